@@ -1,0 +1,2 @@
+// Placeholder; replaced by the layer's error mapping.
+#include <windows.h>

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what the build needs, only when something is missing.
+#   scripts/setup.sh run    - the Linux build (compiler, CMake, Ninja)
+#   scripts/setup.sh test   - also GoogleTest, the MinGW cross compilers and Wine
+set -euo pipefail
+
+profile=${1:-test}
+packages=(cmake ninja-build g++ libcli11-dev)
+if [ "$profile" = test ]; then
+  packages+=(libgtest-dev googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine rsync)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
+  $sudo_cmd apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
