@@ -1,0 +1,44 @@
+// The service's log: one text file beside the host executable, one line per
+// message, each line flushed before the write returns. Every message also goes
+// to the debugger output.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+class LogFile {
+public:
+    explicit LogFile(const char* moduleName);
+    virtual ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    // Forgets an earlier path, closes an open file, keeps a copy of `path`.
+    void SetPath(const char* path);
+    // Opens the file if needed (a failed open is tried again by the next
+    // line), then writes `text` as one line.
+    void Write(const char* text, int length);
+    // Writes one time-stamped line to the open file; nothing while it is closed.
+    virtual void WriteLine(const char* text, int length);
+
+    const char* ModuleName() const { return moduleName_; }
+
+private:
+    void OpenIfNeeded();
+
+    CRITICAL_SECTION lock_;
+    char* path_ = nullptr;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    char moduleName_[256] = {};
+};
+
+// The module's log, created by the start and released by the stop. Shared, so
+// that a task writing a line keeps it alive while the stop lets it go; empty
+// while the service is not started.
+std::shared_ptr<LogFile> ModuleLog();
+void SetModuleLog(std::shared_ptr<LogFile> log);
+
+// Formats one message (%d and %s only) and writes it as one line:
+// "<module name>: <message>". Does nothing without a log.
+void Log(const std::shared_ptr<LogFile>& log, const char* format, ...);

@@ -1,0 +1,45 @@
+// The one service object: holds the write-mode setting read at module load and
+// carries the four task handlers.
+#pragma once
+
+#include "channel/TaskRecords.h"
+
+#include <ravelnet.h>
+
+#include <cstdint>
+
+class SyncService {
+public:
+    SyncService(); // reads the write-mode setting from the registry
+    explicit SyncService(int32_t writeModeFlag); // a fixed mode, for tests
+    virtual ~SyncService();
+    SyncService(const SyncService&) = delete;
+    SyncService& operator=(const SyncService&) = delete;
+
+    // 1: files are written without the system cache (ReceiveFileUnbuffered);
+    // 0: through it (ReceiveFileBuffered).
+    int32_t WriteModeFlag() const { return writeModeFlag_; }
+
+    // Opens the task server and registers the task callback: 1, or 0 when the
+    // server could not be opened.
+    int OpenTaskServer();
+    // The stop step: reports 1.
+    int Stop();
+
+    // Task handlers: each runs the whole conversation on `connection` and
+    // returns when the task is over.
+    void HandleUpdateTask(RavelnetConnection connection, uint32_t context, const TaskRequest* request,
+                          uint32_t reserved);
+    void HandleDeleteGame(RavelnetConnection connection, uint32_t context, const TaskRequest* request,
+                          uint32_t reserved);
+    void HandleDiskInfo(RavelnetConnection connection, uint32_t context, const TaskRequest* request,
+                        uint32_t reserved);
+    void HandleDirectorySync(RavelnetConnection connection, uint32_t context,
+                             const TaskRequest* request, uint32_t reserved);
+
+private:
+    int32_t writeModeFlag_ = 0;
+};
+
+// The static service object of the module.
+SyncService& TheSyncService();
