@@ -1,0 +1,98 @@
+#include "maintenance/DeleteTree.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+bool HasAttribute(DWORD attributes, DWORD bit)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & bit) != 0;
+}
+
+bool EndsWithBackslash(const std::string& path)
+{
+    return !path.empty() && path.back() == '\\';
+}
+
+// "dir\name", without doubling a backslash that the directory already ends with.
+std::string ChildPath(const std::string& directory, const char* name)
+{
+    return EndsWithBackslash(directory) ? directory + name : directory + '\\' + name;
+}
+
+bool IsDotEntry(const char* name)
+{
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+// A link is removed by itself: a directory link (symbolic link or junction to
+// a directory) with RemoveDirectoryA, a file link with DeleteFileA. Neither
+// touches what the link points to.
+int RemoveLink(const char* path, DWORD attributes)
+{
+    if (HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY)) {
+        return RemoveDirectoryA(path) ? 1 : 0;
+    }
+    return DeleteFileA(path);
+}
+
+// One entry found inside a directory being removed. Results are ignored: an
+// entry that cannot be removed stays and the walk goes on.
+void RemoveEntry(const std::string& fullName, DWORD attributes)
+{
+    if (HasAttribute(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
+        RemoveLink(fullName.c_str(), attributes);
+    } else if (HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteTree(fullName.c_str());
+    } else {
+        DeleteFileA(fullName.c_str());
+    }
+}
+
+// Removes every entry of `directory`; false when it cannot be listed.
+bool RemoveContents(const std::string& directory)
+{
+    const std::string pattern = EndsWithBackslash(directory) ? directory + "*.*" : directory + "\\*.*";
+    WIN32_FIND_DATAA entry{};
+    HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    do {
+        if (!IsDotEntry(entry.cFileName)) {
+            RemoveEntry(ChildPath(directory, entry.cFileName), entry.dwFileAttributes);
+        }
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return true;
+}
+
+// A read-only directory cannot be removed: clear the bit just before.
+void ClearReadOnly(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    if (HasAttribute(attributes, FILE_ATTRIBUTE_READONLY)) {
+        SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+}
+
+} // namespace
+
+int DeleteTree(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    if (HasAttribute(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return RemoveLink(path, attributes);
+    }
+    if (!HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY)) {
+        return DeleteFileA(path);
+    }
+    if (!RemoveContents(path)) {
+        return 0;
+    }
+    ClearReadOnly(path);
+    return RemoveDirectoryA(path) ? 1 : 0;
+}
