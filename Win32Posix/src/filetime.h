@@ -1,0 +1,35 @@
+// FILETIME (100-nanosecond units since 1601-01-01 UTC) and POSIX timespec
+// (seconds and nanoseconds since 1970-01-01 UTC). Pure arithmetic.
+#ifndef QEL_WIN32POSIX_FILETIME_H
+#define QEL_WIN32POSIX_FILETIME_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+
+namespace win32posix {
+
+// FILETIME of 1970-01-01 00:00:00 UTC.
+inline constexpr uint64_t kFiletimeOfUnixEpoch = 116444736000000000ull;
+
+inline uint64_t FiletimeToU64(const FILETIME& ft) {
+    return (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+inline FILETIME FiletimeFromU64(uint64_t value) {
+    return FILETIME{DWORD(value & 0xFFFFFFFFu), DWORD(value >> 32)};
+}
+
+// Exact conversion (every FILETIME is a whole number of 100 ns). Values above
+// INT64_MAX, which Windows treats as invalid times, give nullopt.
+std::optional<timespec> TimespecFromFiletime(const FILETIME& ft);
+
+// Conversion rounded down to the 100 ns below. Times before 1601 or beyond the
+// FILETIME range give nullopt. For every valid FILETIME f,
+// FiletimeFromTimespec(*TimespecFromFiletime(f)) == f.
+std::optional<FILETIME> FiletimeFromTimespec(const timespec& ts);
+
+}  // namespace win32posix
+
+#endif

@@ -1,0 +1,51 @@
+// From Windows paths to host paths: the drive map, case-insensitive lookup of
+// every component, and the Windows error codes for missing parts.
+#ifndef QEL_WIN32POSIX_RESOLVE_H
+#define QEL_WIN32POSIX_RESOLVE_H
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+namespace win32posix {
+
+struct ResolvedPath {
+    std::string host;            // host path; components as found on disk
+    bool exists = false;         // the last component exists (lstat succeeded)
+    bool isRoot = false;         // the path names a drive root or the host root
+    bool trailingSeparator = false;  // the Windows path ended with '\'
+    std::string lastName;        // the last component as found on disk (or as given when missing)
+};
+
+// Resolves a Windows path to a host path. Every component is looked up exactly
+// first and, when absent, by an ASCII case-insensitive scan of its folder
+// (first match in directory order). Intermediate components must exist and be
+// directories (symbolic links to directories are followed); the last one may
+// be missing (then `exists` is false and `host` ends with the name as given).
+// Returns ERROR_SUCCESS, or: ERROR_PATH_NOT_FOUND (unmapped drive, missing or
+// non-directory intermediate component, empty or unsupported path),
+// ERROR_INVALID_NAME (forbidden characters), or the errno-mapped error of a
+// failed lookup (e.g. ERROR_ACCESS_DENIED).
+DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out);
+
+// ResolvePath, then requires the last component to exist: a missing last
+// component gives ERROR_FILE_NOT_FOUND (ERROR_PATH_NOT_FOUND when the path
+// ended with a separator, as Windows reports "dir\" for a missing dir).
+DWORD ResolveExisting(std::string_view windowsPath, ResolvedPath& out);
+
+// Looks one name up in a host folder: exact first, then case-insensitively.
+// Returns true and sets `found` to the name as on disk when present.
+bool LookupName(const std::string& hostFolder, const std::string& name, std::string& found);
+
+// The host folder that holds a host path ("/a/b" -> "/a", "/a" -> "/").
+std::string HostParent(const std::string& hostPath);
+
+// Converts a host path to the Windows form the layer hands out for it: the
+// drive form ("C:\dir\file") when it lies under a mapped drive's folder, else
+// the host-absolute form ("\opt\x").
+std::string WindowsPathFromHost(const std::string& hostPath);
+
+}  // namespace win32posix
+
+#endif

@@ -1,0 +1,122 @@
+// A fresh Windows-style work folder for each conformance test.
+//
+// On Linux (through the layer) a drive letter, T, is mapped onto a new
+// temporary host folder by setting QEL_DRIVES before the test's first Win32
+// call; on Windows and under Wine a new folder under C:\ is used. Tests only
+// see the Windows path (e.g. "T:\" or "C:\qelw-1234-5\") and use Win32 calls
+// alone.
+#ifndef QEL_TESTS_WIN32_WORKSPACE_H
+#define QEL_TESTS_WIN32_WORKSPACE_H
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <stdlib.h>
+#include <unistd.h>
+#endif
+
+namespace qeltest {
+
+// Removes a tree with Win32 calls, clearing read-only attributes on the way.
+inline void RemoveTree(const std::string& dir) {
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((dir + "*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = data.cFileName;
+            if (name == "." || name == "..") continue;
+            std::string path = dir + name;
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                RemoveTree(path + "\\");
+            } else {
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                if (!DeleteFileA(path.c_str())) RemoveDirectoryA(path.c_str());
+            }
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    SetFileAttributesA(dir.c_str(), FILE_ATTRIBUTE_NORMAL);
+    RemoveDirectoryA(dir.c_str());
+}
+
+// Base fixture: `root` is an empty folder, ending with a backslash.
+class Workspace : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifdef _WIN32
+        static int counter = 0;
+        root = "C:\\qelw-" + std::to_string(_getpid()) + "-" + std::to_string(++counter) + "\\";
+        RemoveTree(root);
+        ASSERT_TRUE(CreateDirectoryA(root.c_str(), nullptr)) << GetLastError();
+#else
+        char pattern[] = "/tmp/qelw-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        hostFolder_ = pattern;
+        ASSERT_EQ(setenv("QEL_DRIVES", ("T=" + hostFolder_).c_str(), 1), 0);
+        root = "T:\\";
+#endif
+    }
+
+    void TearDown() override {
+        RemoveTree(root);
+#ifndef _WIN32
+        rmdir(hostFolder_.c_str());  // the drive root itself
+#endif
+    }
+
+    // root + relative path.
+    std::string Path(const std::string& relative) const { return root + relative; }
+
+    // Creates (or replaces) a file with the given content.
+    void MakeFile(const std::string& relative, const std::string& content = "") {
+        HANDLE h = CreateFileA(Path(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << relative << " error " << GetLastError();
+        DWORD written = 0;
+        if (!content.empty()) {
+            ASSERT_TRUE(WriteFile(h, content.data(), DWORD(content.size()), &written, nullptr));
+            ASSERT_EQ(written, content.size());
+        }
+        ASSERT_TRUE(CloseHandle(h));
+    }
+
+    void MakeDirectory(const std::string& relative) {
+        ASSERT_TRUE(CreateDirectoryA(Path(relative).c_str(), nullptr))
+            << relative << " error " << GetLastError();
+    }
+
+    // The whole content of a file, or "<error N>".
+    std::string ReadAll(const std::string& relative) const {
+        HANDLE h = CreateFileA(Path(relative).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return "<error " + std::to_string(GetLastError()) + ">";
+        std::string content;
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) content.append(buffer, got);
+        CloseHandle(h);
+        return content;
+    }
+
+    bool Exists(const std::string& relative) const {
+        return GetFileAttributesA(Path(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    std::string root;
+
+private:
+#ifndef _WIN32
+    std::string hostFolder_;
+#endif
+};
+
+}  // namespace qeltest
+
+#endif
