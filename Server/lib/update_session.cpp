@@ -1,0 +1,170 @@
+#include "update_session.h"
+
+#include <charconv>
+#include <cstring>
+
+namespace qelsrv {
+namespace {
+
+// Copies `text` into a fixed NUL-terminated field; false when it does not fit.
+template <size_t N>
+bool FillField(char (&field)[N], std::string_view text)
+{
+    if (text.size() >= N || text.find('\0') != std::string_view::npos)
+        return false;
+    std::memset(field, 0, N);
+    std::memcpy(field, text.data(), text.size());
+    return true;
+}
+
+std::string_view FieldText(const char* field, size_t size)
+{
+    const char* end = static_cast<const char*>(std::memchr(field, '\0', size));
+    return std::string_view(field, end ? static_cast<size_t>(end - field) : size);
+}
+
+// A name that would leave the client's target folder, or that no listed
+// record could have: not starting with a backslash, an empty, "." or ".."
+// component, a colon (drive or stream).
+bool IsOutsideName(std::string_view name)
+{
+    if (name.empty() || name.front() != '\\')
+        return true;
+    if (name.find(':') != std::string_view::npos)
+        return true;
+    size_t start = 1;
+    while (start <= name.size()) {
+        size_t end = name.find_first_of("\\/", start);
+        if (end == std::string_view::npos)
+            end = name.size();
+        std::string_view component = name.substr(start, end - start);
+        bool trailingSeparatorOfDirectory = component.empty() && end == name.size() && start > 1;
+        if ((component.empty() && !trailingSeparatorOfDirectory) || component == "." ||
+            component == "..")
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string Quoted(std::string_view name)
+{
+    std::string text = "\"";
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            text += escaped;
+        } else {
+            text += static_cast<char>(c);
+        }
+    }
+    return text + "\"";
+}
+
+} // namespace
+
+bool ParseEndpoint(std::string_view text, Endpoint& endpoint, std::string& error)
+{
+    endpoint = Endpoint{};
+    size_t colon = text.rfind(':');
+    std::string_view host = text.substr(0, colon);
+    if (colon != std::string_view::npos) {
+        std::string_view portText = text.substr(colon + 1);
+        unsigned port = 0;
+        auto [end, code] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
+        if (portText.empty() || code != std::errc{} || end != portText.data() + portText.size() ||
+            port == 0 || port > 65535) {
+            error = "bad port in " + std::string(text);
+            return false;
+        }
+        endpoint.port = static_cast<uint16_t>(port);
+    }
+    if (host.empty()) {
+        error = "no host in " + std::string(text);
+        return false;
+    }
+    endpoint.host = std::string(host);
+    return true;
+}
+
+bool MakeUpdateParams(uint32_t taskId, std::string_view gameVersion, std::string_view gamePath,
+                      bool full, TaskParams& params, std::string& error)
+{
+    params = TaskParams{};
+    params.taskId = taskId;
+    if (!FillField(params.gameVersion, gameVersion)) {
+        error = "the version must be at most 127 bytes";
+        return false;
+    }
+    if (!FillField(params.gamePath, gamePath)) {
+        error = "the game path must be at most 255 bytes";
+        return false;
+    }
+    params.skipLocalCompare = full ? 1 : 0;
+    return true;
+}
+
+SessionProgress ProgressOf(const FileRequest& request)
+{
+    SessionProgress progress;
+    progress.filesDone = request.filesDone;
+    progress.filesToUpdate = request.filesToUpdate;
+    progress.bytesDone = BytesDone(request);
+    progress.bytesToUpdate = BytesToUpdate(request);
+    if (request.command == kFileRequestSendFile) {
+        progress.currentFile = std::string(FieldText(request.fileName, sizeof request.fileName));
+        progress.currentFileSize = JoinHalves(request.fileSizeHighByte, request.fileSizeLow);
+    }
+    return progress;
+}
+
+FileRequestCheck CheckFileRequest(const CheckList& list, const FileRequest& request)
+{
+    FileRequestCheck check;
+    if (std::memchr(request.fileName, '\0', sizeof request.fileName) == nullptr) {
+        check.error = "asked for a file whose name has no end";
+        return check;
+    }
+    std::string_view name = FieldText(request.fileName, sizeof request.fileName);
+    if (IsOutsideName(name)) {
+        check.error = "asked for " + Quoted(name) + ", a path outside the game folder";
+        return check;
+    }
+    std::optional<size_t> index = FindRecordIndex(list, name);
+    if (!index) {
+        check.error = "asked for " + Quoted(name) + ", which is not in the check list";
+        return check;
+    }
+    const QELDtFile& record = list.records[*index];
+    if (IsDirectoryRecord(record)) {
+        check.error = "asked for " + Quoted(name) + ", which is a folder";
+        return check;
+    }
+    // The request carries bits 0-39 of the size.
+    uint64_t listed = RecordSize(record);
+    uint64_t asked = JoinHalves(request.fileSizeHighByte, request.fileSizeLow);
+    if ((listed & 0xFF'FFFF'FFFFull) != asked) {
+        check.error = "asked for " + Quoted(name) + " with " + std::to_string(asked) +
+                      " bytes, but the check list gives " + std::to_string(listed);
+        return check;
+    }
+    check.index = index;
+    return check;
+}
+
+std::string DescribeOutcome(const FileTaskSpec& spec, const SessionResult& result)
+{
+    switch (result.outcome) {
+    case SessionOutcome::Completed:
+        return "updated " + std::to_string(result.filesDone) +
+               (result.filesDone == 1 ? " file" : " files");
+    case SessionOutcome::Declined:
+        return spec.declinedText;
+    case SessionOutcome::Failed:
+        break;
+    }
+    return "failed: " + result.error;
+}
+
+} // namespace qelsrv

@@ -1,0 +1,93 @@
+// The server's side of the file-serving conversation shared by the game update
+// (task 20000) and the directory sync (task 20003): send the task and its
+// parameters, read the client's answer, stream the check list, then serve
+// exactly the listed files the client asks for until it ends the task.
+#pragma once
+
+#include "checklist.h"
+#include "update_progress.h"
+
+#include "TaskRecords.h"
+#include "UpdateRecords.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qelsrv {
+
+constexpr uint16_t kDefaultClientPort = 19750;
+
+struct Endpoint {
+    std::string host;
+    uint16_t port = kDefaultClientPort;
+
+    std::string Label() const { return host + ":" + std::to_string(port); }
+};
+
+// "HOST" or "HOST:PORT"; false with a message when the text is not one.
+bool ParseEndpoint(std::string_view text, Endpoint& endpoint, std::string& error);
+
+// One task of the conversation: its type, the reply code with which the client
+// declines it (nothing to do), and the parameters to send. The session fills
+// `params.checkListSize` from the list it serves.
+struct FileTaskSpec {
+    uint32_t taskType = kTaskGameUpdate;
+    uint32_t declinedCode = kResultVersionsAgree;
+    const char* declinedText = "already current"; // the outcome line of a declined task
+    TaskParams params{};
+};
+
+// The update task's parameters. `gamePath` should end with a backslash.
+// Fails with a message when a text does not fit its field with its NUL.
+bool MakeUpdateParams(uint32_t taskId, std::string_view gameVersion, std::string_view gamePath,
+                      bool full, TaskParams& params, std::string& error);
+
+struct SessionOptions {
+    uint32_t connectTimeoutMs = 10000;
+    // How long the client may stay silent: while it compares its local files
+    // before the first request, and between requests.
+    uint32_t receiveTimeoutMs = 300000;
+};
+
+enum class SessionOutcome { Completed, Declined, Failed };
+
+struct SessionResult {
+    SessionOutcome outcome = SessionOutcome::Failed;
+    uint32_t replyCode = 0;  // the client's answer to the task, when it came
+    uint32_t filesDone = 0;  // the end-of-task command's count of files
+    uint32_t filesServed = 0;
+    uint64_t bytesServed = 0;
+    std::string error;       // why it failed
+};
+
+using ProgressCallback = std::function<void(const SessionProgress&)>;
+
+// Runs one task against one client. `list` must be ok(); it is shared
+// read-only between concurrent sessions. `progress` is called on the calling
+// thread for every file request and once with the end-of-task counters.
+SessionResult RunFileTaskSession(const Endpoint& endpoint, const FileTaskSpec& spec,
+                                 const CheckList& list, const ProgressCallback& progress,
+                                 const SessionOptions& options = {});
+
+// ---- The decisions of the conversation, apart from its input and output ----
+
+// The counters a FileRequest carries, as progress.
+SessionProgress ProgressOf(const FileRequest& request);
+
+// What a client's request for a file asks for: the index of its record in the
+// list, or why it must not be served (a name outside the folder, a name not in
+// the list, a directory, a size other than the listed one).
+struct FileRequestCheck {
+    std::optional<size_t> index;
+    std::string error;
+};
+FileRequestCheck CheckFileRequest(const CheckList& list, const FileRequest& request);
+
+// The outcome as one line: "updated 3 files", the spec's declined text
+// ("already current"), "failed: <reason>".
+std::string DescribeOutcome(const FileTaskSpec& spec, const SessionResult& result);
+
+} // namespace qelsrv
