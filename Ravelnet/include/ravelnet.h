@@ -9,6 +9,30 @@
  *
  * On Windows the six operations are exported by ordinal (see ravelnet.def)
  * and importers bind them by ordinal; on POSIX by name.
+ *
+ * Serving, in order, for each connection:
+ *  - at most 64 tasks of a server run at once; further connections wait in
+ *    the listen queue and are accepted when a task ends;
+ *  - a peer outside the allow list is closed at once;
+ *  - the header must arrive within the header time-out (30 s) and carry
+ *    RAVELNET_MAGIC, else the connection is closed;
+ *  - the callback is called with the connection's handle, the server's handle
+ *    as `context`, the header, and 0 as `reserved`; a server without a
+ *    callback closes the connection instead;
+ *  - when the callback returns the handle stops being valid and the
+ *    connection is closed (everything sent before is delivered first).
+ *
+ * Environment, read by every RavelnetOpenServer:
+ *   RAVELNET_PORT               decimal port that replaces the settings' port
+ *                               (0: any free port, see RavelnetServerPort)
+ *   RAVELNET_ALLOW              comma-separated IPv4 addresses and CIDR blocks
+ *                               ("10.0.0.0/8, 192.168.1.7") allowed to
+ *                               connect; default "127.0.0.0/8"
+ *   RAVELNET_HEADER_TIMEOUT_MS  header time-out in ms (default 30000)
+ *   RAVELNET_SEND_TIMEOUT_MS    how long a send may make no progress before it
+ *                               fails with RAVELNET_E_TIMEOUT (default 300000)
+ * A variable that is set but malformed (an empty value included) fails the
+ * open: the library never falls back to letting everybody in.
  */
 #ifndef RAVELNET_H
 #define RAVELNET_H
@@ -47,7 +71,8 @@ typedef struct RavelnetTaskHeader {
     uint32_t payloadLength; /* bytes of task body the sender sends next */
 } RavelnetTaskHeader;
 
-/* Server settings, 124 bytes. Only the fields below are read. */
+/* Server settings, 124 bytes. Only the address and the port are read; the
+ * port is in host byte order, as the caller stores it. */
 typedef struct RavelnetServerSettings {
     uint8_t reserved[100];
     char listenAddress[16]; /* NUL-terminated dotted IPv4, e.g. "0.0.0.0" */
@@ -57,7 +82,9 @@ typedef struct RavelnetServerSettings {
 } RavelnetServerSettings;
 
 /* Called once per task on a library thread, after the header arrived from an
- * allowed peer. Returns 1 when the task is over. */
+ * allowed peer. `context` is the handle of the server that accepted the
+ * task; `reserved` is 0. Returns 1 when the task is over (the result is not
+ * otherwise used). The header stays valid until the callback returns. */
 typedef uint32_t (*RavelnetTaskCallback)(RavelnetConnection connection, uint32_t context,
                                          const RavelnetTaskHeader* header, uint32_t reserved);
 
@@ -69,32 +96,56 @@ typedef uint32_t (*RavelnetTaskCallback)(RavelnetConnection connection, uint32_t
 #define RAVELNET_E_HANDLE (-4)   /* not a live connection handle */
 #define RAVELNET_E_ARGUMENT (-5) /* null buffer with a nonzero length, and the like */
 
-/* Ordinal 10. Opens a listening task server. `unused` is an 8-byte area the
- * library neither reads nor writes. Environment: RAVELNET_PORT overrides the
- * port; RAVELNET_ALLOW lists the IPv4 addresses or CIDR blocks allowed to
- * connect, comma-separated (default 127.0.0.0/8); a malformed entry fails the
- * open. Returns 0 on failure. */
+/* Size of the task reply that RavelnetReply sends. */
+#define RAVELNET_REPLY_SIZE 20u
+
+/* Ordinal 10. Opens a listening task server on the settings' address and
+ * port, adjusted by the environment (see the top of this file). `unused` is
+ * an 8-byte area the library neither reads nor writes. Returns 0 on failure:
+ * no settings, an address that is not dotted IPv4 text terminated inside its
+ * field, a malformed environment variable, or a port that cannot be bound. */
 RAVELNET_API RavelnetServer RavelnetOpenServer(const RavelnetServerSettings* settings, void* unused);
 
-/* Ordinal 14. Sets the callback for every later task of the server. */
+/* Ordinal 14. Sets the callback for every later task of the server (null:
+ * later tasks are closed unanswered). RAVELNET_OK or RAVELNET_E_HANDLE. */
 RAVELNET_API int RavelnetSetTaskHandler(RavelnetServer server, RavelnetTaskCallback callback);
 
-/* Ordinal 6. Receives exactly `length` bytes within `timeoutMs`. */
+/* Ordinal 6. Receives exactly `length` bytes, all of them within `timeoutMs`
+ * (0: only what has already arrived). RAVELNET_OK when they are all in the
+ * buffer; RAVELNET_E_CLOSED as soon as the peer ends the stream before that;
+ * RAVELNET_E_TIMEOUT; RAVELNET_E_SOCKET (reset and other errors);
+ * RAVELNET_E_HANDLE; RAVELNET_E_ARGUMENT. After a failure the conversation
+ * is out of step (part of the bytes may have been consumed). */
 RAVELNET_API int RavelnetRecv(RavelnetConnection connection, void* buffer, uint32_t length,
                               uint32_t timeoutMs);
 
-/* Ordinal 5. Sends all `length` bytes. */
+/* Ordinal 5. Sends all `length` bytes or fails: RAVELNET_E_SOCKET when the
+ * peer is gone (never a SIGPIPE), RAVELNET_E_TIMEOUT when the peer accepted
+ * nothing for the send time-out, RAVELNET_E_HANDLE, RAVELNET_E_ARGUMENT. */
 RAVELNET_API int RavelnetSend(RavelnetConnection connection, const void* buffer, uint32_t length);
 
-/* Ordinal 12. Sends the 20-byte task reply. */
+/* Ordinal 12. Sends the RAVELNET_REPLY_SIZE bytes at `reply20`; results as
+ * RavelnetSend. */
 RAVELNET_API int RavelnetReply(RavelnetConnection connection, const void* reply20);
 
-/* Ordinal 13. Ends a task the handler does not take: the connection closes. */
+/* Ordinal 13. Ends a task the handler does not take: the connection closes
+ * at once (the peer sees the end of the stream) and the handle stops being
+ * valid; the callback still returns as usual. RAVELNET_OK or
+ * RAVELNET_E_HANDLE. */
 RAVELNET_API int RavelnetDropTask(RavelnetConnection connection);
 
-/* Ordinal 15. Not used by the client core: stops accepting, waits for the
- * running tasks to return and frees the server (tests and hosts that unload). */
+/* Ordinal 15. Not used by the client core: stops accepting, closes the
+ * connections still waiting for their header, waits for the running
+ * callbacks to return and frees the server, its threads and sockets (tests
+ * and hosts that unload). RAVELNET_OK; RAVELNET_E_HANDLE; RAVELNET_E_ARGUMENT
+ * when called from one of the server's own callbacks (it would wait for
+ * itself). */
 RAVELNET_API int RavelnetCloseServer(RavelnetServer server);
+
+/* Ordinal 16. Not used by the client core: the TCP port the server listens
+ * on (how a test that opened it on port 0 learns where to connect), or
+ * RAVELNET_E_HANDLE. */
+RAVELNET_API int RavelnetServerPort(RavelnetServer server);
 
 #ifdef __cplusplus
 }

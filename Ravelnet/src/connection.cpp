@@ -1,0 +1,58 @@
+#include "connection.h"
+
+#include "ravelnet.h"
+
+namespace ravelnet {
+namespace {
+
+int ResultOf(net::Transfer transfer)
+{
+    switch (transfer) {
+    case net::Transfer::Complete:
+        return RAVELNET_OK;
+    case net::Transfer::PeerClosed:
+        return RAVELNET_E_CLOSED;
+    case net::Transfer::TimedOut:
+        return RAVELNET_E_TIMEOUT;
+    case net::Transfer::Failed:
+        break;
+    }
+    return RAVELNET_E_SOCKET;
+}
+
+} // namespace
+
+Connection::Connection(net::NativeSocket socket, std::uint32_t sendTimeoutMs)
+    : socket_(socket), sendTimeoutMs_(sendTimeoutMs)
+{
+}
+
+Connection::~Connection()
+{
+    net::CloseSocket(socket_);
+}
+
+int Connection::Receive(void* buffer, std::uint32_t length, std::uint32_t timeoutMs)
+{
+    return ResultOf(net::ReceiveExact(socket_, buffer, length, timeoutMs));
+}
+
+int Connection::Send(const void* buffer, std::uint32_t length)
+{
+    return ResultOf(net::SendAll(socket_, buffer, length, sendTimeoutMs_));
+}
+
+void Connection::End()
+{
+    net::ShutdownBoth(socket_);
+}
+
+HandleRegistry<Connection>& Connections()
+{
+    // Never destroyed: task threads of a server nobody closed may still use
+    // it while the process exits.
+    static auto* registry = new HandleRegistry<Connection>;
+    return *registry;
+}
+
+} // namespace ravelnet

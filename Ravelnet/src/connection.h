@@ -1,0 +1,40 @@
+// One task's connection, as the operations on a connection handle see it.
+#pragma once
+
+#include "handle_registry.h"
+#include "net/socket.h"
+
+#include <cstdint>
+
+namespace ravelnet {
+
+class Connection {
+public:
+    Connection(net::NativeSocket socket, std::uint32_t sendTimeoutMs);
+    ~Connection(); // closes the socket: the last holder of the connection ends it
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Ravelnet result codes (RAVELNET_OK or a RAVELNET_E_ value).
+    int Receive(void* buffer, std::uint32_t length, std::uint32_t timeoutMs);
+    int Send(const void* buffer, std::uint32_t length);
+
+    // Ends the conversation now: the peer sees the end of the stream at once
+    // (after what was already sent), and a call waiting on the connection in
+    // another thread returns. The socket itself is closed by the destructor,
+    // so no other thread can ever act on a reused descriptor.
+    void End();
+
+    net::NativeSocket Socket() const { return socket_; }
+
+private:
+    net::NativeSocket socket_;
+    std::uint32_t sendTimeoutMs_;
+};
+
+// The live connection handles of every server in the process. A handle is
+// registered while its task's callback runs and removed when the callback
+// returns or the task is dropped.
+HandleRegistry<Connection>& Connections();
+
+} // namespace ravelnet

@@ -1,0 +1,127 @@
+// The socket layer shared by the transport library and the sending side.
+//
+// Two small files implement the platform primitives with one interface:
+// socket_posix.cpp (BSD sockets) and socket_win.cpp (Winsock). Everything
+// built on top of them -- exact receives with a deadline, complete sends,
+// IPv4 text parsing -- lives once in socket_common.cpp.
+//
+// Connection sockets are non-blocking: every wait goes through
+// WaitReadable/WaitWritable with a time-out, so no call can hang forever on a
+// silent peer, and a shutdown from another thread wakes a waiting one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ravelnet::net {
+
+// A file descriptor on POSIX, a SOCKET on Windows; both fit in intptr_t, and
+// both platforms' invalid value reads as -1.
+using NativeSocket = std::intptr_t;
+inline constexpr NativeSocket kNoSocket = -1;
+
+// An IPv4 address in host byte order (127.0.0.1 is 0x7F000001).
+using Ipv4 = std::uint32_t;
+
+// ---- Platform primitives (socket_posix.cpp / socket_win.cpp) --------------
+
+// Counted start-up of the platform's networking (WSAStartup on Windows).
+// Every successful StartNetworking is paired with one StopNetworking.
+bool StartNetworking();
+void StopNetworking();
+
+// The calling thread's last socket error, and a readable text for a code.
+int LastSocketError();
+std::string DescribeSocketError(int code);
+
+// What one non-blocking step did.
+enum class Step { Moved, WouldBlock, PeerClosed, Failed };
+struct StepResult {
+    Step step;
+    std::size_t bytes; // bytes moved when step == Moved
+};
+
+// A bound, listening, non-blocking IPv4 socket; kNoSocket on failure.
+NativeSocket OpenListener(Ipv4 address, std::uint16_t port, int backlog);
+// The port a socket is bound to (tells a listener opened on port 0 its port).
+std::optional<std::uint16_t> BoundPort(NativeSocket socket);
+// Takes one pending connection from a non-blocking listener: kNoSocket with
+// WouldBlock when none is pending, Failed on an error.
+NativeSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step);
+
+// Starts a non-blocking connect. `pending` tells that it completes later:
+// wait until writable, then ask ConnectError.
+NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending);
+// 0 once a started connect succeeded, else its socket error.
+int ConnectError(NativeSocket socket);
+
+// Makes an accepted or connected socket ready for the transfer routines:
+// non-blocking, no Nagle delay (tasks are request/answer exchanges), and no
+// SIGPIPE where the platform raises one per socket.
+bool PrepareConnection(NativeSocket socket);
+
+StepResult ReceiveSome(NativeSocket socket, void* buffer, std::size_t length);
+StepResult SendSome(NativeSocket socket, const void* buffer, std::size_t length);
+
+enum class Readiness { Ready, TimedOut, Failed };
+// Waits at most timeoutMs (0: just look) until the socket can be read (data,
+// end of stream or error pending) or written (room, or a connect finished).
+Readiness WaitReadable(NativeSocket socket, int timeoutMs);
+Readiness WaitWritable(NativeSocket socket, int timeoutMs);
+
+void ShutdownBoth(NativeSocket socket);
+void ShutdownSending(NativeSocket socket);
+void CloseSocket(NativeSocket socket);
+// Closes with a reset instead of an orderly end (a linger time of zero).
+void ResetAndClose(NativeSocket socket);
+
+// IPv4 address of a host name or dotted text.
+std::optional<Ipv4> ResolveIpv4(const std::string& host);
+
+// A process environment variable; nullopt when unset.
+std::optional<std::string> ReadEnvironment(const char* name);
+
+// Waits for a connection on a listener until another thread calls Wake.
+class AcceptWaiter {
+public:
+    explicit AcceptWaiter(NativeSocket listener);
+    ~AcceptWaiter();
+    AcceptWaiter(const AcceptWaiter&) = delete;
+    AcceptWaiter& operator=(const AcceptWaiter&) = delete;
+
+    bool Usable() const;
+
+    enum class Event { ConnectionPending, Woken, Failed };
+    // Blocks until a connection is pending or Wake was called. Once woken it
+    // stays woken: every later Wait returns Woken at once.
+    Event Wait();
+    void Wake();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// ---- Built on the primitives (socket_common.cpp) ---------------------------
+
+enum class Transfer { Complete, PeerClosed, TimedOut, Failed };
+
+// Receives exactly `length` bytes, all of them within timeoutMs.
+Transfer ReceiveExact(NativeSocket socket, void* buffer, std::size_t length, std::uint32_t timeoutMs);
+// Sends all `length` bytes; fails with TimedOut when the peer accepts nothing
+// for stallTimeoutMs in a row.
+Transfer SendAll(NativeSocket socket, const void* buffer, std::size_t length,
+                 std::uint32_t stallTimeoutMs);
+// Waits until there is room to send again (after SendSome said WouldBlock).
+Transfer WaitForSendRoom(NativeSocket socket, std::uint32_t stallTimeoutMs);
+
+// Strict dotted-decimal IPv4 ("a.b.c.d", each 0-255, no leading '+', no
+// spaces, at most three digits per part).
+std::optional<Ipv4> ParseIpv4(std::string_view text);
+std::string FormatIpv4(Ipv4 address);
+
+} // namespace ravelnet::net

@@ -1,0 +1,315 @@
+// Socket primitives on POSIX (BSD sockets, poll, a pipe to wake the acceptor).
+#include "net/socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace ravelnet::net {
+namespace {
+
+int Fd(NativeSocket socket)
+{
+    return static_cast<int>(socket);
+}
+
+sockaddr_in MakeAddress(Ipv4 address, std::uint16_t port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(address);
+    sa.sin_port = htons(port);
+    return sa;
+}
+
+bool SetNonBlocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool IsWouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+Readiness WaitFor(NativeSocket socket, short events, int timeoutMs)
+{
+    pollfd entry{Fd(socket), events, 0};
+    for (;;) {
+        int ready = ::poll(&entry, 1, timeoutMs);
+        if (ready > 0)
+            return Readiness::Ready; // includes POLLHUP/POLLERR: the next call reports them
+        if (ready == 0)
+            return Readiness::TimedOut;
+        if (errno != EINTR)
+            return Readiness::Failed;
+        // Interrupted by a signal: waiting again with the full time-out is
+        // at worst a little long, never short.
+    }
+}
+
+void CloseRetainingErrno(int fd)
+{
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+} // namespace
+
+bool StartNetworking()
+{
+    return true;
+}
+
+void StopNetworking() {}
+
+int LastSocketError()
+{
+    return errno;
+}
+
+std::string DescribeSocketError(int code)
+{
+    return std::strerror(code);
+}
+
+NativeSocket OpenListener(Ipv4 address, std::uint16_t port, int backlog)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return kNoSocket;
+    // A restarted server may bind its port while old connections linger in
+    // TIME_WAIT; on POSIX this does not let two listeners share a port.
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa = MakeAddress(address, port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0 ||
+        !SetNonBlocking(fd)) {
+        CloseRetainingErrno(fd);
+        return kNoSocket;
+    }
+    return fd;
+}
+
+std::optional<std::uint16_t> BoundPort(NativeSocket socket)
+{
+    sockaddr_in sa{};
+    socklen_t size = sizeof sa;
+    if (::getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&sa), &size) != 0)
+        return std::nullopt;
+    return ntohs(sa.sin_port);
+}
+
+NativeSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step)
+{
+    sockaddr_in sa{};
+    socklen_t size = sizeof sa;
+    int fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&sa), &size, SOCK_CLOEXEC);
+    if (fd < 0) {
+        // A connection that was reset while it waited is simply gone.
+        step = IsWouldBlock(errno) || errno == ECONNABORTED || errno == EINTR ? Step::WouldBlock
+                                                                              : Step::Failed;
+        return kNoSocket;
+    }
+    peer = sa.sin_family == AF_INET ? ntohl(sa.sin_addr.s_addr) : 0;
+    step = Step::Moved;
+    return fd;
+}
+
+NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return kNoSocket;
+    if (!SetNonBlocking(fd)) {
+        CloseRetainingErrno(fd);
+        return kNoSocket;
+    }
+    sockaddr_in sa = MakeAddress(address, port);
+    int result;
+    do {
+        result = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    } while (result != 0 && errno == EINTR);
+    pending = result != 0 && errno == EINPROGRESS;
+    if (result != 0 && !pending) {
+        CloseRetainingErrno(fd);
+        return kNoSocket;
+    }
+    return fd;
+}
+
+int ConnectError(NativeSocket socket)
+{
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+        return errno;
+    return error;
+}
+
+bool PrepareConnection(NativeSocket socket)
+{
+    int on = 1;
+    ::setsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+#ifdef SO_NOSIGPIPE
+    ::setsockopt(Fd(socket), SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+    return SetNonBlocking(Fd(socket));
+}
+
+StepResult ReceiveSome(NativeSocket socket, void* buffer, std::size_t length)
+{
+    for (;;) {
+        ssize_t n = ::recv(Fd(socket), buffer, length, 0);
+        if (n > 0)
+            return {Step::Moved, static_cast<std::size_t>(n)};
+        if (n == 0)
+            return {Step::PeerClosed, 0};
+        if (errno == EINTR)
+            continue;
+        return {IsWouldBlock(errno) ? Step::WouldBlock : Step::Failed, 0};
+    }
+}
+
+StepResult SendSome(NativeSocket socket, const void* buffer, std::size_t length)
+{
+#ifdef MSG_NOSIGNAL
+    constexpr int kFlags = MSG_NOSIGNAL; // a closed peer is an error code, not a signal
+#else
+    constexpr int kFlags = 0; // SO_NOSIGPIPE was set by PrepareConnection
+#endif
+    for (;;) {
+        ssize_t n = ::send(Fd(socket), buffer, length, kFlags);
+        if (n >= 0)
+            return {Step::Moved, static_cast<std::size_t>(n)};
+        if (errno == EINTR)
+            continue;
+        return {IsWouldBlock(errno) ? Step::WouldBlock : Step::Failed, 0};
+    }
+}
+
+Readiness WaitReadable(NativeSocket socket, int timeoutMs)
+{
+    return WaitFor(socket, POLLIN, timeoutMs);
+}
+
+Readiness WaitWritable(NativeSocket socket, int timeoutMs)
+{
+    return WaitFor(socket, POLLOUT, timeoutMs);
+}
+
+void ShutdownBoth(NativeSocket socket)
+{
+    ::shutdown(Fd(socket), SHUT_RDWR);
+}
+
+void ShutdownSending(NativeSocket socket)
+{
+    ::shutdown(Fd(socket), SHUT_WR);
+}
+
+void CloseSocket(NativeSocket socket)
+{
+    if (socket != kNoSocket)
+        ::close(Fd(socket));
+}
+
+void ResetAndClose(NativeSocket socket)
+{
+    linger abortive{1, 0};
+    ::setsockopt(Fd(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    CloseSocket(socket);
+}
+
+std::optional<Ipv4> ResolveIpv4(const std::string& host)
+{
+    if (auto literal = ParseIpv4(host))
+        return literal;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return std::nullopt;
+    Ipv4 address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    ::freeaddrinfo(found);
+    return address;
+}
+
+std::optional<std::string> ReadEnvironment(const char* name)
+{
+    const char* value = std::getenv(name);
+    if (value == nullptr)
+        return std::nullopt;
+    return std::string(value);
+}
+
+// ---- AcceptWaiter: poll on the listener and on a pipe written by Wake ------
+
+struct AcceptWaiter::State {
+    NativeSocket listener;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+};
+
+AcceptWaiter::AcceptWaiter(NativeSocket listener) : state_(std::make_unique<State>())
+{
+    state_->listener = listener;
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+        state_->wakeRead = ends[0];
+        state_->wakeWrite = ends[1];
+    }
+}
+
+AcceptWaiter::~AcceptWaiter()
+{
+    if (state_->wakeRead >= 0)
+        ::close(state_->wakeRead);
+    if (state_->wakeWrite >= 0)
+        ::close(state_->wakeWrite);
+}
+
+bool AcceptWaiter::Usable() const
+{
+    return state_->wakeRead >= 0;
+}
+
+AcceptWaiter::Event AcceptWaiter::Wait()
+{
+    pollfd entries[2] = {{state_->wakeRead, POLLIN, 0}, {Fd(state_->listener), POLLIN, 0}};
+    for (;;) {
+        int ready = ::poll(entries, 2, -1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return Event::Failed;
+        // The wake byte is never read, so a woken waiter stays woken.
+        if (entries[0].revents != 0)
+            return Event::Woken;
+        if (entries[1].revents & (POLLERR | POLLNVAL))
+            return Event::Failed;
+        return Event::ConnectionPending;
+    }
+}
+
+void AcceptWaiter::Wake()
+{
+    const char byte = 1;
+    ssize_t written;
+    do {
+        written = ::write(state_->wakeWrite, &byte, 1);
+    } while (written < 0 && errno == EINTR);
+}
+
+} // namespace ravelnet::net
