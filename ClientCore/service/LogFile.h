@@ -25,7 +25,10 @@ public:
     const char* ModuleName() const { return moduleName_; }
 
 private:
+    // With a path and no open file: opens the file, creating it when missing
+    // (never its directory), and moves to its end. Called under the lock.
     void OpenIfNeeded();
+    void CloseFile();
 
     CRITICAL_SECTION lock_;
     char* path_ = nullptr;
@@ -40,5 +43,8 @@ std::shared_ptr<LogFile> ModuleLog();
 void SetModuleLog(std::shared_ptr<LogFile> log);
 
 // Formats one message (%d and %s only) and writes it as one line:
-// "<module name>: <message>". Does nothing without a log.
+// "<module name>: <message>", also sent to the debugger output (without the
+// time stamp, followed by "\n"). Does nothing without a log. The caller's
+// reference keeps the log alive until the line is written, also when the stop
+// lets the module's log go meanwhile: log through `Log(ModuleLog(), ...)`.
 void Log(const std::shared_ptr<LogFile>& log, const char* format, ...);

@@ -2,9 +2,7 @@
 // carries the four task handlers.
 #pragma once
 
-#include "channel/TaskRecords.h"
-
-#include <ravelnet.h>
+#include "channel/Transport.h"
 
 #include <cstdint>
 
@@ -20,8 +18,9 @@ public:
     // 0: through it (ReceiveFileBuffered).
     int32_t WriteModeFlag() const { return writeModeFlag_; }
 
-    // Opens the task server and registers the task callback: 1, or 0 when the
-    // server could not be opened.
+    // Opens the task server ("0.0.0.0", port 19750) and registers the task
+    // callback OnTask: 1, or 0 when the server could not be opened. The server
+    // handle is not kept: the server stays open for the life of the process.
     int OpenTaskServer();
     // The stop step: reports 1.
     int Stop();

@@ -1,0 +1,70 @@
+#include "service/HelperLibrary.h"
+
+#include "channel/TaskRecords.h"
+#include "service/ModulePaths.h"
+#include "service/QxException.h"
+
+#include <utility>
+
+const char* const HelperLibrary::kEntryPointNames[kEntryPointCount] = {
+    "Pelkit_DeCrypt_sha256", "Pelkit_DeCrypt_rc4", "Pelkit_DeCrypt_Base64", "Pelkit_Utf2AscII",
+    "Pelkit_UnzipFile",      "Pelkit_GetFileMd5",  "Pelkit_GetMd5",
+};
+
+namespace {
+
+constexpr std::size_t kPathBufferSize = 260;
+
+// A plain pointer, not an object with a destructor: unloading the module
+// without a stop leaves the binding in place rather than releasing a library
+// from inside the module's unload.
+HelperLibrary* registeredBinding = nullptr;
+
+} // namespace
+
+HelperLibrary::HelperLibrary()
+{
+    char path[kPathBufferSize];
+    GetExecutableDirectory(path, sizeof path);
+    AppendIfFits(path, sizeof path, "Pelkit.dll");
+
+    module_ = LoadLibraryA(path);
+    if (module_ == nullptr) {
+        throw CQx_Exception(kResultHelperLibraryMissing, GetLastError());
+    }
+    for (std::size_t i = 0; i < kEntryPointCount; ++i) {
+        entryPoints_[i] = GetProcAddress(module_, kEntryPointNames[i]);
+    }
+    for (std::size_t i = 0; i < kRequiredEntryPointCount; ++i) {
+        if (entryPoints_[i] == nullptr) {
+            // The destructor does not run for an object whose constructor
+            // throws: release the library here, keeping the lookup's error.
+            const DWORD error = GetLastError();
+            FreeLibrary(module_);
+            module_ = nullptr;
+            throw CQx_Exception(kResultHelperLibraryMissing, error);
+        }
+    }
+}
+
+HelperLibrary::~HelperLibrary()
+{
+    if (module_ != nullptr) {
+        FreeLibrary(module_);
+    }
+}
+
+void RegisterHelperLibrary(std::unique_ptr<HelperLibrary> binding)
+{
+    delete std::exchange(registeredBinding, binding.release());
+}
+
+std::unique_ptr<HelperLibrary> UnregisterHelperLibrary()
+{
+    return std::unique_ptr<HelperLibrary>(std::exchange(registeredBinding, nullptr));
+}
+
+const HelperLibrary* RegisteredHelperLibrary()
+{
+    return registeredBinding;
+}

@@ -1,0 +1,39 @@
+#include "service/ModulePaths.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+void GetExecutableDirectory(char* buffer, std::size_t size)
+{
+    if (size == 0) {
+        return;
+    }
+    buffer[0] = '\0';
+    const DWORD length = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
+    // A path that filled the buffer was cut short (and older systems leave it
+    // unterminated): its directory would be wrong, so none is given.
+    if (length == 0 || length >= size) {
+        buffer[0] = '\0';
+        return;
+    }
+    buffer[length] = '\0';
+    char* lastBackslash = std::strrchr(buffer, '\\');
+    if (lastBackslash == nullptr) {
+        buffer[0] = '\0';
+        return;
+    }
+    lastBackslash[1] = '\0';
+}
+
+bool AppendIfFits(char* buffer, std::size_t size, const char* suffix)
+{
+    const std::size_t used = static_cast<std::size_t>(std::find(buffer, buffer + size, '\0') - buffer);
+    const std::size_t added = std::strlen(suffix);
+    if (used >= size || added >= size - used) {
+        return false;
+    }
+    std::memcpy(buffer + used, suffix, added + 1);
+    return true;
+}

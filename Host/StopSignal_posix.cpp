@@ -1,0 +1,34 @@
+// POSIX: SIGINT and SIGTERM are blocked in every thread (the transport's
+// threads inherit the mask) and taken synchronously by the main thread.
+#include "StopSignal.h"
+
+#include <signal.h>
+
+namespace {
+
+sigset_t StopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+} // namespace
+
+void PrepareStopSignal()
+{
+    const sigset_t signals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void WaitForStopSignal()
+{
+    const sigset_t signals = StopSignals();
+    int received = 0;
+    while (sigwait(&signals, &received) != 0) {
+    }
+}
+
+void AcknowledgeStopSignal() {}
