@@ -1,4 +1,230 @@
 // The game update task (type 20000).
-#include "service/SyncService.h"
+#include "update/UpdateTask.h"
 
-void SyncService::HandleUpdateTask(RavelnetConnection, uint32_t, const TaskRequest*, uint32_t) {}
+#include "service/LogFile.h"
+#include "service/SyncService.h"
+#include "update/CheckList.h"
+#include "update/EndOfTask.h"
+#include "update/FileReception.h"
+#include "update/UpdatePaths.h"
+#include "update/VersionMarker.h"
+
+#include <shlobj.h>
+#include <windows.h>
+
+#include <cstring>
+#include <string_view>
+
+const char kMarkerDirectoryName[] = "tarngamever";
+
+namespace {
+
+constexpr char kCheckListBaseName[] = "QELFilesInfo.dat";
+constexpr size_t kAllowDeleteWorkSize = 512;
+constexpr size_t kLocalVersionSize = 128;
+
+// Windows folds such a component into a relative step.
+bool IsDotsAndSpaces(std::string_view component)
+{
+    return !component.empty() && component.find_first_not_of(". ") == std::string_view::npos;
+}
+
+bool HasFoldingComponent(std::string_view path)
+{
+    if (path.find('/') != std::string_view::npos) {
+        return true;
+    }
+    while (!path.empty()) {
+        const size_t separator = path.find('\\');
+        if (IsDotsAndSpaces(path.substr(0, separator))) {
+            return true;
+        }
+        if (separator == std::string_view::npos) {
+            break;
+        }
+        path.remove_prefix(separator + 1);
+    }
+    return false;
+}
+
+// The server's strings must end inside their fields, and the game directory
+// must leave room for the temporary check list; logged when they do not.
+bool ParamsUsable(const TaskParams& params)
+{
+    if (!HasTerminator(params.gameVersion, sizeof(params.gameVersion)) ||
+        !HasTerminator(params.gamePath, sizeof(params.gamePath))) {
+        Log(ModuleLog(), "QEK_CORE: 服务器任务请求的版本或路径没有结束符,放弃更新,任务ID(%d)",
+            static_cast<int>(params.taskId));
+        return false;
+    }
+    if (std::strlen(params.gamePath) > kMaxGamePathLength) {
+        Log(ModuleLog(), "QEK_CORE: 游戏路径过长,放弃更新(%s)", params.gamePath);
+        return false;
+    }
+    return true;
+}
+
+// Creates the marker directory (and with it a missing game directory). A link
+// in its place is removed first: the marker and the check list are written
+// there.
+void CreateMarkerDirectory(const char* gamePath)
+{
+    char directory[kPathBufferSize];
+    if (JoinPath(directory, gamePath, kMarkerDirectoryName)) {
+        RemoveLinkAt(directory);
+        SHCreateDirectoryExA(nullptr, directory, nullptr);
+    }
+}
+
+// The receive buffer: committed, and locked when the system allows it.
+struct ReceiveBuffer {
+    void* memory = nullptr;
+    bool locked = false;
+
+    bool Acquire()
+    {
+        memory = VirtualAlloc(nullptr, kReceiveBufferSize, MEM_COMMIT, PAGE_READWRITE);
+        if (memory == nullptr) {
+            return false;
+        }
+        locked = VirtualLock(memory, kReceiveBufferSize) != FALSE;
+        return true;
+    }
+    void Release()
+    {
+        if (locked) {
+            VirtualUnlock(memory, kReceiveBufferSize);
+        }
+        VirtualFree(memory, 0, MEM_RELEASE);
+    }
+};
+
+// Fetches every file of the list in order; 1, or the first failure, after
+// which nothing more is requested.
+int DownloadFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
+                  const FileList& fileList, FileRequest& request, void* buffer)
+{
+    for (const FileList::Entry entry : fileList) {
+        if (IsDirectoryRecord(*entry.record)) {
+            continue;
+        }
+        const int received =
+            writeModeFlag != 0
+                ? ReceiveFileUnbuffered(connection, params, *entry.record, request, buffer, params.gamePath)
+                : ReceiveFileBuffered(connection, params, *entry.record, request, buffer, params.gamePath);
+        if (received != 1) {
+            Log(ModuleLog(), "QEK_CORE: 下载文件失败(%s)(%d)", entry.record->name, received);
+            return received;
+        }
+        ++request.filesDone;
+    }
+    return 1;
+}
+
+// Everything after an accepted reply: check list, downloads, new marker.
+void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params)
+{
+    const int allowDelete = AllowDeleteFor(params.gamePath);
+    CreateMarkerDirectory(params.gamePath);
+    char checkListPath[kPathBufferSize];
+    BuildCheckListPath(checkListPath, sizeof(checkListPath), params.gamePath); // fits: ParamsUsable
+    Log(ModuleLog(), "QEK_CORE: 开始处理服务器数据检查文件(%s)", checkListPath);
+
+    FileList fileList;
+    HandleList handles;
+    ViewList views;
+    FileRequest request{};
+    const int analysed = ReceiveCheckFile(connection, checkListPath, params, fileList, handles, views, request,
+                                          allowDelete, static_cast<int>(params.skipLocalCompare));
+    if (analysed != 1) {
+        Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed);
+        ReleaseCheckList(fileList, handles, views);
+        return;
+    }
+    ReceiveBuffer buffer;
+    if (!buffer.Acquire()) {
+        Log(ModuleLog(), "QEK_CORE: 申请接收文件缓存失败,%d", static_cast<int>(GetLastError()));
+        ReleaseCheckList(fileList, handles, views);
+        return;
+    }
+    const int downloaded = DownloadFiles(connection, writeModeFlag, params, fileList, request, buffer.memory);
+    buffer.Release();
+    ReleaseCheckList(fileList, handles, views);
+    if (downloaded != 1) {
+        return; // old marker and the check list stay: the next task runs again
+    }
+    WriteGameVersion(params.gamePath, params.gameVersion);
+    DeleteFileA(checkListPath);
+    SendEndOfTask(connection, request);
+    Log(ModuleLog(), "QEK_CORE: 下载任务完成,下载文件数目=%d,任务ID(%d),路径(%s)\r\n",
+        static_cast<int>(request.filesDone), static_cast<int>(params.taskId), params.gamePath);
+}
+
+} // namespace
+
+int AllowDeleteFor(const char* gamePath)
+{
+    char work[kAllowDeleteWorkSize] = {};
+    const size_t length = strnlen(gamePath, sizeof(work) - 1);
+    std::memcpy(work, gamePath, length);
+    size_t end = length;
+    for (int i = 0; i < 2 && end > 0 && work[end - 1] == '\\'; ++i) {
+        work[--end] = '\0';
+    }
+    char* text = work[0] != '\0' && work[1] == ':' ? work + 2 : work;
+    char* last = std::strrchr(text, '\\');
+    if (last == nullptr) {
+        return 0;
+    }
+    if (HasFoldingComponent(text)) {
+        return 0;
+    }
+    *last = '\0';
+    const char* previous = std::strrchr(text, '\\');
+    if (previous == nullptr || previous + 1 == last) {
+        return 0;
+    }
+    return 1;
+}
+
+bool BuildCheckListPath(char* out, size_t size, const char* gamePath)
+{
+    char suffix[64];
+    std::strcpy(suffix, kMarkerDirectoryName);
+    std::strcat(suffix, "\\");
+    std::strcat(suffix, kCheckListBaseName);
+    std::strcat(suffix, ".tmp");
+    return JoinPath(out, size, gamePath, suffix);
+}
+
+void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag)
+{
+    TaskParams params{};
+    const int received = RavelnetRecv(connection, &params, sizeof(params), kReceiveTimeoutMs);
+    if (received != RAVELNET_OK) {
+        Log(ModuleLog(), "QEK_CORE: 获取服务器任务请求失败(%d)", received);
+        return;
+    }
+    if (!ParamsUsable(params)) {
+        return;
+    }
+    char localVersion[kLocalVersionSize];
+    ReadGameVersion(params.gamePath, localVersion, sizeof(localVersion));
+    const bool versionsAgree = std::strcmp(params.gameVersion, localVersion) == 0;
+    const TaskReply reply = MakeTaskReply(versionsAgree ? kResultVersionsAgree : kResultOk);
+    const int replied = SendTaskReply(connection, reply);
+    if (replied != RAVELNET_OK) {
+        Log(ModuleLog(), "QEK_CORE: 回应服务器任务请求失败(%d)", replied);
+        return;
+    }
+    if (versionsAgree) {
+        Log(ModuleLog(), "QEK_CORE: 版本一致放弃更新.(%s)(%s)", params.gamePath, params.gameVersion);
+        return;
+    }
+    UpdateGame(connection, writeModeFlag, params);
+}
+
+void SyncService::HandleUpdateTask(RavelnetConnection connection, uint32_t, const TaskRequest*, uint32_t)
+{
+    RunUpdateTask(connection, WriteModeFlag());
+}

@@ -1,0 +1,47 @@
+// The server's check list: received into a local file, mapped, and turned
+// into the FileList of what the task must create and fetch.
+#pragma once
+
+#include "update/FileList.h"
+#include "update/UpdateRecords.h"
+
+#include "channel/Transport.h"
+#include <windows.h>
+
+#include <vector>
+
+// What the analysis opened and mapped, for ReleaseCheckList to undo: the
+// mapping object, then the check file; and the view of the check file.
+using HandleList = std::vector<HANDLE>;
+using ViewList = std::vector<LPCVOID>;
+
+// Receives `params.checkListSize` bytes from the connection into
+// `checkFilePath` (created or truncated), in chunks of at most 512 KiB, then
+// runs AnalyseCheckFile with `params.gamePath` as the root. Returns 1, or the
+// first failure: the system error code when the file cannot be created or a
+// chunk cannot be written in full (no analysis then runs on a short file),
+// ERROR_NOT_ENOUGH_MEMORY without a receive buffer, a receive's result, or
+// the analysis' result. Logs only the completed reception.
+int ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, const TaskParams& params,
+                     FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request,
+                     int allowDelete, int skipLocalCompare);
+
+// Clears `request`, maps the check file and fills `fileList` with its records
+// up to the first one without the tag (that record ends the analysis with 1:
+// no scan, no directory, no totals). Then, unless `skipLocalCompare`, the
+// local scan strikes out current files (and with `allowDelete` deletes what
+// the list does not name), the listed directories are created below `root`,
+// and the files left are counted into `request`.
+//
+// Returns 1; 110024 when the check file cannot be mapped (an empty one
+// included); ERROR_INVALID_NAME for a record whose name could lead outside
+// `root` (see IsSafeEntryName), and ERROR_FILENAME_EXCED_RANGE for one whose
+// path below `root` does not fit 255 characters. Such a record fails the whole
+// analysis before anything on disk is compared, deleted or created: a list
+// that cannot be honoured in full is not honoured in part.
+int AnalyseCheckFile(const char* checkFilePath, const char* root, FileList& fileList, HandleList& handles,
+                     ViewList& views, FileRequest& request, int allowDelete, int skipLocalCompare);
+
+// Unmaps the views, closes the handles in the order recorded and empties the
+// three containers. Safe to call again.
+void ReleaseCheckList(FileList& fileList, HandleList& handles, ViewList& views);

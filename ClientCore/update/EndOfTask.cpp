@@ -1,0 +1,13 @@
+#include "update/EndOfTask.h"
+
+#include "service/LogFile.h"
+
+#include <windows.h>
+
+void SendEndOfTask(RavelnetConnection connection, FileRequest& request)
+{
+    request.command = kFileRequestEndOfTask;
+    if (RavelnetSend(connection, &request, sizeof(request)) != RAVELNET_OK) {
+        Log(ModuleLog(), "QEK_CORE: 发送结束任务命令失败(%d)", static_cast<int>(GetLastError()));
+    }
+}

@@ -1,0 +1,35 @@
+// Reception of one listed file: the request, exactly the file's bytes in
+// chunks of at most 512 KiB, the write, and the file's size and time.
+#pragma once
+
+#include "update/UpdateRecords.h"
+
+#include "channel/Transport.h"
+
+#include <cstdint>
+
+// The receive buffer of a task: 512 KiB, page-aligned (writes without the
+// system cache need an aligned buffer and whole sectors).
+constexpr uint32_t kReceiveBufferSize = 0x80000;
+
+// Both modes take the same arguments and return 1 when the file arrived and
+// was written in full with the record's size and last-write time; otherwise
+// the first failure: the system error code of the creation, of a write (a
+// short write counts as a full disk), of the cut to size or of setting the
+// time; or a receive's result, unchanged. The local path is `targetDirectory`
+// followed directly by the record's name; a name that is not safe, or a path
+// beyond 255 characters, fails before anything is created or sent. A link at
+// the path or in place of a parent directory below the target is replaced,
+// never written through.
+//
+// On success the file's size is added to the request's bytes done. The
+// request must have been cleared by the check-list analysis.
+//
+// ReceiveFileUnbuffered writes without the system file cache, whole 512 KiB
+// blocks from the buffer, then cuts the file to its size; it logs each
+// success. ReceiveFileBuffered gives the file its final size first and writes
+// each chunk through the cache.
+int ReceiveFileUnbuffered(RavelnetConnection connection, const TaskParams& params, const QELDtFile& record,
+                          FileRequest& request, void* buffer, const char* targetDirectory);
+int ReceiveFileBuffered(RavelnetConnection connection, const TaskParams& params, const QELDtFile& record,
+                        FileRequest& request, void* buffer, const char* targetDirectory);

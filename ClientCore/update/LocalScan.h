@@ -1,0 +1,30 @@
+// The local scan: compares the target directory on disk with the FileList,
+// strikes out the files that are current, and deletes what the list does not
+// name when the task allows it.
+#pragma once
+
+#include "update/FileList.h"
+#include "update/UpdateRecords.h"
+
+// Walks `directory` (ending in a backslash, beginning with `root`) and
+// everything below it, contents before the directory itself. Each entry's key
+// is its path from the root's last character on ("\bin\game.exe", "\bin\").
+// A listed file whose time and size match is erased from `fileList`; an
+// unlisted entry is deleted when `allowDelete` is nonzero (a directory whole,
+// with DeleteTree). Pauses 1 ms per directory listed.
+//
+// A link (reparse point) is never descended into and never counts as current:
+// when listed it stays in the list, so that the download replaces it; when
+// unlisted and `allowDelete` is set, the link itself is removed.
+//
+// Returns 1 when everything was walked; 0 when a directory could not be
+// listed, a path did not contain the root, or a path did not fit its buffer
+// (a directory path of more than 252 characters, an entry path of more than
+// 511): the scan then ends there, leaving the rest neither compared nor
+// cleaned.
+int ScanLocalDirectory(const char* directory, const char* root, FileList& fileList, int allowDelete);
+
+// 1 when the local file at `path` has exactly the record's last-write time
+// (both halves) and length (both halves); 0 otherwise, also when it cannot be
+// opened for reading with read sharing.
+int IsLocalFileCurrent(const QELDtFile& record, const char* path);

@@ -1,0 +1,145 @@
+#include "update/UpdatePaths.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+bool IsLink(DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The error of the last failed call, never 0: a caller must not read a
+// failure as success.
+int LastErrorOr(int fallback)
+{
+    const DWORD error = GetLastError();
+    return error != 0 ? static_cast<int>(error) : fallback;
+}
+
+} // namespace
+
+bool JoinPath(char* out, size_t outSize, const char* first, const char* second)
+{
+    const size_t firstLength = std::strlen(first);
+    const size_t secondLength = std::strlen(second);
+    if (outSize == 0) {
+        return false;
+    }
+    if (firstLength + secondLength >= outSize) {
+        out[0] = '\0';
+        return false;
+    }
+    std::memcpy(out, first, firstLength);
+    std::memcpy(out + firstLength, second, secondLength + 1);
+    return true;
+}
+
+bool HasTerminator(const char* field, size_t size)
+{
+    return std::memchr(field, 0, size) != nullptr;
+}
+
+bool IsSafeComponent(std::string_view component)
+{
+    if (component.empty()) {
+        return false;
+    }
+    if (component.find_first_not_of(". ") == std::string_view::npos) {
+        return false;
+    }
+    return component.find_first_of(":/\\") == std::string_view::npos;
+}
+
+bool IsSafeEntryName(const char* name, size_t fieldSize)
+{
+    const void* nul = std::memchr(name, 0, fieldSize);
+    if (nul == nullptr) {
+        return false;
+    }
+    std::string_view text(name, static_cast<size_t>(static_cast<const char*>(nul) - name));
+    if (text.empty() || text.front() != '\\') {
+        return false;
+    }
+    text.remove_prefix(1);
+    if (!text.empty() && text.back() == '\\') {
+        text.remove_suffix(1); // a directory entry
+    }
+    if (text.empty()) {
+        return true; // "\": the root itself
+    }
+    while (true) {
+        const size_t separator = text.find('\\');
+        if (!IsSafeComponent(text.substr(0, separator))) {
+            return false;
+        }
+        if (separator == std::string_view::npos) {
+            return true;
+        }
+        text.remove_prefix(separator + 1);
+    }
+}
+
+int RemoveLinkAt(const char* path)
+{
+    // Without a trailing backslash, so that the link itself is named and not
+    // the directory it leads to.
+    std::string link(path);
+    while (link.size() > 1 && link.back() == '\\') {
+        link.pop_back();
+    }
+    const DWORD attributes = GetFileAttributesA(link.c_str());
+    if (!IsLink(attributes)) {
+        return 1;
+    }
+    // A directory link goes with RemoveDirectoryA, a file link with
+    // DeleteFileA; the other call is tried when the first one refuses.
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (directory ? RemoveDirectoryA(link.c_str()) : DeleteFileA(link.c_str())) {
+        return 1;
+    }
+    const int error = LastErrorOr(ERROR_ACCESS_DENIED);
+    if (directory ? DeleteFileA(link.c_str()) : RemoveDirectoryA(link.c_str())) {
+        return 1;
+    }
+    return error;
+}
+
+int ReplaceLinksBelowRoot(const char* root, const char* name)
+{
+    std::string path(root);
+    std::string_view rest(name);
+    while (!rest.empty() && rest.front() == '\\') {
+        rest.remove_prefix(1);
+    }
+    while (!rest.empty()) {
+        const size_t separator = rest.find('\\');
+        const bool last = separator == std::string_view::npos || separator + 1 == rest.size();
+        if (!path.empty() && path.back() != '\\') {
+            path += '\\';
+        }
+        path += rest.substr(0, separator);
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            return 1; // nothing below exists yet, so no link either
+        }
+        if (IsLink(attributes)) {
+            const int removed = RemoveLinkAt(path.c_str());
+            if (removed != 1) {
+                return removed;
+            }
+            if (last) {
+                return 1;
+            }
+            if (!CreateDirectoryA(path.c_str(), nullptr)) {
+                return LastErrorOr(ERROR_ACCESS_DENIED);
+            }
+        }
+        if (separator == std::string_view::npos) {
+            return 1;
+        }
+        rest.remove_prefix(separator + 1);
+    }
+    return 1;
+}

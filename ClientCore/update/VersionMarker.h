@@ -1,0 +1,21 @@
+// The game version marker: a small file in each game directory that records
+// the version the last complete update installed.
+#pragma once
+
+#include <cstddef>
+
+// "tarnGameVer\tarnGameVer.txt", appended to the game directory.
+extern const char kGameVersionMarkerName[];
+
+// Fills `buffer` (all `size` bytes) with NULs, then reads the marker into it
+// when the marker is shorter than the buffer: the result is always a
+// NUL-terminated string, empty when the marker is missing, unreadable (also
+// read-only: it is opened for reading and writing), of `size` bytes or more,
+// or when the marker path does not fit its buffer. Logs nothing.
+void ReadGameVersion(const char* gameDirectory, char* buffer, size_t size);
+
+// Replaces the marker with exactly the characters of `version` (no NUL, no
+// line end). Failures are silent: a marker that cannot be deleted and
+// re-created (read-only) stays as it was. A marker whose write fails or
+// falls short is deleted rather than left holding part of the version.
+void WriteGameVersion(const char* gameDirectory, const char* version);
