@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 
@@ -39,6 +40,13 @@ DWORD StoreAttributesOfFd(int fd, DWORD attributes);
 // final symbolic link for the stored bits; the read-only bit is applied to
 // regular files and directories). Returns ERROR_SUCCESS or an error code.
 DWORD ApplyAttributes(const std::string& hostPath, DWORD attributes);
+
+// Runs `operation` (a system call returning -1 with errno on failure) that
+// creates or removes an entry in `hostFolder`. Windows lets that happen in a
+// read-only folder; so when it fails with EACCES because the folder lacks the
+// owner write bit (only possible without root), the bit is added for the
+// call and taken away again.
+int InReadOnlyFolder(const std::string& hostFolder, const std::function<int()>& operation);
 
 }  // namespace win32posix
 

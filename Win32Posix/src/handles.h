@@ -60,8 +60,9 @@ public:
     // The file's current size; nullopt with the last error set on failure.
     std::optional<uint64_t> Size() const;
 
-    bool isDirectory = false;        // opened with FILE_FLAG_BACKUP_SEMANTICS on a directory
-    bool directIo = false;           // the descriptor has O_DIRECT (FILE_FLAG_NO_BUFFERING)
+    bool isDirectory = false;  // opened with FILE_FLAG_BACKUP_SEMANTICS on a directory
+    bool noBuffering = false;  // FILE_FLAG_NO_BUFFERING: reads and writes must be sector-aligned
+    bool directIo = false;     // the descriptor has O_DIRECT (the file system accepted it)
 
 private:
     int fd_;

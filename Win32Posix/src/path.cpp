@@ -1,1 +1,165 @@
-// Placeholder.
+// Emulates the Windows path syntax that the core writes: drive-letter paths,
+// runs of '\' or '/' as one separator, "." and ".." removed lexically (never
+// above the root), trailing dots and spaces of the last name dropped, and the
+// characters Windows forbids in names refused; plus Windows wildcard matching.
+// It does not support UNC or device paths ("\\server\share", "\\?\", "NUL"),
+// per-drive current folders ("C:x" is taken from C:'s root) or 8.3 names.
+#include "path.h"
+
+#include <cctype>
+
+namespace win32posix {
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+bool IsForbiddenInName(char c, bool allowWildcards) {
+    if (static_cast<unsigned char>(c) < 32) return true;
+    switch (c) {
+        case '<': case '>': case ':': case '"': case '|': return true;
+        case '*': case '?': return !allowWildcards;
+        default: return false;
+    }
+}
+
+void StripTrailingDotsAndSpaces(std::string& name) {
+    while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
+}
+
+// Applies one component to a normalised list; `clampAtRoot` false keeps
+// leading ".." (a relative path may climb above where it starts).
+void PushComponent(std::vector<std::string>& components, std::string name, bool clampAtRoot) {
+    if (name == ".") return;
+    if (name == "..") {
+        if (!components.empty() && components.back() != "..") {
+            components.pop_back();
+        } else if (!clampAtRoot) {
+            components.push_back(std::move(name));
+        }
+        return;
+    }
+    components.push_back(std::move(name));
+}
+
+// Case-insensitive glob with '*' and '?' (iterative, backtracking on the last '*').
+bool GlobMatch(std::string_view name, std::string_view pattern) {
+    size_t n = 0, p = 0;
+    size_t starPattern = std::string_view::npos, starName = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || AsciiLower(pattern[p]) == AsciiLower(name[n]))) {
+            ++n;
+            ++p;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            starPattern = p++;
+            starName = n;
+        } else if (starPattern != std::string_view::npos) {
+            p = starPattern + 1;
+            n = ++starName;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+}  // namespace
+
+DWORD ParseWindowsPath(std::string_view text, WindowsPath& out, bool allowWildcardsInLast) {
+    out = WindowsPath{};
+    if (text.empty()) return ERROR_PATH_NOT_FOUND;
+    if (text.size() >= 2 && IsSeparator(text[0]) && IsSeparator(text[1])) return ERROR_PATH_NOT_FOUND;  // UNC, \\?\ and \\.\ paths
+
+    std::string_view rest = text;
+    if (text.size() >= 2 && text[1] == ':' && IsAsciiLetter(text[0])) {
+        out.drive = char(std::toupper(static_cast<unsigned char>(text[0])));
+        rest.remove_prefix(2);
+        out.kind = (!rest.empty() && IsSeparator(rest[0])) ? PathKind::DriveAbsolute : PathKind::DriveRelative;
+    } else if (IsSeparator(text[0])) {
+        out.kind = PathKind::HostAbsolute;
+    } else {
+        out.kind = PathKind::Relative;
+    }
+
+    // Split into raw names; runs of separators count as one.
+    std::vector<std::string> names;
+    std::string current;
+    for (char c : rest) {
+        if (IsSeparator(c)) {
+            if (!current.empty()) names.push_back(std::move(current));
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) names.push_back(std::move(current));
+    out.trailingSeparator = !rest.empty() && IsSeparator(rest.back()) && !names.empty();
+
+    bool clampAtRoot = out.kind != PathKind::Relative;
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string& name = names[i];
+        bool last = i + 1 == names.size();
+        bool wildcardsHere = last && allowWildcardsInLast && !out.trailingSeparator;
+        for (char c : name)
+            if (IsForbiddenInName(c, wildcardsHere)) return ERROR_INVALID_NAME;
+        if (name != "." && name != "..") {
+            if (last && !out.trailingSeparator) {
+                if (!(wildcardsHere && HasWildcard(name))) StripTrailingDotsAndSpaces(name);
+            } else if (name.back() == '.' && name.find_first_not_of('.') != std::string::npos) {
+                name.pop_back();  // Windows drops one dot that ends a folder name: "a.\b" is "a\b"
+            }
+            if (name.empty()) continue;
+        }
+        PushComponent(out.components, std::move(name), clampAtRoot);
+    }
+    if (out.components.empty()) out.trailingSeparator = false;
+    return ERROR_SUCCESS;
+}
+
+std::vector<std::string> JoinComponents(std::vector<std::string> base, const std::vector<std::string>& relative) {
+    for (const std::string& name : relative) PushComponent(base, name, true);
+    return base;
+}
+
+std::string FormatWindowsPath(const WindowsPath& path) {
+    std::string text;
+    if (path.kind == PathKind::DriveAbsolute || path.kind == PathKind::DriveRelative) text = std::string(1, path.drive) + ":";
+    bool rooted = path.kind != PathKind::Relative;
+    for (size_t i = 0; i < path.components.size(); ++i) {
+        if (i > 0 || rooted) text += '\\';
+        text += path.components[i];
+    }
+    if (path.components.empty()) text += rooted ? "\\" : ".";
+    else if (path.trailingSeparator) text += '\\';
+    return text;
+}
+
+bool NamesEqualIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+bool HasWildcard(std::string_view text) { return text.find_first_of("*?") != std::string_view::npos; }
+
+bool MatchesWildcard(std::string_view name, std::string_view pattern) {
+    if (pattern == "*" || pattern == "*.*") return true;
+    if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == ".*") {
+        // "abc.*" also matches "abc", as "*.*" matches names without a dot.
+        if (GlobMatch(name, pattern.substr(0, pattern.size() - 2))) return true;
+        return GlobMatch(name, pattern);
+    }
+    if (!pattern.empty() && pattern.back() == '.') {
+        // A final dot stands for "no extension": "*." matches names without a dot.
+        if (name.find('.') != std::string_view::npos) return false;
+        return GlobMatch(name, pattern.substr(0, pattern.size() - 1));
+    }
+    return GlobMatch(name, pattern);
+}
+
+}  // namespace win32posix

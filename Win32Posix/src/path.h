@@ -37,8 +37,14 @@ struct WindowsPath {
 // ERROR_INVALID_NAME (a character Windows forbids in names: < > : " | ? * or a
 // control character, a ':' anywhere but after the drive letter).
 // With `allowWildcardsInLast`, '*' and '?' are accepted in the last component
-// (FindFirstFileA's pattern); then no trailing dots or spaces are removed from it.
+// (FindFirstFileA's pattern); a last component with wildcards keeps its
+// trailing dots and spaces ("*." means names without a dot).
 DWORD ParseWindowsPath(std::string_view text, WindowsPath& out, bool allowWildcardsInLast = false);
+
+// The canonical text of a parsed path: "C:\\a\\b", "\\opt\\x", "a\\b", with a
+// final '\\' when trailingSeparator is set; a root alone is "C:\\" or "\\", an
+// empty relative path ".". Parsing the text again names the same entry.
+std::string FormatWindowsPath(const WindowsPath& path);
 
 // Appends `relative` (components as ParseWindowsPath gives them for a Relative
 // path) to `base` (normalised components from a root), applying "..", never

@@ -1,1 +1,171 @@
-// Placeholder.
+// Emulates how Windows finds a file by name: drive letters through the drive
+// map, names compared without regard to ASCII case (the exact name is tried
+// first, then the folder is scanned, as case-insensitive file systems are
+// emulated elsewhere), and ERROR_PATH_NOT_FOUND / ERROR_FILE_NOT_FOUND told
+// apart as Windows does. It does not fold non-ASCII case, and when several
+// names differ only in case it takes the exact one, else the first listed.
+#include "resolve.h"
+
+#include "environment.h"
+#include "errors.h"
+#include "path.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace win32posix {
+namespace {
+
+std::string JoinHost(const std::string& folder, const std::string& name) {
+    return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+std::vector<std::string> SplitHost(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string current;
+    for (char c : path) {
+        if (c == '/') {
+            if (!current.empty()) parts.push_back(std::move(current));
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) parts.push_back(std::move(current));
+    return parts;
+}
+
+std::string CurrentFolder() {
+    std::string buffer(4096, '\0');
+    while (!getcwd(buffer.data(), buffer.size())) {
+        if (errno != ERANGE) return "/";
+        buffer.resize(buffer.size() * 2);
+    }
+    buffer.resize(buffer.find('\0'));
+    return buffer;
+}
+
+bool IsDirectoryFollowingLinks(const std::string& hostPath) {
+    struct stat st;
+    return stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Where the walk starts and which names follow.
+DWORD StartingPoint(const WindowsPath& parsed, std::string& root, std::vector<std::string>& names) {
+    switch (parsed.kind) {
+        case PathKind::DriveAbsolute:
+        case PathKind::DriveRelative: {
+            std::optional<DriveMapping> drive = FindDrive(parsed.drive);
+            if (!drive) return ERROR_PATH_NOT_FOUND;
+            root = drive->hostRoot;
+            names = parsed.components;
+            return ERROR_SUCCESS;
+        }
+        case PathKind::HostAbsolute:
+            root = "/";
+            names = parsed.components;
+            return ERROR_SUCCESS;
+        case PathKind::Relative:
+            root = "/";
+            names = JoinComponents(SplitHost(CurrentFolder()), parsed.components);
+            return ERROR_SUCCESS;
+    }
+    return ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace
+
+bool LookupName(const std::string& hostFolder, const std::string& name, std::string& found) {
+    struct stat st;
+    if (lstat(JoinHost(hostFolder, name).c_str(), &st) == 0) {
+        found = name;
+        return true;
+    }
+    if (errno != ENOENT) return false;
+    DIR* dir = opendir(hostFolder.c_str());
+    if (!dir) return false;
+    bool matched = false;
+    while (dirent* entry = readdir(dir)) {
+        std::string_view candidate = entry->d_name;
+        if (candidate == "." || candidate == "..") continue;
+        if (NamesEqualIgnoringCase(candidate, name)) {
+            found = std::string(candidate);
+            matched = true;
+            break;
+        }
+    }
+    closedir(dir);
+    if (!matched) errno = ENOENT;
+    return matched;
+}
+
+DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out) {
+    out = ResolvedPath{};
+    WindowsPath parsed;
+    if (DWORD error = ParseWindowsPath(windowsPath, parsed); error != ERROR_SUCCESS) return error;
+    std::string current;
+    std::vector<std::string> names;
+    if (DWORD error = StartingPoint(parsed, current, names); error != ERROR_SUCCESS) return error;
+    if (!IsDirectoryFollowingLinks(current)) return ERROR_PATH_NOT_FOUND;  // the drive's folder is gone
+    out.trailingSeparator = parsed.trailingSeparator;
+
+    if (names.empty()) {
+        out.host = current;
+        out.exists = true;
+        out.isRoot = true;
+        return ERROR_SUCCESS;
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        bool last = i + 1 == names.size();
+        std::string found;
+        if (!LookupName(current, names[i], found)) {
+            if (errno != ENOENT && errno != ENOTDIR) return ErrorFromErrno(errno);
+            if (!last) return ERROR_PATH_NOT_FOUND;
+            out.host = JoinHost(current, names[i]);
+            out.lastName = names[i];
+            out.exists = false;
+            return ERROR_SUCCESS;
+        }
+        current = JoinHost(current, found);
+        if (!last && !IsDirectoryFollowingLinks(current)) return ERROR_PATH_NOT_FOUND;
+        if (last) out.lastName = found;
+    }
+    out.host = current;
+    out.exists = true;
+    if (out.trailingSeparator && !IsDirectoryFollowingLinks(current)) return ERROR_INVALID_NAME;  // "file.txt\"
+    return ERROR_SUCCESS;
+}
+
+DWORD ResolveExisting(std::string_view windowsPath, ResolvedPath& out) {
+    DWORD error = ResolvePath(windowsPath, out);
+    if (error != ERROR_SUCCESS) return error;
+    return out.exists ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+std::string HostParent(const std::string& hostPath) {
+    size_t slash = hostPath.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return "/";
+    return hostPath.substr(0, slash);
+}
+
+std::string WindowsPathFromHost(const std::string& hostPath) {
+    std::shared_ptr<const DriveTable> drives = CurrentDrives();
+    const DriveMapping* best = nullptr;
+    for (const DriveMapping& drive : *drives) {
+        const std::string& root = drive.hostRoot;
+        bool under = root == "/" || hostPath == root ||
+                     (hostPath.compare(0, root.size(), root) == 0 && hostPath.size() > root.size() &&
+                      hostPath[root.size()] == '/');
+        if (under && (!best || root.size() > best->hostRoot.size())) best = &drive;
+    }
+    std::string rest = best ? (best->hostRoot == "/" ? hostPath : hostPath.substr(best->hostRoot.size())) : hostPath;
+    std::string windows = best ? std::string(1, best->letter) + ":" : "";
+    for (char c : rest) windows += c == '/' ? '\\' : c;
+    if (best && rest.empty()) windows += '\\';
+    return windows;
+}
+
+}  // namespace win32posix

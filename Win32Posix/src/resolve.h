@@ -26,12 +26,12 @@ struct ResolvedPath {
 // Returns ERROR_SUCCESS, or: ERROR_PATH_NOT_FOUND (unmapped drive, missing or
 // non-directory intermediate component, empty or unsupported path),
 // ERROR_INVALID_NAME (forbidden characters), or the errno-mapped error of a
-// failed lookup (e.g. ERROR_ACCESS_DENIED).
+// failed lookup (e.g. ERROR_ACCESS_DENIED); ERROR_INVALID_NAME also when an
+// existing non-directory is named with a trailing separator ("file.txt\").
 DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out);
 
 // ResolvePath, then requires the last component to exist: a missing last
-// component gives ERROR_FILE_NOT_FOUND (ERROR_PATH_NOT_FOUND when the path
-// ended with a separator, as Windows reports "dir\" for a missing dir).
+// component gives ERROR_FILE_NOT_FOUND.
 DWORD ResolveExisting(std::string_view windowsPath, ResolvedPath& out);
 
 // Looks one name up in a host folder: exact first, then case-insensitively.
