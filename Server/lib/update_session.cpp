@@ -1,7 +1,10 @@
 #include "update_session.h"
 
+#include "task_connection.h"
+
 #include <charconv>
 #include <cstring>
+#include <span>
 
 namespace qelsrv {
 namespace {
@@ -62,7 +65,108 @@ std::string Quoted(std::string_view name)
     return text + "\"";
 }
 
+// Sends one listed file, after making sure it is still the file the list
+// describes: the client gives it the listed time, so other bytes must not go
+// out under it.
+void ServeFile(TaskConnection& task, const CheckList& list, size_t index)
+{
+    const QELDtFile& record = list.records[index];
+    const std::filesystem::path& path = list.hostPaths[index];
+    uint64_t size = RecordSize(record);
+    InputFile file = InputFile::Open(path);
+    std::optional<EntryState> now = ReadEntryState(path);
+    if (!now || now->size != size || file.Size() != size ||
+        now->fileTime != JoinFileTime(record.lastWriteTime)) {
+        throw TransferError(TransferErrorKind::File,
+                            path.string() + " has changed since the check list was built");
+    }
+    task.SendFileRange(file, 0, size);
+}
+
+// Answers the client's requests until it ends the task. Returns normally
+// only on the end-of-task command; everything else throws.
+void ServeRequests(TaskConnection& task, const CheckList& list, const ProgressCallback& progress,
+                   SessionResult& result)
+{
+    for (;;) {
+        FileRequest request{};
+        try {
+            request = task.ReceiveRecord<FileRequest>();
+        } catch (const TransferError& error) {
+            if (error.kind() == TransferErrorKind::Closed)
+                throw TransferError(TransferErrorKind::Closed,
+                                    "the client closed the connection before ending the task");
+            throw;
+        }
+        if (request.command == kFileRequestEndOfTask) {
+            result.filesDone = request.filesDone;
+            if (progress)
+                progress(ProgressOf(request));
+            return;
+        }
+        if (request.command != kFileRequestSendFile) {
+            throw TransferError(TransferErrorKind::Protocol,
+                                "the client sent the unknown command " +
+                                    std::to_string(request.command));
+        }
+        FileRequestCheck check = CheckFileRequest(list, request);
+        if (!check.index)
+            throw TransferError(TransferErrorKind::Protocol, "the client " + check.error);
+        if (progress)
+            progress(ProgressOf(request));
+        ServeFile(task, list, *check.index);
+        result.filesServed += 1;
+        result.bytesServed += RecordSize(list.records[*check.index]);
+    }
+}
+
 } // namespace
+
+SessionResult RunFileTaskSession(const Endpoint& endpoint, const FileTaskSpec& spec,
+                                 const CheckList& list, const ProgressCallback& progress,
+                                 const SessionOptions& options)
+{
+    SessionResult result;
+    std::optional<TaskConnection> task;
+    try {
+        task.emplace(TaskConnection::Connect(endpoint.host, endpoint.port,
+                                             Milliseconds(options.connectTimeoutMs)));
+        task->SetTimeout(Milliseconds(options.receiveTimeoutMs));
+
+        TaskParams params = spec.params;
+        params.checkListSize = list.ByteSize();
+        task->StartTask(spec.taskType, params);
+        TaskReplyRecord reply = task->ReceiveReply();
+        result.replyCode = reply.resultCode;
+        if (reply.resultCode == spec.declinedCode) {
+            result.outcome = SessionOutcome::Declined;
+            return result;
+        }
+        if (reply.resultCode != kResultOk) {
+            result.error = "the client answered the task with code " +
+                           std::to_string(reply.resultCode);
+            task->Abort();
+            return result;
+        }
+        if (!list.records.empty())
+            task->Send(std::as_bytes(std::span(list.records)));
+        ServeRequests(*task, list, progress, result);
+        result.outcome = SessionOutcome::Completed;
+    } catch (const TransferError& error) {
+        result.outcome = SessionOutcome::Failed;
+        result.error = error.what();
+        // The client must see the task end as a failure, not as a quiet end of
+        // stream it might take for anything else.
+        if (task && task->IsOpen())
+            task->Abort();
+    } catch (const std::exception& error) {
+        result.outcome = SessionOutcome::Failed;
+        result.error = error.what();
+        if (task && task->IsOpen())
+            task->Abort();
+    }
+    return result;
+}
 
 bool ParseEndpoint(std::string_view text, Endpoint& endpoint, std::string& error)
 {
@@ -103,6 +207,35 @@ bool MakeUpdateParams(uint32_t taskId, std::string_view gameVersion, std::string
     }
     params.skipLocalCompare = full ? 1 : 0;
     return true;
+}
+
+std::string NormaliseGamePath(std::string_view gamePath)
+{
+    std::string path(gamePath);
+    if (!path.empty() && path.back() != '\\')
+        path += '\\';
+    return path;
+}
+
+std::optional<std::string> CheckPathsFit(const CheckList& list, std::string_view gamePath)
+{
+    constexpr size_t kClientPathBytes = 255; // a 256-byte buffer with its NUL
+    constexpr std::string_view kTemporaryCheckList = "tarngamever\\QELFilesInfo.dat.tmp";
+    if (gamePath.size() + kTemporaryCheckList.size() > kClientPathBytes) {
+        return "the game path leaves the client no room for its temporary check list (" +
+               std::to_string(kClientPathBytes - kTemporaryCheckList.size()) + " bytes at most)";
+    }
+    for (const QELDtFile& record : list.records) {
+        std::string_view name = RecordName(record);
+        // A folder is also listed by the client: its path and "*.*" must fit.
+        size_t limit = IsDirectoryRecord(record) ? kClientPathBytes - 3 : kClientPathBytes;
+        if (gamePath.size() + name.size() > limit) {
+            return "the client path of " + std::string(name) + " would be " +
+                   std::to_string(gamePath.size() + name.size()) + " bytes, more than " +
+                   std::to_string(limit);
+        }
+    }
+    return std::nullopt;
 }
 
 SessionProgress ProgressOf(const FileRequest& request)

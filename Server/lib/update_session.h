@@ -45,6 +45,13 @@ struct FileTaskSpec {
 bool MakeUpdateParams(uint32_t taskId, std::string_view gameVersion, std::string_view gamePath,
                       bool full, TaskParams& params, std::string& error);
 
+// The game path as the client joins names to it: ending with a backslash.
+std::string NormaliseGamePath(std::string_view gamePath);
+
+// Why the client could not hold the list below `gamePath` in its 256-byte
+// path buffers, or nullopt when every path fits.
+std::optional<std::string> CheckPathsFit(const CheckList& list, std::string_view gamePath);
+
 struct SessionOptions {
     uint32_t connectTimeoutMs = 10000;
     // How long the client may stay silent: while it compares its local files

@@ -217,3 +217,25 @@ TEST(ProgressDisplay, OutcomeLines)
     result.error = "connection refused";
     EXPECT_EQ(DescribeOutcome(spec, result), "failed: connection refused");
 }
+
+TEST(TaskParameters, GamePathEndsWithABackslashAndLeavesRoomForEveryName)
+{
+    EXPECT_EQ(NormaliseGamePath("D:\\Games\\X"), "D:\\Games\\X\\");
+    EXPECT_EQ(NormaliseGamePath("D:\\Games\\X\\"), "D:\\Games\\X\\");
+
+    CheckList list;
+    std::string fileName = "\\" + std::string(99, 'f');  // 100 bytes
+    std::string folderName = "\\" + std::string(95, 'd') + "\\"; // 97 bytes
+    list.records = {Record(fileName.c_str(), 1), Record(folderName.c_str(), 0, true)};
+    list.hostPaths.resize(2);
+
+    EXPECT_EQ(CheckPathsFit(list, std::string(155, 'p')), std::nullopt); // 155 + 100 = 255
+    EXPECT_NE(CheckPathsFit(list, std::string(156, 'p')), std::nullopt);
+    list.records.erase(list.records.begin());
+    EXPECT_EQ(CheckPathsFit(list, std::string(155, 'p')), std::nullopt); // 155 + 97 + "*.*" = 255
+    EXPECT_NE(CheckPathsFit(list, std::string(156, 'p')), std::nullopt);
+
+    CheckList empty;
+    EXPECT_EQ(CheckPathsFit(empty, std::string(223, 'p')), std::nullopt); // + 32 = 255
+    EXPECT_NE(CheckPathsFit(empty, std::string(224, 'p')), std::nullopt);
+}
