@@ -1,0 +1,95 @@
+// QELCltCore, started from an install folder: it announces that it runs,
+// answers connections, and on SIGTERM stops the service and exits 0; when the
+// service does not start it says why and exits non-zero.
+#include "ExpectedLog.h"
+#include "ServiceInstall.h"
+
+#include "task_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A port nobody listens on right now.
+uint16_t FreePort()
+{
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(probe);
+    return ntohs(address.sin_port);
+}
+
+struct StopSignalCase {
+    const char* name;
+    int signal;
+};
+
+class HostRun : public testing::TestWithParam<StopSignalCase> {};
+
+TEST_P(HostRun, RunsAnswersAndStopsOnTheSignal)
+{
+    ServiceInstall install;
+    std::filesystem::create_directories(install.Root() / "drives" / "C");
+    std::filesystem::create_directories(install.Root() / "drives" / "D");
+    const uint16_t port = FreePort();
+    install.SetEnvironment("RAVELNET_PORT", std::to_string(port));
+    auto host = install.StartHost();
+
+    const std::string announcement = host->ReadLine().value_or("");
+    EXPECT_NE(announcement.find("running"), std::string::npos) << announcement;
+    EXPECT_NE(announcement.find("port " + std::to_string(port)), std::string::npos) << announcement;
+    EXPECT_NE(announcement.find("C:\\ fixed, D:\\ fixed"), std::string::npos) << announcement;
+    EXPECT_EQ(expected::MaskTimeStamps(install.ReadLog()),
+              expected::Lines({expected::FlagLine(0), expected::SuccessLine()}));
+
+    // A task of a type the service does not handle: closed with no answer.
+    auto task = qelsrv::TaskConnection::Connect("127.0.0.1", port);
+    task.SendHeader(19999, 0);
+    task.ExpectClosed();
+
+    host->Signal(GetParam().signal);
+    EXPECT_EQ(host->Wait(), 0) << host->ReadAllErrors();
+    EXPECT_EQ(expected::MaskTimeStamps(install.ReadLog()),
+              expected::Lines({expected::FlagLine(0), expected::SuccessLine()}) +
+                  expected::kClosingLines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, HostRun,
+                         testing::Values(StopSignalCase{"Term", SIGTERM},
+                                         StopSignalCase{"Interrupt", SIGINT}),
+                         [](const testing::TestParamInfo<StopSignalCase>& info) {
+                             return info.param.name;
+                         });
+
+TEST(Host, FailedStartReportsStatusAndDetailAndExitsNonZero)
+{
+    ServiceInstall install(PelkitBuild::None);
+    auto host = install.StartHost();
+    EXPECT_EQ(host->ReadLine(), std::nullopt);
+    EXPECT_NE(host->Wait(), 0);
+    const std::string errors = host->ReadAllErrors();
+    EXPECT_NE(errors.find("status -300000"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("detail 126"), std::string::npos) << errors;
+}
+
+TEST(Host, MissingCoreIsReported)
+{
+    ServiceInstall install;
+    std::filesystem::remove(install.Bin() / "libqekcore.so");
+    auto host = install.StartHost();
+    EXPECT_NE(host->Wait(), 0);
+    const std::string errors = host->ReadAllErrors();
+    EXPECT_NE(errors.find("QekCore.dll"), std::string::npos) << errors;
+}
+
+} // namespace
