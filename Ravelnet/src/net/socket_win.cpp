@@ -273,6 +273,7 @@ std::optional<std::string> ReadEnvironment(const char* name)
 {
     // The process environment, not a C runtime's copy of it: the library and
     // its host may use different runtimes.
+    ::SetLastError(ERROR_SUCCESS); // an empty value also gives 0, without an error
     DWORD needed = ::GetEnvironmentVariableA(name, nullptr, 0);
     if (needed == 0)
         return ::GetLastError() == ERROR_ENVVAR_NOT_FOUND ? std::nullopt : std::optional<std::string>("");

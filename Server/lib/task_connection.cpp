@@ -1,0 +1,236 @@
+#include "task_connection.h"
+
+#include "net/socket.h"
+#include "ravelnet.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <utility>
+
+namespace qelsrv {
+namespace {
+
+namespace net = ravelnet::net;
+
+void StoreLittleEndian32(std::byte* out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out[i] = static_cast<std::byte>((value >> (8 * i)) & 0xFF);
+}
+
+uint32_t LoadLittleEndian32(const std::byte* in)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | static_cast<uint32_t>(in[i]);
+    return value;
+}
+
+std::string SocketErrorText(int code)
+{
+    return net::DescribeSocketError(code) + " (" + std::to_string(code) + ")";
+}
+
+[[noreturn]] void ThrowFor(net::Transfer transfer, const char* what, int error)
+{
+    switch (transfer) {
+    case net::Transfer::PeerClosed:
+        throw TransferError(TransferErrorKind::Closed, std::string(what) + ": the client closed the connection");
+    case net::Transfer::TimedOut:
+        throw TransferError(TransferErrorKind::Timeout, std::string(what) + ": timed out");
+    default:
+        throw TransferError(TransferErrorKind::Socket, std::string(what) + ": " + SocketErrorText(error));
+    }
+}
+
+void Check(net::Transfer transfer, const char* what)
+{
+    if (transfer != net::Transfer::Complete)
+        ThrowFor(transfer, what, net::LastSocketError());
+}
+
+// Keeps the platform's networking started for the life of a connection.
+class NetworkingUse {
+public:
+    NetworkingUse()
+    {
+        if (!net::StartNetworking())
+            throw TransferError(TransferErrorKind::Connect, "networking is not available");
+    }
+    ~NetworkingUse() { net::StopNetworking(); }
+};
+
+int WaitMs(Milliseconds timeout)
+{
+    return static_cast<int>(std::clamp<long long>(timeout.count(), 0, INT_MAX));
+}
+
+net::NativeSocket ConnectSocket(const std::string& host, uint16_t port, Milliseconds timeout)
+{
+    const std::string target = host + ":" + std::to_string(port);
+    auto address = net::ResolveIpv4(host);
+    if (!address)
+        throw TransferError(TransferErrorKind::Connect, "cannot resolve host " + host);
+    bool pending = false;
+    net::NativeSocket socket = net::BeginConnect(*address, port, pending);
+    if (socket == net::kNoSocket)
+        throw TransferError(TransferErrorKind::Connect,
+                            "cannot connect to " + target + ": " + SocketErrorText(net::LastSocketError()));
+    int error = 0;
+    if (pending) {
+        net::Readiness readiness = net::WaitWritable(socket, WaitMs(timeout));
+        if (readiness == net::Readiness::TimedOut) {
+            net::CloseSocket(socket);
+            throw TransferError(TransferErrorKind::Connect, "cannot connect to " + target + ": timed out");
+        }
+        error = readiness == net::Readiness::Ready ? net::ConnectError(socket) : net::LastSocketError();
+    }
+    if (error == 0 && !net::PrepareConnection(socket))
+        error = net::LastSocketError();
+    if (error != 0) {
+        net::CloseSocket(socket);
+        throw TransferError(TransferErrorKind::Connect,
+                            "cannot connect to " + target + ": " + SocketErrorText(error));
+    }
+    return socket;
+}
+
+} // namespace
+
+TaskConnection TaskConnection::Connect(const std::string& host, uint16_t port, Milliseconds connectTimeout)
+{
+    NetworkingUse networking; // released again by the connection's Close
+    net::NativeSocket socket = ConnectSocket(host, port, connectTimeout);
+    net::StartNetworking();
+    return TaskConnection(socket);
+}
+
+TaskConnection::TaskConnection(TaskConnection&& other) noexcept
+    : socket_(std::exchange(other.socket_, net::kNoSocket)), timeoutMs_(other.timeoutMs_)
+{
+}
+
+TaskConnection& TaskConnection::operator=(TaskConnection&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        socket_ = std::exchange(other.socket_, net::kNoSocket);
+        timeoutMs_ = other.timeoutMs_;
+    }
+    return *this;
+}
+
+TaskConnection::~TaskConnection()
+{
+    Close();
+}
+
+void TaskConnection::SetTimeout(Milliseconds timeout)
+{
+    timeoutMs_ = static_cast<uint32_t>(std::clamp<long long>(timeout.count(), 0, INT_MAX));
+}
+
+bool TaskConnection::IsOpen() const
+{
+    return socket_ != net::kNoSocket;
+}
+
+void TaskConnection::RequireOpen() const
+{
+    if (!IsOpen())
+        throw TransferError(TransferErrorKind::Socket, "the connection is closed");
+}
+
+void TaskConnection::SendHeader(uint32_t type, uint32_t payloadLength, uint32_t sequence)
+{
+    std::byte header[sizeof(RavelnetTaskHeader)];
+    StoreLittleEndian32(header, type);
+    StoreLittleEndian32(header + 4, RAVELNET_MAGIC);
+    StoreLittleEndian32(header + 8, sequence);
+    StoreLittleEndian32(header + 12, payloadLength);
+    Send(header);
+}
+
+void TaskConnection::StartTask(uint32_t type, std::span<const std::byte> payload, uint32_t sequence)
+{
+    if (payload.size() > UINT32_MAX)
+        throw TransferError(TransferErrorKind::Protocol, "task payload larger than 4 GiB");
+    SendHeader(type, static_cast<uint32_t>(payload.size()), sequence);
+    Send(payload);
+}
+
+TaskReplyRecord TaskConnection::ReceiveReply()
+{
+    std::byte bytes[sizeof(TaskReplyRecord)];
+    RequireOpen();
+    Check(net::ReceiveExact(socket_, bytes, sizeof bytes, timeoutMs_), "receiving the task reply");
+    TaskReplyRecord reply;
+    reply.reserved0 = LoadLittleEndian32(bytes);
+    reply.reserved1 = LoadLittleEndian32(bytes + 4);
+    reply.resultCode = LoadLittleEndian32(bytes + 8);
+    reply.reserved3 = LoadLittleEndian32(bytes + 12);
+    reply.dataLength = LoadLittleEndian32(bytes + 16);
+    return reply;
+}
+
+void TaskConnection::Send(std::span<const std::byte> bytes)
+{
+    RequireOpen();
+    Check(net::SendAll(socket_, bytes.data(), bytes.size(), timeoutMs_), "sending");
+}
+
+void TaskConnection::Receive(std::span<std::byte> bytes)
+{
+    RequireOpen();
+    Check(net::ReceiveExact(socket_, bytes.data(), bytes.size(), timeoutMs_), "receiving");
+}
+
+std::vector<std::byte> TaskConnection::Receive(std::size_t length)
+{
+    std::vector<std::byte> bytes(length);
+    Receive(std::span(bytes));
+    return bytes;
+}
+
+void TaskConnection::ExpectClosed()
+{
+    RequireOpen();
+    std::byte probe;
+    net::Transfer transfer = net::ReceiveExact(socket_, &probe, 1, timeoutMs_);
+    switch (transfer) {
+    case net::Transfer::PeerClosed:
+        return;
+    case net::Transfer::Failed:
+        return; // a reset ends the stream too
+    case net::Transfer::Complete:
+        throw TransferError(TransferErrorKind::Protocol, "the client sent data instead of closing");
+    case net::Transfer::TimedOut:
+        break;
+    }
+    throw TransferError(TransferErrorKind::Timeout, "the client did not close the connection");
+}
+
+void TaskConnection::FinishSending()
+{
+    RequireOpen();
+    net::ShutdownSending(socket_);
+}
+
+void TaskConnection::Close()
+{
+    if (socket_ == net::kNoSocket)
+        return;
+    net::CloseSocket(std::exchange(socket_, net::kNoSocket));
+    net::StopNetworking();
+}
+
+void TaskConnection::Abort()
+{
+    if (socket_ == net::kNoSocket)
+        return;
+    net::ResetAndClose(std::exchange(socket_, net::kNoSocket));
+    net::StopNetworking();
+}
+
+} // namespace qelsrv

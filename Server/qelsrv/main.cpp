@@ -1,0 +1,39 @@
+// qelsrv: pushes tasks to client PCs, one subcommand per task.
+#include "commands.h"
+
+#include <exception>
+#include <iostream>
+
+#ifndef QELSRV_VERSION
+#define QELSRV_VERSION "0"
+#endif
+
+namespace qelsrv {
+
+void RegisterCommands(CLI::App& app)
+{
+    (void)app; // each command adds its Register...Command call here
+}
+
+} // namespace qelsrv
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"qelsrv: pushes tasks to QEL client PCs"};
+    app.set_version_flag("--version", std::string("qelsrv ") + QELSRV_VERSION);
+    app.require_subcommand(0, 1);
+    qelsrv::RegisterCommands(app);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // Also how a command ends with its own exit code: CLI::RuntimeError(code).
+        return app.exit(error);
+    } catch (const std::exception& error) {
+        std::cerr << "qelsrv: " << error.what() << '\n';
+        return 1;
+    }
+    if (app.get_subcommands().empty())
+        std::cout << app.help();
+    return 0;
+}
