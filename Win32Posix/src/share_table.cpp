@@ -74,12 +74,14 @@ DeleteCheck ShareTable::CheckDelete(FileId file) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = files_.find(file);
     if (it == files_.end()) return DeleteCheck::Allowed;
+    // The open for deletion meets the share modes first (ERROR_SHARING_VIOLATION
+    // while an open refuses it); only then does a mapping refuse the deletion.
+    for (const Entry& entry : it->second)
+        if (!entry.mapping && OpensConflict(entry.access, entry.share, kShareAccessDelete,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+            return DeleteCheck::SharingViolation;
     for (const Entry& entry : it->second)
         if (entry.mapping) return DeleteCheck::Mapped;
-    for (const Entry& entry : it->second)
-        if (OpensConflict(entry.access, entry.share, kShareAccessDelete,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
-            return DeleteCheck::SharingViolation;
     return DeleteCheck::Allowed;
 }
 
