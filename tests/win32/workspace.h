@@ -46,6 +46,26 @@ inline void RemoveTree(const std::string& dir) {
     RemoveDirectoryA(dir.c_str());
 }
 
+// True under Wine, whose deviations from Windows some tests note and allow.
+inline bool RunningUnderWine() {
+#ifdef _WIN32
+    HMODULE ntdll = LoadLibraryA("ntdll.dll");
+    bool wine = ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    if (ntdll) FreeLibrary(ntdll);
+    return wine;
+#else
+    return false;
+#endif
+}
+
+// The attribute bits that Windows, Wine and the layer all keep the same way:
+// ARCHIVE (which Windows and Wine set on written files and the layer never
+// reports) and NORMAL (reported when no other bit is set) are left out.
+inline DWORD KeptAttributes(DWORD attributes) {
+    return attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                         FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Base fixture: `root` is an empty folder, ending with a backslash.
 class Workspace : public ::testing::Test {
 protected:
