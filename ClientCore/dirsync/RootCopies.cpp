@@ -1,0 +1,71 @@
+#include "dirsync/RootCopies.h"
+
+#include "service/LogFile.h"
+#include "update/UpdatePaths.h"
+
+#include <shlobj.h>
+#include <windows.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+struct CopyPath {
+    char text[kPathBufferSize];
+};
+
+// Creates the directory that will hold `destination`, with its parents.
+void CreateParentDirectory(const CopyPath& destination)
+{
+    CopyPath parent = destination;
+    char* lastBackslash = std::strrchr(parent.text, '\\');
+    if (lastBackslash == nullptr) {
+        return;
+    }
+    *lastBackslash = '\0';
+    SHCreateDirectoryExA(nullptr, parent.text, nullptr);
+}
+
+void CopyToRoot(const CopyPath& source, const CopyPath& destination, const std::string& root, const char* name)
+{
+    // A link below the copy root would take the copy elsewhere, or back onto
+    // the source.
+    const int unlinked = ReplaceLinksBelowRoot(root.c_str(), name);
+    if (unlinked != 1) {
+        Log(ModuleLog(), "QEK_CORE: 复制文件%s失败(%d)", destination.text, unlinked);
+        return;
+    }
+    CreateParentDirectory(destination);
+    if (CopyFileA(source.text, destination.text, FALSE)) {
+        return;
+    }
+    SetFileAttributesA(destination.text, FILE_ATTRIBUTE_NORMAL);
+    if (CopyFileA(source.text, destination.text, FALSE)) {
+        return;
+    }
+    Log(ModuleLog(), "QEK_CORE: 复制文件%s失败(%d)", destination.text, static_cast<int>(GetLastError()));
+}
+
+} // namespace
+
+int CopyToRoots(const SyncRoots& roots, const char* name)
+{
+    const char* belowRoot = name + 1; // the roots end with the backslash the name begins with
+    CopyPath source;
+    if (!JoinPath(source.text, roots.primary.c_str(), belowRoot)) {
+        Log(ModuleLog(), "QEK_CORE: 复制文件路径过长(%s)(%s)", roots.primary.c_str(), name);
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    std::vector<CopyPath> destinations(roots.copies.size());
+    for (size_t i = 0; i < roots.copies.size(); ++i) {
+        if (!JoinPath(destinations[i].text, roots.copies[i].c_str(), belowRoot)) {
+            Log(ModuleLog(), "QEK_CORE: 复制文件路径过长(%s)(%s)", roots.copies[i].c_str(), name);
+            return ERROR_FILENAME_EXCED_RANGE;
+        }
+    }
+    for (size_t i = 0; i < roots.copies.size(); ++i) {
+        CopyToRoot(source, destinations[i], roots.copies[i], name);
+    }
+    return 1;
+}

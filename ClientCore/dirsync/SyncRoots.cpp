@@ -1,0 +1,142 @@
+#include "dirsync/SyncRoots.h"
+
+#include "service/LogFile.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+constexpr char kFirstDrive = 'c';
+constexpr char kLastDrive = 'z';
+
+// "%s%s" of two texts into `out`, or false when it does not fit.
+bool Concatenate(char (&out)[kPathBufferSize], const char* first, const char* second)
+{
+    return JoinPath(out, first, second);
+}
+
+bool IsDirectoryEntry(const char* path)
+{
+    WIN32_FIND_DATAA entry{};
+    HANDLE search = FindFirstFileA(path, &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(search);
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// The volume and file index of a directory: the same for every name that
+// leads to it.
+struct DirectoryIdentity {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+
+    bool operator==(const DirectoryIdentity&) const = default;
+};
+
+std::optional<DirectoryIdentity> IdentityOf(const std::string& directory)
+{
+    HANDLE handle = CreateFileA(directory.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool read = GetFileInformationByHandle(handle, &info) != FALSE;
+    CloseHandle(handle);
+    if (!read || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return std::nullopt;
+    }
+    return DirectoryIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+} // namespace
+
+void RemoveTrailingBackslash(char* path)
+{
+    const size_t length = std::strlen(path);
+    if (length > 0 && path[length - 1] == '\\') {
+        path[length - 1] = '\0';
+    }
+}
+
+bool BuildCandidatePath(char (&candidate)[kPathBufferSize], const char* basePath)
+{
+    const char* prefix = "c:\\";
+    if (basePath[0] != '\0' && basePath[1] == ':') {
+        prefix = "";
+    } else if (basePath[0] == '\\') {
+        prefix = "c:";
+    }
+    return Concatenate(candidate, prefix, basePath);
+}
+
+bool CandidateNamesNoDirectory(const char* candidate)
+{
+    if (std::strpbrk(candidate, "*?") != nullptr) {
+        return true;
+    }
+    const char* afterDrive = candidate + 2; // every candidate begins with "x:"
+    return afterDrive[0] == '\0' || std::strcmp(afterDrive, "\\") == 0;
+}
+
+bool RootFits(const char* candidate, const char* subPath)
+{
+    return std::strlen(candidate) + std::strlen(subPath) < kPathBufferSize;
+}
+
+bool IsUsableSubPath(const char* subPath)
+{
+    const size_t length = std::strlen(subPath);
+    return length > 0 && subPath[length - 1] == '\\' && IsSafeEntryName(subPath, length + 1);
+}
+
+SyncRoots FindSyncRoots(TaskParams& params, char (&candidate)[kPathBufferSize])
+{
+    std::vector<std::string> found;
+    for (char letter = kFirstDrive; letter <= kLastDrive; ++letter) {
+        if (params.excludeDrive != 0 && params.excludeDriveLetter == letter) {
+            continue;
+        }
+        candidate[0] = letter;
+        if (!IsDirectoryEntry(candidate)) {
+            continue;
+        }
+        Concatenate(params.gamePath, candidate, params.subPath); // fits: RootFits
+        found.emplace_back(params.gamePath);
+    }
+    SyncRoots roots;
+    if (!found.empty()) {
+        roots.primary = std::move(found.back());
+        found.pop_back();
+        roots.copies = std::move(found);
+    }
+    return roots;
+}
+
+void DropAliasedCopyRoots(SyncRoots& roots)
+{
+    std::vector<DirectoryIdentity> served;
+    if (const std::optional<DirectoryIdentity> primary = IdentityOf(roots.primary)) {
+        served.push_back(*primary);
+    }
+    std::vector<std::string> kept;
+    for (std::string& root : roots.copies) {
+        const std::optional<DirectoryIdentity> identity = IdentityOf(root);
+        if (identity && std::find(served.begin(), served.end(), *identity) != served.end()) {
+            Log(ModuleLog(), "QEK_CORE: 目录(文件)同步任务,复制目录与已同步目录相同,不复制(%s)", root.c_str());
+            continue;
+        }
+        if (identity) {
+            served.push_back(*identity);
+        }
+        kept.push_back(std::move(root));
+    }
+    roots.copies = std::move(kept);
+}

@@ -1,0 +1,59 @@
+// Where a directory sync task works: the directory the server names by a
+// drive-independent base path, looked for on every drive from c to z. The
+// last drive that holds it gives the primary root, which receives the
+// downloads; the others give the copy roots, which receive local copies.
+#pragma once
+
+#include "update/UpdatePaths.h"
+#include "update/UpdateRecords.h"
+
+#include <string>
+#include <vector>
+
+struct SyncRoots {
+    std::string primary;             // empty when the directory is on no drive
+    std::vector<std::string> copies; // in ascending drive-letter order
+};
+
+// Removes one trailing backslash from `path` in place (of two, one stays).
+void RemoveTrailingBackslash(char* path);
+
+// Builds the candidate path: the base path with a drive prefix ("c:" before
+// a path that begins with a backslash, "c:\" before one that does not, or
+// the base path itself when it carries a drive). False, with `candidate`
+// emptied, when it does not fit the 256 bytes: a candidate cut short would
+// name another directory.
+bool BuildCandidatePath(char (&candidate)[kPathBufferSize], const char* basePath);
+
+// True when the candidate can name no directory to sync: a drive root (a
+// path that is empty or a lone backslash after its drive), or a path with the
+// wildcards '*' or '?', under which FindFirstFileA would report whatever
+// entry matches first.
+bool CandidateNamesNoDirectory(const char* candidate);
+
+// True when every root, the candidate followed by `subPath`, fits the
+// 256-byte `gamePath` field. All candidates have the same length, whatever
+// their drive letter, so one test covers every drive.
+bool RootFits(const char* candidate, const char* subPath);
+
+// True when `subPath` keeps every root below the directory found and usable
+// as a root: it begins and ends with a backslash (a lone backslash names the
+// directory itself) and has no empty component or one made of dots and
+// spaces. A root without its final backslash would make the copies land
+// beside it ("d:\games\x" and "a.txt" give "d:\games\xa.txt").
+bool IsUsableSubPath(const char* subPath);
+
+// Searches the drives c to z, in ascending order, for the candidate, skipping
+// the drive named by `excludeDriveLetter` when `excludeDrive` is set (the
+// letter is compared as a byte with the lower-case drive letter). For each
+// drive on which the candidate is a directory, its root (the candidate and
+// `subPath`) is written into `gamePath` and appended to the list; the last one
+// becomes the primary root. The caller has checked RootFits.
+SyncRoots FindSyncRoots(TaskParams& params, char (&candidate)[kPathBufferSize]);
+
+// Drops each copy root that is the primary root's directory, or an earlier
+// copy root's, under another name (a link, a drive mapped onto the same
+// folder): every directory receives each file once, and never a copy of a
+// file onto itself. Each dropped root is logged. Roots whose identity cannot
+// be read (one that does not exist yet) are kept.
+void DropAliasedCopyRoots(SyncRoots& roots);
