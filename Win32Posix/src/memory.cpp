@@ -18,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -29,6 +30,12 @@ constexpr DWORD kPageNoAccess = 0x01;  // PAGE_NOACCESS
 constexpr DWORD kMemDecommit = 0x4000;  // MEM_DECOMMIT
 constexpr DWORD kMemTopDown = 0x100000;  // MEM_TOP_DOWN: a placement hint, ignored
 constexpr uintptr_t kAllocationGranularity = 0x10000;
+
+// mlock and munlock by system call: AddressSanitizer's interceptors turn the
+// library functions into no-ops that always succeed, which would hide the
+// lock limit from VirtualLock in instrumented builds.
+int LockPages(uintptr_t begin, uintptr_t end) { return static_cast<int>(syscall(SYS_mlock, begin, end - begin)); }
+int UnlockPages(uintptr_t begin, uintptr_t end) { return static_cast<int>(syscall(SYS_munlock, begin, end - begin)); }
 
 uintptr_t PageSize() {
     static const uintptr_t size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -130,7 +137,7 @@ public:
         if (!IsAccessible(begin, end)) {
             return Fail(ERROR_NOACCESS);
         }
-        if (begin != end && mlock(reinterpret_cast<void*>(begin), end - begin) != 0) {
+        if (begin != end && LockPages(begin, end) != 0) {
             // ENOMEM, EAGAIN, EPERM: over the process's lock limit.
             return Fail(ERROR_WORKING_SET_QUOTA);
         }
@@ -153,7 +160,7 @@ public:
             }
         }
         if (begin != end) {
-            munlock(reinterpret_cast<void*>(begin), end - begin);
+            UnlockPages(begin, end);
         }
         ForgetLocks(begin, end);
         return TRUE;
