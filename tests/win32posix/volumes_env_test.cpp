@@ -76,6 +76,18 @@ TEST_F(DriveEnvironment, TypesFromTheTable) {
     EXPECT_EQ(GetDriveTypeA("C:\\"), UINT(DRIVE_NO_ROOT_DIR));
 }
 
+TEST_F(DriveEnvironment, NullMeansTheCurrentFolder) {
+    const auto previous = fs::current_path();
+    fs::current_path(base_ + "/d");
+    EXPECT_EQ(GetDriveTypeA(nullptr), UINT(DRIVE_CDROM));
+    ULARGE_INTEGER total{};
+    EXPECT_TRUE(GetDiskFreeSpaceExA(nullptr, nullptr, &total, nullptr)) << GetLastError();
+    EXPECT_GT(total.QuadPart, 0u);
+    fs::current_path(base_ + "/c/sub");
+    EXPECT_EQ(GetDriveTypeA(nullptr), UINT(DRIVE_FIXED));
+    fs::current_path(previous);
+}
+
 TEST_F(DriveEnvironment, SizesAreThoseOfTheMappedFolder) {
     struct statvfs host;
     ASSERT_EQ(statvfs((base_ + "/c").c_str(), &host), 0);
