@@ -124,15 +124,23 @@ void PutFile(const TempDrive& drive, const std::string& windowsPath, const std::
     CloseHandle(file);
 }
 
-std::optional<std::string> ReadFileBytes(const TempDrive& drive, const std::string& windowsPath)
+std::optional<std::string> ReadFileBytes(const TempDrive& /*drive*/, const std::string& windowsPath)
 {
-    std::ifstream in(drive.Host(windowsPath), std::ios::binary);
-    if (!in) {
+    // Through the layer, so that names are found without regard to case.
+    const std::string path = FullWindowsPath(windowsPath);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::string content;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        content.append(buffer, read);
+    }
+    CloseHandle(file);
+    return content;
 }
 
 std::optional<uint64_t> FileTimeOf(const std::string& windowsPath)
@@ -152,10 +160,9 @@ std::optional<uint64_t> FileTimeOf(const std::string& windowsPath)
     return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
 
-bool Exists(const TempDrive& drive, const std::string& windowsPath)
+bool Exists(const TempDrive& /*drive*/, const std::string& windowsPath)
 {
-    std::error_code ignored;
-    return fs::symlink_status(drive.Host(windowsPath), ignored).type() != fs::file_type::not_found;
+    return GetFileAttributesA(FullWindowsPath(windowsPath).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::string Pattern(uint64_t size, uint32_t seed)

@@ -54,6 +54,7 @@ private:
 // parents are created on the host.
 void PutFile(const TempDrive& drive, const std::string& windowsPath, const std::string& content,
              uint64_t fileTime = kSomeTime);
+// Both through the layer: names are found without regard to letter case.
 std::optional<std::string> ReadFileBytes(const TempDrive& drive, const std::string& windowsPath);
 // The last-write time as the layer reports it; nullopt when it cannot be read.
 std::optional<uint64_t> FileTimeOf(const std::string& windowsPath);

@@ -1,0 +1,132 @@
+#include "UpdatePeer.h"
+
+#include "channel/TaskRecords.h"
+
+#include <chrono>
+#include <cstring>
+#include <span>
+#include <stdexcept>
+
+namespace updtest {
+
+namespace {
+
+UpdateClient* theClient = nullptr;
+
+std::span<const std::byte> BytesOf(const std::string& text)
+{
+    return std::as_bytes(std::span(text.data(), text.size()));
+}
+
+} // namespace
+
+UpdateClient::UpdateClient(int32_t writeModeFlag) : service_(writeModeFlag)
+{
+    theClient = this;
+    RavelnetServerSettings settings{};
+    std::strcpy(settings.listenAddress, "127.0.0.1");
+    settings.port = 0; // any free port
+    settings.one = 1;
+    unsigned char unused[8] = {};
+    server_ = RavelnetOpenServer(&settings, unused);
+    if (server_ == 0) {
+        throw std::runtime_error("the task server could not be opened");
+    }
+    RavelnetSetTaskHandler(server_, &UpdateClient::OnTask);
+    port_ = static_cast<uint16_t>(RavelnetServerPort(server_));
+}
+
+UpdateClient::~UpdateClient()
+{
+    RavelnetCloseServer(server_);
+    theClient = nullptr;
+}
+
+uint32_t UpdateClient::OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header,
+                              uint32_t reserved)
+{
+    UpdateClient* client = theClient;
+    client->service_.HandleUpdateTask(connection, context, reinterpret_cast<const TaskRequest*>(header), reserved);
+    {
+        std::lock_guard<std::mutex> lock(client->mutex_);
+        ++client->tasksFinished_;
+    }
+    client->finished_.notify_all();
+    return 1;
+}
+
+bool UpdateClient::WaitForTasks(int count)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return finished_.wait_for(lock, std::chrono::minutes(1), [&] { return tasksFinished_ >= count; });
+}
+
+std::vector<std::string> PeerOutcome::RequestedNames() const
+{
+    std::vector<std::string> names;
+    for (const FileRequest& request : requests) {
+        names.emplace_back(request.fileName);
+    }
+    return names;
+}
+
+PeerOutcome RunPeer(uint16_t port, const PeerScript& script)
+{
+    PeerOutcome outcome;
+    try {
+        auto task = qelsrv::TaskConnection::Connect("127.0.0.1", port);
+        task.SetTimeout(std::chrono::seconds(60));
+        TaskParams params = script.params;
+        if (script.setCheckListSize) {
+            params.checkListSize = static_cast<uint32_t>(script.checkList.size());
+        }
+        task.StartTask(kTaskGameUpdate, params);
+        outcome.reply = task.ReceiveReply();
+        if (outcome.reply->resultCode != kResultOk) {
+            task.ExpectClosed();
+            return outcome;
+        }
+        if (script.closeAfterReply) {
+            task.Close();
+            return outcome;
+        }
+        task.Send(BytesOf(script.checkList));
+        while (true) {
+            const FileRequest request = task.ReceiveRecord<FileRequest>();
+            if (request.command == kFileRequestEndOfTask) {
+                outcome.endOfTask = request;
+                task.ExpectClosed();
+                return outcome;
+            }
+            outcome.requests.push_back(request);
+            const auto file = script.files.find(request.fileName);
+            if (file == script.files.end()) {
+                outcome.error = std::string("asked for an unknown file ") + request.fileName;
+                task.Abort();
+                return outcome;
+            }
+            if (static_cast<int>(outcome.requests.size()) - 1 == script.abortInRequest) {
+                task.Send(BytesOf(file->second.substr(0, file->second.size() / 2)));
+                task.Abort();
+                return outcome;
+            }
+            task.Send(BytesOf(file->second));
+        }
+    } catch (const qelsrv::TransferError& error) {
+        outcome.error = error.what();
+    }
+    return outcome;
+}
+
+TaskParams UpdateParams(const std::string& gamePath, const std::string& version, uint32_t taskId,
+                        bool skipLocalCompare)
+{
+    TaskParams params{};
+    params.taskId = taskId;
+    std::strncpy(params.gameVersion, version.c_str(), sizeof(params.gameVersion) - 1);
+    std::strncpy(params.gamePath, gamePath.c_str(), sizeof(params.gamePath) - 1);
+    params.skipLocalCompare = skipLocalCompare ? 1 : 0;
+    return params;
+}
+
+} // namespace updtest
