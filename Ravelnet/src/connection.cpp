@@ -11,6 +11,7 @@ int ResultOf(net::Transfer transfer)
     case net::Transfer::Complete:
         return RAVELNET_OK;
     case net::Transfer::PeerClosed:
+    case net::Transfer::Stopped: // ended by RavelnetDropTask meanwhile
         return RAVELNET_E_CLOSED;
     case net::Transfer::TimedOut:
         return RAVELNET_E_TIMEOUT;
@@ -34,16 +35,17 @@ Connection::~Connection()
 
 int Connection::Receive(void* buffer, std::uint32_t length, std::uint32_t timeoutMs)
 {
-    return ResultOf(net::ReceiveExact(socket_, buffer, length, timeoutMs));
+    return ResultOf(net::ReceiveExact(socket_, buffer, length, timeoutMs, &ended_));
 }
 
 int Connection::Send(const void* buffer, std::uint32_t length)
 {
-    return ResultOf(net::SendAll(socket_, buffer, length, sendTimeoutMs_));
+    return ResultOf(net::SendAll(socket_, buffer, length, sendTimeoutMs_, &ended_));
 }
 
 void Connection::End()
 {
+    ended_.store(true);
     net::ShutdownBoth(socket_);
 }
 

@@ -21,15 +21,19 @@ public:
 
     // Ends the conversation now: the peer sees the end of the stream at once
     // (after what was already sent), and a call waiting on the connection in
-    // another thread returns. The socket itself is closed by the destructor,
-    // so no other thread can ever act on a reused descriptor.
+    // another thread returns with RAVELNET_E_CLOSED. The socket itself is
+    // closed by the destructor, so no other thread can ever act on a reused
+    // descriptor.
     void End();
 
     net::NativeSocket Socket() const { return socket_; }
+    // Raised by End: transfers given it stop waiting.
+    const net::StopFlag* Ended() const { return &ended_; }
 
 private:
     net::NativeSocket socket_;
     std::uint32_t sendTimeoutMs_;
+    net::StopFlag ended_{false};
 };
 
 // The live connection handles of every server in the process. A handle is

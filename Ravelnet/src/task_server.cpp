@@ -223,8 +223,8 @@ bool TaskServer::LeaveHeaderPhase(Connection* connection)
 bool TaskServer::ReceiveHeader(Connection& connection, RavelnetTaskHeader& header) const
 {
     unsigned char bytes[sizeof(RavelnetTaskHeader)];
-    if (net::ReceiveExact(connection.Socket(), bytes, sizeof bytes, config_.headerTimeoutMs) !=
-        net::Transfer::Complete)
+    if (net::ReceiveExact(connection.Socket(), bytes, sizeof bytes, config_.headerTimeoutMs,
+                          connection.Ended()) != net::Transfer::Complete)
         return false;
     header.type = LoadLittleEndian32(bytes);
     header.magic = LoadLittleEndian32(bytes + 4);

@@ -202,6 +202,7 @@ void TaskConnection::ExpectClosed()
     case net::Transfer::PeerClosed:
         return;
     case net::Transfer::Failed:
+    case net::Transfer::Stopped:
         return; // a reset ends the stream too
     case net::Transfer::Complete:
         throw TransferError(TransferErrorKind::Protocol, "the client sent data instead of closing");

@@ -11,19 +11,30 @@
 namespace ravelnet_test {
 namespace {
 
+#ifdef _WIN32
+// The library reads the process environment, not a C runtime's copy (whose
+// _putenv cannot even hold an empty value).
+std::optional<std::string> ReadVariable(const char* name)
+{
+    char value[4096];
+    ::SetLastError(ERROR_SUCCESS);
+    DWORD length = ::GetEnvironmentVariableA(name, value, sizeof value);
+    if (length == 0 && ::GetLastError() == ERROR_ENVVAR_NOT_FOUND)
+        return std::nullopt;
+    return std::string(value, length < sizeof value ? length : 0);
+}
+#else
 std::optional<std::string> ReadVariable(const char* name)
 {
     const char* value = std::getenv(name);
     return value ? std::optional<std::string>(value) : std::nullopt;
 }
+#endif
 
 void WriteVariable(const char* name, const std::optional<std::string>& value)
 {
 #ifdef _WIN32
-    // The library reads the process environment; keep the C runtime's copy
-    // in step for getenv above.
     ::SetEnvironmentVariableA(name, value ? value->c_str() : nullptr);
-    _putenv_s(name, value ? value->c_str() : "");
 #else
     if (value)
         ::setenv(name, value->c_str(), 1);
@@ -149,6 +160,16 @@ uint32_t TestServer::OnTask(RavelnetConnection connection, uint32_t context, con
     server->callbacks_.fetch_add(1);
     server->task_(connection, *header);
     return 1;
+}
+
+bool RunningUnderWine()
+{
+#ifdef _WIN32
+    HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
 }
 
 std::vector<std::byte> Pattern(std::size_t length, uint32_t seed)

@@ -82,6 +82,10 @@ private:
     std::atomic<int> callbacks_{0};
 };
 
+// Wine implements Winsock over the host's sockets and differs from Windows
+// in a few corners; the tests that meet one say so.
+bool RunningUnderWine();
+
 // Deterministic bytes, different for each seed.
 std::vector<std::byte> Pattern(std::size_t length, uint32_t seed);
 

@@ -108,6 +108,13 @@ TEST_P(RavelnetEarlyEnd, ReceiveFailsAtOnceWithItsCode)
     else
         task.Close();
     ASSERT_TRUE(finished.WaitFor());
+    if (GetParam().reset && RunningUnderWine()) {
+        // Wine's select takes the pending reset off the socket before the
+        // receive, which then reads an orderly end. Either way it is no
+        // time-out and no success.
+        EXPECT_TRUE(result == RAVELNET_E_SOCKET || result == RAVELNET_E_CLOSED) << result;
+        return;
+    }
     EXPECT_EQ(result, GetParam().expected);
 }
 
@@ -199,6 +206,31 @@ TEST(RavelnetTransfer, DroppedTaskIsClosedAtOnce)
     EXPECT_EQ(dropped, RAVELNET_OK);
     EXPECT_EQ(recvAfterDrop, RAVELNET_E_HANDLE);
     EXPECT_EQ(dropAgain, RAVELNET_E_HANDLE);
+}
+
+TEST(RavelnetTransfer, DropFromAnotherThreadEndsAWaitingReceive)
+{
+    RavelnetConnection taskHandle = 0;
+    int received = 0;
+    Signal waiting, finished;
+    TestServer server([&](RavelnetConnection connection, const RavelnetTaskHeader&) {
+        taskHandle = connection;
+        waiting.Raise();
+        char byte;
+        received = RavelnetRecv(connection, &byte, 1, kReceiveTimeoutMs);
+        finished.Raise();
+    });
+    ASSERT_TRUE(server.Opened());
+    auto task = server.Connect();
+    task.SendHeader(20000, 1);
+    ASSERT_TRUE(waiting.WaitFor());
+    // Give the task time to be inside its receive (a drop before the call
+    // would make the call see a stale handle instead).
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(RavelnetDropTask(taskHandle), RAVELNET_OK);
+    task.ExpectClosed();
+    ASSERT_TRUE(finished.WaitFor());
+    EXPECT_EQ(received, RAVELNET_E_CLOSED);
 }
 
 TEST(RavelnetTransfer, SendToAGoneSenderFailsWithoutSignal)

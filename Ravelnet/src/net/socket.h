@@ -10,6 +10,7 @@
 // silent peer, and a shutdown from another thread wakes a waiting one.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -108,16 +109,25 @@ private:
 
 // ---- Built on the primitives (socket_common.cpp) ---------------------------
 
-enum class Transfer { Complete, PeerClosed, TimedOut, Failed };
+enum class Transfer { Complete, PeerClosed, TimedOut, Failed, Stopped };
+
+// Raised by another thread to make a waiting transfer give up with Stopped.
+// Shutting a socket down wakes a waiting poll on Linux but not a waiting
+// select everywhere (Wine's does not wake), so a transfer that can be
+// stopped waits in slices of at most kStopCheckMs and looks at the flag
+// between them.
+using StopFlag = std::atomic<bool>;
+inline constexpr int kStopCheckMs = 50;
 
 // Receives exactly `length` bytes, all of them within timeoutMs.
-Transfer ReceiveExact(NativeSocket socket, void* buffer, std::size_t length, std::uint32_t timeoutMs);
+Transfer ReceiveExact(NativeSocket socket, void* buffer, std::size_t length, std::uint32_t timeoutMs,
+                      const StopFlag* stop = nullptr);
 // Sends all `length` bytes; fails with TimedOut when the peer accepts nothing
 // for stallTimeoutMs in a row.
 Transfer SendAll(NativeSocket socket, const void* buffer, std::size_t length,
-                 std::uint32_t stallTimeoutMs);
+                 std::uint32_t stallTimeoutMs, const StopFlag* stop = nullptr);
 // Waits until there is room to send again (after SendSome said WouldBlock).
-Transfer WaitForSendRoom(NativeSocket socket, std::uint32_t stallTimeoutMs);
+Transfer WaitForSendRoom(NativeSocket socket, std::uint32_t stallTimeoutMs, const StopFlag* stop = nullptr);
 
 // Strict dotted-decimal IPv4 ("a.b.c.d", each 0-255, no leading '+', no
 // spaces, at most three digits per part).

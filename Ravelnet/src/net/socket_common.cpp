@@ -17,19 +17,41 @@ int RemainingMs(Clock::time_point deadline)
     return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
 }
 
-Transfer FromReadiness(Readiness readiness)
+bool IsStopped(const StopFlag* stop)
 {
-    return readiness == Readiness::TimedOut ? Transfer::TimedOut : Transfer::Failed;
+    return stop != nullptr && stop->load();
+}
+
+// Waits until the socket is ready in one direction, the deadline passes, or
+// the stop flag is raised; Complete means ready.
+Transfer WaitUntil(NativeSocket socket, bool forSending, Clock::time_point deadline, const StopFlag* stop)
+{
+    for (;;) {
+        if (IsStopped(stop))
+            return Transfer::Stopped;
+        const int left = RemainingMs(deadline);
+        const int slice = stop != nullptr ? std::min(left, kStopCheckMs) : left;
+        Readiness readiness = forSending ? WaitWritable(socket, slice) : WaitReadable(socket, slice);
+        if (readiness == Readiness::Ready)
+            return IsStopped(stop) ? Transfer::Stopped : Transfer::Complete;
+        if (readiness == Readiness::Failed)
+            return Transfer::Failed;
+        if (slice >= left)
+            return IsStopped(stop) ? Transfer::Stopped : Transfer::TimedOut;
+    }
 }
 
 } // namespace
 
-Transfer ReceiveExact(NativeSocket socket, void* buffer, std::size_t length, std::uint32_t timeoutMs)
+Transfer ReceiveExact(NativeSocket socket, void* buffer, std::size_t length, std::uint32_t timeoutMs,
+                      const StopFlag* stop)
 {
     auto* out = static_cast<unsigned char*>(buffer);
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::size_t received = 0;
     while (received < length) {
+        if (IsStopped(stop))
+            return Transfer::Stopped;
         StepResult result = ReceiveSome(socket, out + received, length - received);
         switch (result.step) {
         case Step::Moved:
@@ -42,26 +64,26 @@ Transfer ReceiveExact(NativeSocket socket, void* buffer, std::size_t length, std
         case Step::WouldBlock:
             break;
         }
-        Readiness readiness = WaitReadable(socket, RemainingMs(deadline));
-        if (readiness != Readiness::Ready)
-            return FromReadiness(readiness);
+        Transfer ready = WaitUntil(socket, false, deadline, stop);
+        if (ready != Transfer::Complete)
+            return ready;
     }
     return Transfer::Complete;
 }
 
-Transfer WaitForSendRoom(NativeSocket socket, std::uint32_t stallTimeoutMs)
+Transfer WaitForSendRoom(NativeSocket socket, std::uint32_t stallTimeoutMs, const StopFlag* stop)
 {
-    const int waitMs = static_cast<int>(std::min<std::uint32_t>(stallTimeoutMs, INT_MAX));
-    Readiness readiness = WaitWritable(socket, waitMs);
-    return readiness == Readiness::Ready ? Transfer::Complete : FromReadiness(readiness);
+    return WaitUntil(socket, true, Clock::now() + std::chrono::milliseconds(stallTimeoutMs), stop);
 }
 
 Transfer SendAll(NativeSocket socket, const void* buffer, std::size_t length,
-                 std::uint32_t stallTimeoutMs)
+                 std::uint32_t stallTimeoutMs, const StopFlag* stop)
 {
     const auto* in = static_cast<const unsigned char*>(buffer);
     std::size_t sent = 0;
     while (sent < length) {
+        if (IsStopped(stop))
+            return Transfer::Stopped;
         StepResult result = SendSome(socket, in + sent, length - sent);
         switch (result.step) {
         case Step::Moved:
@@ -75,7 +97,7 @@ Transfer SendAll(NativeSocket socket, const void* buffer, std::size_t length,
         }
         // The time-out counts from the last progress: a slow but moving peer
         // is served, one that stopped reading is given up on.
-        Transfer room = WaitForSendRoom(socket, stallTimeoutMs);
+        Transfer room = WaitForSendRoom(socket, stallTimeoutMs, stop);
         if (room != Transfer::Complete)
             return room;
     }
