@@ -7,7 +7,7 @@ set -euo pipefail
 profile=${1:-test}
 packages=(cmake ninja-build g++ libcli11-dev)
 if [ "$profile" = test ]; then
-  packages+=(libgtest-dev googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine rsync)
+  packages+=(libgtest-dev googletest nlohmann-json3-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine rsync)
 fi
 
 missing=()
