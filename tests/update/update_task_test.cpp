@@ -365,6 +365,8 @@ TEST_F(UpdateTaskBuffered, LinksPlantedInTheGameAreReplacedNotWrittenThrough)
     fs::create_symlink(outside / "victim.txt", drive.Host(kGame + "game.exe"));
     fs::create_directory_symlink(outside, drive.Host(kGame + "bin"));
     fs::create_directory_symlink(outside, drive.Host(kGame + "lib"));
+    fs::create_directories(drive.Root() / "elsewhere");
+    fs::create_directory_symlink(drive.Root() / "elsewhere", drive.Host(kGame + "tarngamever"));
     // Without the scan, so that only the writing side stands between the
     // files and the links: \bin\ is listed as a directory, \lib\ is not.
     PeerScript script = Script(kGame, "2",
@@ -381,6 +383,10 @@ TEST_F(UpdateTaskBuffered, LinksPlantedInTheGameAreReplacedNotWrittenThrough)
     EXPECT_EQ(ReadFileBytes(drive, kGame + "game.exe"), "exe");
     EXPECT_EQ(ReadFileBytes(drive, kGame + "bin\\victim.txt"), "bin");
     EXPECT_EQ(ReadFileBytes(drive, kGame + "lib\\victim.txt"), "lib");
+    // The marker directory was a link too: the marker is in a real one.
+    EXPECT_EQ(fs::symlink_status(drive.Host(kGame + "tarngamever")).type(), fs::file_type::directory);
+    EXPECT_EQ(Marker(), "2");
+    EXPECT_TRUE(fs::is_empty(drive.Root() / "elsewhere"));
 }
 
 TEST_F(UpdateTaskBuffered, ParametersWithoutTerminatorOrRoomAreRefusedWithoutAReply)

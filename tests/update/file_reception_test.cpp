@@ -1,0 +1,96 @@
+// File reception without a server: what happens before anything is asked
+// for (names, paths, creation) and files of size 0, which need no exchange.
+#include "update/FileReception.h"
+
+#include "UpdateTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+using namespace updtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kTarget = "D:\\Games\\X\\";
+
+// No connection: a call that tried to talk to a server would fail with the
+// transport's handle error instead of the result these tests expect.
+constexpr RavelnetConnection kNoConnection = 0;
+
+class FileReception : public ::testing::TestWithParam<int32_t> {
+protected:
+    void SetUp() override { fs::create_directories(drive.Host(kTarget)); }
+
+    int Receive(const QELDtFile& record, const std::string& target = kTarget)
+    {
+        return GetParam() == 1 ? ReceiveFileUnbuffered(kNoConnection, params, record, request, buffer.data(), target.c_str())
+                               : ReceiveFileBuffered(kNoConnection, params, record, request, buffer.data(), target.c_str());
+    }
+
+    TempDrive drive;
+    TaskParams params{};
+    FileRequest request{};
+    std::vector<char> buffer = std::vector<char>(kReceiveBufferSize);
+};
+
+} // namespace
+
+TEST_P(FileReception, EmptyFileReplacesAProtectedOneWithoutAnyExchange)
+{
+    PutFile(drive, kTarget + "cfg.ini", "old content", kSomeTime - 100);
+    ASSERT_TRUE(SetFileAttributesA((kTarget + "cfg.ini").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    request.bytesDoneLow = 77;
+    EXPECT_EQ(Receive(FileRecord("\\cfg.ini", 0, kSomeTime)), 1);
+    EXPECT_EQ(ReadFileBytes(drive, kTarget + "cfg.ini"), "");
+    EXPECT_EQ(FileTimeOf(kTarget + "cfg.ini"), kSomeTime);
+    EXPECT_EQ(GetFileAttributesA((kTarget + "cfg.ini").c_str()) &
+                  (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+              0u);
+    EXPECT_EQ(request.bytesDoneLow, 77u);
+    EXPECT_STREQ(request.fileName, "\\cfg.ini");
+    EXPECT_EQ(request.command, 0u);
+    const std::vector<std::string> expected =
+        GetParam() == 1 ? std::vector<std::string>{msg::Downloaded(kTarget + "\\cfg.ini", 0, 0)}
+                        : std::vector<std::string>{};
+    EXPECT_EQ(drive.LogMessages(), expected);
+}
+
+TEST_P(FileReception, MissingDirectoryFailsWithPathNotFoundBeforeAnyRequest)
+{
+    EXPECT_EQ(Receive(FileRecord("\\nodir\\a.txt", 10)), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(drive.LogMessages(),
+              (std::vector<std::string>{msg::CreateFailed(kTarget + "\\nodir\\a.txt", ERROR_PATH_NOT_FOUND)}));
+    EXPECT_FALSE(Exists(drive, kTarget + "nodir"));
+}
+
+TEST_P(FileReception, UnsafeNameIsRefusedBeforeAnythingIsCreated)
+{
+    EXPECT_EQ(Receive(FileRecord("\\..\\outside.txt", 0)), ERROR_INVALID_NAME);
+    EXPECT_FALSE(Exists(drive, "D:\\Games\\outside.txt"));
+    EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::ReceiveBadName("\\..\\outside.txt")}));
+}
+
+TEST_P(FileReception, PathBeyond255CharactersIsRefusedNotCut)
+{
+    const std::string name = "\\" + std::string(255 - kTarget.size(), 'n'); // one character too many
+    EXPECT_EQ(Receive(FileRecord(name, 0)), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::ReceivePathTooLong(kTarget, name)}));
+    const std::string fits = name.substr(0, name.size() - 1);
+    EXPECT_EQ(Receive(FileRecord(fits, 0)), 1);
+    EXPECT_TRUE(Exists(drive, kTarget + fits.substr(1)));
+}
+
+TEST_P(FileReception, LinkAtTheFilesPlaceIsReplacedByTheFile)
+{
+    PutFile(drive, "D:\\outside\\victim.txt", "victim");
+    fs::create_symlink(drive.Host("D:\\outside\\victim.txt"), drive.Host(kTarget + "game.cfg"));
+    EXPECT_EQ(Receive(FileRecord("\\game.cfg", 0)), 1);
+    EXPECT_EQ(fs::symlink_status(drive.Host(kTarget + "game.cfg")).type(), fs::file_type::regular);
+    EXPECT_EQ(ReadFileBytes(drive, "D:\\outside\\victim.txt"), "victim");
+}
+
+INSTANTIATE_TEST_SUITE_P(WriteModes, FileReception, ::testing::Values(0, 1),
+                         [](const auto& info) { return info.param == 1 ? "Unbuffered" : "Buffered"; });
