@@ -1,5 +1,6 @@
 #include "task_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <system_error>
@@ -50,7 +51,9 @@ TaskServer::~TaskServer()
 void TaskServer::Start(RavelnetServer handle)
 {
     handle_ = handle;
+    std::lock_guard lock(mutex_);
     acceptor_ = std::thread(&TaskServer::AcceptLoop, this);
+    threadIds_.push_back(acceptor_.get_id());
 }
 
 void TaskServer::SetCallback(RavelnetTaskCallback callback)
@@ -62,13 +65,7 @@ bool TaskServer::IsOwnThread() const
 {
     const auto self = std::this_thread::get_id();
     std::lock_guard lock(mutex_);
-    if (acceptor_.joinable() && acceptor_.get_id() == self)
-        return true;
-    for (const std::thread& worker : workers_) {
-        if (worker.get_id() == self)
-            return true;
-    }
-    return false;
+    return std::find(threadIds_.begin(), threadIds_.end(), self) != threadIds_.end();
 }
 
 void TaskServer::Close()
@@ -153,6 +150,7 @@ void TaskServer::Dispatch(net::NativeSocket socket)
     if (workers_.size() < busy_) {
         try {
             workers_.emplace_back(&TaskServer::WorkerLoop, this);
+            threadIds_.push_back(workers_.back().get_id());
         } catch (const std::system_error&) {
             if (workers_.empty()) {
                 // Nobody could ever take it: refuse the connection.

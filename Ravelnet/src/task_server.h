@@ -75,6 +75,7 @@ private:
     std::deque<net::NativeSocket> pending_; // accepted, no worker yet
     std::unordered_set<Connection*> awaitingHeader_;
     std::vector<std::thread> workers_;      // grown by the acceptor only
+    std::vector<std::thread::id> threadIds_; // acceptor and workers, for IsOwnThread
     std::thread acceptor_;
 };
 
