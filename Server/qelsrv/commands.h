@@ -11,6 +11,8 @@ namespace qelsrv {
 
 // One line per command, in the order `qelsrv --help` lists them, e.g.
 //   void RegisterDiskInfoCommand(CLI::App& app);
+void RegisterChecklistCommand(CLI::App& app);
+void RegisterUpdateCommand(CLI::App& app);
 
 // Calls every Register...Command above (main.cpp).
 void RegisterCommands(CLI::App& app);

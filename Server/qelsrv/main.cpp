@@ -12,7 +12,9 @@ namespace qelsrv {
 
 void RegisterCommands(CLI::App& app)
 {
-    (void)app; // each command adds its Register...Command call here
+    // each command adds its Register...Command call here
+    RegisterChecklistCommand(app);
+    RegisterUpdateCommand(app);
 }
 
 } // namespace qelsrv
