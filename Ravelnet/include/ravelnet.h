@@ -90,7 +90,8 @@ typedef uint32_t (*RavelnetTaskCallback)(RavelnetConnection connection, uint32_t
 
 /* Results. 1 is success; everything else is a failure code. */
 #define RAVELNET_OK 1
-#define RAVELNET_E_CLOSED (-1)   /* the peer closed before all bytes arrived */
+#define RAVELNET_E_CLOSED (-1)   /* the peer closed before all bytes arrived (or the
+                                    task was dropped while the call waited) */
 #define RAVELNET_E_TIMEOUT (-2)  /* the bytes did not arrive within the time-out */
 #define RAVELNET_E_SOCKET (-3)   /* socket error (reset, broken pipe, ...) */
 #define RAVELNET_E_HANDLE (-4)   /* not a live connection handle */
