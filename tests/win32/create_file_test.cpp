@@ -4,7 +4,7 @@
 
 namespace {
 
-class CreateFile : public qeltest::Workspace {};
+class FileCreation : public qeltest::Workspace {};
 
 struct DispositionCase {
     DWORD disposition;
@@ -14,7 +14,7 @@ struct DispositionCase {
     const char* content;  // the file's content afterwards ("" = empty, nullptr = absent)
 };
 
-TEST_F(CreateFile, Dispositions) {
+TEST_F(FileCreation, Dispositions) {
     const DispositionCase cases[] = {
         {CREATE_NEW, false, true, ERROR_SUCCESS, ""},
         {CREATE_NEW, true, false, ERROR_FILE_EXISTS, "old"},
@@ -46,7 +46,7 @@ TEST_F(CreateFile, Dispositions) {
     }
 }
 
-TEST_F(CreateFile, DirectoriesOpenOnlyWithBackupSemantics) {
+TEST_F(FileCreation, DirectoriesOpenOnlyWithBackupSemantics) {
     MakeDirectory("dir");
     HANDLE h = CreateFileA(Path("dir").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -61,7 +61,7 @@ TEST_F(CreateFile, DirectoriesOpenOnlyWithBackupSemantics) {
     CloseHandle(h);
 }
 
-TEST_F(CreateFile, UnbufferedWholeChunksThenCutToSize) {
+TEST_F(FileCreation, UnbufferedWholeChunksThenCutToSize) {
     // The unbuffered reception: whole 512 KiB writes from a page-aligned
     // buffer, then a buffered reopen cuts the file to its size.
     const DWORD chunk = 0x80000;
@@ -95,7 +95,7 @@ TEST_F(CreateFile, UnbufferedWholeChunksThenCutToSize) {
     VirtualFree(buffer, 0, MEM_RELEASE);
 }
 
-TEST_F(CreateFile, EmptyAndBadArguments) {
+TEST_F(FileCreation, EmptyAndBadArguments) {
     EXPECT_EQ(CreateFileA("", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(CreateFileA(Path("x").c_str(), GENERIC_READ, 0, nullptr, 0, 0, nullptr), INVALID_HANDLE_VALUE);

@@ -112,7 +112,9 @@ TEST_F(FilePointer, ReadsAndWritesNeedTheRightAccess) {
     EXPECT_FALSE(ReadFile(writer, buffer, 1, &n, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(SetEndOfFile(reader));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    if (!qeltest::RunningUnderWine()) {  // Wine passes on the host's EINVAL as ERROR_INVALID_PARAMETER
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    }
 
     // Reading at the end succeeds with nothing.
     EXPECT_EQ(SetFilePointer(reader, 0, nullptr, FILE_END), 3u);

@@ -82,6 +82,9 @@ TEST_F(FileTimes, NullOrZeroLeavesATimeAlone) {
 }
 
 TEST_F(FileTimes, SettingNeedsWriteAccess) {
+    // Windows wants FILE_WRITE_ATTRIBUTES, which GENERIC_READ lacks; Wine
+    // does not check the handle's access here.
+    if (qeltest::RunningUnderWine()) GTEST_SKIP() << "Wine sets times through a read-only handle";
     MakeFile("t.bin", "data");
     HANDLE h = CreateFileA(Path("t.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -125,6 +125,22 @@ protected:
         return content;
     }
 
+    // Wine leaves the read-only attribute of files to the host's permission
+    // bits, which root bypasses: under Wine run as root a read-only file opens
+    // for writing, where Windows (and the layer, also for root) refuses it.
+    // Tests of that refusal skip themselves when this probe finds it missing.
+    bool WineWritesReadOnlyFiles() {
+        if (!RunningUnderWine()) return false;
+        MakeFile("wine-ro-probe", "");
+        SetFileAttributesA(Path("wine-ro-probe").c_str(), FILE_ATTRIBUTE_READONLY);
+        HANDLE h = CreateFileA(Path("wine-ro-probe").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        SetFileAttributesA(Path("wine-ro-probe").c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(Path("wine-ro-probe").c_str());
+        return h != INVALID_HANDLE_VALUE;
+    }
+
     bool Exists(const std::string& relative) const {
         return GetFileAttributesA(Path(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
     }
