@@ -127,6 +127,10 @@ void LogFile::WriteLine(const char* text, int length)
     if (file_ == INVALID_HANDLE_VALUE) {
         return;
     }
+    // Each line goes at the file's current end: another writer of the same
+    // file (a second host started on the same install) may have added lines
+    // since this one was opened, and they must not be overwritten.
+    SetFilePointer(file_, 0, nullptr, FILE_END);
     char stamp[20];
     FormatLocalTime(stamp);
     WriteBytes(file_, stamp, kTimeStampLength);

@@ -94,6 +94,18 @@ TEST_F(LogFileTest, AppendsToAnExistingFile)
                   expected::Lines({"QELCltCore.exe: first", "QELCltCore.exe: second"}));
 }
 
+TEST_F(LogFileTest, TwoWritersOfOneFileNeverOverwriteEachOther)
+{
+    const fs::path path = root_ / "qeclt.log";
+    auto first = MakeLog(path);
+    auto second = MakeLog(path);
+    Log(first, "one");
+    Log(second, "two"); // opens the file after "one" was written
+    Log(first, "three");
+    EXPECT_EQ(expected::MaskTimeStamps(ReadFile(path)),
+              expected::Lines({"QELCltCore.exe: one", "QELCltCore.exe: two", "QELCltCore.exe: three"}));
+}
+
 TEST_F(LogFileTest, MissingDirectoryWritesNothingUntilItExists)
 {
     const fs::path directory = root_ / "log";
