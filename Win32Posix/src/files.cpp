@@ -321,7 +321,7 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG
     if (!SetFilePointerEx(hFile, distance, &position, dwMoveMethod)) return INVALID_SET_FILE_POINTER;
     if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = position.u.HighPart;
     // A position whose low half is 0xFFFFFFFF is told apart from a failure by the last error.
-    SetLastError(ERROR_SUCCESS);
+    if (position.u.LowPart == INVALID_SET_FILE_POINTER) SetLastError(ERROR_SUCCESS);
     return position.u.LowPart;
 }
 
@@ -352,7 +352,7 @@ extern "C" DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(hFile, &size)) return INVALID_FILE_SIZE;
     if (lpFileSizeHigh) *lpFileSizeHigh = DWORD(size.u.HighPart);
-    SetLastError(ERROR_SUCCESS);  // a size whose low half is 0xFFFFFFFF is no failure
+    if (size.u.LowPart == INVALID_FILE_SIZE) SetLastError(ERROR_SUCCESS);  // a size, not a failure
     return size.u.LowPart;
 }
 

@@ -129,6 +129,9 @@ DWORD StartSearch(const char* pattern, std::shared_ptr<FindObject>& search) {
     ResolvedPath folder;
     if (DWORD error = ResolveExisting(FormatWindowsPath(parsed), folder); error != ERROR_SUCCESS)
         return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
+    struct stat folderStat;
+    if (stat(folder.host.c_str(), &folderStat) != 0) return ErrorFromErrno(errno);
+    if (!S_ISDIR(folderStat.st_mode)) return ERROR_INVALID_NAME;  // "file.txt\*", as Wine reports it
 
     std::vector<std::string> names;
     if (HasWildcard(mask)) {
