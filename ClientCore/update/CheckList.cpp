@@ -198,12 +198,12 @@ int AnalyseCheckFile(const char* checkFilePath, const char* root, FileList& file
                      ViewList& views, FileRequest& request, int allowDelete, int skipLocalCompare)
 {
     std::memset(&request, 0, sizeof(request));
-    uint64_t length = 0;
-    const char* view = MapCheckFile(checkFilePath, handles, views, length);
-    if (view == nullptr) {
-        return kResultCheckListUnmappable;
-    }
     try {
+        uint64_t length = 0;
+        const char* view = MapCheckFile(checkFilePath, handles, views, length);
+        if (view == nullptr) {
+            return kResultCheckListUnmappable;
+        }
         const int read = ReadRecords(view, length, root, fileList);
         if (read == 0) {
             return 1; // a record without the tag: the entries before it stand as they are
@@ -217,7 +217,7 @@ int AnalyseCheckFile(const char* checkFilePath, const char* root, FileList& file
         PrepareDirectoriesAndTotals(root, fileList, request);
         return 1;
     } catch (const std::bad_alloc&) {
-        // A list too large for this process' memory: no partial list is used.
+        // A list too large for this process' memory: no part of it is used.
         fileList.Clear();
         return ERROR_NOT_ENOUGH_MEMORY;
     }

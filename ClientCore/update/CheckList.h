@@ -38,7 +38,8 @@ int ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, c
 // `root` (see IsSafeEntryName), and ERROR_FILENAME_EXCED_RANGE for one whose
 // path below `root` does not fit 255 characters. Such a record fails the whole
 // analysis before anything on disk is compared, deleted or created: a list
-// that cannot be honoured in full is not honoured in part.
+// that cannot be honoured in full is not honoured in part. A list too large
+// for the process' memory gives ERROR_NOT_ENOUGH_MEMORY.
 int AnalyseCheckFile(const char* checkFilePath, const char* root, FileList& fileList, HandleList& handles,
                      ViewList& views, FileRequest& request, int allowDelete, int skipLocalCompare);
 
