@@ -94,7 +94,12 @@ bool RootFits(const char* candidate, const char* subPath)
 bool IsUsableSubPath(const char* subPath)
 {
     const size_t length = std::strlen(subPath);
-    return length > 0 && subPath[length - 1] == '\\' && IsSafeEntryName(subPath, length + 1);
+    if (length == 0 || subPath[length - 1] != '\\') {
+        return false;
+    }
+    // Two backslashes together would pass as a directory entry naming the
+    // root, but leave an empty component in every path.
+    return IsSafeEntryName(subPath, length + 1) && std::strstr(subPath, "\\\\") == nullptr;
 }
 
 SyncRoots FindSyncRoots(TaskParams& params, char (&candidate)[kPathBufferSize])

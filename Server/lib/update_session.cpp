@@ -225,13 +225,19 @@ std::optional<std::string> CheckPathsFit(const CheckList& list, std::string_view
         return "the game path leaves the client no room for its temporary check list (" +
                std::to_string(kClientPathBytes - kTemporaryCheckList.size()) + " bytes at most)";
     }
+    return CheckNamesFit(list, gamePath);
+}
+
+std::optional<std::string> CheckNamesFit(const CheckList& list, std::string_view root)
+{
+    constexpr size_t kClientPathBytes = 255; // a 256-byte buffer with its NUL
     for (const QELDtFile& record : list.records) {
         std::string_view name = RecordName(record);
         // A folder is also listed by the client: its path and "*.*" must fit.
         size_t limit = IsDirectoryRecord(record) ? kClientPathBytes - 3 : kClientPathBytes;
-        if (gamePath.size() + name.size() > limit) {
+        if (root.size() + name.size() > limit) {
             return "the client path of " + std::string(name) + " would be " +
-                   std::to_string(gamePath.size() + name.size()) + " bytes, more than " +
+                   std::to_string(root.size() + name.size()) + " bytes, more than " +
                    std::to_string(limit);
         }
     }

@@ -52,6 +52,11 @@ std::string NormaliseGamePath(std::string_view gamePath);
 // path buffers, or nullopt when every path fits.
 std::optional<std::string> CheckPathsFit(const CheckList& list, std::string_view gamePath);
 
+// The part of CheckPathsFit that every task shares: why one of the listed
+// names joined to `root` (the directory that receives the files, ending with
+// a backslash) would not fit the client's path buffers, or nullopt.
+std::optional<std::string> CheckNamesFit(const CheckList& list, std::string_view root);
+
 struct SessionOptions {
     uint32_t connectTimeoutMs = 10000;
     // How long the client may stay silent: while it compares its local files

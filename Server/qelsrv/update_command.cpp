@@ -3,15 +3,13 @@
 // clients at once, with a progress bar per client.
 #include "checklist.h"
 #include "commands.h"
-#include "update_progress.h"
+#include "file_task_run.h"
 #include "update_session.h"
 
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace qelsrv {
@@ -28,66 +26,18 @@ struct UpdateOptions {
     unsigned timeoutSeconds = 300;
 };
 
-[[noreturn]] void Refuse(const std::string& message)
-{
-    std::fprintf(stderr, "qelsrv: %s\n", message.c_str());
-    throw CLI::RuntimeError(2);
-}
-
-std::vector<Endpoint> ParseClients(const std::vector<std::string>& texts)
-{
-    std::vector<Endpoint> endpoints;
-    for (const std::string& text : texts) {
-        Endpoint endpoint;
-        std::string error;
-        if (!ParseEndpoint(text, endpoint, error))
-            Refuse(error);
-        endpoints.push_back(endpoint);
-    }
-    return endpoints;
-}
-
-CheckList BuildListOrRefuse(const std::string& folder)
-{
-    CheckList list = BuildCheckList(folder);
-    for (const CheckListNote& note : list.skipped)
-        std::fprintf(stderr, "qelsrv: skipped %s: %s\n", note.path.string().c_str(), note.reason.c_str());
-    for (const CheckListNote& note : list.errors)
-        std::fprintf(stderr, "qelsrv: %s: %s\n", note.path.string().c_str(), note.reason.c_str());
-    if (!list.ok())
-        Refuse("nothing sent: " + std::to_string(list.errors.size()) +
-               " entries of the game folder cannot be given to a client");
-    return list;
-}
-
 FileTaskSpec MakeSpec(const UpdateOptions& options, const CheckList& list)
 {
     if (options.version.empty())
-        Refuse("--version must not be empty: a client without a version marker counts as current for it");
+        RefuseCommand("--version must not be empty: a client without a version marker counts as current for it");
     std::string gamePath = NormaliseGamePath(options.path);
     if (std::optional<std::string> problem = CheckPathsFit(list, gamePath))
-        Refuse(*problem);
+        RefuseCommand(*problem);
     FileTaskSpec spec;
     std::string error;
     if (!MakeUpdateParams(options.taskId, options.version, gamePath, options.full, spec.params, error))
-        Refuse(error);
+        RefuseCommand(error);
     return spec;
-}
-
-std::string Seconds(std::chrono::steady_clock::duration elapsed)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(elapsed).count());
-    return text;
-}
-
-std::string OutcomeLine(const FileTaskSpec& spec, const SessionResult& result,
-                        std::chrono::steady_clock::duration elapsed)
-{
-    std::string line = DescribeOutcome(spec, result);
-    if (result.outcome == SessionOutcome::Completed)
-        line += " (" + FormatBytes(result.bytesServed) + " sent in " + Seconds(elapsed) + ")";
-    return line;
 }
 
 void RunUpdate(const UpdateOptions& options)
@@ -96,50 +46,12 @@ void RunUpdate(const UpdateOptions& options)
     CheckList list = BuildListOrRefuse(options.game);
     FileTaskSpec spec = MakeSpec(options, list);
 
-    bool interactive = IsAnsiTerminal(stdout);
     std::printf("update %s to version %s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
                 spec.params.gamePath, spec.params.gameVersion, options.game.c_str(),
                 list.records.size(), list.ByteSize(), endpoints.size(),
                 endpoints.size() == 1 ? "" : "s");
     std::fflush(stdout);
-
-    std::vector<std::string> labels;
-    for (const Endpoint& endpoint : endpoints)
-        labels.push_back(endpoint.Label());
-    ProgressBoard board(stdout, interactive, labels);
-    SessionOptions sessionOptions;
-    sessionOptions.receiveTimeoutMs = options.timeoutSeconds * 1000;
-
-    std::vector<SessionResult> results(endpoints.size());
-    std::vector<std::string> outcomes(endpoints.size());
-    std::vector<std::thread> sessions;
-    for (size_t i = 0; i < endpoints.size(); ++i) {
-        sessions.emplace_back([&, i] {
-            auto started = std::chrono::steady_clock::now();
-            results[i] = RunFileTaskSession(
-                endpoints[i], spec, list,
-                [&board, i](const SessionProgress& progress) { board.Update(i, progress); },
-                sessionOptions);
-            outcomes[i] = OutcomeLine(spec, results[i], std::chrono::steady_clock::now() - started);
-            board.Finish(i, outcomes[i]);
-        });
-    }
-    for (std::thread& session : sessions)
-        session.join();
-    board.Close();
-
-    size_t failed = 0;
-    for (size_t i = 0; i < endpoints.size(); ++i) {
-        // A terminal already shows each outcome on its client's line.
-        if (!interactive)
-            std::printf("%s: %s\n", labels[i].c_str(), outcomes[i].c_str());
-        failed += results[i].outcome == SessionOutcome::Failed ? 1 : 0;
-    }
-    std::fflush(stdout);
-    if (failed > 0) {
-        std::fprintf(stderr, "qelsrv: %zu of %zu clients failed\n", failed, endpoints.size());
-        throw CLI::RuntimeError(1);
-    }
+    RunOnClients(endpoints, spec, list, options.timeoutSeconds);
 }
 
 } // namespace
