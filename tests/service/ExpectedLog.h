@@ -34,6 +34,12 @@ inline std::string StartFailureLine(int errorCode, int systemErrorCode)
            std::to_string(errorCode) + "," + std::to_string(systemErrorCode);
 }
 
+// "初始化环境失败:<exception text>"
+inline std::string StartExceptionLine(const std::string& what)
+{
+    return kModulePrefix + "\xb3\xf5\xca\xbc\xbb\xaf\xbb\xb7\xbe\xb3\xca\xa7\xb0\xdc" + ":" + what;
+}
+
 // "QEK_CORE: 删除游戏任务完成(" as GBK bytes, the message of the log's own tests.
 inline const std::string kDeleteGameDoneFormatStart =
     "QEK_CORE: \xc9\xbe\xb3\xfd\xd3\xce\xcf\xb7\xc8\xce\xce\xf1\xcd\xea\xb3\xc9(";

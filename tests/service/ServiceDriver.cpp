@@ -15,7 +15,9 @@
 //
 // The driver defines RavelnetOpenServer and RavelnetDropTask itself and
 // exports them, so that the core's calls reach these counting versions first;
-// they hand every call on to the transport library.
+// they hand every call on to the transport library. With QEL_TEST_OPEN_THROWS
+// set, the open instead sets the last error to ERROR_INVALID_ADDRESS and
+// throws a std::runtime_error with that text, as a failing transport might.
 #include "qekcore.h"
 
 #include <ravelnet.h>
@@ -25,6 +27,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -76,6 +80,10 @@ extern "C" RavelnetServer RavelnetOpenServer(const RavelnetServerSettings* setti
 {
     using Open = RavelnetServer (*)(const RavelnetServerSettings*, void*);
     ++openCalls;
+    if (const char* message = std::getenv("QEL_TEST_OPEN_THROWS")) {
+        SetLastError(ERROR_INVALID_ADDRESS);
+        throw std::runtime_error(message);
+    }
     const RavelnetServer server = NextDefinition<Open>("RavelnetOpenServer")(settings, unused);
     lastServer = server;
     return server;

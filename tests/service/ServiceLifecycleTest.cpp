@@ -312,6 +312,21 @@ INSTANTIATE_TEST_SUITE_P(
                     OpenFailureCase{"MalformedAllowList", "not-an-address", false}),
     [](const testing::TestParamInfo<OpenFailureCase>& info) { return info.param.name; });
 
+TEST(TaskServerOpenFailure, StandardExceptionGivesItsStatusDetailAndMessage)
+{
+    ServiceInstall install;
+    install.SetEnvironment("QEL_TEST_OPEN_THROWS", "transport failed");
+    auto driver = install.StartDriver();
+
+    // 110012, the last error at the catch (ERROR_INVALID_ADDRESS, 487), and the
+    // exception's text in place of the flag line.
+    EXPECT_EQ(Ask(*driver, "start"), "start 110012 487");
+    EXPECT_EQ(expected::MaskTimeStamps(install.ReadLog()),
+              expected::Lines({expected::StartExceptionLine("transport failed")}));
+    EXPECT_EQ(Ask(*driver, "pelkit"), "pelkit unloaded");
+    EXPECT_EQ(Ask(*driver, "stop"), "stop 1");
+}
+
 // ---- Tasks over the transport --------------------------------------------------
 
 TEST(TaskDispatch, UnknownTypesGoBackToTheTransportWithoutLineOrReply)
