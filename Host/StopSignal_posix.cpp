@@ -19,6 +19,10 @@ sigset_t StopSignals()
 
 void PrepareStopSignal()
 {
+    // A parent that ignored them (a shell's background job ignores SIGINT)
+    // must not leave the host deaf to the request.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     const sigset_t signals = StopSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
