@@ -25,8 +25,12 @@ HelperLibrary* registeredBinding = nullptr;
 HelperLibrary::HelperLibrary()
 {
     char path[kPathBufferSize];
-    GetExecutableDirectory(path, sizeof path);
-    AppendIfFits(path, sizeof path, "Pelkit.dll");
+    // Only the library beside the executable will do: without that folder
+    // there is no path to load it from.
+    if (!GetExecutableDirectory(path, sizeof path) ||
+        !AppendIfFits(path, sizeof path, "Pelkit.dll")) {
+        throw CQx_Exception(kResultHelperLibraryMissing, GetLastError());
+    }
 
     module_ = LoadLibraryA(path);
     if (module_ == nullptr) {

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
-void GetExecutableDirectory(char* buffer, std::size_t size)
+bool GetExecutableDirectory(char* buffer, std::size_t size)
 {
     if (size == 0) {
-        return;
+        return false;
     }
     buffer[0] = '\0';
     const DWORD length = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
@@ -16,15 +16,17 @@ void GetExecutableDirectory(char* buffer, std::size_t size)
     // unterminated): its directory would be wrong, so none is given.
     if (length == 0 || length >= size) {
         buffer[0] = '\0';
-        return;
+        return false;
     }
     buffer[length] = '\0';
     char* lastBackslash = std::strrchr(buffer, '\\');
     if (lastBackslash == nullptr) {
         buffer[0] = '\0';
-        return;
+        SetLastError(ERROR_BAD_PATHNAME);
+        return false;
     }
     lastBackslash[1] = '\0';
+    return true;
 }
 
 bool AppendIfFits(char* buffer, std::size_t size, const char* suffix)

@@ -41,19 +41,20 @@ std::atomic<bool> acceptingTasks{false};
 // directory (its result is not examined; the log never creates it itself).
 std::shared_ptr<LogFile> CreateModuleLog()
 {
+    auto log = std::make_shared<LogFile>(kModuleName);
     char directory[kPathBufferSize];
-    GetExecutableDirectory(directory, sizeof directory);
-
+    // Without the executable's folder, or with a path that does not fit, the
+    // log has no file: it writes nothing (its lines still reach the debugger).
+    if (!GetExecutableDirectory(directory, sizeof directory)) {
+        return log;
+    }
     char logDirectory[kPathBufferSize];
     std::memcpy(logDirectory, directory, sizeof logDirectory);
     if (AppendIfFits(logDirectory, sizeof logDirectory, "..\\log\\")) {
         CreateDirectoryA(logDirectory, nullptr);
     }
-
-    auto log = std::make_shared<LogFile>(kModuleName);
     char logPath[kPathBufferSize];
     std::memcpy(logPath, directory, sizeof logPath);
-    // A path that does not fit leaves the log without a file: it writes nothing.
     if (AppendIfFits(logPath, sizeof logPath, "..\\log\\qeclt.log")) {
         log->SetPath(logPath);
     }

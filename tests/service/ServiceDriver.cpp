@@ -50,7 +50,7 @@ Function NextDefinition(const char* name)
 
 std::string ExecutableDirectory()
 {
-    char path[MAX_PATH] = {};
+    char path[4096] = {}; // also for the tests' installs at paths past MAX_PATH
     const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
     std::string directory(path, length);
     return directory.substr(0, directory.rfind('\\') + 1);

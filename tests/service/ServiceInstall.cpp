@@ -30,14 +30,16 @@ fs::path PelkitPath(PelkitBuild pelkit)
 
 } // namespace
 
-ServiceInstall::ServiceInstall(PelkitBuild pelkit)
+ServiceInstall::ServiceInstall(PelkitBuild pelkit, const std::string& nesting)
 {
     std::string pattern = (fs::temp_directory_path() / "qel-service-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
-    root_ = pattern;
-    fs::create_directory(Bin());
+    temporary_ = pattern;
+    root_ = nesting.empty() ? temporary_ : temporary_ / nesting;
+    fs::create_directories(Bin());
+    fs::create_directories(WorkingDirectory());
     fs::create_symlink(QEL_TEST_CORE, Bin() / "libqekcore.so");
     InstallPelkit(pelkit);
 
@@ -56,7 +58,7 @@ ServiceInstall::ServiceInstall(PelkitBuild pelkit)
 ServiceInstall::~ServiceInstall()
 {
     std::error_code ignored;
-    fs::remove_all(root_, ignored);
+    fs::remove_all(temporary_, ignored);
 }
 
 void ServiceInstall::InstallPelkit(PelkitBuild pelkit)
@@ -94,7 +96,8 @@ std::unique_ptr<TestProcess> ServiceInstall::Start(const fs::path& builtExecutab
     if (!fs::exists(copy)) {
         fs::copy_file(builtExecutable, copy);
     }
-    return std::make_unique<TestProcess>(copy.string(), std::vector<std::string>{}, environment_);
+    return std::make_unique<TestProcess>(copy.string(), std::vector<std::string>{}, environment_,
+                                         WorkingDirectory().string());
 }
 
 std::string ServiceInstall::ReadLog() const

@@ -6,6 +6,7 @@
 //                 asked, a helper library of the chosen build
 //   <root>/log/   where the service writes qeclt.log
 //   <root>/registry.reg, <root>/debug-output.txt
+//   <root>/work/here/  the working directory of the started process
 #pragma once
 
 #include "TestProcess.h"
@@ -25,7 +26,9 @@ enum class PelkitBuild {
 
 class ServiceInstall {
 public:
-    explicit ServiceInstall(PelkitBuild pelkit = PelkitBuild::Full);
+    // `nesting`: folders between the temporary folder and the install root
+    // ("a/b"), to make the install's paths long.
+    explicit ServiceInstall(PelkitBuild pelkit = PelkitBuild::Full, const std::string& nesting = {});
     ~ServiceInstall();
     ServiceInstall(const ServiceInstall&) = delete;
     ServiceInstall& operator=(const ServiceInstall&) = delete;
@@ -33,6 +36,7 @@ public:
     const std::filesystem::path& Root() const { return root_; }
     std::filesystem::path Bin() const { return root_ / "bin"; }
     std::filesystem::path LogPath() const { return root_ / "log" / "qeclt.log"; }
+    std::filesystem::path WorkingDirectory() const { return root_ / "work" / "here"; }
 
     void InstallPelkit(PelkitBuild pelkit);
     // Writes the registry the service reads (QEL_REGISTRY).
@@ -53,6 +57,7 @@ public:
 private:
     std::unique_ptr<TestProcess> Start(const std::filesystem::path& builtExecutable);
 
+    std::filesystem::path temporary_; // removed with everything below it
     std::filesystem::path root_;
     std::map<std::string, std::optional<std::string>> environment_;
 };

@@ -221,6 +221,24 @@ TEST(ServiceLifecycle, StartAfterStopRunsAgainOnTheServerAlreadyOpen)
               StartedLog(0) + expected::kClosingLines + StartedLog(0) + expected::kClosingLines);
 }
 
+TEST(ServiceLifecycle, InstallPathLongerThanThePathBuffersBuildsNoRelativePath)
+{
+    // The executable's path does not fit the service's 256- and 260-byte
+    // buffers: no folder to find the log and the helper library in.
+    ServiceInstall install(PelkitBuild::Full, std::string(120, 'a') + "/" + std::string(120, 'b'));
+    ASSERT_GT(install.Bin().string().size(), 260u);
+    auto driver = install.StartDriver();
+
+    // The helper library is not looked for anywhere else (ERROR_INSUFFICIENT_BUFFER).
+    EXPECT_EQ(Ask(*driver, "start"), "start -300000 122");
+    EXPECT_EQ(Ask(*driver, "pelkit"), "pelkit unloaded");
+    EXPECT_EQ(Ask(*driver, "opens"), "opens 0");
+    // No "..\log\" beside the executable nor beside the working directory.
+    EXPECT_FALSE(std::filesystem::exists(install.Root() / "log"));
+    EXPECT_FALSE(std::filesystem::exists(install.WorkingDirectory() / ".." / "log"));
+    EXPECT_EQ(install.ReadDebugOutput(), expected::StartFailureLine(-300000, 122) + "\n");
+}
+
 // ---- The helper library -----------------------------------------------------
 
 struct BindingCase {

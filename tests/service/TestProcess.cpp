@@ -60,7 +60,8 @@ std::vector<char*> Pointers(std::vector<std::string>& texts)
 } // namespace
 
 TestProcess::TestProcess(const std::string& executable, const std::vector<std::string>& arguments,
-                         const std::map<std::string, std::optional<std::string>>& environment)
+                         const std::map<std::string, std::optional<std::string>>& environment,
+                         const std::string& workingDirectory)
 {
     const Pipe in = MakePipe();
     const Pipe out = MakePipe();
@@ -71,6 +72,9 @@ TestProcess::TestProcess(const std::string& executable, const std::vector<std::s
     posix_spawn_file_actions_adddup2(&actions, in.read, 0);
     posix_spawn_file_actions_adddup2(&actions, out.write, 1);
     posix_spawn_file_actions_adddup2(&actions, err.write, 2);
+    if (!workingDirectory.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+    }
 
     std::vector<std::string> argumentTexts{executable};
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());

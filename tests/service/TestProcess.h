@@ -12,10 +12,12 @@
 
 class TestProcess {
 public:
-    // Starts `executable` with `arguments`; `environment` replaces (or, with
-    // an empty optional, removes) the named variables of this process's own.
+    // Starts `executable` with `arguments` in `workingDirectory` (this
+    // process's own when empty); `environment` replaces (or, with an empty
+    // optional, removes) the named variables of this process's own.
     TestProcess(const std::string& executable, const std::vector<std::string>& arguments,
-                const std::map<std::string, std::optional<std::string>>& environment);
+                const std::map<std::string, std::optional<std::string>>& environment,
+                const std::string& workingDirectory = {});
     ~TestProcess(); // closes the pipes and waits for the child (killing it if needed)
     TestProcess(const TestProcess&) = delete;
     TestProcess& operator=(const TestProcess&) = delete;
