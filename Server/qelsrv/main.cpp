@@ -15,6 +15,7 @@ void RegisterCommands(CLI::App& app)
     // each command adds its Register...Command call here
     RegisterChecklistCommand(app);
     RegisterUpdateCommand(app);
+    RegisterDirsyncCommand(app);
 }
 
 } // namespace qelsrv
