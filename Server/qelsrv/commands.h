@@ -13,6 +13,8 @@ namespace qelsrv {
 //   void RegisterDiskInfoCommand(CLI::App& app);
 void RegisterChecklistCommand(CLI::App& app);
 void RegisterUpdateCommand(CLI::App& app);
+void RegisterDiskInfoCommand(CLI::App& app);
+void RegisterDeleteCommand(CLI::App& app);
 void RegisterDirsyncCommand(CLI::App& app);
 
 // Calls every Register...Command above (main.cpp).

@@ -15,6 +15,8 @@ void RegisterCommands(CLI::App& app)
     // each command adds its Register...Command call here
     RegisterChecklistCommand(app);
     RegisterUpdateCommand(app);
+    RegisterDiskInfoCommand(app);
+    RegisterDeleteCommand(app);
     RegisterDirsyncCommand(app);
 }
 

@@ -18,15 +18,15 @@ using mnttest::MaintenanceClient;
 using mnttest::PutHostFile;
 using mnttest::TestDrives;
 
-struct Run {
+struct ToolRun {
     int status = -1;
     std::string output; // standard output only
 };
 
 // Runs qelsrv with `arguments` (already quoted for the shell).
-Run Qelsrv(const std::string& arguments)
+ToolRun Qelsrv(const std::string& arguments)
 {
-    Run run;
+    ToolRun run;
     const std::string command = std::string("'") + QEL_TEST_QELSRV + "' " + arguments + " 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -51,7 +51,7 @@ protected:
 
 TEST_F(QelsrvMaintenance, DiskInfoPrintsATablePerClient)
 {
-    const Run run = Qelsrv("diskinfo " + Client());
+    const ToolRun run = Qelsrv("diskinfo " + Client());
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(run.output.rfind(Client() + "\n  drive ", 0), 0u) << run.output;
     EXPECT_NE(run.output.find("\n  C: "), std::string::npos) << run.output;
@@ -63,7 +63,7 @@ TEST_F(QelsrvMaintenance, DiskInfoPrintsATablePerClient)
 
 TEST_F(QelsrvMaintenance, DiskInfoJsonReportsTheUnreachableClientAndFails)
 {
-    const Run run = Qelsrv("diskinfo " + Client() + " 127.0.0.1:1 --json");
+    const ToolRun run = Qelsrv("diskinfo " + Client() + " 127.0.0.1:1 --json");
     EXPECT_EQ(run.status, 1);
     const nlohmann::json json = nlohmann::json::parse(run.output);
     ASSERT_EQ(json.size(), 2u);
@@ -79,7 +79,7 @@ TEST_F(QelsrvMaintenance, DeleteRemovesTheGameAndPrintsTheReply)
     PutHostFile(drives.Host(R"(F:\games\x\x.exe)"));
     PutHostFile(drives.Host(R"(C:\games\x\x.exe)"));
 
-    const Run run = Qelsrv("delete " + Client() + R"( --path 'D:\games\x')");
+    const ToolRun run = Qelsrv("delete " + Client() + R"( --path 'D:\games\x')");
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(run.output, Client() + ": done (reply 1)\n");
     ASSERT_TRUE(client.WaitForTasks(1));
@@ -91,7 +91,7 @@ TEST_F(QelsrvMaintenance, DeleteRemovesTheGameAndPrintsTheReply)
 TEST_F(QelsrvMaintenance, DeleteGoesOnPastAnUnreachableClient)
 {
     PutHostFile(drives.Host(R"(D:\games\x\x.exe)"));
-    const Run run = Qelsrv("delete 127.0.0.1:1 " + Client() + R"( --path 'D:\games\x')");
+    const ToolRun run = Qelsrv("delete 127.0.0.1:1 " + Client() + R"( --path 'D:\games\x')");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.output.rfind("127.0.0.1:1: failed: ", 0), 0u) << run.output;
     EXPECT_NE(run.output.find("\n" + Client() + ": done (reply 1)\n"), std::string::npos) << run.output;
@@ -102,7 +102,7 @@ TEST_F(QelsrvMaintenance, DeleteGoesOnPastAnUnreachableClient)
 TEST_F(QelsrvMaintenance, DeleteRefusesAPathTheClientsWouldSkip)
 {
     PutHostFile(drives.Host(R"(D:\x\x.exe)"));
-    const Run run = Qelsrv("delete " + Client() + R"( --path 'D:\x')");
+    const ToolRun run = Qelsrv("delete " + Client() + R"( --path 'D:\x')");
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.output, "");
     EXPECT_TRUE(fs::exists(drives.Host(R"(D:\x\x.exe)")));
@@ -111,7 +111,7 @@ TEST_F(QelsrvMaintenance, DeleteRefusesAPathTheClientsWouldSkip)
 TEST_F(QelsrvMaintenance, EveryCommandHasHelp)
 {
     for (const char* command : {"diskinfo", "delete"}) {
-        const Run run = Qelsrv(std::string(command) + " --help");
+        const ToolRun run = Qelsrv(std::string(command) + " --help");
         EXPECT_EQ(run.status, 0) << command;
         EXPECT_NE(run.output.find("HOST[:PORT]"), std::string::npos) << run.output;
     }
