@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 using namespace updtest;
@@ -220,6 +221,40 @@ TEST_P(UpdateTaskInBothModes, WriteFailureFailsTheTaskAndKeepsTheOldMarker)
     for (const std::string& line : log) {
         EXPECT_EQ(line.find(msg::TaskDone(0, 42, kShallowGame).substr(0, 20)), std::string::npos) << line;
     }
+}
+
+TEST_P(UpdateTaskInBothModes, FullFileSystemFailsTheTaskAndKeepsTheOldMarker)
+{
+    // A real file system that runs full: 1 MiB of tmpfs as the folder D:\Full.
+    const fs::path mountPoint = drive.Host("D:\\Full");
+    fs::create_directories(mountPoint);
+    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
+    }
+    struct Unmount {
+        fs::path path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{mountPoint};
+
+    const std::string game = "D:\\Full\\";
+    const std::vector<ServedFile> files = {{"\\a", Pattern(100000, 1)}, {"\\b", Pattern(2 * 1024 * 1024, 2)},
+                                           {"\\c", Pattern(10, 3)}};
+    std::vector<QELDtFile> records;
+    for (const ServedFile& file : files) {
+        records.push_back(FileRecord(file.name, file.content.size()));
+    }
+    PutFile(drive, game + kMarker, "1.0");
+    const PeerOutcome outcome = Run(Script(game, "2.0", records, files));
+
+    // The size reserved in buffered mode takes no room on this file system:
+    // both modes fail on the writes.
+    EXPECT_EQ(outcome.RequestedNames(), (std::vector<std::string>{"\\a", "\\b"}));
+    EXPECT_FALSE(outcome.endOfTask.has_value());
+    EXPECT_EQ(ReadFileBytes(drive, game + "a"), files[0].content);
+    EXPECT_EQ(Marker(game), "1.0");
+    const std::vector<std::string> log = drive.LogMessages();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), msg::DownloadFailed("\\b", ERROR_DISK_FULL));
 }
 
 INSTANTIATE_TEST_SUITE_P(WriteModes, UpdateTaskInBothModes, ::testing::Values(0, 1),
