@@ -5,7 +5,8 @@
 
 #include <cstddef>
 
-// A game path must be shorter than this (the check works on a copy of this size).
+// A game path must be shorter than this: the size of the program's path work
+// buffers.
 constexpr std::size_t kGamePathBufferSize = 512;
 
 // True when `path` names a directory at least two levels below a drive's root,
