@@ -100,6 +100,7 @@ ProgressBoard::ProgressBoard(std::FILE* out, bool interactive, std::vector<std::
       interactive_(interactive),
       labels_(std::move(labels)),
       progress_(labels_.size()),
+      reported_(labels_.size(), 0),
       outcomes_(labels_.size())
 {
 }
@@ -108,6 +109,7 @@ void ProgressBoard::Update(size_t client, const SessionProgress& progress)
 {
     std::lock_guard lock(mutex_);
     progress_.at(client) = progress;
+    reported_.at(client) = 1;
     if (interactive_) {
         DrawLocked(false);
     } else if (!progress.currentFile.empty()) {
@@ -145,9 +147,13 @@ void ProgressBoard::DrawLocked(bool force)
     if (drawn_)
         frame += "\x1b[" + std::to_string(labels_.size()) + "A";
     for (size_t i = 0; i < labels_.size(); ++i) {
-        std::string line = outcomes_[i].empty()
-                               ? RenderProgressLine(labels_[i], progress_[i], usable)
-                               : (labels_[i] + "  " + outcomes_[i]).substr(0, usable);
+        std::string line;
+        if (!outcomes_[i].empty())
+            line = (labels_[i] + "  " + outcomes_[i]).substr(0, usable);
+        else if (!reported_[i])
+            line = (labels_[i] + "  waiting for the client").substr(0, usable);
+        else
+            line = RenderProgressLine(labels_[i], progress_[i], usable);
         frame += "\r\x1b[2K" + line + "\n";
     }
     drawn_ = true;

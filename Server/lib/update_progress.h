@@ -57,6 +57,7 @@ private:
     bool interactive_;
     std::vector<std::string> labels_;
     std::vector<SessionProgress> progress_;
+    std::vector<char> reported_; // a client has sent its first request
     std::vector<std::string> outcomes_;
     bool drawn_ = false;
     std::chrono::steady_clock::time_point lastDraw_{};

@@ -93,10 +93,14 @@ void RunOnClients(const std::vector<Endpoint>& endpoints, const FileTaskSpec& sp
 
     size_t failed = 0;
     for (size_t i = 0; i < endpoints.size(); ++i) {
-        // A terminal already shows each outcome on its client's line.
+        bool clientFailed = results[i].outcome == SessionOutcome::Failed;
+        // A terminal already shows each outcome on its client's line, cut to
+        // the terminal's width: a failure's reason is printed again in full.
         if (!interactive)
             std::printf("%s: %s\n", labels[i].c_str(), outcomes[i].c_str());
-        failed += results[i].outcome == SessionOutcome::Failed ? 1 : 0;
+        else if (clientFailed)
+            std::fprintf(stderr, "qelsrv: %s: %s\n", labels[i].c_str(), outcomes[i].c_str());
+        failed += clientFailed ? 1 : 0;
     }
     std::fflush(stdout);
     if (failed > 0) {
