@@ -108,8 +108,12 @@ extern "C" BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR lpDirectoryName, PULARGE_INTEG
     if (lpTotalNumberOfBytes != nullptr) {
         lpTotalNumberOfBytes->QuadPart = ULONGLONG(volume.f_blocks) * unit;
     }
+    // The volume's free bytes are those a program can use: a POSIX volume's
+    // blocks kept for the superuser (f_bfree - f_bavail) are no free space to
+    // a Windows program. Without quotas Windows reports the same figure for
+    // both, and so does Wine.
     if (lpTotalNumberOfFreeBytes != nullptr) {
-        lpTotalNumberOfFreeBytes->QuadPart = ULONGLONG(volume.f_bfree) * unit;
+        lpTotalNumberOfFreeBytes->QuadPart = ULONGLONG(volume.f_bavail) * unit;
     }
     return TRUE;
 }

@@ -130,4 +130,12 @@ TEST_F(Volumes, FreeSpaceOfAnyFolderOfTheDrive) {
     EXPECT_FALSE(GetDiskFreeSpaceExA(Path("missing\\").c_str(), nullptr, &subTotal, nullptr));
 }
 
+// Without disk quotas (a test machine has none) the volume's free bytes and
+// the bytes free to the caller are one figure: the space a program can use.
+TEST_F(Volumes, FreeBytesAreTheBytesFreeToTheCallerWithoutQuotas) {
+    ULARGE_INTEGER available{}, total{}, free{};
+    ASSERT_TRUE(GetDiskFreeSpaceExA(root.substr(0, 3).c_str(), &available, &total, &free)) << GetLastError();
+    EXPECT_EQ(free.QuadPart, available.QuadPart);
+}
+
 }  // namespace

@@ -1,0 +1,243 @@
+#include "ChildProcess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace e2e {
+namespace {
+
+std::vector<std::string> MergedEnvironment(const EnvironmentChanges& changes)
+{
+    std::vector<std::string> result;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (changes.count(text.substr(0, text.find('='))) == 0) {
+            result.push_back(text);
+        }
+    }
+    for (const auto& [name, value] : changes) {
+        if (value) {
+            result.push_back(name + "=" + *value);
+        }
+    }
+    return result;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts)
+{
+    std::vector<char*> pointers;
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+int StatusOf(int waitStatus)
+{
+    if (WIFEXITED(waitStatus)) {
+        return WEXITSTATUS(waitStatus);
+    }
+    return WIFSIGNALED(waitStatus) ? 128 + WTERMSIG(waitStatus) : -1;
+}
+
+// Spawns `options` with standard input from /dev/null, standard output to
+// `outputFd` and standard error to `errorFd` (-1: /dev/null).
+pid_t Spawn(const ProcessOptions& options, int outputFd, int errorFd)
+{
+    if (options.arguments.empty()) {
+        throw std::invalid_argument("no program to run");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
+    if (errorFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, errorFd, 2);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
+    if (!options.workingDirectory.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
+    }
+    std::vector<std::string> argumentTexts = options.arguments;
+    std::vector<std::string> environmentTexts = MergedEnvironment(options.environment);
+    std::vector<char*> argv = Pointers(argumentTexts);
+    std::vector<char*> envp = Pointers(environmentTexts);
+
+    pid_t pid = -1;
+    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        throw std::runtime_error("cannot start " + options.arguments[0] + ": " + std::strerror(error));
+    }
+    return pid;
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(const ProcessOptions& options)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe2 failed");
+    }
+    int errorFd = -1;
+    if (!options.errorFile.empty()) {
+        errorFd = ::open(options.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    }
+    try {
+        pid_ = Spawn(options, fds[1], errorFd);
+    } catch (...) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        if (errorFd >= 0) {
+            ::close(errorFd);
+        }
+        throw;
+    }
+    ::close(fds[1]);
+    if (errorFd >= 0) {
+        ::close(errorFd);
+    }
+    output_ = fds[0];
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (!exitStatus_ && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    if (output_ >= 0) {
+        ::close(output_);
+    }
+}
+
+std::optional<std::string> ChildProcess::ReadLine(Milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const std::size_t newline = pending_.find('\n');
+        if (newline != std::string::npos) {
+            std::string line = pending_.substr(0, newline);
+            pending_.erase(0, newline + 1);
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            return line;
+        }
+        if (outputEnded_) {
+            return std::nullopt;
+        }
+        const auto left = std::chrono::duration_cast<Milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return std::nullopt;
+        }
+        pollfd wait{output_, POLLIN, 0};
+        if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
+            continue; // time-out or interruption: the deadline decides
+        }
+        char buffer[4096];
+        const ssize_t received = ::read(output_, buffer, sizeof buffer);
+        if (received > 0) {
+            pending_.append(buffer, static_cast<std::size_t>(received));
+        } else if (received == 0 || errno != EINTR) {
+            outputEnded_ = true;
+        }
+    }
+}
+
+void ChildProcess::Signal(int signal)
+{
+    if (!exitStatus_) {
+        ::kill(pid_, signal);
+    }
+}
+
+std::optional<int> ChildProcess::Wait(Milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!exitStatus_) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            exitStatus_ = StatusOf(status);
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            return std::nullopt;
+        } else {
+            std::this_thread::sleep_for(Milliseconds(20));
+        }
+    }
+    return exitStatus_;
+}
+
+CommandResult RunCommand(const std::vector<std::string>& arguments, const EnvironmentChanges& environment,
+                         const std::filesystem::path& workingDirectory)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe2 failed");
+    }
+    ProcessOptions options{arguments, environment, workingDirectory, {}};
+    pid_t pid = -1;
+    try {
+        pid = Spawn(options, fds[1], fds[1]);
+    } catch (...) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        throw;
+    }
+    ::close(fds[1]);
+    CommandResult result;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t received = ::read(fds[0], buffer, sizeof buffer);
+        if (received > 0) {
+            result.output.append(buffer, static_cast<std::size_t>(received));
+        } else if (received == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exitStatus = StatusOf(status);
+    return result;
+}
+
+uint16_t FreeLoopbackPort()
+{
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (probe < 0 || ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (probe >= 0) {
+            ::close(probe);
+        }
+        throw std::runtime_error("no free loopback port");
+    }
+    ::close(probe);
+    return ntohs(address.sin_port);
+}
+
+} // namespace e2e

@@ -1,0 +1,377 @@
+#include "ClientWorld.h"
+
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+namespace {
+
+constexpr Milliseconds kStartLimit{120000};
+constexpr Milliseconds kStopLimit{60000};
+
+const char* const kProductFiles[] = {"QELCltCore.exe", "QekCore.dll", "Ravelnet.dll", "Pelkit.dll"};
+
+std::string ReadWholeFile(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+fs::path MakeScratchFolder()
+{
+    std::string pattern = (fs::temp_directory_path() / "qel-e2e-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    return pattern;
+}
+
+// ---- Linux: the build tree's host through the Win32 layer ------------------
+
+const char* LayerDriveType(DriveKind kind)
+{
+    switch (kind) {
+    case DriveKind::Fixed: return "fixed";
+    case DriveKind::Cdrom: return "cdrom";
+    case DriveKind::Remote: return "remote";
+    case DriveKind::Removable: return "removable";
+    }
+    return "fixed";
+}
+
+class LinuxWorld : public ClientWorld {
+public:
+    LinuxWorld() : ClientWorld(World::Linux)
+    {
+        fs::create_directories(InstallRoot() / "bin");
+        fs::create_directories(SystemDrive() / "Windows");
+        // The host is copied (the service finds its files from the
+        // executable's real path); the libraries beside it are links.
+        fs::copy_file(QEL_E2E_LINUX_HOST, InstallRoot() / "bin" / "QELCltCore");
+        fs::create_symlink(QEL_E2E_LINUX_CORE, InstallRoot() / "bin" / "libqekcore.so");
+        fs::create_symlink(QEL_E2E_LINUX_PELKIT, InstallRoot() / "bin" / "libpelkit.so");
+    }
+    ~LinuxWorld() override { EndHost(); }
+
+    fs::path InstallRoot() const override { return Scratch() / "install"; }
+
+protected:
+    fs::path SystemDrive() const override { return Scratch() / "drives" / "C"; }
+
+    std::unique_ptr<ChildProcess> Launch(uint16_t port) override
+    {
+        std::string drives = "C=" + SystemDrive().string() + ",fixed";
+        for (const DriveSpec& drive : MappedDrives()) {
+            drives += ";" + std::string(1, drive.letter) + "=" + Drive(drive.letter).string() + "," +
+                      LayerDriveType(drive.kind);
+        }
+        const fs::path registry = Scratch() / "registry.reg";
+        std::ofstream(registry, std::ios::binary | std::ios::trunc) << RegistryText();
+
+        ProcessOptions options;
+        options.arguments = {(InstallRoot() / "bin" / "QELCltCore").string()};
+        options.environment = {
+            {"QEL_DRIVES", drives},
+            {"QEL_SYSTEM_DRIVE", "C"},
+            {"QEL_REGISTRY", registry.string()},
+            {"QEL_DEBUG_OUTPUT", std::nullopt},
+            {"RAVELNET_PORT", std::to_string(port)},
+            {"RAVELNET_ALLOW", std::nullopt},
+            {"RAVELNET_HEADER_TIMEOUT_MS", std::nullopt},
+            {"RAVELNET_SEND_TIMEOUT_MS", std::nullopt},
+        };
+        options.workingDirectory = InstallRoot() / "bin";
+        options.errorFile = Scratch() / "host-stderr.txt";
+        return std::make_unique<ChildProcess>(options);
+    }
+
+private:
+    std::string RegistryText() const
+    {
+        std::string text = "Windows Registry Editor Version 5.00\n\n";
+        if (WriteModeValue()) {
+            text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwell1\\LomvarkPro]\n";
+            text += "\"QELClt_NoBufWrite\"=\"" + *WriteModeValue() + "\"\n";
+        }
+        return text;
+    }
+};
+
+// ---- Wine: the mingw64 build under Wine --------------------------------------
+
+const char* WineDriveType(DriveKind kind)
+{
+    switch (kind) {
+    case DriveKind::Fixed: return "hd";
+    case DriveKind::Cdrom: return "cdrom";
+    case DriveKind::Remote: return "network";
+    case DriveKind::Removable: return "floppy";
+    }
+    return "hd";
+}
+
+constexpr const char* kWineDrivesKey = "HKLM\\Software\\Wine\\Drives";
+constexpr const char* kSettingKey = "HKLM\\SOFTWARE\\Tarnwell1\\LomvarkPro";
+
+fs::path WinePrefix()
+{
+    const char* overridden = std::getenv("QEL_E2E_WINEPREFIX");
+    return overridden != nullptr && *overridden != '\0' ? fs::path(overridden) : fs::path(QEL_E2E_WINEPREFIX);
+}
+
+EnvironmentChanges WineEnvironment()
+{
+    const std::string prefix = WinePrefix().string();
+    return {
+        {"WINEPREFIX", prefix},
+        {"QEL_WINEPREFIX", prefix},
+        {"WINEDEBUG", "-all"},
+        {"WINEDLLOVERRIDES", "mscoree,mshtml="},
+        {"WINEARCH", std::nullopt},
+        {"DISPLAY", std::nullopt},
+        {"WAYLAND_DISPLAY", std::nullopt},
+    };
+}
+
+// Runs a helper command in the prefix; throws when `mustSucceed` and it fails.
+CommandResult Wine(const std::vector<std::string>& arguments, bool mustSucceed = true)
+{
+    CommandResult result = RunCommand(arguments, WineEnvironment(), WinePrefix() / "drive_c");
+    if (mustSucceed && result.exitStatus != 0) {
+        std::string command;
+        for (const std::string& argument : arguments) {
+            command += argument + " ";
+        }
+        throw std::runtime_error(command + "failed (" + std::to_string(result.exitStatus) + "): " + result.output);
+    }
+    return result;
+}
+
+// The prefix is one per build tree, shared by the Wine tests of every test
+// program: a lock file keeps two of them from mapping its drives at once.
+class PrefixLock {
+public:
+    PrefixLock()
+    {
+        const fs::path lockPath = WinePrefix().string() + ".lock";
+        fs::create_directories(lockPath.parent_path());
+        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) {
+            throw std::runtime_error("cannot lock " + lockPath.string());
+        }
+    }
+    ~PrefixLock() { ::close(fd_); }
+    PrefixLock(const PrefixLock&) = delete;
+    PrefixLock& operator=(const PrefixLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+void EnsurePrefix()
+{
+    if (fs::exists(WinePrefix() / "system.reg") && fs::exists(WinePrefix() / "drive_c" / "windows")) {
+        return;
+    }
+    fs::create_directories(WinePrefix());
+    Wine({"wineboot", "-i"}, false);
+    Wine({"wineserver", "-w"}, false);
+    if (!fs::exists(WinePrefix() / "drive_c" / "windows")) {
+        throw std::runtime_error("wineboot did not create the prefix " + WinePrefix().string());
+    }
+}
+
+class WineWorld : public ClientWorld {
+public:
+    WineWorld() : ClientWorld(World::Wine)
+    {
+        EnsurePrefix();
+        StopEveryWineProcess();
+        std::error_code ignored;
+        fs::remove_all(InstallRoot(), ignored);
+        fs::create_directories(InstallRoot() / "bin");
+        for (const char* name : kProductFiles) {
+            fs::copy_file(fs::path(QEL_E2E_WINDOWS_BIN) / name, InstallRoot() / "bin" / name);
+        }
+    }
+    ~WineWorld() override { EndHost(); }
+
+    fs::path InstallRoot() const override { return WinePrefix() / "drive_c" / "QEL"; }
+
+protected:
+    fs::path SystemDrive() const override { return WinePrefix() / "drive_c"; }
+
+    std::unique_ptr<ChildProcess> Launch(uint16_t port) override
+    {
+        MapDosDevices();
+        WriteRegistry();
+        // Wine's mount manager reads the drive types when it starts: end the
+        // prefix's processes so that the host's start begins afresh.
+        StopEveryWineProcess();
+
+        ProcessOptions options;
+        options.arguments = {QEL_E2E_WINE_RUN, "C:\\QEL\\bin\\QELCltCore.exe"};
+        options.environment = WineEnvironment();
+        options.environment["RAVELNET_PORT"] = std::to_string(port);
+        options.environment["RAVELNET_ALLOW"] = std::nullopt;
+        options.environment["RAVELNET_HEADER_TIMEOUT_MS"] = std::nullopt;
+        options.environment["RAVELNET_SEND_TIMEOUT_MS"] = std::nullopt;
+        options.workingDirectory = InstallRoot() / "bin";
+        options.errorFile = Scratch() / "host-stderr.txt";
+        return std::make_unique<ChildProcess>(options);
+    }
+
+    void AfterHost() override { StopEveryWineProcess(); }
+
+private:
+    static void StopEveryWineProcess() { Wine({"wineserver", "-k"}, false); }
+
+    // dosdevices/ holds c: (the prefix's drive_c) and one link per mapped
+    // drive; every other drive letter (z: for the Unix root among them) goes.
+    void MapDosDevices() const
+    {
+        const fs::path devices = WinePrefix() / "dosdevices";
+        for (const fs::directory_entry& entry : fs::directory_iterator(devices)) {
+            const std::string name = entry.path().filename().string();
+            const bool driveLetter = (name.size() == 2 || name.size() == 3) && name[1] == ':';
+            if (driveLetter) {
+                fs::remove(entry.path());
+            }
+        }
+        fs::create_directory_symlink("../drive_c", devices / "c:");
+        for (const DriveSpec& drive : MappedDrives()) {
+            const char lower = static_cast<char>(drive.letter - 'A' + 'a');
+            fs::create_directory_symlink(Drive(drive.letter), devices / (std::string(1, lower) + ":"));
+        }
+    }
+
+    void WriteRegistry() const
+    {
+        Wine({"wine", "reg", "delete", kWineDrivesKey, "/f"}, false);
+        for (const DriveSpec& drive : MappedDrives()) {
+            if (drive.kind != DriveKind::Fixed) {
+                const char lower = static_cast<char>(drive.letter - 'A' + 'a');
+                Wine({"wine", "reg", "add", kWineDrivesKey, "/v", std::string(1, lower) + ":", "/t", "REG_SZ", "/d",
+                      WineDriveType(drive.kind), "/f"});
+            }
+        }
+        if (WriteModeValue()) {
+            Wine({"wine", "reg", "add", kSettingKey, "/v", "QELClt_NoBufWrite", "/t", "REG_SZ", "/d",
+                  *WriteModeValue(), "/f"});
+        } else {
+            Wine({"wine", "reg", "delete", kSettingKey, "/f"}, false);
+        }
+    }
+
+    PrefixLock lock_;
+};
+
+} // namespace
+
+std::string WorldName(World world)
+{
+    return world == World::Linux ? "Linux" : "Wine";
+}
+
+std::optional<std::string> ClientWorld::Unavailable(World world)
+{
+    if (world == World::Linux) {
+        return std::nullopt;
+    }
+    for (const char* name : kProductFiles) {
+        if (!fs::exists(fs::path(QEL_E2E_WINDOWS_BIN) / name)) {
+            return "the 64-bit Windows build is absent (no " + (fs::path(QEL_E2E_WINDOWS_BIN) / name).string() +
+                   "): build the mingw64 preset first (scripts/test.sh does)";
+        }
+    }
+    if (RunCommand({"sh", "-c", "command -v wine && command -v wineserver"}).exitStatus != 0) {
+        return std::string("Wine is not installed (scripts/setup.sh test installs it)");
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<ClientWorld> ClientWorld::Create(World world)
+{
+    if (world == World::Linux) {
+        return std::make_unique<LinuxWorld>();
+    }
+    return std::make_unique<WineWorld>();
+}
+
+ClientWorld::ClientWorld(World kind) : kind_(kind), scratch_(MakeScratchFolder()) {}
+
+ClientWorld::~ClientWorld()
+{
+    std::error_code ignored;
+    fs::remove_all(scratch_, ignored);
+}
+
+void ClientWorld::MapDrives(const std::vector<DriveSpec>& drives)
+{
+    drives_ = drives;
+    for (const DriveSpec& drive : drives_) {
+        fs::create_directories(Drive(drive.letter));
+    }
+}
+
+fs::path ClientWorld::Drive(char letter) const
+{
+    if (letter == 'C' || letter == 'c') {
+        return SystemDrive();
+    }
+    return scratch_ / "drives" / std::string(1, letter);
+}
+
+void ClientWorld::Start()
+{
+    port_ = FreeLoopbackPort();
+    host_ = Launch(port_);
+    while (auto line = host_->ReadLine(kStartLimit)) {
+        if (line->find("service running") != std::string::npos) {
+            announcement_ = *line;
+            return;
+        }
+    }
+    host_->Wait(Milliseconds(5000));
+    throw std::runtime_error(WorldName(kind_) + " host did not announce a running service; its errors: " +
+                             HostErrors());
+}
+
+std::optional<int> ClientWorld::StopWithCtrlC()
+{
+    if (!host_) {
+        return std::nullopt;
+    }
+    host_->Signal(SIGINT);
+    return host_->Wait(kStopLimit);
+}
+
+std::string ClientWorld::ReadLog() const
+{
+    return ReadWholeFile(LogFile());
+}
+
+std::string ClientWorld::HostErrors() const
+{
+    return ReadWholeFile(scratch_ / "host-stderr.txt");
+}
+
+void ClientWorld::EndHost()
+{
+    if (host_) {
+        host_.reset(); // kills it when it still runs
+        AfterHost();
+    }
+}
+
+} // namespace e2e

@@ -1,0 +1,115 @@
+// The client under test, as one whole installed product driven from outside:
+// the host executable with the core, the transport and the helper library in
+// its folder, its drives mapped to fresh temporary folders, the write-mode
+// value in its registry, and its task server on a loopback port.
+//
+// The same tests run in two worlds:
+//   Linux  the Linux build (build tree of this test) through our Win32 layer:
+//          drives from QEL_DRIVES, the registry from a .reg file (QEL_REGISTRY).
+//   Wine   the 64-bit Windows build (mingw64 preset) under Wine, with Wine's
+//          own Win32 and Winsock: drives are the links in the prefix's
+//          dosdevices/ folder, their types the values under
+//          HKLM\Software\Wine\Drives (which Wine's mount manager reads when it
+//          starts), the write-mode value set with `wine reg add`. The product
+//          is installed in the prefix as C:\QEL\bin\ (log in C:\QEL\log\,
+//          data in C:\QEL\Data\), as the install guide suggests.
+//
+// In both worlds drive C is the system drive (it holds the Windows folder):
+// in the Wine world it is the prefix's own drive_c. Every other drive is a
+// fresh empty folder of the test's.
+#pragma once
+
+#include "ChildProcess.h"
+
+#include "update_session.h" // qelsrv::Endpoint
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+enum class World { Linux, Wine };
+
+std::string WorldName(World world);
+inline void PrintTo(World world, std::ostream* out) { *out << WorldName(world); }
+
+enum class DriveKind { Fixed, Cdrom, Remote, Removable };
+
+struct DriveSpec {
+    char letter; // upper case, D to Z
+    DriveKind kind = DriveKind::Fixed;
+};
+
+class ClientWorld {
+public:
+    // Why `world` cannot run on this machine (its build or Wine is missing),
+    // or nullopt when it can.
+    static std::optional<std::string> Unavailable(World world);
+    static std::unique_ptr<ClientWorld> Create(World world);
+
+    virtual ~ClientWorld();
+    ClientWorld(const ClientWorld&) = delete;
+    ClientWorld& operator=(const ClientWorld&) = delete;
+
+    World Kind() const { return kind_; }
+
+    // Before Start: the drives besides C, each a new empty folder.
+    void MapDrives(const std::vector<DriveSpec>& drives);
+    // Before Start: the text of the registry value "QELClt_NoBufWrite", or
+    // no value at all. The service reads it once, when the core is loaded.
+    void SetWriteModeValue(std::optional<std::string> text) { writeModeValue_ = std::move(text); }
+
+    // Starts the host and waits for its announcement; throws with the host's
+    // standard error when it does not announce that the service runs.
+    void Start();
+    // Ctrl+C (SIGINT): the host stops the service and ends. Its exit status,
+    // or nullopt when it does not end.
+    std::optional<int> StopWithCtrlC();
+
+    // The folder behind drive `letter` (C included).
+    std::filesystem::path Drive(char letter) const;
+    // The folder that holds bin/ (the product), log/ and Data/.
+    virtual std::filesystem::path InstallRoot() const = 0;
+    std::filesystem::path LogFile() const { return InstallRoot() / "log" / "qeclt.log"; }
+    std::filesystem::path DataFile() const { return InstallRoot() / "Data" / "qelsyncfiles_dst.dat"; }
+    // The log's bytes ("" when there is none yet).
+    std::string ReadLog() const;
+
+    const std::string& Announcement() const { return announcement_; }
+    qelsrv::Endpoint Endpoint() const { return {"127.0.0.1", port_}; }
+    // The standard error of the host so far, for failure messages.
+    std::string HostErrors() const;
+
+protected:
+    explicit ClientWorld(World kind);
+
+    const std::filesystem::path& Scratch() const { return scratch_; }
+    const std::vector<DriveSpec>& MappedDrives() const { return drives_; }
+    const std::optional<std::string>& WriteModeValue() const { return writeModeValue_; }
+
+    virtual std::filesystem::path SystemDrive() const = 0;
+    // Applies the drives and the registry, then starts the host with
+    // RAVELNET_PORT set to `port`.
+    virtual std::unique_ptr<ChildProcess> Launch(uint16_t port) = 0;
+    // After the host has ended (or been killed).
+    virtual void AfterHost() {}
+    // Ends the host (killing it when it still runs); each world's destructor
+    // calls it, while its own AfterHost can still run.
+    void EndHost();
+
+private:
+    World kind_;
+    std::filesystem::path scratch_; // the test's temporary folder (drives, host output)
+    std::vector<DriveSpec> drives_;
+    std::optional<std::string> writeModeValue_;
+    std::unique_ptr<ChildProcess> host_;
+    std::string announcement_;
+    uint16_t port_ = 0;
+};
+
+} // namespace e2e

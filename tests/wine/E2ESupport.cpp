@@ -1,0 +1,418 @@
+#include "E2ESupport.h"
+
+#include <sys/stat.h>
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+
+void WorldTest::SetUp()
+{
+    if (auto reason = ClientWorld::Unavailable(GetParam())) {
+        GTEST_SKIP() << *reason;
+    }
+    client_ = ClientWorld::Create(GetParam());
+}
+
+void WorldTest::TearDown()
+{
+    if (client_ && HasFailure()) {
+        ReportClient(*client_);
+    }
+    client_.reset();
+}
+
+void ReportClient(const ClientWorld& client)
+{
+    std::cerr << "-- " << WorldName(client.Kind()) << " client's log:\n"
+              << ReadableLog(client.ReadLog()) << "-- its host's standard error:\n"
+              << client.HostErrors() << "\n";
+}
+
+std::string ReadableLog(const std::string& log)
+{
+    iconv_t converter = iconv_open("UTF-8", "GBK");
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        return log;
+    }
+    std::string input = log;
+    std::string output(log.size() * 2 + 16, '\0');
+    char* in = input.data();
+    size_t inLeft = input.size();
+    char* out = output.data();
+    size_t outLeft = output.size();
+    while (inLeft > 0 && iconv(converter, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1)) {
+        if (errno != EILSEQ && errno != EINVAL) {
+            break;
+        }
+        if (outLeft == 0) {
+            break;
+        }
+        *out++ = '?'; // a byte that is not GBK
+        --outLeft;
+        ++in;
+        --inLeft;
+    }
+    iconv_close(converter);
+    output.resize(output.size() - outLeft);
+    return output;
+}
+
+std::string WorldParamName(const testing::TestParamInfo<World>& info)
+{
+    return WorldName(info.param);
+}
+
+// ---- The log ----------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view kModuleMarker = " QELCltCore.exe: ";
+constexpr std::size_t kTimeStampLength = 19;
+
+std::vector<std::string> SplitLines(const std::string& log)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < log.size()) {
+        const std::size_t end = log.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(log.substr(start));
+            break;
+        }
+        lines.push_back(log.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+} // namespace
+
+std::vector<std::string> LogMessages(const std::string& log)
+{
+    std::vector<std::string> messages;
+    for (const std::string& line : SplitLines(log)) {
+        if (line.size() >= kTimeStampLength + kModuleMarker.size() &&
+            line.compare(kTimeStampLength, kModuleMarker.size(), kModuleMarker) == 0) {
+            messages.push_back(line.substr(kTimeStampLength + kModuleMarker.size()));
+        }
+    }
+    return messages;
+}
+
+std::string MaskTimeStamps(const std::string& log)
+{
+    static const std::regex timeStamp(R"((^|\r\n)\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )");
+    return std::regex_replace(log, timeStamp, "$1T ");
+}
+
+int CountMessage(const std::vector<std::string>& messages, const std::string& message)
+{
+    int count = 0;
+    for (const std::string& each : messages) {
+        count += each == message ? 1 : 0;
+    }
+    return count;
+}
+
+std::vector<std::string> MessagesOnceLogged(const ClientWorld& client, const std::string& message, int count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    for (;;) {
+        std::vector<std::string> messages = LogMessages(client.ReadLog());
+        if (CountMessage(messages, message) >= count || std::chrono::steady_clock::now() >= deadline) {
+            return messages;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// ---- Messages as GBK bytes ----------------------------------------------------
+
+namespace msg {
+namespace {
+
+const std::string kPrefix = "QEK_CORE: ";
+
+std::string InParens(const std::string& text)
+{
+    return "(" + text + ")";
+}
+
+} // namespace
+
+std::string WriteModeFlag(int flag)
+{
+    // 缓存写入开关标志为
+    return kPrefix + "\xbb\xba\xb4\xe6\xd0\xb4\xc8\xeb\xbf\xaa\xb9\xd8\xb1\xea\xd6\xbe\xce\xaa" +
+           InParens(std::to_string(flag));
+}
+
+std::string StartedWork()
+{
+    // 初始化环境成功，开始工作..
+    return "\xb3\xf5\xca\xbc\xbb\xaf\xbb\xb7\xbe\xb3\xb3\xc9\xb9\xa6\xa3\xac\xbf\xaa\xca\xbc\xb9\xa4\xd7\xf7..";
+}
+
+std::string DiskInfoDone()
+{
+    // 获取磁盘信息任务完成
+    return kPrefix + "\xbb\xf1\xc8\xa1\xb4\xc5\xc5\xcc\xd0\xc5\xcf\xa2\xc8\xce\xce\xf1\xcd\xea\xb3\xc9";
+}
+
+std::string DeleteStart(const std::string& rawPath)
+{
+    // 删除游戏任务开始,原始路径
+    return kPrefix + "\xc9\xbe\xb3\xfd\xd3\xce\xcf\xb7\xc8\xce\xce\xf1\xbf\xaa\xca\xbc,\xd4\xad\xca\xbc\xc2\xb7\xbe\xb6" +
+           InParens(rawPath);
+}
+
+std::string DeleteSkipsInvalidPath(const std::string& path)
+{
+    // 删除游戏任务跳过不合法的二级路径
+    return kPrefix +
+           "\xc9\xbe\xb3\xfd\xd3\xce\xcf\xb7\xc8\xce\xce\xf1\xcc\xf8\xb9\xfd\xb2\xbb\xba\xcf\xb7\xa8\xb5\xc4\xb6\xfe"
+           "\xbc\xb6\xc2\xb7\xbe\xb6" +
+           InParens(path);
+}
+
+std::string DeleteDone(int replyResult)
+{
+    // 删除游戏任务完成
+    return kPrefix + "\xc9\xbe\xb3\xfd\xd3\xce\xcf\xb7\xc8\xce\xce\xf1\xcd\xea\xb3\xc9" +
+           InParens(std::to_string(replyResult));
+}
+
+std::string VersionsAgree(const std::string& gamePath, const std::string& version)
+{
+    // 版本一致放弃更新.
+    return kPrefix + "\xb0\xe6\xb1\xbe\xd2\xbb\xd6\xc2\xb7\xc5\xc6\xfa\xb8\xfc\xd0\xc2." + InParens(gamePath) +
+           InParens(version);
+}
+
+std::string UpdateDone(int files, int taskId, const std::string& gamePath)
+{
+    // 下载任务完成,下载文件数目=%d,任务ID(%d),路径(%s) -- its own line end is
+    // taken off with the line's.
+    return kPrefix + "\xcf\xc2\xd4\xd8\xc8\xce\xce\xf1\xcd\xea\xb3\xc9,\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xfd\xc4\xbf=" +
+           std::to_string(files) + ",\xc8\xce\xce\xf1" + "ID" + InParens(std::to_string(taskId)) +
+           ",\xc2\xb7\xbe\xb6" + InParens(gamePath);
+}
+
+std::string SyncDone(int files, int taskId, const std::string& root)
+{
+    // 下载目录(文件)同步任务完成,下载文件数目=%d,任务ID(%d),路径(%s)
+    return kPrefix +
+           "\xcf\xc2\xd4\xd8\xc4\xbf\xc2\xbc(\xce\xc4\xbc\xfe)\xcd\xac\xb2\xbd\xc8\xce\xce\xf1\xcd\xea\xb3\xc9,"
+           "\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xfd\xc4\xbf=" +
+           std::to_string(files) + ",\xc8\xce\xce\xf1" + "ID" + InParens(std::to_string(taskId)) +
+           ",\xc2\xb7\xbe\xb6" + InParens(root);
+}
+
+std::string SyncRootMissing(const std::string& basePath)
+{
+    // 目录(文件)同步任务,指定根目录不存在
+    return kPrefix +
+           "\xc4\xbf\xc2\xbc(\xce\xc4\xbc\xfe)\xcd\xac\xb2\xbd\xc8\xce\xce\xf1,\xd6\xb8\xb6\xa8\xb8\xf9\xc4\xbf\xc2\xbc"
+           "\xb2\xbb\xb4\xe6\xd4\xda" +
+           InParens(basePath);
+}
+
+std::string Downloaded(const std::string& localPath, uint32_t high, uint32_t low)
+{
+    // 下载文件%s成功(%d)(%d)
+    return kPrefix + "\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe" + localPath + "\xb3\xc9\xb9\xa6" +
+           InParens(std::to_string(static_cast<int32_t>(high))) + InParens(std::to_string(static_cast<int32_t>(low)));
+}
+
+std::string DownloadFailedPrefix(const std::string& name)
+{
+    // 下载文件失败(%s)(
+    return kPrefix + "\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc" + InParens(name) + "(";
+}
+
+} // namespace msg
+
+// ---- Files --------------------------------------------------------------------
+
+namespace {
+
+// FILETIME counts 100 ns since 1601; Unix time counts since 1970.
+constexpr uint64_t kFileTimeOfUnixEpoch = 116444736000000000ull;
+
+timespec UnixTimeOf(uint64_t fileTime)
+{
+    const uint64_t sinceEpoch = fileTime - kFileTimeOfUnixEpoch;
+    timespec time{};
+    time.tv_sec = static_cast<time_t>(sinceEpoch / 10000000u);
+    time.tv_nsec = static_cast<long>((sinceEpoch % 10000000u) * 100u);
+    return time;
+}
+
+} // namespace
+
+void PutFile(const fs::path& path, const std::string& content, uint64_t fileTime)
+{
+    fs::create_directories(path.parent_path());
+    {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file << content;
+    }
+    const timespec times[2] = {UnixTimeOf(fileTime), UnixTimeOf(fileTime)};
+    ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+std::optional<std::string> ReadFileBytes(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::optional<uint64_t> FileTimeOf(const fs::path& path)
+{
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return kFileTimeOfUnixEpoch + static_cast<uint64_t>(status.st_mtim.tv_sec) * 10000000u +
+           static_cast<uint64_t>(status.st_mtim.tv_nsec) / 100u;
+}
+
+std::string Pattern(uint64_t size, uint32_t seed)
+{
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1u;
+    for (char& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+std::map<std::string, FileState> FilesBelow(const fs::path& root)
+{
+    std::map<std::string, FileState> files;
+    if (!fs::exists(root)) {
+        return files;
+    }
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        if (!it->is_regular_file(/*follows links*/) || it->is_symlink()) {
+            continue;
+        }
+        const std::string content = ReadFileBytes(it->path()).value_or("");
+        uint64_t digest = 1469598103934665603ull; // FNV-1a
+        for (unsigned char byte : content) {
+            digest = (digest ^ byte) * 1099511628211ull;
+        }
+        files[fs::relative(it->path(), root).generic_string()] =
+            FileState{content.size(), FileTimeOf(it->path()).value_or(0), digest};
+    }
+    return files;
+}
+
+TempFolder::TempFolder()
+{
+    std::string pattern = (fs::temp_directory_path() / "qel-e2e-server-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempFolder::~TempFolder()
+{
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+// ---- A scripted server --------------------------------------------------------
+
+namespace {
+
+QELDtFile Record(std::string_view name, uint32_t attributes, uint64_t size, uint64_t fileTime)
+{
+    QELDtFile record{};
+    record.lastWriteTime.lowDateTime = static_cast<uint32_t>(fileTime);
+    record.lastWriteTime.highDateTime = static_cast<uint32_t>(fileTime >> 32);
+    record.tag = kQelDtFileTag;
+    record.attributes = attributes;
+    record.sizeHigh = static_cast<uint32_t>(size >> 32);
+    record.sizeLow = static_cast<uint32_t>(size);
+    std::memcpy(record.name, name.data(), std::min(name.size(), sizeof record.name));
+    return record;
+}
+
+std::string RequestedName(const FileRequest& request)
+{
+    return std::string(request.fileName, strnlen(request.fileName, sizeof request.fileName));
+}
+
+} // namespace
+
+QELDtFile FileRecord(std::string_view name, uint64_t size, uint64_t fileTime)
+{
+    return Record(name, 0x20u, size, fileTime);
+}
+
+QELDtFile DirectoryRecord(std::string_view name)
+{
+    return Record(name, kQelDtFileDirectoryBit, 0, kSomeTime);
+}
+
+ScriptedOutcome RunScriptedUpdate(const qelsrv::Endpoint& client, const ScriptedUpdate& script)
+{
+    ScriptedOutcome outcome;
+    try {
+        auto connection = qelsrv::TaskConnection::Connect(client.host, client.port);
+        connection.SetTimeout(std::chrono::milliseconds(120000));
+        TaskParams params = script.params;
+        params.checkListSize = static_cast<uint32_t>(script.records.size() * sizeof(QELDtFile));
+        connection.StartTask(script.taskType, params);
+        outcome.reply = connection.ReceiveReply();
+        if (outcome.reply->resultCode != 1) {
+            return outcome;
+        }
+        connection.Send(std::as_bytes(std::span(script.records)));
+        for (int index = 0;; ++index) {
+            const auto request = connection.ReceiveRecord<FileRequest>();
+            if (request.command == kFileRequestEndOfTask) {
+                outcome.endOfTask = request;
+                return outcome;
+            }
+            const std::string name = RequestedName(request);
+            outcome.requested.push_back(name);
+            const auto file = script.files.find(name);
+            const std::string content = file != script.files.end() ? file->second : std::string();
+            if (index == script.abortInRequest) {
+                connection.Send(std::as_bytes(std::span(content.data(), content.size() / 2)));
+                connection.Abort();
+                return outcome;
+            }
+            connection.Send(std::as_bytes(std::span(content.data(), content.size())));
+        }
+    } catch (const qelsrv::TransferError& error) {
+        outcome.error = error.what();
+    }
+    return outcome;
+}
+
+} // namespace e2e

@@ -1,0 +1,137 @@
+// What the end-to-end tests share: the fixture that gives each test a client
+// in its world, the log read as messages, the messages as GBK bytes (spelled
+// out here, apart from the core's sources), and files with exact times on the
+// host side of a drive or of the server's folder.
+#pragma once
+
+#include "ClientWorld.h"
+
+#include "UpdateRecords.h"
+#include "task_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Each test gets a fresh client of the world its instantiation names; a
+// world that cannot run on this machine skips with its reason.
+class WorldTest : public testing::TestWithParam<World> {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    ClientWorld& Client() { return *client_; }
+
+    std::unique_ptr<ClientWorld> client_;
+};
+
+// Shows what a failed test needs: the client's log as UTF-8 and its host's
+// standard error.
+void ReportClient(const ClientWorld& client);
+// The GBK log as UTF-8 text.
+std::string ReadableLog(const std::string& log);
+
+std::string WorldParamName(const testing::TestParamInfo<World>& info);
+
+// Runs the suite's tests once per world: Linux/<Suite>.<Test>/Linux and
+// Wine/<Suite>.<Test>/Wine.
+#define QEL_E2E_IN_BOTH_WORLDS(Suite)                                                                   \
+    INSTANTIATE_TEST_SUITE_P(Linux, Suite, testing::Values(::e2e::World::Linux), ::e2e::WorldParamName); \
+    INSTANTIATE_TEST_SUITE_P(Wine, Suite, testing::Values(::e2e::World::Wine), ::e2e::WorldParamName)
+
+// ---- The log ----------------------------------------------------------------
+
+// The messages of the log: of every line that carries the module name, the
+// text after "QELCltCore.exe: ", its line end removed. A message that ends in
+// "\r\n" itself is followed by an empty line, which is left out.
+std::vector<std::string> LogMessages(const std::string& log);
+// The log with every line's time stamp replaced by "T".
+std::string MaskTimeStamps(const std::string& log);
+// How many messages equal `message`.
+int CountMessage(const std::vector<std::string>& messages, const std::string& message);
+// A task logs its last line after its last answer to the server: the
+// client's log messages once `message` is among them `count` times, or as
+// they are when it is not after a minute (a hang guard).
+std::vector<std::string> MessagesOnceLogged(const ClientWorld& client, const std::string& message, int count = 1);
+
+namespace msg {
+std::string WriteModeFlag(int flag);
+std::string StartedWork();
+std::string DiskInfoDone();
+std::string DeleteStart(const std::string& rawPath);
+std::string DeleteSkipsInvalidPath(const std::string& path);
+std::string DeleteDone(int replyResult);
+std::string VersionsAgree(const std::string& gamePath, const std::string& version);
+std::string UpdateDone(int files, int taskId, const std::string& gamePath);
+std::string SyncDone(int files, int taskId, const std::string& root);
+std::string SyncRootMissing(const std::string& basePath);
+std::string Downloaded(const std::string& localPath, uint32_t high, uint32_t low);
+std::string DownloadFailedPrefix(const std::string& name);
+} // namespace msg
+
+// ---- Files --------------------------------------------------------------------
+
+// A fixed last-write time, as a FILETIME count (2021-06-01 12:00:00 UTC).
+constexpr uint64_t kSomeTime = 132670512000000000ull;
+
+// Writes `content` to `path` (parents created) with last-write time `fileTime`.
+void PutFile(const std::filesystem::path& path, const std::string& content, uint64_t fileTime = kSomeTime);
+std::optional<std::string> ReadFileBytes(const std::filesystem::path& path);
+// The last-write time as a FILETIME count, read from the host's file system.
+std::optional<uint64_t> FileTimeOf(const std::filesystem::path& path);
+// `size` bytes of a pattern that depends on `seed`.
+std::string Pattern(uint64_t size, uint32_t seed);
+
+// Every file below `root` (links not followed) by its path relative to root,
+// with '/' separators: its size, time and content digest, for comparing trees.
+struct FileState {
+    uint64_t size = 0;
+    uint64_t fileTime = 0;
+    uint64_t digest = 0;
+    bool operator==(const FileState&) const = default;
+};
+std::map<std::string, FileState> FilesBelow(const std::filesystem::path& root);
+
+// A temporary folder of the test's own (the server's game), removed with it.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// ---- A scripted server, for conversations the sending library refuses -------
+
+QELDtFile FileRecord(std::string_view name, uint64_t size, uint64_t fileTime = kSomeTime);
+QELDtFile DirectoryRecord(std::string_view name);
+
+struct ScriptedUpdate {
+    uint32_t taskType = 20000;
+    TaskParams params{};                      // checkListSize is set from `records`
+    std::vector<QELDtFile> records;           // sent as they are, in this order
+    std::map<std::string, std::string> files; // the content served for each requested name
+    int abortInRequest = -1; // the request answered with half the file's bytes and a reset
+};
+
+struct ScriptedOutcome {
+    std::optional<qelsrv::TaskReplyRecord> reply;
+    std::vector<std::string> requested; // the name of every file request, in order
+    std::optional<FileRequest> endOfTask;
+    std::string error; // why the conversation broke off, when it did
+};
+
+ScriptedOutcome RunScriptedUpdate(const qelsrv::Endpoint& client, const ScriptedUpdate& script);
+
+} // namespace e2e
