@@ -32,17 +32,17 @@ void StripTrailingDotsAndSpaces(std::string& name) {
 
 // Applies one component to a normalised list; `clampAtRoot` false keeps
 // leading ".." (a relative path may climb above where it starts).
-void PushComponent(std::vector<std::string>& components, std::string name, bool clampAtRoot) {
+void PushComponent(std::vector<std::string>& components, const std::string& name, bool clampAtRoot) {
     if (name == ".") return;
     if (name == "..") {
         if (!components.empty() && components.back() != "..") {
             components.pop_back();
         } else if (!clampAtRoot) {
-            components.push_back(std::move(name));
+            components.push_back(name);
         }
         return;
     }
-    components.push_back(std::move(name));
+    components.push_back(name);
 }
 
 // Case-insensitive glob with '*' and '?' (iterative, backtracking on the last '*').
@@ -114,7 +114,7 @@ DWORD ParseWindowsPath(std::string_view text, WindowsPath& out, bool allowWildca
             }
             if (name.empty()) continue;
         }
-        PushComponent(out.components, std::move(name), clampAtRoot);
+        PushComponent(out.components, name, clampAtRoot);
     }
     if (out.components.empty()) out.trailingSeparator = false;
     return ERROR_SUCCESS;
