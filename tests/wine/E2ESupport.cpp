@@ -72,6 +72,12 @@ std::string ReadableLog(const std::string& log)
     return output;
 }
 
+const char* const kWineFileLinkLimit =
+    "cannot run under Wine: Wine 8 presents a Unix symbolic link to a file as the file itself (no "
+    "reparse-point attribute, and DeleteFileA removes the file it points to), so no Windows program under "
+    "Wine can tell such a link from a file; on Windows a file link carries FILE_ATTRIBUTE_REPARSE_POINT, "
+    "which the client relies on";
+
 std::string WorldParamName(const testing::TestParamInfo<World>& info)
 {
     return WorldName(info.param);
@@ -243,6 +249,13 @@ std::string DownloadFailedPrefix(const std::string& name)
 {
     // 下载文件失败(%s)(
     return kPrefix + "\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc" + InParens(name) + "(";
+}
+
+std::string CheckFileFailed(int code)
+{
+    // 处理服务器数据检查文件失败
+    return kPrefix + "\xb4\xa6\xc0\xed\xb7\xfe\xce\xf1\xc6\xf7\xca\xfd\xbe\xdd\xbc\xec\xb2\xe9\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc" +
+           InParens(std::to_string(code));
 }
 
 } // namespace msg

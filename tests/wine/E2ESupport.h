@@ -38,6 +38,9 @@ void ReportClient(const ClientWorld& client);
 // The GBK log as UTF-8 text.
 std::string ReadableLog(const std::string& log);
 
+// Why a test of a link to a file cannot run under Wine.
+extern const char* const kWineFileLinkLimit;
+
 std::string WorldParamName(const testing::TestParamInfo<World>& info);
 
 // Runs the suite's tests once per world: Linux/<Suite>.<Test>/Linux and
@@ -74,6 +77,7 @@ std::string SyncDone(int files, int taskId, const std::string& root);
 std::string SyncRootMissing(const std::string& basePath);
 std::string Downloaded(const std::string& localPath, uint32_t high, uint32_t low);
 std::string DownloadFailedPrefix(const std::string& name);
+std::string CheckFileFailed(int code);
 } // namespace msg
 
 // ---- Files --------------------------------------------------------------------

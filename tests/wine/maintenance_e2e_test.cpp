@@ -199,6 +199,25 @@ TEST_P(DeleteGameE2E, KeepsReadOnlyFilesAndNeverFollowsALink)
     EXPECT_EQ(ReadFileBytes(outside / "sub" / "more.dat"), "must survive too");
 }
 
+// A link to a file inside the game goes; the file it points to stays.
+TEST_P(DeleteGameE2E, RemovesAFileLinkNotTheFileItPointsTo)
+{
+    if (GetParam() == World::Wine) {
+        GTEST_SKIP() << kWineFileLinkLimit;
+    }
+    Client().MapDrives({{'D'}});
+    const fs::path game = Client().Drive('D') / "games" / "x";
+    PutFile(game / "game.exe", "removed");
+    PutFile(Client().Drive('D') / "precious.dat", "must survive");
+    fs::create_symlink(Client().Drive('D') / "precious.dat", game / "link.dat");
+    Client().Start();
+
+    const qelsrv::DeleteGameResult result = qelsrv::RunDeleteGameTask(Client().Endpoint(), "D:\\games\\x");
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(game)));
+    EXPECT_EQ(ReadFileBytes(Client().Drive('D') / "precious.dat"), "must survive");
+}
+
 QEL_E2E_IN_BOTH_WORLDS(DiskInfoE2E);
 QEL_E2E_IN_BOTH_WORLDS(DeleteGameE2E);
 
