@@ -75,8 +75,11 @@ protected:
             drives += ";" + std::string(1, drive.letter) + "=" + Drive(drive.letter).string() + "," +
                       LayerDriveType(drive.kind);
         }
-        const fs::path registry = Scratch() / "registry.reg";
+        fs::path registry = Scratch() / "registry.reg";
         std::ofstream(registry, std::ios::binary | std::ios::trunc) << RegistryText();
+        if (RegistryFile()) {
+            registry = *RegistryFile();
+        }
 
         ProcessOptions options;
         options.arguments = {(InstallRoot() / "bin" / "QELCltCore").string()};
@@ -122,6 +125,7 @@ const char* WineDriveType(DriveKind kind)
 
 constexpr const char* kWineDrivesKey = "HKLM\\Software\\Wine\\Drives";
 constexpr const char* kSettingKey = "HKLM\\SOFTWARE\\Tarnwell1\\LomvarkPro";
+constexpr const char* kSettingKey32 = "HKLM\\SOFTWARE\\WOW6432Node\\Tarnwell1\\LomvarkPro";
 
 fs::path WinePrefix()
 {
@@ -265,11 +269,15 @@ private:
                       WineDriveType(drive.kind), "/f"});
             }
         }
-        if (WriteModeValue()) {
+        Wine({"wine", "reg", "delete", kSettingKey, "/f"}, false);
+        Wine({"wine", "reg", "delete", kSettingKey32, "/f"}, false);
+        if (RegistryFile()) {
+            const fs::path copy = InstallRoot() / "import.reg";
+            fs::copy_file(*RegistryFile(), copy, fs::copy_options::overwrite_existing);
+            Wine({"wine", "reg", "import", "C:\\QEL\\import.reg"});
+        } else if (WriteModeValue()) {
             Wine({"wine", "reg", "add", kSettingKey, "/v", "QELClt_NoBufWrite", "/t", "REG_SZ", "/d",
                   *WriteModeValue(), "/f"});
-        } else {
-            Wine({"wine", "reg", "delete", kSettingKey, "/f"}, false);
         }
     }
 

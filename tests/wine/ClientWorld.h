@@ -63,6 +63,10 @@ public:
     // Before Start: the text of the registry value "QELClt_NoBufWrite", or
     // no value at all. The service reads it once, when the core is loaded.
     void SetWriteModeValue(std::optional<std::string> text) { writeModeValue_ = std::move(text); }
+    // Before Start, instead of SetWriteModeValue: the registry as a .reg file
+    // holds it (the Linux layer reads the file; Wine imports it with
+    // `wine reg import`).
+    void SetRegistryFile(std::filesystem::path regFile) { registryFile_ = std::move(regFile); }
 
     // Starts the host and waits for its announcement; throws with the host's
     // standard error when it does not announce that the service runs.
@@ -91,6 +95,7 @@ protected:
     const std::filesystem::path& Scratch() const { return scratch_; }
     const std::vector<DriveSpec>& MappedDrives() const { return drives_; }
     const std::optional<std::string>& WriteModeValue() const { return writeModeValue_; }
+    const std::optional<std::filesystem::path>& RegistryFile() const { return registryFile_; }
 
     virtual std::filesystem::path SystemDrive() const = 0;
     // Applies the drives and the registry, then starts the host with
@@ -107,6 +112,7 @@ private:
     std::filesystem::path scratch_; // the test's temporary folder (drives, host output)
     std::vector<DriveSpec> drives_;
     std::optional<std::string> writeModeValue_;
+    std::optional<std::filesystem::path> registryFile_;
     std::unique_ptr<ChildProcess> host_;
     std::string announcement_;
     uint16_t port_ = 0;

@@ -71,6 +71,30 @@ TEST_P(HostE2E, ReadsTheWriteModeValueAtLoad)
     }
 }
 
+// The registry samples that the packages ship: merged (Windows) or read in
+// place (Linux), each gives the write-mode flag it says it does.
+TEST_P(HostE2E, TheShippedRegistrySamplesSetTheWriteMode)
+{
+    const struct {
+        const char* file;
+        int flag;
+    } samples[] = {
+        {"packaging/windows/QELClt_NoBufWrite.reg", 1},
+        {"packaging/linux/registry.reg", 0},
+    };
+    client_.reset(); // one client at a time: each sample starts its own
+    for (const auto& sample : samples) {
+        SCOPED_TRACE(sample.file);
+        auto client = ClientWorld::Create(GetParam());
+        client->SetRegistryFile(std::filesystem::path(QEL_E2E_SOURCE_DIR) / sample.file);
+        client->Start();
+        const std::vector<std::string> messages = LogMessages(client->ReadLog());
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(messages.front(), msg::WriteModeFlag(sample.flag));
+        EXPECT_EQ(client->StopWithCtrlC(), 0);
+    }
+}
+
 QEL_E2E_IN_BOTH_WORLDS(HostE2E);
 
 } // namespace
