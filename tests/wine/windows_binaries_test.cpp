@@ -3,7 +3,8 @@
 // Wine tests run. Ravelnet.dll exports its operations by ordinal only, the
 // core imports exactly the six it uses by ordinal and exports its two entry
 // points by name, the host loads the core at run time, Pelkit.dll exports its
-// seven names, and nothing needs a MinGW runtime DLL beside it.
+// seven names, and nothing needs a MinGW runtime DLL beside it. The release
+// packages, when made, hold exactly the installed layout.
 #include <gtest/gtest.h>
 
 #include "ChildProcess.h"
@@ -12,6 +13,7 @@
 #include <cctype>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -199,6 +201,64 @@ TEST_P(WindowsBinaries, ServerToolNeedsOnlyTheSystem)
     EXPECT_EQ(tool.subsystem, "Windows CUI");
     EXPECT_EQ(tool.imports.count("WS2_32.DLL"), 1u);
     EXPECT_EQ(tool.imports.count("RAVELNET.DLL"), 0u);
+}
+
+// ---- The release packages, when they have been made --------------------------
+
+// The entries of an archive (ZIP or .tar.gz) below its top folder, files only.
+std::set<std::string> ArchiveFiles(const fs::path& archive)
+{
+    const CommandResult listing = RunCommand({"cmake", "-E", "tar", "tf", archive.string()});
+    EXPECT_EQ(listing.exitStatus, 0) << listing.output;
+    std::set<std::string> files;
+    std::istringstream lines(listing.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t slash = line.find('/');
+        if (slash != std::string::npos && !line.ends_with("/")) {
+            files.insert(line.substr(slash + 1));
+        }
+    }
+    return files;
+}
+
+std::optional<fs::path> FindPackage(const fs::path& folder, const std::string& suffix)
+{
+    if (!fs::is_directory(folder)) {
+        return std::nullopt;
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("qel-client-") && name.ends_with(suffix)) {
+            return entry.path();
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(ReleasePackages, WindowsZipHoldsTheProgramsTheSampleAndTheGuide)
+{
+    const auto zip = FindPackage(fs::path(QEL_MINGW32_BIN).parent_path() / "packages", "-win32.zip");
+    if (!zip) {
+        GTEST_SKIP() << "no Windows package: `cmake --build --preset mingw32 --target package` makes it "
+                        "(scripts/test.sh does)";
+    }
+    EXPECT_EQ(ArchiveFiles(*zip),
+              (std::set<std::string>{"INSTALL.txt", "QELClt_NoBufWrite.reg", "bin/QELCltCore.exe", "bin/QekCore.dll",
+                                     "bin/Ravelnet.dll", "bin/Pelkit.dll", "bin/qelsrv.exe"}));
+}
+
+TEST(ReleasePackages, LinuxArchiveHoldsTheProgramsBesideTheirLibraries)
+{
+    const auto archive = FindPackage(QEL_RELEASE_PACKAGES, ".tar.gz");
+    if (!archive) {
+        GTEST_SKIP() << "no Linux package: `cmake --build --preset release --target package` makes it "
+                        "(scripts/test.sh --package does)";
+    }
+    EXPECT_EQ(ArchiveFiles(*archive),
+              (std::set<std::string>{"INSTALL.txt", "etc/registry.reg", "bin/QELCltCore", "bin/qelsrv",
+                                     "bin/libqekcore.so", "bin/libravelnet.so", "bin/libpelkit.so",
+                                     "bin/libwin32posix.so"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Presets, WindowsBinaries, testing::ValuesIn(kBuilds),
