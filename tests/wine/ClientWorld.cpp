@@ -195,29 +195,62 @@ void EnsurePrefix()
     }
 }
 
-class WineWorld : public ClientWorld {
-public:
-    WineWorld() : ClientWorld(World::Wine)
-    {
-        EnsurePrefix();
-        StopEveryWineProcess();
-        std::error_code ignored;
-        fs::remove_all(InstallRoot(), ignored);
-        fs::create_directories(InstallRoot() / "bin");
-        for (const char* name : kProductFiles) {
-            fs::copy_file(fs::path(QEL_E2E_WINDOWS_BIN) / name, InstallRoot() / "bin" / name);
+fs::path WineInstallRoot()
+{
+    return WinePrefix() / "drive_c" / "QEL";
+}
+
+// A prefix ready for a test: nothing of it running, the product in
+// C:\QEL\bin\ afresh.
+void PreparePrefix()
+{
+    EnsurePrefix();
+    Wine({"wineserver", "-k"}, false);
+    std::error_code ignored;
+    fs::remove_all(WineInstallRoot(), ignored);
+    fs::create_directories(WineInstallRoot() / "bin");
+    for (const char* name : kProductFiles) {
+        fs::copy_file(fs::path(QEL_E2E_WINDOWS_BIN) / name, WineInstallRoot() / "bin" / name);
+    }
+    fs::copy_file(fs::path(QEL_E2E_WINDOWS_BIN) / "qelsrv.exe", WineInstallRoot() / "bin" / "qelsrv.exe");
+}
+
+// dosdevices/ holds c: (the prefix's drive_c) and one link per mapped drive;
+// every other drive letter (z: for the Unix root among them) goes.
+void MapDosDevices(const std::map<char, fs::path>& drives)
+{
+    const fs::path devices = WinePrefix() / "dosdevices";
+    for (const fs::directory_entry& entry : fs::directory_iterator(devices)) {
+        const std::string name = entry.path().filename().string();
+        const bool driveLetter = (name.size() == 2 || name.size() == 3) && name[1] == ':';
+        if (driveLetter) {
+            fs::remove(entry.path());
         }
     }
+    fs::create_directory_symlink("../drive_c", devices / "c:");
+    for (const auto& [letter, folder] : drives) {
+        const char lower = static_cast<char>(letter - 'A' + 'a');
+        fs::create_directory_symlink(folder, devices / (std::string(1, lower) + ":"));
+    }
+}
+
+class WineWorld : public ClientWorld {
+public:
+    WineWorld() : ClientWorld(World::Wine) { PreparePrefix(); }
     ~WineWorld() override { EndHost(); }
 
-    fs::path InstallRoot() const override { return WinePrefix() / "drive_c" / "QEL"; }
+    fs::path InstallRoot() const override { return WineInstallRoot(); }
 
 protected:
     fs::path SystemDrive() const override { return WinePrefix() / "drive_c"; }
 
     std::unique_ptr<ChildProcess> Launch(uint16_t port) override
     {
-        MapDosDevices();
+        std::map<char, fs::path> drives;
+        for (const DriveSpec& drive : MappedDrives()) {
+            drives[drive.letter] = Drive(drive.letter);
+        }
+        MapDosDevices(drives);
         WriteRegistry();
         // Wine's mount manager reads the drive types when it starts: end the
         // prefix's processes so that the host's start begins afresh.
@@ -239,25 +272,6 @@ protected:
 
 private:
     static void StopEveryWineProcess() { Wine({"wineserver", "-k"}, false); }
-
-    // dosdevices/ holds c: (the prefix's drive_c) and one link per mapped
-    // drive; every other drive letter (z: for the Unix root among them) goes.
-    void MapDosDevices() const
-    {
-        const fs::path devices = WinePrefix() / "dosdevices";
-        for (const fs::directory_entry& entry : fs::directory_iterator(devices)) {
-            const std::string name = entry.path().filename().string();
-            const bool driveLetter = (name.size() == 2 || name.size() == 3) && name[1] == ':';
-            if (driveLetter) {
-                fs::remove(entry.path());
-            }
-        }
-        fs::create_directory_symlink("../drive_c", devices / "c:");
-        for (const DriveSpec& drive : MappedDrives()) {
-            const char lower = static_cast<char>(drive.letter - 'A' + 'a');
-            fs::create_directory_symlink(Drive(drive.letter), devices / (std::string(1, lower) + ":"));
-        }
-    }
 
     void WriteRegistry() const
     {
@@ -285,6 +299,33 @@ private:
 };
 
 } // namespace
+
+struct WinePrograms::Prefix {
+    PrefixLock lock;
+};
+
+WinePrograms::WinePrograms() : prefix_(std::make_unique<Prefix>())
+{
+    PreparePrefix();
+    MapDosDevices({});
+}
+
+WinePrograms::~WinePrograms()
+{
+    Wine({"wineserver", "-k"}, false);
+}
+
+fs::path WinePrograms::DriveC() const
+{
+    return WinePrefix() / "drive_c";
+}
+
+CommandResult WinePrograms::Run(const std::vector<std::string>& commandLine) const
+{
+    std::vector<std::string> arguments{QEL_E2E_WINE_RUN};
+    arguments.insert(arguments.end(), commandLine.begin(), commandLine.end());
+    return RunCommand(arguments, WineEnvironment(), DriveC());
+}
 
 std::string WorldName(World world)
 {

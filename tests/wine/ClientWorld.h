@@ -118,4 +118,24 @@ private:
     uint16_t port_ = 0;
 };
 
+// The other direction: Windows programs of the 64-bit build (qelsrv.exe)
+// under Wine, in the same prefix (held for the object's life), with drive C
+// only and the product in C:\QEL\bin\.
+class WinePrograms {
+public:
+    WinePrograms();
+    ~WinePrograms();
+    WinePrograms(const WinePrograms&) = delete;
+    WinePrograms& operator=(const WinePrograms&) = delete;
+
+    // The folder behind C:.
+    std::filesystem::path DriveC() const;
+    // Runs a program with its arguments ({"C:\\QEL\\bin\\qelsrv.exe", ...}) to its end.
+    CommandResult Run(const std::vector<std::string>& commandLine) const;
+
+private:
+    struct Prefix;
+    std::unique_ptr<Prefix> prefix_;
+};
+
 } // namespace e2e

@@ -321,6 +321,12 @@ std::string Pattern(uint64_t size, uint32_t seed)
     return bytes;
 }
 
+void PrintTo(const FileState& state, std::ostream* out)
+{
+    *out << "{size " << state.size << ", time " << state.fileTime << ", digest " << std::hex << state.digest
+         << std::dec << "}";
+}
+
 std::map<std::string, FileState> FilesBelow(const fs::path& root)
 {
     std::map<std::string, FileState> files;

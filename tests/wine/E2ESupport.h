@@ -101,6 +101,7 @@ struct FileState {
     uint64_t digest = 0;
     bool operator==(const FileState&) const = default;
 };
+void PrintTo(const FileState& state, std::ostream* out);
 std::map<std::string, FileState> FilesBelow(const std::filesystem::path& root);
 
 // A temporary folder of the test's own (the server's game), removed with it.
