@@ -8,7 +8,7 @@ function(qel_target_defaults target)
     # operator+ once it is inlined at -O2 and above (GCC bug 105329): false
     # positives that stop optimised builds, so that check is off there.
     if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
-      target_compile_options(${target} PRIVATE -Wno-restrict)
+      target_compile_options(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-Wno-restrict>)
     endif()
   endif()
 endfunction()
