@@ -148,9 +148,11 @@ EnvironmentChanges WineEnvironment()
 }
 
 // Runs a helper command in the prefix; throws when `mustSucceed` and it fails.
+// They run in the prefix folder itself: its drive_c does not exist until
+// wineboot has made it.
 CommandResult Wine(const std::vector<std::string>& arguments, bool mustSucceed = true)
 {
-    CommandResult result = RunCommand(arguments, WineEnvironment(), WinePrefix() / "drive_c");
+    CommandResult result = RunCommand(arguments, WineEnvironment(), WinePrefix());
     if (mustSucceed && result.exitStatus != 0) {
         std::string command;
         for (const std::string& argument : arguments) {
