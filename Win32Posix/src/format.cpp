@@ -70,7 +70,7 @@ unsigned ParseNumber(const char*& p) {
     return value;
 }
 
-// Reads the specification after '%'; p ends on the type character, which the
+// Reads the conversion after '%'; p ends on the type character, which the
 // caller consumes only when it knows the type.
 Spec ParseSpec(const char*& p) {
     Spec spec;
@@ -213,7 +213,7 @@ void FormatChar(Output& out, const Spec& spec, va_list& args, bool wide) {
     PadText(out, spec, &c, 1);
 }
 
-// Formats one specification whose type is known; false for an unknown type.
+// Formats one conversion whose type is known; false for an unknown type.
 bool FormatSpec(Output& out, const Spec& spec, va_list& args) {
     switch (spec.type) {
     case 'd':

@@ -42,7 +42,7 @@ TEST(WsprintfLayer, PointersInUpperCaseHexOfFullWidth) {
     EXPECT_EQ(std::string(buffer), std::string(2 * sizeof(void*) - 4, '0') + "ABCD");
 }
 
-TEST(WsprintfLayer, MalformedSpecificationsPrintNoPadding) {
+TEST(WsprintfLayer, MalformedConversionsPrintNoPadding) {
     char buffer[64];
     EXPECT_EQ(wsprintfA(buffer, "%5y|%-%d", 1), 3);
     EXPECT_STREQ(buffer, "y|1");
