@@ -11,16 +11,25 @@
  * and importers bind them by ordinal; on POSIX by name.
  *
  * Serving, in order, for each connection:
- *  - at most 64 tasks of a server run at once; further connections wait in
- *    the listen queue and are accepted when a task ends;
  *  - a peer outside the allow list is closed at once;
+ *  - while its header has not arrived the connection holds no task place;
+ *    such connections are bounded apart: at most 8 from one address and 256
+ *    in all. When a bound is reached, the oldest waiting connection of the
+ *    address with the most is closed, so that a newcomer from a quiet
+ *    address (the sync server) is always read;
  *  - the header must arrive within the header time-out (30 s) and carry
  *    RAVELNET_MAGIC, else the connection is closed;
+ *  - at most 64 tasks of a server run at once: a task whose header arrives
+ *    while all 64 places are taken is closed at once, unanswered;
  *  - the callback is called with the connection's handle, the server's handle
  *    as `context`, the header, and 0 as `reserved`; a server without a
  *    callback closes the connection instead;
  *  - when the callback returns the handle stops being valid and the
  *    connection is closed (everything sent before is delivered first).
+ * A peer refused by the allow list, a header without the magic, a header
+ * that never came and a task refused for want of a place each write one
+ * line to the debugger output, naming the address and the reason, at most
+ * one line per address and reason a minute.
  *
  * Environment, read by every RavelnetOpenServer:
  *   RAVELNET_PORT               decimal port that replaces the settings' port
@@ -148,6 +157,23 @@ RAVELNET_API int RavelnetCloseServer(RavelnetServer server);
  * RAVELNET_E_HANDLE. */
 RAVELNET_API int RavelnetServerPort(RavelnetServer server);
 
+/* What a server has done since it opened (counts) and is doing now. */
+typedef struct RavelnetServerStats {
+    uint32_t tasksStarted;     /* tasks handed to the callback */
+    uint32_t tasksNow;         /* task places taken now */
+    uint32_t waitingForHeader; /* connections whose header has not arrived yet */
+    uint32_t notAllowed;       /* peers outside the allow list */
+    uint32_t wrongMagic;       /* whole headers without RAVELNET_MAGIC */
+    uint32_t headerTimeouts;   /* no whole header within the header time-out */
+    uint32_t crowdedOut;       /* closed while waiting, to make room for a newcomer */
+    uint32_t noTaskPlace;      /* valid tasks closed because every place was taken */
+} RavelnetServerStats;
+
+/* Ordinal 17. Not used by the client core: fills `stats` (tests, hosts and
+ * diagnostics). RAVELNET_OK; RAVELNET_E_HANDLE; RAVELNET_E_ARGUMENT when
+ * `stats` is null. */
+RAVELNET_API int RavelnetGetServerStats(RavelnetServer server, RavelnetServerStats* stats);
+
 #ifdef __cplusplus
 }
 #endif
@@ -158,6 +184,7 @@ static_assert(sizeof(RavelnetServerSettings) == 124, "server settings record is 
 static_assert(offsetof(RavelnetServerSettings, listenAddress) == 100, "address at 100");
 static_assert(offsetof(RavelnetServerSettings, port) == 116, "port at 116");
 static_assert(offsetof(RavelnetServerSettings, one) == 120, "the value 1 at 120");
+static_assert(sizeof(RavelnetServerStats) == 32, "server statistics are 32 bytes");
 #endif
 
 #endif /* RAVELNET_H */

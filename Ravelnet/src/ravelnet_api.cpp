@@ -146,4 +146,17 @@ RAVELNET_API int RavelnetServerPort(RavelnetServer server)
     });
 }
 
+RAVELNET_API int RavelnetGetServerStats(RavelnetServer server, RavelnetServerStats* stats)
+{
+    return Guarded([&] {
+        if (stats == nullptr)
+            return RAVELNET_E_ARGUMENT;
+        auto found = Servers().Find(server);
+        if (!found)
+            return RAVELNET_E_HANDLE;
+        *stats = found->Stats();
+        return RAVELNET_OK;
+    });
+}
+
 } // extern "C"

@@ -1,15 +1,19 @@
 #include "task_server.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstring>
+#include <climits>
 #include <system_error>
 
 namespace ravelnet {
 namespace {
 
 constexpr int kListenBacklog = 128;
-constexpr auto kAcceptBackOff = std::chrono::milliseconds(50);
+// After the system refused an accept (out of descriptors and the like) the
+// listener is left alone this long; the headers still waiting are read.
+constexpr auto kAcceptPause = std::chrono::milliseconds(50);
+// Connections taken per round of the admission loop, so that a burst of
+// newcomers does not starve the headers already arriving.
+constexpr int kAcceptsPerRound = 64;
 
 std::uint32_t LoadLittleEndian32(const unsigned char* bytes)
 {
@@ -17,9 +21,25 @@ std::uint32_t LoadLittleEndian32(const unsigned char* bytes)
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
+RavelnetTaskHeader ParseHeader(const unsigned char (&bytes)[WaitingRoom::kHeaderSize])
+{
+    RavelnetTaskHeader header;
+    header.type = LoadLittleEndian32(bytes);
+    header.magic = LoadLittleEndian32(bytes + 4);
+    header.sequence = LoadLittleEndian32(bytes + 8);
+    header.payloadLength = LoadLittleEndian32(bytes + 12);
+    return header;
+}
+
+int MillisecondsUntil(std::chrono::steady_clock::time_point when, std::chrono::steady_clock::time_point now)
+{
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+}
+
 } // namespace
 
-std::unique_ptr<TaskServer> TaskServer::Open(const ServerConfig& config)
+std::unique_ptr<TaskServer> TaskServer::Open(const ServerConfig& config, RefusalLog::Writer refusalWriter)
 {
     if (!net::StartNetworking())
         return nullptr;
@@ -32,14 +52,15 @@ std::unique_ptr<TaskServer> TaskServer::Open(const ServerConfig& config)
         net::StopNetworking();
         return nullptr;
     }
-    std::unique_ptr<TaskServer> server(new TaskServer(config, listener, *port));
+    std::unique_ptr<TaskServer> server(new TaskServer(config, listener, *port, std::move(refusalWriter)));
     if (!server->waiter_.Usable())
         return nullptr; // the destructor releases the listener
     return server;
 }
 
-TaskServer::TaskServer(const ServerConfig& config, net::NativeSocket listener, std::uint16_t port)
-    : config_(config), listener_(listener), port_(port), waiter_(listener)
+TaskServer::TaskServer(const ServerConfig& config, net::NativeSocket listener, std::uint16_t port,
+                       RefusalLog::Writer refusalWriter)
+    : config_(config), listener_(listener), port_(port), refusals_(std::move(refusalWriter))
 {
 }
 
@@ -52,8 +73,8 @@ void TaskServer::Start(RavelnetServer handle)
 {
     handle_ = handle;
     std::lock_guard lock(mutex_);
-    acceptor_ = std::thread(&TaskServer::AcceptLoop, this);
-    threadIds_.push_back(acceptor_.get_id());
+    admission_ = std::thread(&TaskServer::AdmissionLoop, this);
+    threadIds_.push_back(admission_.get_id());
 }
 
 void TaskServer::SetCallback(RavelnetTaskCallback callback)
@@ -68,6 +89,21 @@ bool TaskServer::IsOwnThread() const
     return std::find(threadIds_.begin(), threadIds_.end(), self) != threadIds_.end();
 }
 
+RavelnetServerStats TaskServer::Stats() const
+{
+    RavelnetServerStats stats{};
+    stats.tasksStarted = counters_.tasks.load();
+    stats.waitingForHeader = counters_.waitingNow.load();
+    stats.notAllowed = counters_.notAllowed.load();
+    stats.wrongMagic = counters_.wrongMagic.load();
+    stats.headerTimeouts = counters_.noHeader.load();
+    stats.crowdedOut = counters_.crowdedOut.load();
+    stats.noTaskPlace = counters_.noTaskPlace.load();
+    std::lock_guard lock(mutex_);
+    stats.tasksNow = static_cast<std::uint32_t>(busy_);
+    return stats;
+}
+
 void TaskServer::Close()
 {
     {
@@ -76,93 +112,214 @@ void TaskServer::Close()
             return;
         closed_ = true;
         stopping_ = true;
-        // Connections still sending their header are not tasks yet: end them
-        // instead of waiting up to the header time-out.
-        for (Connection* connection : awaitingHeader_)
-            connection->End();
     }
     waiter_.Wake();
-    placeFreed_.notify_all();
     workQueued_.notify_all();
-    if (acceptor_.joinable())
-        acceptor_.join();
-    // The acceptor was the only thread adding workers.
+    // The admission thread closes the connections still waiting for their
+    // header as it leaves; it was the only thread adding workers.
+    if (admission_.joinable())
+        admission_.join();
     for (std::thread& worker : workers_)
         worker.join();
-    for (net::NativeSocket socket : pending_)
-        net::CloseSocket(socket);
-    pending_.clear();
+    for (const QueuedTask& task : queued_)
+        net::CloseSocket(task.socket);
+    queued_.clear();
     net::CloseSocket(listener_);
     net::StopNetworking();
 }
 
-// ---- Accepting -------------------------------------------------------------
+// ---- Admission: accepting and reading headers ------------------------------
 
-void TaskServer::AcceptLoop()
+void TaskServer::AdmissionLoop()
 {
-    while (WaitForFreePlace()) {
-        switch (waiter_.Wait()) {
-        case net::AcceptWaiter::Event::Woken:
-            return; // only Close wakes the waiter
-        case net::AcceptWaiter::Event::Failed:
-            BackOff();
-            continue;
-        case net::AcceptWaiter::Event::ConnectionPending:
-            break;
+    std::vector<net::NativeSocket> watched;
+    std::vector<WaitingRoom::Guests::iterator> guests; // watched[i + 1]'s guest
+    std::vector<bool> ready;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        const bool accepting = now >= acceptPausedUntil_;
+        watched.clear();
+        guests.clear();
+        if (accepting)
+            watched.push_back(listener_);
+        for (auto guest = waiting_.All().begin(); guest != waiting_.All().end(); ++guest) {
+            watched.push_back(guest->socket);
+            guests.push_back(guest);
         }
+        const auto event = waiter_.Wait(watched, NextWaitMs(now), ready);
+        if (event == net::ReadinessWaiter::Event::Woken)
+            break; // only Close wakes the waiter
+        if (event == net::ReadinessWaiter::Event::Failed) {
+            acceptPausedUntil_ = Clock::now() + kAcceptPause; // and the wait below is bounded by it
+            continue;
+        }
+        if (event == net::ReadinessWaiter::Event::Ready) {
+            const std::size_t first = accepting ? 1 : 0;
+            for (std::size_t i = 0; i < guests.size(); ++i)
+                if (ready[first + i])
+                    ReadWaitingHeader(guests[i]);
+            if (accepting && ready[0])
+                AcceptPending(Clock::now());
+        }
+        ExpireOverdue(Clock::now());
+        counters_.waitingNow.store(static_cast<std::uint32_t>(waiting_.Size()));
+    }
+    for (const WaitingRoom::Guest& guest : waiting_.All())
+        net::CloseSocket(guest.socket);
+    waiting_.All().clear();
+    counters_.waitingNow.store(0);
+}
+
+int TaskServer::NextWaitMs(Clock::time_point now) const
+{
+    std::optional<Clock::time_point> next = waiting_.NextDeadline();
+    if (now < acceptPausedUntil_ && (!next || acceptPausedUntil_ < *next))
+        next = acceptPausedUntil_;
+    return next ? MillisecondsUntil(*next, now) : -1;
+}
+
+void TaskServer::AcceptPending(Clock::time_point now)
+{
+    for (int round = 0; round < kAcceptsPerRound; ++round) {
         net::Ipv4 peer = 0;
         net::Step step = net::Step::Failed;
         net::NativeSocket socket = net::AcceptPending(listener_, peer, step);
+        if (step == net::Step::WouldBlock)
+            return;
+        if (step == net::Step::PeerClosed)
+            continue; // reset while it waited in the queue: gone, take the next
         if (socket == net::kNoSocket) {
             // Out of descriptors and the like: the connection stays queued,
-            // so waiting again at once would only spin.
-            if (step == net::Step::Failed)
-                BackOff();
+            // and waiting on the listener again at once would only spin.
+            acceptPausedUntil_ = now + kAcceptPause;
+            return;
+        }
+        if (!config_.allow.Allows(peer)) {
+            counters_.notAllowed.fetch_add(1);
+            Refuse(socket, peer, Refusal::NotAllowed);
             continue;
         }
-        if (!config_.allow.Allows(peer) || !net::PrepareConnection(socket)) {
-            net::CloseSocket(socket); // no callback for peers outside the allow list
+        if (!net::PrepareConnection(socket)) {
+            net::CloseSocket(socket);
             continue;
         }
-        Dispatch(socket);
+        WaitingRoom::Guest guest;
+        guest.socket = socket;
+        guest.peer = peer;
+        guest.deadline = now + std::chrono::milliseconds(config_.headerTimeoutMs);
+        Welcome(guest);
     }
 }
 
-bool TaskServer::WaitForFreePlace()
+// Reads what has arrived of a guest's header without waiting.
+TaskServer::HeaderProgress TaskServer::ReadHeader(WaitingRoom::Guest& guest)
 {
-    std::unique_lock lock(mutex_);
-    placeFreed_.wait(lock, [this] { return stopping_ || busy_ < kMaxTasks; });
-    return !stopping_;
+    while (guest.received < WaitingRoom::kHeaderSize) {
+        net::StepResult result = net::ReceiveSome(guest.socket, guest.header + guest.received,
+                                                  WaitingRoom::kHeaderSize - guest.received);
+        switch (result.step) {
+        case net::Step::WouldBlock:
+            return HeaderProgress::Incomplete;
+        case net::Step::PeerClosed:
+        case net::Step::Failed:
+            return HeaderProgress::Gone;
+        case net::Step::Moved:
+            guest.received += result.bytes;
+            break;
+        }
+    }
+    return HeaderProgress::Complete;
 }
 
-void TaskServer::BackOff()
+// A guest whose header is whole becomes a task; one that went away or had to
+// leave is closed; the others go on waiting.
+void TaskServer::Settle(WaitingRoom::Guest& guest, HeaderProgress progress, bool leaving)
 {
-    std::unique_lock lock(mutex_);
-    placeFreed_.wait_for(lock, kAcceptBackOff, [this] { return stopping_; });
+    if (progress == HeaderProgress::Complete) {
+        StartTask(guest.socket, guest.peer, guest.header);
+        return;
+    }
+    // The peer gave up before its header was whole: nothing to report.
+    if (progress == HeaderProgress::Incomplete && leaving)
+        counters_.crowdedOut.fetch_add(1);
+    net::CloseSocket(guest.socket);
 }
 
-void TaskServer::Dispatch(net::NativeSocket socket)
+void TaskServer::ReadWaitingHeader(WaitingRoom::Guests::iterator guest)
+{
+    HeaderProgress progress = ReadHeader(*guest);
+    if (progress == HeaderProgress::Incomplete)
+        return;
+    WaitingRoom::Guest done = waiting_.Release(guest);
+    Settle(done, progress, false);
+}
+
+void TaskServer::Welcome(WaitingRoom::Guest guest)
+{
+    // Most senders' headers are there by the time they are accepted.
+    HeaderProgress progress = ReadHeader(guest);
+    if (progress != HeaderProgress::Incomplete) {
+        Settle(guest, progress, false);
+        return;
+    }
+    if (std::optional<WaitingRoom::Guest> leaving = waiting_.Admit(guest)) {
+        // Its header may have arrived since it was last looked at.
+        Settle(*leaving, ReadHeader(*leaving), true);
+    }
+}
+
+void TaskServer::ExpireOverdue(Clock::time_point now)
+{
+    auto& guests = waiting_.All();
+    while (!guests.empty() && guests.front().deadline <= now) {
+        WaitingRoom::Guest overdue = waiting_.Release(guests.begin());
+        counters_.noHeader.fetch_add(1);
+        Refuse(overdue.socket, overdue.peer, Refusal::NoHeader);
+    }
+}
+
+void TaskServer::Refuse(net::NativeSocket socket, net::Ipv4 peer, Refusal reason)
+{
+    net::CloseSocket(socket);
+    refusals_.Report(peer, reason);
+}
+
+void TaskServer::StartTask(net::NativeSocket socket, net::Ipv4 peer,
+                           const unsigned char (&bytes)[WaitingRoom::kHeaderSize])
+{
+    const QueuedTask task{socket, ParseHeader(bytes)};
+    if (task.header.magic != RAVELNET_MAGIC) {
+        counters_.wrongMagic.fetch_add(1);
+        Refuse(socket, peer, Refusal::WrongMagic);
+        return;
+    }
+    if (!Queue(task)) {
+        counters_.noTaskPlace.fetch_add(1);
+        Refuse(socket, peer, Refusal::NoTaskPlace);
+    }
+}
+
+// Hands a task to a worker; false when every task place is taken.
+bool TaskServer::Queue(const QueuedTask& task)
 {
     std::lock_guard lock(mutex_);
-    ++busy_;
-    pending_.push_back(socket);
-    // One worker per connection being served; idle ones are reused.
-    if (workers_.size() < busy_) {
+    if (busy_ >= kMaxTasks)
+        return false;
+    // One worker per task in its place; idle ones are reused.
+    if (workers_.size() <= busy_) {
         try {
             workers_.emplace_back(&TaskServer::WorkerLoop, this);
             threadIds_.push_back(workers_.back().get_id());
         } catch (const std::system_error&) {
-            if (workers_.empty()) {
-                // Nobody could ever take it: refuse the connection.
-                pending_.pop_back();
-                --busy_;
-                net::CloseSocket(socket);
-                return;
-            }
+            if (workers_.empty())
+                return false; // nobody could ever take it
             // Otherwise it waits for one of the existing workers.
         }
     }
+    ++busy_;
+    queued_.push_back(task);
     workQueued_.notify_one();
+    return true;
 }
 
 // ---- Serving ---------------------------------------------------------------
@@ -170,75 +327,33 @@ void TaskServer::Dispatch(net::NativeSocket socket)
 void TaskServer::WorkerLoop()
 {
     for (;;) {
-        net::NativeSocket socket;
+        QueuedTask task{};
         {
             std::unique_lock lock(mutex_);
-            workQueued_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+            workQueued_.wait(lock, [this] { return stopping_ || !queued_.empty(); });
             if (stopping_)
                 return; // Close closes what is still queued
-            socket = pending_.front();
-            pending_.pop_front();
+            task = queued_.front();
+            queued_.pop_front();
         }
-        Serve(socket);
-        {
-            std::lock_guard lock(mutex_);
-            --busy_;
-        }
-        placeFreed_.notify_all();
+        RunTask(task);
+        std::lock_guard lock(mutex_);
+        --busy_;
     }
 }
 
-void TaskServer::Serve(net::NativeSocket socket)
+void TaskServer::RunTask(const QueuedTask& task)
 {
     // From here on the connection owns the socket and closes it when the
     // last reference goes.
-    auto connection = std::make_shared<Connection>(socket, config_.sendTimeoutMs);
-    if (!EnterHeaderPhase(connection.get()))
-        return;
-    RavelnetTaskHeader header{};
-    const bool valid = ReceiveHeader(*connection, header);
-    if (!LeaveHeaderPhase(connection.get()) || !valid)
-        return;
-    RunTask(connection, header);
-}
-
-bool TaskServer::EnterHeaderPhase(Connection* connection)
-{
-    std::lock_guard lock(mutex_);
-    if (stopping_)
-        return false;
-    awaitingHeader_.insert(connection);
-    return true;
-}
-
-bool TaskServer::LeaveHeaderPhase(Connection* connection)
-{
-    std::lock_guard lock(mutex_);
-    awaitingHeader_.erase(connection);
-    return !stopping_;
-}
-
-bool TaskServer::ReceiveHeader(Connection& connection, RavelnetTaskHeader& header) const
-{
-    unsigned char bytes[sizeof(RavelnetTaskHeader)];
-    if (net::ReceiveExact(connection.Socket(), bytes, sizeof bytes, config_.headerTimeoutMs,
-                          connection.Ended()) != net::Transfer::Complete)
-        return false;
-    header.type = LoadLittleEndian32(bytes);
-    header.magic = LoadLittleEndian32(bytes + 4);
-    header.sequence = LoadLittleEndian32(bytes + 8);
-    header.payloadLength = LoadLittleEndian32(bytes + 12);
-    return header.magic == RAVELNET_MAGIC;
-}
-
-void TaskServer::RunTask(const std::shared_ptr<Connection>& connection, const RavelnetTaskHeader& header)
-{
+    auto connection = std::make_shared<Connection>(task.socket, config_.sendTimeoutMs);
     RavelnetTaskCallback callback = callback_.load();
     if (callback == nullptr)
         return;
+    counters_.tasks.fetch_add(1);
     const RavelnetConnection handle = Connections().Add(connection);
     try {
-        callback(handle, handle_, &header, 0);
+        callback(handle, handle_, &task.header, 0);
     } catch (...) {
         // A callback that throws ends its task; the server goes on.
     }

@@ -1,13 +1,18 @@
-// A listening task server: accepts connections, checks the peer and the task
-// header, and runs the task callback for each task on a thread of its own.
+// A listening task server. One thread (the admission thread) accepts
+// connections and reads their headers, all at once with one wait; only a
+// connection whose valid header arrived becomes a task and runs the task
+// callback on a worker thread of its own.
 #pragma once
 
 #include "connection.h"
 #include "net/socket.h"
 #include "ravelnet.h"
+#include "refusal_log.h"
 #include "server_config.h"
+#include "waiting_room.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -15,19 +20,18 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 namespace ravelnet {
 
 class TaskServer {
 public:
-    // Tasks served at once. A connection is accepted only when one of these
-    // places is free; until then it waits in the listen queue.
+    // Tasks served at once. A valid task that finds them all taken is closed
+    // at once (and counted): the admission thread never waits for a place.
     static constexpr std::size_t kMaxTasks = 64;
 
     // Binds and listens; nullptr when that fails.
-    static std::unique_ptr<TaskServer> Open(const ServerConfig& config);
+    static std::unique_ptr<TaskServer> Open(const ServerConfig& config, RefusalLog::Writer refusalWriter = {});
     ~TaskServer();
     TaskServer(const TaskServer&) = delete;
     TaskServer& operator=(const TaskServer&) = delete;
@@ -40,43 +44,69 @@ public:
     void SetCallback(RavelnetTaskCallback callback);
     std::uint16_t Port() const { return port_; }
     bool IsOwnThread() const;
+    RavelnetServerStats Stats() const;
 
     // Stops accepting, ends connections still waiting for their header,
     // waits for running callbacks to return and joins every thread.
     void Close();
 
 private:
-    TaskServer(const ServerConfig& config, net::NativeSocket listener, std::uint16_t port);
+    using Clock = std::chrono::steady_clock;
 
-    void AcceptLoop();
-    bool WaitForFreePlace();
-    void BackOff();
-    void Dispatch(net::NativeSocket socket);
+    // A task whose header arrived, waiting for a worker.
+    struct QueuedTask {
+        net::NativeSocket socket;
+        RavelnetTaskHeader header;
+    };
+
+    TaskServer(const ServerConfig& config, net::NativeSocket listener, std::uint16_t port,
+               RefusalLog::Writer refusalWriter);
+
+    // The admission thread.
+    void AdmissionLoop();
+    int NextWaitMs(Clock::time_point now) const;
+    void AcceptPending(Clock::time_point now);
+    enum class HeaderProgress { Incomplete, Complete, Gone };
+    HeaderProgress ReadHeader(WaitingRoom::Guest& guest);
+    void ReadWaitingHeader(WaitingRoom::Guests::iterator guest);
+    void Welcome(WaitingRoom::Guest guest);
+    void Settle(WaitingRoom::Guest& guest, HeaderProgress progress, bool leaving);
+    void ExpireOverdue(Clock::time_point now);
+    void Refuse(net::NativeSocket socket, net::Ipv4 peer, Refusal reason);
+    void StartTask(net::NativeSocket socket, net::Ipv4 peer, const unsigned char (&bytes)[WaitingRoom::kHeaderSize]);
+    bool Queue(const QueuedTask& task);
+
+    // The workers.
     void WorkerLoop();
-    void Serve(net::NativeSocket socket);
-    bool ReceiveHeader(Connection& connection, RavelnetTaskHeader& header) const;
-    void RunTask(const std::shared_ptr<Connection>& connection, const RavelnetTaskHeader& header);
-    bool EnterHeaderPhase(Connection* connection);
-    bool LeaveHeaderPhase(Connection* connection);
+    void RunTask(const QueuedTask& task);
 
     const ServerConfig config_;
     const net::NativeSocket listener_;
     const std::uint16_t port_;
-    net::AcceptWaiter waiter_;
+    net::ReadinessWaiter waiter_;
     std::atomic<RavelnetTaskCallback> callback_{nullptr};
     RavelnetServer handle_ = 0;
 
+    // Owned by the admission thread alone.
+    WaitingRoom waiting_;
+    RefusalLog refusals_;
+    Clock::time_point acceptPausedUntil_{}; // after the system refused an accept
+
     mutable std::mutex mutex_;
-    std::condition_variable placeFreed_;    // busy_ went down, or stopping
-    std::condition_variable workQueued_;    // pending_ grew, or stopping
+    std::condition_variable workQueued_; // queued_ grew, or stopping
     bool stopping_ = false;
     bool closed_ = false;
-    std::size_t busy_ = 0;                  // accepted connections not yet finished
-    std::deque<net::NativeSocket> pending_; // accepted, no worker yet
-    std::unordered_set<Connection*> awaitingHeader_;
-    std::vector<std::thread> workers_;      // grown by the acceptor only
-    std::vector<std::thread::id> threadIds_; // acceptor and workers, for IsOwnThread
-    std::thread acceptor_;
+    std::size_t busy_ = 0;              // tasks queued or running
+    std::deque<QueuedTask> queued_;     // header in, no worker yet
+    std::vector<std::thread> workers_;  // grown by the admission thread only
+    std::vector<std::thread::id> threadIds_; // admission thread and workers, for IsOwnThread
+    std::thread admission_;
+
+    struct Counters {
+        std::atomic<std::uint32_t> tasks{0}, notAllowed{0}, wrongMagic{0}, noHeader{0}, noTaskPlace{0},
+            crowdedOut{0}, waitingNow{0};
+    };
+    Counters counters_;
 };
 
 } // namespace ravelnet

@@ -66,14 +66,18 @@ int WaitMs(Milliseconds timeout)
     return static_cast<int>(std::clamp<long long>(timeout.count(), 0, INT_MAX));
 }
 
-net::NativeSocket ConnectSocket(const std::string& host, uint16_t port, Milliseconds timeout)
+net::NativeSocket ConnectSocket(const std::string& host, uint16_t port, Milliseconds timeout,
+                                const std::optional<std::string>& source)
 {
     const std::string target = host + ":" + std::to_string(port);
     auto address = net::ResolveIpv4(host);
     if (!address)
         throw TransferError(TransferErrorKind::Connect, "cannot resolve host " + host);
+    std::optional<net::Ipv4> from;
+    if (source && !(from = net::ParseIpv4(*source)))
+        throw TransferError(TransferErrorKind::Connect, "not an IPv4 address to connect from: " + *source);
     bool pending = false;
-    net::NativeSocket socket = net::BeginConnect(*address, port, pending);
+    net::NativeSocket socket = net::BeginConnect(*address, port, pending, from);
     if (socket == net::kNoSocket)
         throw TransferError(TransferErrorKind::Connect,
                             "cannot connect to " + target + ": " + SocketErrorText(net::LastSocketError()));
@@ -100,8 +104,20 @@ net::NativeSocket ConnectSocket(const std::string& host, uint16_t port, Millisec
 
 TaskConnection TaskConnection::Connect(const std::string& host, uint16_t port, Milliseconds connectTimeout)
 {
+    return Connect(host, port, connectTimeout, std::nullopt);
+}
+
+TaskConnection TaskConnection::ConnectFrom(const std::string& source, const std::string& host, uint16_t port,
+                                           Milliseconds connectTimeout)
+{
+    return Connect(host, port, connectTimeout, source);
+}
+
+TaskConnection TaskConnection::Connect(const std::string& host, uint16_t port, Milliseconds connectTimeout,
+                                       const std::optional<std::string>& source)
+{
     NetworkingUse networking; // released again by the connection's Close
-    net::NativeSocket socket = ConnectSocket(host, port, connectTimeout);
+    net::NativeSocket socket = ConnectSocket(host, port, connectTimeout, source);
     net::StartNetworking();
     return TaskConnection(socket);
 }

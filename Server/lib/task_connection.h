@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -87,6 +88,9 @@ public:
     // Connects to HOST (name or dotted IPv4) and PORT within connectTimeout.
     static TaskConnection Connect(const std::string& host, uint16_t port,
                                   Milliseconds connectTimeout = kDefaultConnectTimeout);
+    // The same from the local IPv4 address `source` (dotted text).
+    static TaskConnection ConnectFrom(const std::string& source, const std::string& host, uint16_t port,
+                                      Milliseconds connectTimeout = kDefaultConnectTimeout);
 
     TaskConnection(TaskConnection&& other) noexcept;
     TaskConnection& operator=(TaskConnection&& other) noexcept;
@@ -159,6 +163,8 @@ public:
 
 private:
     explicit TaskConnection(std::intptr_t socket) : socket_(socket) {}
+    static TaskConnection Connect(const std::string& host, uint16_t port, Milliseconds connectTimeout,
+                                  const std::optional<std::string>& source);
     void RequireOpen() const;
 
     std::intptr_t socket_;

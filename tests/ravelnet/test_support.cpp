@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -138,11 +139,31 @@ uint16_t TestServer::Port() const
     return port > 0 ? static_cast<uint16_t>(port) : 0;
 }
 
-qelsrv::TaskConnection TestServer::Connect() const
+qelsrv::TaskConnection TestServer::Connect(const std::string& from) const
 {
-    auto connection = qelsrv::TaskConnection::Connect("127.0.0.1", Port());
+    auto connection = qelsrv::TaskConnection::ConnectFrom(from, "127.0.0.1", Port());
     connection.SetTimeout(kPatience);
     return connection;
+}
+
+RavelnetServerStats TestServer::Stats() const
+{
+    RavelnetServerStats stats{};
+    RavelnetGetServerStats(handle_, &stats);
+    return stats;
+}
+
+bool TestServer::WaitForStats(const std::function<bool(const RavelnetServerStats&)>& holds) const
+{
+    // The counters change on the server's own thread and nothing signals
+    // them: look again until they hold, within the tests' patience.
+    const auto giveUp = std::chrono::steady_clock::now() + kPatience;
+    while (!holds(Stats())) {
+        if (std::chrono::steady_clock::now() > giveUp)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 uint32_t TestServer::OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header,

@@ -71,7 +71,14 @@ public:
     // Closes now (the destructor does it otherwise); the close's result.
     int Close();
 
-    qelsrv::TaskConnection Connect() const;
+    // A connection from `from` (a loopback address: all of 127.0.0.0/8 is
+    // this machine), with the tests' patience as its time-out.
+    qelsrv::TaskConnection Connect(const std::string& from = "127.0.0.1") const;
+
+    RavelnetServerStats Stats() const;
+    // Waits until the server's counters satisfy `holds`; false when they do
+    // not within kPatience.
+    bool WaitForStats(const std::function<bool(const RavelnetServerStats&)>& holds) const;
 
 private:
     static uint32_t OnTask(RavelnetConnection connection, uint32_t context,

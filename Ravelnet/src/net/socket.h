@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ravelnet::net {
 
@@ -50,13 +51,17 @@ struct StepResult {
 NativeSocket OpenListener(Ipv4 address, std::uint16_t port, int backlog);
 // The port a socket is bound to (tells a listener opened on port 0 its port).
 std::optional<std::uint16_t> BoundPort(NativeSocket socket);
-// Takes one pending connection from a non-blocking listener: kNoSocket with
-// WouldBlock when none is pending, Failed on an error.
+// Takes one pending connection from a non-blocking listener. kNoSocket with
+// WouldBlock when none is pending; with PeerClosed when the one taken was
+// already gone (reset before it was accepted): more may be pending; with
+// Failed when the system refuses (out of descriptors and the like).
 NativeSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step);
 
-// Starts a non-blocking connect. `pending` tells that it completes later:
-// wait until writable, then ask ConnectError.
-NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending);
+// Starts a non-blocking connect, from `source` (any port) when given.
+// `pending` tells that it completes later: wait until writable, then ask
+// ConnectError.
+NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending,
+                          std::optional<Ipv4> source = std::nullopt);
 // 0 once a started connect succeeded, else its socket error.
 int ConnectError(NativeSocket socket);
 
@@ -86,20 +91,27 @@ std::optional<Ipv4> ResolveIpv4(const std::string& host);
 // A process environment variable; nullopt when unset.
 std::optional<std::string> ReadEnvironment(const char* name);
 
-// Waits for a connection on a listener until another thread calls Wake.
-class AcceptWaiter {
+// Waits until one of a set of sockets (a listener and the connections still
+// sending their headers) can be read, or another thread calls Wake. One
+// thread waits; any thread may wake it.
+class ReadinessWaiter {
 public:
-    explicit AcceptWaiter(NativeSocket listener);
-    ~AcceptWaiter();
-    AcceptWaiter(const AcceptWaiter&) = delete;
-    AcceptWaiter& operator=(const AcceptWaiter&) = delete;
+    // The most sockets one Wait may watch.
+    static constexpr std::size_t kMaxSockets = 512;
+
+    ReadinessWaiter();
+    ~ReadinessWaiter();
+    ReadinessWaiter(const ReadinessWaiter&) = delete;
+    ReadinessWaiter& operator=(const ReadinessWaiter&) = delete;
 
     bool Usable() const;
 
-    enum class Event { ConnectionPending, Woken, Failed };
-    // Blocks until a connection is pending or Wake was called. Once woken it
-    // stays woken: every later Wait returns Woken at once.
-    Event Wait();
+    enum class Event { Ready, TimedOut, Woken, Failed };
+    // Blocks for at most timeoutMs (negative: no limit). Ready: ready[i] is
+    // true for each sockets[i] that can be read (data, a pending connection,
+    // the end of the stream or an error: the next call on it tells which).
+    // Once woken it stays woken: every later Wait returns Woken at once.
+    Event Wait(const std::vector<NativeSocket>& sockets, int timeoutMs, std::vector<bool>& ready);
     void Wake();
 
 private:

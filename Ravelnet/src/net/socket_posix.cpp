@@ -41,6 +41,27 @@ bool IsWouldBlock(int error)
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+// accept() errors that concern only the connection being taken: it was reset
+// while it waited, or the network path to it failed (accept(2) asks to treat
+// these like "try again"). An interrupted accept is retried the same way.
+bool IsConnectionGone(int error)
+{
+    switch (error) {
+    case ECONNABORTED:
+    case EINTR:
+    case EPROTO:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
 Readiness WaitFor(NativeSocket socket, short events, int timeoutMs)
 {
     pollfd entry{Fd(socket), events, 0};
@@ -116,9 +137,7 @@ NativeSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step)
     socklen_t size = sizeof sa;
     int fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&sa), &size, SOCK_CLOEXEC);
     if (fd < 0) {
-        // A connection that was reset while it waited is simply gone.
-        step = IsWouldBlock(errno) || errno == ECONNABORTED || errno == EINTR ? Step::WouldBlock
-                                                                              : Step::Failed;
+        step = IsWouldBlock(errno) ? Step::WouldBlock : IsConnectionGone(errno) ? Step::PeerClosed : Step::Failed;
         return kNoSocket;
     }
     peer = sa.sin_family == AF_INET ? ntohl(sa.sin_addr.s_addr) : 0;
@@ -126,12 +145,13 @@ NativeSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step)
     return fd;
 }
 
-NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending)
+NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending, std::optional<Ipv4> source)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return kNoSocket;
-    if (!SetNonBlocking(fd)) {
+    sockaddr_in from = MakeAddress(source.value_or(0), 0);
+    if (!SetNonBlocking(fd) || (source && ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)) {
         CloseRetainingErrno(fd);
         return kNoSocket;
     }
@@ -254,17 +274,16 @@ std::optional<std::string> ReadEnvironment(const char* name)
     return std::string(value);
 }
 
-// ---- AcceptWaiter: poll on the listener and on a pipe written by Wake ------
+// ---- ReadinessWaiter: poll on the sockets and on a pipe written by Wake ----
 
-struct AcceptWaiter::State {
-    NativeSocket listener;
+struct ReadinessWaiter::State {
     int wakeRead = -1;
     int wakeWrite = -1;
+    std::vector<pollfd> entries; // kept between waits: no allocation per wait
 };
 
-AcceptWaiter::AcceptWaiter(NativeSocket listener) : state_(std::make_unique<State>())
+ReadinessWaiter::ReadinessWaiter() : state_(std::make_unique<State>())
 {
-    state_->listener = listener;
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
         state_->wakeRead = ends[0];
@@ -272,7 +291,7 @@ AcceptWaiter::AcceptWaiter(NativeSocket listener) : state_(std::make_unique<Stat
     }
 }
 
-AcceptWaiter::~AcceptWaiter()
+ReadinessWaiter::~ReadinessWaiter()
 {
     if (state_->wakeRead >= 0)
         ::close(state_->wakeRead);
@@ -280,30 +299,38 @@ AcceptWaiter::~AcceptWaiter()
         ::close(state_->wakeWrite);
 }
 
-bool AcceptWaiter::Usable() const
+bool ReadinessWaiter::Usable() const
 {
     return state_->wakeRead >= 0;
 }
 
-AcceptWaiter::Event AcceptWaiter::Wait()
+ReadinessWaiter::Event ReadinessWaiter::Wait(const std::vector<NativeSocket>& sockets, int timeoutMs,
+                                             std::vector<bool>& ready)
 {
-    pollfd entries[2] = {{state_->wakeRead, POLLIN, 0}, {Fd(state_->listener), POLLIN, 0}};
-    for (;;) {
-        int ready = ::poll(entries, 2, -1);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0)
-            return Event::Failed;
-        // The wake byte is never read, so a woken waiter stays woken.
-        if (entries[0].revents != 0)
-            return Event::Woken;
-        if (entries[1].revents & (POLLERR | POLLNVAL))
-            return Event::Failed;
-        return Event::ConnectionPending;
-    }
+    if (sockets.size() > kMaxSockets)
+        return Event::Failed;
+    std::vector<pollfd>& entries = state_->entries;
+    entries.assign(1, pollfd{state_->wakeRead, POLLIN, 0});
+    for (NativeSocket socket : sockets)
+        entries.push_back(pollfd{Fd(socket), POLLIN, 0});
+    int count;
+    do {
+        count = ::poll(entries.data(), entries.size(), timeoutMs);
+    } while (count < 0 && errno == EINTR); // at worst a little long, never short
+    if (count < 0)
+        return Event::Failed;
+    // The wake byte is never read, so a woken waiter stays woken.
+    if (entries[0].revents != 0)
+        return Event::Woken;
+    if (count == 0)
+        return Event::TimedOut;
+    ready.assign(sockets.size(), false);
+    for (std::size_t i = 0; i < sockets.size(); ++i)
+        ready[i] = entries[i + 1].revents != 0;
+    return Event::Ready;
 }
 
-void AcceptWaiter::Wake()
+void ReadinessWaiter::Wake()
 {
     const char byte = 1;
     ssize_t written;

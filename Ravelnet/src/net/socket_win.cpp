@@ -1,6 +1,9 @@
-// Socket primitives on Windows (Winsock 2: select for waits, an event pair
-// for the acceptor).
+// Socket primitives on Windows (Winsock 2: select for every wait).
 #include "net/socket.h"
+
+// Winsock's fd_set holds FD_SETSIZE sockets (64 unless raised before the
+// header): the header reader watches up to ReadinessWaiter::kMaxSockets.
+#define FD_SETSIZE 1024
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -85,6 +88,25 @@ Step StepForError(int error)
     }
 }
 
+// What a failed accept() means for the accept loop. A connection that was
+// reset while it waited in the queue is gone: Windows says WSAECONNRESET,
+// Wine (which accepts on the host's socket first) WSAENOTCONN. Either way
+// the connections queued behind it still wait to be taken.
+Step AcceptStep(int error)
+{
+    switch (error) {
+    case WSAEWOULDBLOCK:
+        return Step::WouldBlock;
+    case WSAECONNRESET:
+    case WSAENOTCONN:
+    case WSAECONNABORTED:
+    case WSAEINTR:
+        return Step::PeerClosed;
+    default:
+        return Step::Failed;
+    }
+}
+
 } // namespace
 
 bool StartNetworking()
@@ -149,28 +171,23 @@ NativeSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step)
     int size = sizeof sa;
     SOCKET s = ::accept(Sock(listener), reinterpret_cast<sockaddr*>(&sa), &size);
     if (s == INVALID_SOCKET) {
-        int error = ::WSAGetLastError();
-        // A connection that was reset while it waited is simply gone.
-        step = error == WSAEWOULDBLOCK || error == WSAECONNRESET || error == WSAEINTR ? Step::WouldBlock
-                                                                                       : Step::Failed;
+        step = AcceptStep(::WSAGetLastError());
         return kNoSocket;
     }
     KeepFromChildren(s);
-    // An accepted socket inherits the listener's event selection; the
-    // connection's own waits use select, so it gets none.
-    ::WSAEventSelect(s, nullptr, 0);
     peer = sa.sin_family == AF_INET ? ntohl(sa.sin_addr.s_addr) : 0;
     step = Step::Moved;
     return Native(s);
 }
 
-NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending)
+NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending, std::optional<Ipv4> source)
 {
     SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET)
         return kNoSocket;
     KeepFromChildren(s);
-    if (!SetNonBlocking(s)) {
+    sockaddr_in from = MakeAddress(source.value_or(0), 0);
+    if (!SetNonBlocking(s) || (source && ::bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)) {
         CloseRetainingError(s);
         return kNoSocket;
     }
@@ -283,57 +300,77 @@ std::optional<std::string> ReadEnvironment(const char* name)
     return value;
 }
 
-// ---- AcceptWaiter: FD_ACCEPT on one event, Wake sets the other -------------
+// ---- ReadinessWaiter: select on the sockets and on a loopback datagram ----
+// socket that Wake sends one byte to (select waits on sockets only).
 
-struct AcceptWaiter::State {
-    SOCKET listener = INVALID_SOCKET;
-    WSAEVENT acceptEvent = WSA_INVALID_EVENT;
-    WSAEVENT wakeEvent = WSA_INVALID_EVENT; // manual reset, never reset: woken stays woken
-    bool selected = false;
+struct ReadinessWaiter::State {
+    SOCKET wake = INVALID_SOCKET; // bound to 127.0.0.1 and connected to itself
+    std::unique_ptr<fd_set> readable = std::make_unique<fd_set>();
+    std::unique_ptr<fd_set> failed = std::make_unique<fd_set>();
 };
 
-AcceptWaiter::AcceptWaiter(NativeSocket listener) : state_(std::make_unique<State>())
+ReadinessWaiter::ReadinessWaiter() : state_(std::make_unique<State>())
 {
-    state_->listener = Sock(listener);
-    state_->acceptEvent = ::WSACreateEvent();
-    state_->wakeEvent = ::WSACreateEvent();
-    if (state_->acceptEvent != WSA_INVALID_EVENT && state_->wakeEvent != WSA_INVALID_EVENT)
-        state_->selected = ::WSAEventSelect(state_->listener, state_->acceptEvent, FD_ACCEPT) == 0;
+    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET)
+        return;
+    KeepFromChildren(s);
+    sockaddr_in sa = MakeAddress(INADDR_LOOPBACK, 0);
+    int size = sizeof sa;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &size) != 0 ||
+        ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        ::closesocket(s);
+        return;
+    }
+    state_->wake = s;
 }
 
-AcceptWaiter::~AcceptWaiter()
+ReadinessWaiter::~ReadinessWaiter()
 {
-    if (state_->selected)
-        ::WSAEventSelect(state_->listener, nullptr, 0);
-    if (state_->acceptEvent != WSA_INVALID_EVENT)
-        ::WSACloseEvent(state_->acceptEvent);
-    if (state_->wakeEvent != WSA_INVALID_EVENT)
-        ::WSACloseEvent(state_->wakeEvent);
+    if (state_->wake != INVALID_SOCKET)
+        ::closesocket(state_->wake);
 }
 
-bool AcceptWaiter::Usable() const
+bool ReadinessWaiter::Usable() const
 {
-    return state_->selected;
+    return state_->wake != INVALID_SOCKET;
 }
 
-AcceptWaiter::Event AcceptWaiter::Wait()
+ReadinessWaiter::Event ReadinessWaiter::Wait(const std::vector<NativeSocket>& sockets, int timeoutMs,
+                                             std::vector<bool>& ready)
 {
-    WSAEVENT events[2] = {state_->wakeEvent, state_->acceptEvent};
-    DWORD which = ::WSAWaitForMultipleEvents(2, events, FALSE, WSA_INFINITE, FALSE);
-    if (which == WSA_WAIT_EVENT_0)
+    static_assert(FD_SETSIZE > kMaxSockets, "the wake socket and kMaxSockets fit in one select");
+    if (sockets.size() > kMaxSockets)
+        return Event::Failed;
+    fd_set& readable = *state_->readable;
+    fd_set& failed = *state_->failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&failed);
+    FD_SET(state_->wake, &readable);
+    for (NativeSocket socket : sockets) {
+        FD_SET(Sock(socket), &readable);
+        FD_SET(Sock(socket), &failed);
+    }
+    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    int count = ::select(0, &readable, nullptr, &failed, timeoutMs < 0 ? nullptr : &limit);
+    if (count < 0)
+        return Event::Failed;
+    // The wake byte is never read, so a woken waiter stays woken.
+    if (FD_ISSET(state_->wake, &readable))
         return Event::Woken;
-    if (which != WSA_WAIT_EVENT_0 + 1)
-        return Event::Failed;
-    // Resets the accept event; accept() re-arms it while connections wait.
-    WSANETWORKEVENTS happened;
-    if (::WSAEnumNetworkEvents(state_->listener, state_->acceptEvent, &happened) != 0)
-        return Event::Failed;
-    return Event::ConnectionPending;
+    if (count == 0)
+        return Event::TimedOut;
+    ready.assign(sockets.size(), false);
+    for (std::size_t i = 0; i < sockets.size(); ++i)
+        ready[i] = FD_ISSET(Sock(sockets[i]), &readable) || FD_ISSET(Sock(sockets[i]), &failed);
+    return Event::Ready;
 }
 
-void AcceptWaiter::Wake()
+void ReadinessWaiter::Wake()
 {
-    ::WSASetEvent(state_->wakeEvent);
+    const char byte = 1;
+    ::send(state_->wake, &byte, 1, 0);
 }
 
 } // namespace ravelnet::net
