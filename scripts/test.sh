@@ -8,36 +8,51 @@
 # the same suites that it runs against the Linux build (e2e_*_linux).
 #   scripts/test.sh            everything
 #   scripts/test.sh --package  also the Linux release packages (release preset)
+# At the end (also after a failure) one line per stage tells its time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh test
 jobs=$(nproc)
 started=$SECONDS
+stage_times=()
 
-echo "== 32-bit Windows (mingw32 preset): the product and its ZIP"
-cmake --preset mingw32
-cmake --build --preset mingw32 -j "$jobs" --target package
+print_times() {
+  local status=$?
+  [ ${#stage_times[@]} -eq 0 ] || printf '%s\n' "${stage_times[@]}"
+  if [ "$status" -eq 0 ]; then
+    echo "== all tests passed in $(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s"
+  fi
+}
+trap print_times EXIT
 
-echo "== 64-bit Windows (mingw64 preset), for the tests under Wine"
-cmake --preset mingw64
-cmake --build --preset mingw64 -j "$jobs"
+# stage NAME COMMAND...: runs the command and keeps the time it took.
+stage() {
+  local name=$1 begun=$SECONDS
+  shift
+  echo "== $name"
+  "$@"
+  stage_times+=("time: $(printf '%-48s' "$name") $(( (SECONDS - begun) / 60 )) min $(( (SECONDS - begun) % 60 )) s")
+}
 
-echo "== Linux (default preset), with the end-to-end suites in both worlds"
-cmake --preset default
-cmake --build --preset default -j "$jobs"
-ctest --preset default -j "$jobs"
+wine_prefix() {
+  export QEL_WINEPREFIX="$PWD/build/mingw64/wineprefix"
+  WINEPREFIX="$QEL_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
+  WINEPREFIX="$QEL_WINEPREFIX" wineserver -w || true
+}
 
-echo "== Windows tests under Wine (mingw64 preset)"
-export QEL_WINEPREFIX="$PWD/build/mingw64/wineprefix"
-WINEPREFIX="$QEL_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
-WINEPREFIX="$QEL_WINEPREFIX" wineserver -w || true
-ctest --preset mingw64 -j "$jobs"
+build() {
+  cmake --preset "$1"
+  shift
+  cmake --build --preset "$@" -j "$jobs"
+}
 
+stage "set-up (packages)" scripts/setup.sh test
+stage "32-bit Windows build (mingw32) and its ZIP" build mingw32 mingw32 --target package
+stage "64-bit Windows build (mingw64)" build mingw64 mingw64
+stage "Linux build (default)" build default default
+stage "Linux tests, end-to-end in both worlds" ctest --preset default -j "$jobs"
+stage "Wine prefix of the Windows tests" wine_prefix
+stage "Windows tests under Wine (mingw64)" ctest --preset mingw64 -j "$jobs"
 if [ "${1:-}" = --package ]; then
-  echo "== Linux release packages (release preset)"
-  cmake --preset release
-  cmake --build --preset release -j "$jobs" --target package
+  stage "Linux release packages (release)" build release release --target package
 fi
-
-echo "== all tests passed in $(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s"

@@ -83,7 +83,7 @@ net::NativeSocket ConnectSocket(const std::string& host, uint16_t port, Millisec
                             "cannot connect to " + target + ": " + SocketErrorText(net::LastSocketError()));
     int error = 0;
     if (pending) {
-        net::Readiness readiness = net::WaitWritable(socket, WaitMs(timeout));
+        net::Readiness readiness = net::WaitConnected(socket, WaitMs(timeout));
         if (readiness == net::Readiness::TimedOut) {
             net::CloseSocket(socket);
             throw TransferError(TransferErrorKind::Connect, "cannot connect to " + target + ": timed out");

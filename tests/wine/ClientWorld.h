@@ -86,6 +86,9 @@ public:
 
     const std::string& Announcement() const { return announcement_; }
     qelsrv::Endpoint Endpoint() const { return {"127.0.0.1", port_}; }
+    // The host's process id while it runs (under Wine: the Linux process
+    // that runs the Windows program), -1 before Start.
+    pid_t HostPid() const { return host_ ? host_->Pid() : -1; }
     // The standard error of the host so far, for failure messages.
     std::string HostErrors() const;
 

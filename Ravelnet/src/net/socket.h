@@ -78,6 +78,8 @@ enum class Readiness { Ready, TimedOut, Failed };
 // end of stream or error pending) or written (room, or a connect finished).
 Readiness WaitReadable(NativeSocket socket, int timeoutMs);
 Readiness WaitWritable(NativeSocket socket, int timeoutMs);
+// Waits until a connect started by BeginConnect has finished, either way.
+Readiness WaitConnected(NativeSocket socket, int timeoutMs);
 
 void ShutdownBoth(NativeSocket socket);
 void ShutdownSending(NativeSocket socket);
@@ -124,10 +126,9 @@ private:
 enum class Transfer { Complete, PeerClosed, TimedOut, Failed, Stopped };
 
 // Raised by another thread to make a waiting transfer give up with Stopped.
-// Shutting a socket down wakes a waiting poll on Linux but not a waiting
-// select everywhere (Wine's does not wake), so a transfer that can be
-// stopped waits in slices of at most kStopCheckMs and looks at the flag
-// between them.
+// Shutting a socket down wakes a waiting poll on Linux, but not every
+// Windows wait (Wine's does not wake), so a transfer that can be stopped
+// waits in slices of at most kStopCheckMs and looks at the flag between them.
 using StopFlag = std::atomic<bool>;
 inline constexpr int kStopCheckMs = 50;
 

@@ -228,6 +228,11 @@ Readiness WaitWritable(NativeSocket socket, int timeoutMs)
     return WaitFor(socket, POLLOUT, timeoutMs);
 }
 
+Readiness WaitConnected(NativeSocket socket, int timeoutMs)
+{
+    return WaitFor(socket, POLLOUT, timeoutMs); // a failed connect shows as POLLERR
+}
+
 void ShutdownBoth(NativeSocket socket)
 {
     ::shutdown(Fd(socket), SHUT_RDWR);

@@ -1,15 +1,12 @@
-// Socket primitives on Windows (Winsock 2: select for every wait).
+// Socket primitives on Windows (Winsock 2: WSAPoll for waits).
 #include "net/socket.h"
-
-// Winsock's fd_set holds FD_SETSIZE sockets (64 unless raised before the
-// header): the header reader watches up to ReadinessWaiter::kMaxSockets.
-#define FD_SETSIZE 1024
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 
 #include <climits>
+#include <vector>
 
 namespace ravelnet::net {
 namespace {
@@ -57,22 +54,17 @@ void CloseRetainingError(SOCKET socket)
     ::WSASetLastError(saved);
 }
 
-enum class Direction { Read, Write };
-
-Readiness WaitFor(NativeSocket socket, Direction direction, int timeoutMs)
+// Single-socket waits use WSAPoll, which lists each socket once and reports
+// an error or hang-up whatever was asked. select is kept for connects only
+// (WaitConnected): before Windows 10 2004 WSAPoll did not report a failed
+// connect. A socket must never stand in two sets of one select: Wine 8's
+// server then fails an assertion and every later socket call hangs.
+Readiness PollOne(NativeSocket socket, SHORT events, int timeoutMs)
 {
-    fd_set ready;
-    fd_set failed; // a failed connect shows here, not among the writable
-    FD_ZERO(&ready);
-    FD_ZERO(&failed);
-    FD_SET(Sock(socket), &ready);
-    FD_SET(Sock(socket), &failed);
-    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    int count = ::select(0, direction == Direction::Read ? &ready : nullptr,
-                         direction == Direction::Write ? &ready : nullptr, &failed,
-                         timeoutMs < 0 ? nullptr : &limit);
+    WSAPOLLFD entry{Sock(socket), events, 0};
+    int count = ::WSAPoll(&entry, 1, timeoutMs < 0 ? -1 : timeoutMs);
     if (count > 0)
-        return Readiness::Ready;
+        return Readiness::Ready; // includes POLLHUP/POLLERR: the next call reports them
     return count == 0 ? Readiness::TimedOut : Readiness::Failed;
 }
 
@@ -239,12 +231,29 @@ StepResult SendSome(NativeSocket socket, const void* buffer, std::size_t length)
 
 Readiness WaitReadable(NativeSocket socket, int timeoutMs)
 {
-    return WaitFor(socket, Direction::Read, timeoutMs);
+    return PollOne(socket, POLLRDNORM, timeoutMs);
 }
 
 Readiness WaitWritable(NativeSocket socket, int timeoutMs)
 {
-    return WaitFor(socket, Direction::Write, timeoutMs);
+    return PollOne(socket, POLLWRNORM, timeoutMs);
+}
+
+Readiness WaitConnected(NativeSocket socket, int timeoutMs)
+{
+    // A finished connect shows among the writable, a failed one among the
+    // exceptions.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(Sock(socket), &writable);
+    FD_SET(Sock(socket), &failed);
+    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    int count = ::select(0, nullptr, &writable, &failed, timeoutMs < 0 ? nullptr : &limit);
+    if (count > 0)
+        return Readiness::Ready;
+    return count == 0 ? Readiness::TimedOut : Readiness::Failed;
 }
 
 void ShutdownBoth(NativeSocket socket)
@@ -300,13 +309,12 @@ std::optional<std::string> ReadEnvironment(const char* name)
     return value;
 }
 
-// ---- ReadinessWaiter: select on the sockets and on a loopback datagram ----
-// socket that Wake sends one byte to (select waits on sockets only).
+// ---- ReadinessWaiter: WSAPoll on the sockets and on a loopback datagram ----
+// socket that Wake sends one byte to (WSAPoll waits on sockets only).
 
 struct ReadinessWaiter::State {
     SOCKET wake = INVALID_SOCKET; // bound to 127.0.0.1 and connected to itself
-    std::unique_ptr<fd_set> readable = std::make_unique<fd_set>();
-    std::unique_ptr<fd_set> failed = std::make_unique<fd_set>();
+    std::vector<WSAPOLLFD> entries; // kept between waits: no allocation per wait
 };
 
 ReadinessWaiter::ReadinessWaiter() : state_(std::make_unique<State>())
@@ -340,30 +348,23 @@ bool ReadinessWaiter::Usable() const
 ReadinessWaiter::Event ReadinessWaiter::Wait(const std::vector<NativeSocket>& sockets, int timeoutMs,
                                              std::vector<bool>& ready)
 {
-    static_assert(FD_SETSIZE > kMaxSockets, "the wake socket and kMaxSockets fit in one select");
     if (sockets.size() > kMaxSockets)
         return Event::Failed;
-    fd_set& readable = *state_->readable;
-    fd_set& failed = *state_->failed;
-    FD_ZERO(&readable);
-    FD_ZERO(&failed);
-    FD_SET(state_->wake, &readable);
-    for (NativeSocket socket : sockets) {
-        FD_SET(Sock(socket), &readable);
-        FD_SET(Sock(socket), &failed);
-    }
-    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    int count = ::select(0, &readable, nullptr, &failed, timeoutMs < 0 ? nullptr : &limit);
+    std::vector<WSAPOLLFD>& entries = state_->entries;
+    entries.assign(1, WSAPOLLFD{state_->wake, POLLRDNORM, 0});
+    for (NativeSocket socket : sockets)
+        entries.push_back(WSAPOLLFD{Sock(socket), POLLRDNORM, 0});
+    int count = ::WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), timeoutMs < 0 ? -1 : timeoutMs);
     if (count < 0)
         return Event::Failed;
     // The wake byte is never read, so a woken waiter stays woken.
-    if (FD_ISSET(state_->wake, &readable))
+    if (entries[0].revents != 0)
         return Event::Woken;
     if (count == 0)
         return Event::TimedOut;
     ready.assign(sockets.size(), false);
     for (std::size_t i = 0; i < sockets.size(); ++i)
-        ready[i] = FD_ISSET(Sock(sockets[i]), &readable) || FD_ISSET(Sock(sockets[i]), &failed);
+        ready[i] = entries[i + 1].revents != 0;
     return Event::Ready;
 }
 

@@ -1,0 +1,160 @@
+// The installed client on a noisy network: while hundreds of peers from
+// other addresses hold connections open without a word or send garbage, and
+// more garbage keeps coming, the sync server's real tasks are answered at
+// once, the client stays up, and every connection it opened is closed again.
+#include "E2ESupport.h"
+
+#include "checklist.h"
+#include "maintenance_tasks.h"
+#include "task_connection.h"
+#include "update_session.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSilentPeers = 400;
+constexpr int kGarbagePeers = 200;
+// What a real task may wait for its answer while the flood goes on; without
+// the flood it is answered in milliseconds, and a task kept out by it would
+// wait for the header time-out (30 s).
+constexpr auto kAnswerLimit = std::chrono::seconds(2);
+
+// A loopback address other than 127.0.0.1 (the sync server's): the n-th of
+// 127.0.<first + n / 250>.<n % 250 + 1>.
+std::string OtherAddress(int first, int n)
+{
+    return "127.0." + std::to_string(first + n / 250) + "." + std::to_string(n % 250 + 1);
+}
+
+// Bytes that are never a task header: no magic where the header has it.
+std::vector<std::byte> Garbage(uint32_t seed)
+{
+    const std::string text = Pattern(8 + seed % 40, seed);
+    std::vector<std::byte> bytes(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i)
+        bytes[i] = static_cast<std::byte>(text[i]);
+    if (bytes.size() >= 5)
+        bytes[4] = std::byte{0x00};
+    return bytes;
+}
+
+// The descriptors a process holds open (/proc/PID/fd).
+std::size_t OpenDescriptors(pid_t pid)
+{
+    std::error_code error;
+    std::size_t count = 0;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+         !error && it != fs::directory_iterator(); it.increment(error))
+        ++count;
+    return count;
+}
+
+// Garbage connections opened, one after the other, until stopped (or a bound
+// of count and time is reached).
+class GarbageStream {
+public:
+    explicit GarbageStream(uint16_t port) : thread_([this, port] { Run(port); }) {}
+    ~GarbageStream()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    int Sent() const { return sent_; }
+
+private:
+    void Run(uint16_t port)
+    {
+        const auto giveUp = Clock::now() + std::chrono::seconds(120);
+        for (int n = 0; !stop_ && n < 20000 && Clock::now() < giveUp; ++n) {
+            try {
+                auto peer = qelsrv::TaskConnection::ConnectFrom(OtherAddress(200, n % 5000), "127.0.0.1", port);
+                peer.Send(Garbage(static_cast<uint32_t>(n)));
+                ++sent_;
+            } catch (const qelsrv::TransferError&) {
+                // A connection the client closed first: noise all the same.
+            }
+        }
+    }
+
+    std::atomic<bool> stop_{false};
+    std::atomic<int> sent_{0};
+    std::thread thread_;
+};
+
+class FloodE2E : public WorldTest {};
+
+TEST_P(FloodE2E, RealTasksAreAnsweredWhileOtherPeersFloodThePort)
+{
+    TempFolder server;
+    const fs::path serverGame = server.Path() / "Alpha";
+    PutFile(serverGame / "game.exe", Pattern(300000, 1));
+    PutFile(serverGame / "maps" / "level.map", Pattern(5000, 2));
+    Client().MapDrives({{'D'}});
+    Client().Start();
+    const uint16_t port = Client().Endpoint().port;
+    // One task first: the worker thread it starts stays for later tasks, and
+    // under Wine a thread holds descriptors of its own.
+    ASSERT_TRUE(qelsrv::RunDiskInfoTask(Client().Endpoint()).ok);
+    const std::size_t descriptorsBefore = OpenDescriptors(Client().HostPid());
+
+    std::vector<qelsrv::TaskConnection> flood;
+    for (int n = 0; n < kSilentPeers; ++n)
+        flood.push_back(qelsrv::TaskConnection::ConnectFrom(OtherAddress(2, n), "127.0.0.1", port));
+    for (int n = 0; n < kGarbagePeers; ++n) {
+        flood.push_back(qelsrv::TaskConnection::ConnectFrom(OtherAddress(100, n), "127.0.0.1", port));
+        flood.back().Send(Garbage(static_cast<uint32_t>(n)));
+    }
+
+    Clock::duration diskInfoTook{}, updateTook{};
+    {
+        GarbageStream stream(port);
+        auto started = Clock::now();
+        const qelsrv::DiskInfoResult diskInfo = qelsrv::RunDiskInfoTask(Client().Endpoint());
+        diskInfoTook = Clock::now() - started;
+        ASSERT_TRUE(diskInfo.ok) << diskInfo.error;
+        EXPECT_EQ(diskInfo.reply.resultCode, 1u);
+
+        const qelsrv::CheckList list = qelsrv::BuildCheckList(serverGame);
+        ASSERT_TRUE(list.ok());
+        qelsrv::FileTaskSpec spec;
+        std::string error;
+        ASSERT_TRUE(qelsrv::MakeUpdateParams(7, "1.0", "D:\\Games\\Alpha\\", false, spec.params, error)) << error;
+        started = Clock::now();
+        const qelsrv::SessionResult update = qelsrv::RunFileTaskSession(Client().Endpoint(), spec, list, {});
+        updateTook = Clock::now() - started;
+        EXPECT_EQ(update.outcome, qelsrv::SessionOutcome::Completed) << update.error;
+        EXPECT_EQ(update.filesServed, 2u);
+        std::cout << "flood: " << stream.Sent() << " more garbage connections during the tasks\n";
+    }
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    std::cout << "flood: disk info answered in " << duration_cast<milliseconds>(diskInfoTook).count()
+              << " ms, update done in " << duration_cast<milliseconds>(updateTook).count() << " ms\n";
+    EXPECT_LE(diskInfoTook, kAnswerLimit);
+    EXPECT_LE(updateTook, kAnswerLimit);
+    EXPECT_EQ(ReadFileBytes(Client().Drive('D') / "Games" / "Alpha" / "game.exe"), Pattern(300000, 1));
+
+    // The flood goes away: the client closes all it holds for it.
+    flood.clear();
+    const auto giveUp = Clock::now() + std::chrono::seconds(60);
+    std::size_t descriptorsNow = OpenDescriptors(Client().HostPid());
+    while (descriptorsNow > descriptorsBefore && Clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        descriptorsNow = OpenDescriptors(Client().HostPid());
+    }
+    EXPECT_LE(descriptorsNow, descriptorsBefore);
+    EXPECT_EQ(Client().StopWithCtrlC(), 0) << "the host did not survive the flood";
+}
+
+QEL_E2E_IN_BOTH_WORLDS(FloodE2E);
+
+} // namespace
+} // namespace e2e
