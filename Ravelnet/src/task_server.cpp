@@ -14,6 +14,8 @@ constexpr auto kAcceptPause = std::chrono::milliseconds(50);
 // Connections taken per round of the admission loop, so that a burst of
 // newcomers does not starve the headers already arriving.
 constexpr int kAcceptsPerRound = 64;
+// After a wait that failed (the system short of memory and the like).
+constexpr auto kWaitRetryPause = std::chrono::milliseconds(50);
 
 std::uint32_t LoadLittleEndian32(const unsigned char* bytes)
 {
@@ -133,11 +135,12 @@ void TaskServer::Close()
 void TaskServer::AdmissionLoop()
 {
     std::vector<net::NativeSocket> watched;
-    std::vector<WaitingRoom::Guests::iterator> guests; // watched[i + 1]'s guest
+    std::vector<WaitingRoom::Guests::iterator> guests; // guests[i] is watched[first + i]
     std::vector<bool> ready;
     for (;;) {
         const Clock::time_point now = Clock::now();
         const bool accepting = now >= acceptPausedUntil_;
+        const std::size_t first = accepting ? 1 : 0;
         watched.clear();
         guests.clear();
         if (accepting)
@@ -150,11 +153,12 @@ void TaskServer::AdmissionLoop()
         if (event == net::ReadinessWaiter::Event::Woken)
             break; // only Close wakes the waiter
         if (event == net::ReadinessWaiter::Event::Failed) {
-            acceptPausedUntil_ = Clock::now() + kAcceptPause; // and the wait below is bounded by it
+            // The system is short of something: try again after a pause
+            // rather than spin. Close waits at most this long.
+            std::this_thread::sleep_for(kWaitRetryPause);
             continue;
         }
         if (event == net::ReadinessWaiter::Event::Ready) {
-            const std::size_t first = accepting ? 1 : 0;
             for (std::size_t i = 0; i < guests.size(); ++i)
                 if (ready[first + i])
                     ReadWaitingHeader(guests[i]);
@@ -231,16 +235,16 @@ TaskServer::HeaderProgress TaskServer::ReadHeader(WaitingRoom::Guest& guest)
     return HeaderProgress::Complete;
 }
 
-// A guest whose header is whole becomes a task; one that went away or had to
-// leave is closed; the others go on waiting.
-void TaskServer::Settle(WaitingRoom::Guest& guest, HeaderProgress progress, bool leaving)
+// Ends a guest's wait: a whole header makes it a task; a guest still
+// without one had to leave for a newcomer and is counted; one whose peer
+// gave up is closed without a word.
+void TaskServer::Settle(WaitingRoom::Guest& guest, HeaderProgress progress)
 {
     if (progress == HeaderProgress::Complete) {
         StartTask(guest.socket, guest.peer, guest.header);
         return;
     }
-    // The peer gave up before its header was whole: nothing to report.
-    if (progress == HeaderProgress::Incomplete && leaving)
+    if (progress == HeaderProgress::Incomplete)
         counters_.crowdedOut.fetch_add(1);
     net::CloseSocket(guest.socket);
 }
@@ -251,7 +255,7 @@ void TaskServer::ReadWaitingHeader(WaitingRoom::Guests::iterator guest)
     if (progress == HeaderProgress::Incomplete)
         return;
     WaitingRoom::Guest done = waiting_.Release(guest);
-    Settle(done, progress, false);
+    Settle(done, progress);
 }
 
 void TaskServer::Welcome(WaitingRoom::Guest guest)
@@ -259,12 +263,12 @@ void TaskServer::Welcome(WaitingRoom::Guest guest)
     // Most senders' headers are there by the time they are accepted.
     HeaderProgress progress = ReadHeader(guest);
     if (progress != HeaderProgress::Incomplete) {
-        Settle(guest, progress, false);
+        Settle(guest, progress);
         return;
     }
     if (std::optional<WaitingRoom::Guest> leaving = waiting_.Admit(guest)) {
         // Its header may have arrived since it was last looked at.
-        Settle(*leaving, ReadHeader(*leaving), true);
+        Settle(*leaving, ReadHeader(*leaving));
     }
 }
 

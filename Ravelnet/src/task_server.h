@@ -70,7 +70,7 @@ private:
     HeaderProgress ReadHeader(WaitingRoom::Guest& guest);
     void ReadWaitingHeader(WaitingRoom::Guests::iterator guest);
     void Welcome(WaitingRoom::Guest guest);
-    void Settle(WaitingRoom::Guest& guest, HeaderProgress progress, bool leaving);
+    void Settle(WaitingRoom::Guest& guest, HeaderProgress progress);
     void ExpireOverdue(Clock::time_point now);
     void Refuse(net::NativeSocket socket, net::Ipv4 peer, Refusal reason);
     void StartTask(net::NativeSocket socket, net::Ipv4 peer, const unsigned char (&bytes)[WaitingRoom::kHeaderSize]);
