@@ -110,21 +110,28 @@ TEST(RavelnetHeaderPhase, RefusalsAreWrittenOncePerAddressAndReason)
     std::filesystem::remove(output);
     ScopedEnvironment debugOutput("QEL_DEBUG_OUTPUT", output.string());
     ScopedEnvironment allow("RAVELNET_ALLOW", "127.0.0.1,127.0.0.3");
-    ScopedEnvironment headerTimeout("RAVELNET_HEADER_TIMEOUT_MS", "100");
-    TestServer server(ReplyOk);
-    ASSERT_TRUE(server.Opened());
-    for (int round = 0; round < 2; ++round) {
-        server.Connect("127.0.0.2").ExpectClosed(); // outside the allow list
-        auto wrongMagic = server.Connect("127.0.0.1");
-        wrongMagic.Send(std::vector<std::byte>(16, std::byte{0x41}));
-        wrongMagic.ExpectClosed();
-        server.Connect("127.0.0.3").ExpectClosed(); // silent past the header time-out
+    {
+        // The default header time-out: a header sent just after the connect
+        // is never late, however loaded the machine.
+        TestServer server(ReplyOk);
+        ASSERT_TRUE(server.Opened());
+        for (int round = 0; round < 2; ++round) {
+            server.Connect("127.0.0.2").ExpectClosed(); // outside the allow list
+            auto wrongMagic = server.Connect("127.0.0.1");
+            wrongMagic.Send(std::vector<std::byte>(16, std::byte{0x41}));
+            wrongMagic.ExpectClosed();
+        }
+        EXPECT_EQ(server.Stats().notAllowed, 2u);
+        EXPECT_EQ(server.Stats().wrongMagic, 2u);
     }
-    RavelnetServerStats stats = server.Stats();
-    EXPECT_EQ(stats.notAllowed, 2u);
-    EXPECT_EQ(stats.wrongMagic, 2u);
-    EXPECT_EQ(stats.headerTimeouts, 2u);
-    server.Close();
+    {
+        ScopedEnvironment headerTimeout("RAVELNET_HEADER_TIMEOUT_MS", "100");
+        TestServer server(ReplyOk);
+        ASSERT_TRUE(server.Opened());
+        for (int round = 0; round < 2; ++round)
+            server.Connect("127.0.0.3").ExpectClosed(); // silent past the header time-out
+        EXPECT_EQ(server.Stats().headerTimeouts, 2u);
+    }
 
     std::ifstream file(output);
     std::vector<std::string> lines;
