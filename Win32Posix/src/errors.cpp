@@ -22,8 +22,9 @@ DWORD ErrorFromErrno(int err) {
         case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
         case EACCES:
         case EPERM:
-        case EISDIR:
-        case EROFS: return ERROR_ACCESS_DENIED;
+        case EISDIR: return ERROR_ACCESS_DENIED;
+        case EROFS: return ERROR_WRITE_PROTECT;
+        case EIO: return ERROR_IO_DEVICE;
         case EBADF: return ERROR_INVALID_HANDLE;
         case EMFILE:
         case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
@@ -46,7 +47,9 @@ DWORD ErrorFromErrno(int err) {
         case ENXIO: return ERROR_INVALID_DRIVE;
         case EAGAIN: return ERROR_LOCK_VIOLATION;
         case ENOEXEC: return ERROR_BAD_EXE_FORMAT;
-        default: return ERROR_INVALID_FUNCTION;
+        // Not ERROR_INVALID_FUNCTION: its value 1 is what the core reads as
+        // success, so an unknown failure could pass for a written file.
+        default: return ERROR_GEN_FAILURE;
     }
 }
 

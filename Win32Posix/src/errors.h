@@ -9,7 +9,8 @@ namespace win32posix {
 
 // The Windows error code for an errno value (ERROR_ACCESS_DENIED for EACCES,
 // ERROR_FILE_NOT_FOUND for ENOENT, ...). Unknown values and 0 give
-// ERROR_INVALID_FUNCTION, never ERROR_SUCCESS: a failure stays a failure.
+// ERROR_GEN_FAILURE: never 0 (ERROR_SUCCESS) and never 1, the value of
+// success in the core's results, so that a failure stays a failure.
 DWORD ErrorFromErrno(int err);
 
 // Sets the thread's last error to ErrorFromErrno(err) and returns that code.
