@@ -6,6 +6,7 @@
 // is never used to show a message.
 #include "attributes.h"
 #include "errors.h"
+#include "fault_plan.h"
 #include "handles.h"
 #include "path.h"
 #include "resolve.h"
@@ -24,6 +25,7 @@ DWORD CreateOneDirectory(const char* name) {
     ResolvedPath path;
     if (DWORD error = ResolvePath(name, path); error != ERROR_SUCCESS) return error;
     if (path.exists) return ERROR_ALREADY_EXISTS;
+    if (PlannedFault(path.host)) return ErrorFromErrno(errno);
     if (InReadOnlyFolder(HostParent(path.host), [&] { return mkdir(path.host.c_str(), 0777); }) != 0)
         return errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorFromErrno(errno);
     return ERROR_SUCCESS;
@@ -34,6 +36,7 @@ DWORD RemoveOneDirectory(const char* name) {
     ResolvedPath path;
     if (DWORD error = ResolveExisting(name, path); error != ERROR_SUCCESS) return error;
     if (path.isRoot) return ERROR_ACCESS_DENIED;
+    if (PlannedFault(path.host)) return ErrorFromErrno(errno);
     struct stat entry;
     if (lstat(path.host.c_str(), &entry) != 0) return ErrorFromErrno(errno);
     std::string folder = HostParent(path.host);

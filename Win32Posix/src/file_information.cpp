@@ -5,6 +5,7 @@
 // on Windows, whatever path, symbolic link or drive mapping each was opened by.
 #include "attributes.h"
 #include "errors.h"
+#include "fault_plan.h"
 #include "handles.h"
 
 #include <sys/stat.h>
@@ -32,6 +33,7 @@ extern "C" BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
     if (!file) return FALSE;
     if (!lpFileInformation) return Fail(ERROR_INVALID_PARAMETER);
+    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
     struct stat st;
     if (fstat(file->fd(), &st) != 0) return Fail(ErrorFromErrno(errno));
     BY_HANDLE_FILE_INFORMATION info{};

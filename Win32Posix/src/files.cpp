@@ -10,6 +10,7 @@
 // POSIX delete semantics on recent Windows) or sharing with other processes.
 #include "attributes.h"
 #include "errors.h"
+#include "fault_plan.h"
 #include "filetime.h"
 #include "handles.h"
 #include "resolve.h"
@@ -111,6 +112,7 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     ResolvedPath path;
     if (DWORD error = ResolvePath(name, path); error != ERROR_SUCCESS) return error;
     if (path.trailingSeparator && !path.exists) return ERROR_INVALID_NAME;
+    if (PlannedFault(path.host)) return ErrorFromErrno(errno);
 
     struct stat target{};
     bool exists = path.exists && stat(path.host.c_str(), &target) == 0;  // a dangling link counts as absent
@@ -274,6 +276,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
     if (file->isDirectory) return Fail(ERROR_INVALID_FUNCTION);
     if (!file->canRead()) return Fail(ERROR_ACCESS_DENIED);
     if (!AlignedForNoBuffering(*file, lpBuffer, nNumberOfBytesToRead)) return Fail(ERROR_INVALID_PARAMETER);
+    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
     ssize_t got = TransferAll(*file, static_cast<char*>(lpBuffer), nNumberOfBytesToRead, true,
                               [](int fd, char* p, size_t n) { return ::read(fd, p, n); });
     if (got < 0) return Fail(ErrorFromErrno(errno));
@@ -290,7 +293,9 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
     if (file->isDirectory) return Fail(ERROR_INVALID_FUNCTION);
     if (!file->canWrite()) return Fail(ERROR_ACCESS_DENIED);
     if (!AlignedForNoBuffering(*file, lpBuffer, nNumberOfBytesToWrite)) return Fail(ERROR_INVALID_PARAMETER);
-    ssize_t put = TransferAll(*file, const_cast<char*>(static_cast<const char*>(lpBuffer)), nNumberOfBytesToWrite,
+    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
+    const DWORD length = PlannedWriteLength(file->hostPath(), nNumberOfBytesToWrite);
+    ssize_t put = TransferAll(*file, const_cast<char*>(static_cast<const char*>(lpBuffer)), length,
                               false, [](int fd, char* p, size_t n) { return ::write(fd, p, n); });
     if (put < 0) return Fail(ErrorFromErrno(errno));
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = DWORD(put);
@@ -329,6 +334,7 @@ extern "C" BOOL WINAPI SetEndOfFile(HANDLE hFile) {
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
     if (!file) return FALSE;
     if (!file->canWrite() || file->isDirectory) return Fail(ERROR_ACCESS_DENIED);
+    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
     off_t position = lseek(file->fd(), 0, SEEK_CUR);
     if (position < 0) return Fail(ErrorFromErrno(errno));
     std::optional<uint64_t> size = file->Size();
@@ -342,6 +348,7 @@ extern "C" BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
     if (!file) return FALSE;
     if (!lpFileSize) return Fail(ERROR_INVALID_PARAMETER);
+    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
     std::optional<uint64_t> size = file->Size();
     if (!size) return FALSE;
     lpFileSize->QuadPart = LONGLONG(*size);
@@ -380,6 +387,7 @@ extern "C" BOOL WINAPI SetFileTime(HANDLE hFile, const FILETIME* lpCreationTime,
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
     if (!file) return FALSE;
     if (!file->canWrite()) return Fail(ERROR_ACCESS_DENIED);  // Windows wants write-attributes access
+    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
     timespec times[2];
     bool valid = true;
     FileTimeToOptionalTimespec(lpLastAccessTime, times[0], valid);
@@ -398,6 +406,7 @@ extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
     if (!file) return FALSE;
     if (!file->canWrite()) return Fail(ERROR_ACCESS_DENIED);
+    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
     if (fsync(file->fd()) != 0) return Fail(ErrorFromErrno(errno));
     return TRUE;
 }
@@ -406,6 +415,7 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     if (!lpFileName || !*lpFileName) return Fail(ERROR_PATH_NOT_FOUND);
     ResolvedPath path;
     if (DWORD error = ResolveExisting(lpFileName, path); error != ERROR_SUCCESS) return Fail(error);
+    if (PlannedFault(path.host)) return Fail(ErrorFromErrno(errno));
     struct stat entry;
     if (lstat(path.host.c_str(), &entry) != 0) return Fail(ErrorFromErrno(errno));
     if (S_ISDIR(entry.st_mode)) return Fail(ERROR_ACCESS_DENIED);
@@ -447,6 +457,7 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName
     if (DWORD error = OpenByName(lpNewFileName, destinationRequest, destination); error != ERROR_SUCCESS)
         return Fail(error);
 
+    if (PlannedFault(destination.file->hostPath())) return Fail(ErrorFromErrno(errno));
     std::vector<char> buffer(1 << 20);
     while (true) {
         ssize_t got = read(source.file->fd(), buffer.data(), buffer.size());
@@ -475,6 +486,10 @@ extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
         SetLastError(error);
         return INVALID_FILE_ATTRIBUTES;
     }
+    if (PlannedFault(path.host)) {
+        SetLastErrorFromErrno();
+        return INVALID_FILE_ATTRIBUTES;
+    }
     struct stat entry;
     if (lstat(path.host.c_str(), &entry) != 0) {
         SetLastErrorFromErrno();
@@ -487,6 +502,7 @@ extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttribu
     if (!lpFileName || !*lpFileName) return Fail(ERROR_PATH_NOT_FOUND);
     ResolvedPath path;
     if (DWORD error = ResolveExisting(lpFileName, path); error != ERROR_SUCCESS) return Fail(error);
+    if (PlannedFault(path.host)) return Fail(ErrorFromErrno(errno));
     if (DWORD error = ApplyAttributes(path.host, dwFileAttributes); error != ERROR_SUCCESS) return Fail(error);
     return TRUE;
 }

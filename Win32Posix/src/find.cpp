@@ -7,6 +7,7 @@
 // (8.3) names, FindFirstFileEx's options, or the DOS wildcards < > ".
 #include "attributes.h"
 #include "errors.h"
+#include "fault_plan.h"
 #include "filetime.h"
 #include "handles.h"
 #include "path.h"
@@ -129,6 +130,7 @@ DWORD StartSearch(const char* pattern, std::shared_ptr<FindObject>& search) {
     ResolvedPath folder;
     if (DWORD error = ResolveExisting(FormatWindowsPath(parsed), folder); error != ERROR_SUCCESS)
         return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
+    if (PlannedFault(folder.host)) return ErrorFromErrno(errno);
     struct stat folderStat;
     if (stat(folder.host.c_str(), &folderStat) != 0) return ErrorFromErrno(errno);
     if (!S_ISDIR(folderStat.st_mode)) return ERROR_INVALID_NAME;  // "file.txt\*", as Wine reports it

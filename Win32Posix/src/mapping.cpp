@@ -10,6 +10,7 @@
 // through the file beyond what the host's page cache gives (which on Linux is
 // coherent).
 #include "errors.h"
+#include "fault_plan.h"
 #include "handles.h"
 
 #include <windows.h>
@@ -173,6 +174,9 @@ extern "C" HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES 
     const bool writable = protection == PAGE_READWRITE;
     if (file->isDirectory || !file->canRead() || (writable && !file->canWrite())) {
         return FailHandle(ERROR_ACCESS_DENIED);
+    }
+    if (win32posix::PlannedFault(file->hostPath())) {
+        return FailHandle(win32posix::ErrorFromErrno(errno));
     }
     uint64_t size = 0;
     if (!SectionSize(*file, requested, writable, size)) {
