@@ -1,6 +1,7 @@
 // The directory (file) sync task (type 20003).
 #include "dirsync/DirectorySyncTask.h"
 
+#include "channel/TaskGuard.h"
 #include "dirsync/RootCopies.h"
 #include "dirsync/SyncRoots.h"
 #include "service/LogFile.h"
@@ -205,5 +206,5 @@ void RunDirectorySync(RavelnetConnection connection, int32_t writeModeFlag)
 
 void SyncService::HandleDirectorySync(RavelnetConnection connection, uint32_t, const TaskRequest*, uint32_t)
 {
-    RunDirectorySync(connection, WriteModeFlag());
+    RunGuarded(connection, kTaskDirectorySync, [&] { RunDirectorySync(connection, WriteModeFlag()); });
 }

@@ -1,6 +1,7 @@
 // Delete game task (type 20001): the server names a game directory; it is
 // removed from every drive but the one holding the Windows directory, and the
 // reply goes out when every drive has been processed.
+#include "channel/TaskGuard.h"
 #include "maintenance/DeleteTree.h"
 #include "maintenance/DriveList.h"
 #include "maintenance/GamePath.h"
@@ -50,8 +51,9 @@ void RemoveFromNonSystemDrives(char* path)
 
 } // namespace
 
-void SyncService::HandleDeleteGame(RavelnetConnection connection, uint32_t /*context*/,
-                                   const TaskRequest* request, uint32_t /*reserved*/)
+namespace {
+
+void DeleteGame(RavelnetConnection connection, const TaskRequest* request)
 {
     const uint32_t length = request->payloadLength;
     if (length > kMaxGamePathPayload) {
@@ -78,4 +80,12 @@ void SyncService::HandleDeleteGame(RavelnetConnection connection, uint32_t /*con
     const TaskReply reply = MakeTaskReply(kResultOk);
     const int replied = RavelnetReply(connection, &reply);
     Log(ModuleLog(), "QEK_CORE: 删除游戏任务完成(%d)", replied);
+}
+
+} // namespace
+
+void SyncService::HandleDeleteGame(RavelnetConnection connection, uint32_t /*context*/,
+                                   const TaskRequest* request, uint32_t /*reserved*/)
+{
+    RunGuarded(connection, kTaskDeleteGame, [&] { DeleteGame(connection, request); });
 }

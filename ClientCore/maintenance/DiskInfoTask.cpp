@@ -1,5 +1,6 @@
 // Disk info task (type 20002): one reply announcing the drive data, then one
 // DiskInfoRecord per fixed drive, in the system's drive order.
+#include "channel/TaskGuard.h"
 #include "maintenance/DiskInfoRecord.h"
 #include "maintenance/DriveList.h"
 #include "service/LogFile.h"
@@ -36,8 +37,9 @@ DiskInfoRecord QueryDrive(const std::string& root)
 
 } // namespace
 
-void SyncService::HandleDiskInfo(RavelnetConnection connection, uint32_t /*context*/,
-                                 const TaskRequest* /*request*/, uint32_t /*reserved*/)
+namespace {
+
+void SendDiskInfo(RavelnetConnection connection)
 {
     const std::vector<std::string> drives = FixedDriveRoots();
     const TaskReply reply =
@@ -56,4 +58,12 @@ void SyncService::HandleDiskInfo(RavelnetConnection connection, uint32_t /*conte
         }
     }
     Log(ModuleLog(), "QEK_CORE: 获取磁盘信息任务完成");
+}
+
+} // namespace
+
+void SyncService::HandleDiskInfo(RavelnetConnection connection, uint32_t /*context*/,
+                                 const TaskRequest* /*request*/, uint32_t /*reserved*/)
+{
+    RunGuarded(connection, kTaskDiskInfo, [&] { SendDiskInfo(connection); });
 }

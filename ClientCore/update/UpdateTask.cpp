@@ -1,6 +1,7 @@
 // The game update task (type 20000).
 #include "update/UpdateTask.h"
 
+#include "channel/TaskGuard.h"
 #include "service/LogFile.h"
 #include "service/SyncService.h"
 #include "update/CheckList.h"
@@ -226,5 +227,5 @@ void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag)
 
 void SyncService::HandleUpdateTask(RavelnetConnection connection, uint32_t, const TaskRequest*, uint32_t)
 {
-    RunUpdateTask(connection, WriteModeFlag());
+    RunGuarded(connection, kTaskGameUpdate, [&] { RunUpdateTask(connection, WriteModeFlag()); });
 }

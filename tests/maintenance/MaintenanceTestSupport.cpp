@@ -267,6 +267,14 @@ std::string DeleteRequestTooLong(uint32_t length)
     return kPrefix + kDeleteGameTask + "\xc7\xeb\xc7\xf3\xb9\xfd\xb3\xa4" + InParentheses(std::to_string(length));
 }
 
+std::string TaskEndedByException(uint32_t taskType, const std::string& reason)
+{
+    // 任务因异常中止,任务类型(...),原因(...)
+    return kPrefix + "\xc8\xce\xce\xf1\xd2\xf2\xd2\xec\xb3\xa3\xd6\xd0\xd6\xb9," +
+           "\xc8\xce\xce\xf1\xc0\xe0\xd0\xcd" + InParentheses(std::to_string(taskType)) + "," +
+           "\xd4\xad\xd2\xf2" + InParentheses(reason);
+}
+
 } // namespace msg
 
 } // namespace mnttest

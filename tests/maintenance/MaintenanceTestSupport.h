@@ -101,6 +101,8 @@ std::string DeleteSkip(const std::string& path);
 std::string DeleteDone(int replyResult);
 // Beyond the original program: an announced payload above the bound.
 std::string DeleteRequestTooLong(uint32_t length);
+// A task that ended by an exception, with the exception's text.
+std::string TaskEndedByException(uint32_t taskType, const std::string& reason);
 } // namespace msg
 
 } // namespace mnttest
