@@ -24,9 +24,9 @@ constexpr char kDataFile[] = "..\\Data\\qelsyncfiles_dst.dat";
 // Every task receives its check list into the one data file and reads the
 // records in place until it releases the list. Two tasks at once would write
 // their lists into each other's, so one task at a time holds the file.
-std::mutex& DataFileLock()
+std::timed_mutex& DataFileLock()
 {
-    static std::mutex lock;
+    static std::timed_mutex lock;
     return lock;
 }
 
@@ -121,7 +121,10 @@ int DownloadAndCopy(RavelnetConnection connection, int32_t writeModeFlag, const 
 int ReceiveListAndFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
                         const SyncRoots& roots, const char* dataFile, FileRequest& request)
 {
-    const std::lock_guard<std::mutex> dataFileHeld(DataFileLock());
+    const std::unique_lock<std::timed_mutex> dataFileHeld = HoldSyncDataFile(dataFile, kSyncDataFileWait);
+    if (!dataFileHeld.owns_lock()) {
+        return ERROR_TIMEOUT;
+    }
     FileList fileList;
     HandleList handles;
     ViewList views;
@@ -167,6 +170,19 @@ void SyncDirectory(RavelnetConnection connection, int32_t writeModeFlag, const T
 }
 
 } // namespace
+
+std::unique_lock<std::timed_mutex> HoldSyncDataFile(const char* dataFile, std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::timed_mutex> held(DataFileLock(), std::try_to_lock);
+    if (held.owns_lock()) {
+        return held;
+    }
+    Log(ModuleLog(), "QEK_CORE: 目录(文件)同步任务,等待数据文件(%s)", dataFile);
+    if (!held.try_lock_for(limit)) {
+        Log(ModuleLog(), "QEK_CORE: 目录(文件)同步任务,等待数据文件超时,放弃任务(%s)", dataFile);
+    }
+    return held;
+}
 
 bool PrepareSyncDataFile(char (&path)[kPathBufferSize])
 {

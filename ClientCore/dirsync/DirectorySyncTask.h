@@ -8,6 +8,7 @@
 #include "update/UpdatePaths.h"
 
 #include <cstdint>
+#include <mutex> // also std::chrono's durations (the full <chrono> does not build with a GBK execution set)
 
 // Runs one directory sync task to its end on `connection`; `writeModeFlag` 1
 // writes the files without the system cache, 0 through it. SyncService's
@@ -20,3 +21,14 @@ void RunDirectorySync(RavelnetConnection connection, int32_t writeModeFlag);
 // had whole or the path does not fit its 256 bytes: a shortened path would
 // put the list in another place.
 bool PrepareSyncDataFile(char (&path)[kPathBufferSize]);
+
+// How long a task waits for another to let go of the data file: longer than
+// a server waits for a silent client (300 s), so that a task behind a
+// stalled one still runs, and bounded, so that no task waits for ever.
+inline constexpr std::chrono::minutes kSyncDataFileWait{10};
+
+// Takes the data file for one task: every task receives its check list into
+// the one file, so one task at a time holds it. Waits at most `limit` for
+// another task to let go, with a log line when it has to wait and one when
+// it gives up; the lock is not owned then.
+std::unique_lock<std::timed_mutex> HoldSyncDataFile(const char* dataFile, std::chrono::milliseconds limit);

@@ -297,6 +297,19 @@ std::string ReceiveParamsFailed(int code)
            ")";
 }
 
+std::string WaitingForDataFile(const std::string& path)
+{
+    // 目录(文件)同步任务,等待数据文件(
+    return kCore + kSyncTask + ",\xb5\xc8\xb4\xfd\xca\xfd\xbe\xdd\xce\xc4\xbc\xfe(" + path + ")";
+}
+
+std::string GaveUpWaitingForDataFile(const std::string& path)
+{
+    // 目录(文件)同步任务,等待数据文件超时,放弃任务(
+    return kCore + kSyncTask + ",\xb5\xc8\xb4\xfd\xca\xfd\xbe\xdd\xce\xc4\xbc\xfe\xb3\xac\xca\xb1," +
+           "\xb7\xc5\xc6\xfa\xc8\xce\xce\xf1(" + path + ")";
+}
+
 std::string NotFound(const std::string& basePath)
 {
     // 目录(文件)同步任务,指定根目录不存在(

@@ -120,6 +120,8 @@ std::string DataFileWindowsPath();
 namespace msg {
 std::string ReceiveParamsFailed(int code);
 std::string NotFound(const std::string& basePath);
+std::string WaitingForDataFile(const std::string& path);
+std::string GaveUpWaitingForDataFile(const std::string& path);
 std::string StartCheckFile(const std::string& path);
 std::string DownloadFailed(const std::string& name, int code);
 std::string CreateFailed(const std::string& path, int code);
