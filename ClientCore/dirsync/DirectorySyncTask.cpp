@@ -155,11 +155,15 @@ void SyncDirectory(RavelnetConnection connection, int32_t writeModeFlag, const T
     SHCreateDirectoryExA(nullptr, roots.primary.c_str(), nullptr);
     DropAliasedCopyRoots(roots);
     char dataFile[kPathBufferSize];
-    if (!PrepareSyncDataFile(dataFile)) {
+    char dataDirectory[kPathBufferSize];
+    if (!PrepareSyncDataFile(dataFile, dataDirectory)) {
         Log(ModuleLog(), "QEK_CORE: 目录(文件)同步任务,数据文件路径无效(%s)", dataFile);
         return;
     }
     Log(ModuleLog(), "QEK_CORE: 开始处理服务器数据检查文件(%s)", dataFile);
+    if (!CheckListFitsOnDisk(dataDirectory, dataFile, params.checkListSize)) {
+        return;
+    }
     FileRequest request{};
     if (ReceiveListAndFiles(connection, writeModeFlag, params, roots, dataFile, request) != 1) {
         return;
@@ -184,13 +188,13 @@ std::unique_lock<std::timed_mutex> HoldSyncDataFile(const char* dataFile, std::c
     return held;
 }
 
-bool PrepareSyncDataFile(char (&path)[kPathBufferSize])
+bool PrepareSyncDataFile(char (&path)[kPathBufferSize], char (&directory)[kPathBufferSize])
 {
-    GetExecutableDirectory(path, sizeof(path));
-    if (path[0] == '\0' || !AppendIfFits(path, sizeof(path), kDataDirectory)) {
+    GetExecutableDirectory(directory, sizeof(directory));
+    if (directory[0] == '\0' || !AppendIfFits(directory, sizeof(directory), kDataDirectory)) {
         return false;
     }
-    SHCreateDirectoryExA(nullptr, path, nullptr);
+    SHCreateDirectoryExA(nullptr, directory, nullptr);
     GetExecutableDirectory(path, sizeof(path));
     return path[0] != '\0' && AppendIfFits(path, sizeof(path), kDataFile);
 }

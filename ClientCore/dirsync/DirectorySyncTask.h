@@ -20,7 +20,8 @@ void RunDirectorySync(RavelnetConnection connection, int32_t writeModeFlag);
 // directory is created first. False when the executable's directory cannot be
 // had whole or the path does not fit its 256 bytes: a shortened path would
 // put the list in another place.
-bool PrepareSyncDataFile(char (&path)[kPathBufferSize]);
+// `directory` receives the data file's directory.
+bool PrepareSyncDataFile(char (&path)[kPathBufferSize], char (&directory)[kPathBufferSize]);
 
 // How long a task waits for another to let go of the data file: longer than
 // a server waits for a silent client (300 s), so that a task behind a

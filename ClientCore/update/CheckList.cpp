@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -169,6 +170,27 @@ void PrepareDirectoriesAndTotals(const char* root, const FileList& fileList, Fil
 }
 
 } // namespace
+
+bool CheckListFitsOnDisk(const char* folder, const char* checkFilePath, uint32_t size)
+{
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExA(folder, &available, nullptr, nullptr)) {
+        return true;
+    }
+    uint64_t replaced = 0;
+    WIN32_FIND_DATAA existing{};
+    HANDLE found = FindFirstFileA(checkFilePath, &existing);
+    if (found != INVALID_HANDLE_VALUE) {
+        replaced = static_cast<uint64_t>(existing.nFileSizeHigh) << 32 | existing.nFileSizeLow;
+        FindClose(found);
+    }
+    if (size <= available.QuadPart + replaced) {
+        return true;
+    }
+    Log(ModuleLog(), "QEK_CORE: 服务器数据检查文件大小超过磁盘剩余空间,放弃处理(%s)(%s)", checkFilePath,
+        std::to_string(size).c_str());
+    return false;
+}
 
 int ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, const TaskParams& params,
                      FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request,

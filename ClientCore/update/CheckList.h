@@ -26,6 +26,13 @@ int ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, c
                      FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request,
                      int allowDelete, int skipLocalCompare);
 
+// Whether a check list of `size` bytes fits in the free space of the drive
+// that holds `folder` (a file already at `checkFilePath` counts as free: it
+// is replaced). When it does not, logs so and returns false: the task ends
+// before a byte of the list is received. A drive that cannot tell its free
+// space is left to the writes to tell.
+bool CheckListFitsOnDisk(const char* folder, const char* checkFilePath, uint32_t size);
+
 // Clears `request`, maps the check file and fills `fileList` with its records
 // up to the first one without the tag (that record ends the analysis with 1:
 // no scan, no directory, no totals). Then, unless `skipLocalCompare`, the

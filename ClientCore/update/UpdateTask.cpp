@@ -131,6 +131,11 @@ void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const Task
     BuildCheckListPath(checkListPath, sizeof(checkListPath), params.gamePath); // fits: ParamsUsable
     Log(ModuleLog(), "QEK_CORE: 开始处理服务器数据检查文件(%s)", checkListPath);
 
+    char markerDirectory[kPathBufferSize];
+    if (JoinPath(markerDirectory, params.gamePath, kMarkerDirectoryName) &&
+        !CheckListFitsOnDisk(markerDirectory, checkListPath, params.checkListSize)) {
+        return;
+    }
     FileList fileList;
     HandleList handles;
     ViewList views;

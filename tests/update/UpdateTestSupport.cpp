@@ -241,6 +241,15 @@ std::string StartCheckFile(const std::string& path)
            path + ")";
 }
 
+std::string CheckListTooLarge(const std::string& path, uint32_t size)
+{
+    // 服务器数据检查文件大小超过磁盘剩余空间,放弃处理(
+    return kCore +
+           "\xb7\xfe\xce\xf1\xc6\xf7\xca\xfd\xbe\xdd\xbc\xec\xb2\xe9\xce\xc4\xbc\xfe\xb4\xf3\xd0\xa1\xb3\xac"
+           "\xb9\xfd\xb4\xc5\xc5\xcc\xca\xa3\xd3\xe0\xbf\xd5\xbc\xe4,\xb7\xc5\xc6\xfa\xb4\xa6\xc0\xed(" +
+           path + ")(" + std::to_string(size) + ")";
+}
+
 std::string CheckFileFailed(int code)
 {
     // 处理服务器数据检查文件失败(

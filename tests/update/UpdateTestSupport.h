@@ -76,6 +76,7 @@ std::string ReceiveParamsFailed(int code);
 std::string VersionsAgree(const std::string& gamePath, const std::string& version);
 std::string StartCheckFile(const std::string& path);
 std::string CheckFileFailed(int code);
+std::string CheckListTooLarge(const std::string& path, uint32_t size);
 std::string DownloadFailed(const std::string& name, int code);
 std::string TaskDone(int files, int taskId, const std::string& gamePath);
 std::string CheckFileReceived(const std::string& path, int size);

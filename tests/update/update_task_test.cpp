@@ -223,18 +223,39 @@ TEST_P(UpdateTaskInBothModes, WriteFailureFailsTheTaskAndKeepsTheOldMarker)
     }
 }
 
+// A real file system that runs full: 1 MiB of tmpfs mounted at a host
+// folder for the life of the object (where mounting is allowed).
+class SmallTmpfs {
+public:
+    explicit SmallTmpfs(const fs::path& mountPoint) : path_(mountPoint)
+    {
+        fs::create_directories(path_);
+        mounted_ = mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=1m") == 0;
+        error_ = mounted_ ? "" : std::strerror(errno);
+    }
+    ~SmallTmpfs()
+    {
+        if (mounted_) {
+            umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    SmallTmpfs(const SmallTmpfs&) = delete;
+    SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+    bool Mounted() const { return mounted_; }
+    const std::string& Error() const { return error_; }
+
+private:
+    fs::path path_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
 TEST_P(UpdateTaskInBothModes, FullFileSystemFailsTheTaskAndKeepsTheOldMarker)
 {
-    // A real file system that runs full: 1 MiB of tmpfs as the folder D:\Full.
-    const fs::path mountPoint = drive.Host("D:\\Full");
-    fs::create_directories(mountPoint);
-    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0) {
-        GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
+    const SmallTmpfs full(drive.Host("D:\\Full"));
+    if (!full.Mounted()) {
+        GTEST_SKIP() << "no tmpfs can be mounted here: " << full.Error();
     }
-    struct Unmount {
-        fs::path path;
-        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-    } unmount{mountPoint};
 
     const std::string game = "D:\\Full\\";
     const std::vector<ServedFile> files = {{"\\a", Pattern(100000, 1)}, {"\\b", Pattern(2 * 1024 * 1024, 2)},
@@ -255,6 +276,28 @@ TEST_P(UpdateTaskInBothModes, FullFileSystemFailsTheTaskAndKeepsTheOldMarker)
     const std::vector<std::string> log = drive.LogMessages();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), msg::DownloadFailed("\\b", ERROR_DISK_FULL));
+}
+
+TEST_P(UpdateTaskInBothModes, ACheckListLargerThanTheFreeSpaceIsRefusedBeforeItIsReceived)
+{
+    const SmallTmpfs full(drive.Host("D:\\Full"));
+    if (!full.Mounted()) {
+        GTEST_SKIP() << "no tmpfs can be mounted here: " << full.Error();
+    }
+    const std::string game = "D:\\Full\\";
+    PutFile(drive, game + kMarker, "1.0");
+    PeerScript script = Script(game, "2.0", {FileRecord("\\a", 1)}, {{"\\a", "a"}});
+    script.setCheckListSize = false;
+    script.params.checkListSize = 2 * 1024 * 1024; // announced, never sent
+    const PeerOutcome outcome = Run(script);
+
+    EXPECT_TRUE(outcome.requests.empty());
+    EXPECT_FALSE(outcome.endOfTask.has_value());
+    EXPECT_EQ(Marker(game), "1.0");
+    EXPECT_FALSE(Exists(drive, game + kTempCheckList));
+    const std::vector<std::string> log = drive.LogMessages();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), msg::CheckListTooLarge(game + kTempCheckList, 2 * 1024 * 1024));
 }
 
 INSTANTIATE_TEST_SUITE_P(WriteModes, UpdateTaskInBothModes, ::testing::Values(0, 1),
