@@ -41,15 +41,71 @@ bool HasTerminator(const char* field, size_t size)
     return std::memchr(field, 0, size) != nullptr;
 }
 
+namespace {
+
+bool IsForbiddenCharacter(unsigned char byte)
+{
+    return byte < 0x20 || std::string_view("<>:\"/\\|?*").find(static_cast<char>(byte)) != std::string_view::npos;
+}
+
+// Whether a single-byte character outside a double-byte one is forbidden
+// anywhere in the component.
+bool HasForbiddenCharacter(std::string_view component)
+{
+    for (size_t i = 0; i < component.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(component[i]);
+        if (IsDBCSLeadByte(byte) && i + 1 < component.size()) {
+            ++i; // the second byte belongs to the character
+            continue;
+        }
+        if (IsForbiddenCharacter(byte)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view text, std::string_view upper)
+{
+    if (text.size() != upper.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 'a' + 'A') : text[i];
+        if (c != upper[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The part before the first dot, without the spaces before that dot: "CON",
+// "con .txt" and "Con.tar.gz" all name the console.
+bool IsDeviceName(std::string_view component)
+{
+    std::string_view base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ') {
+        base.remove_suffix(1);
+    }
+    for (std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
+        if (EqualsIgnoringAsciiCase(base, device)) {
+            return true;
+        }
+    }
+    if (base.size() == 4 && base[3] >= '1' && base[3] <= '9') {
+        return EqualsIgnoringAsciiCase(base.substr(0, 3), "COM") || EqualsIgnoringAsciiCase(base.substr(0, 3), "LPT");
+    }
+    return false;
+}
+
+} // namespace
+
 bool IsSafeComponent(std::string_view component)
 {
-    if (component.empty()) {
+    if (component.empty() || component.back() == '.' || component.back() == ' ') {
         return false;
     }
-    if (component.find_first_not_of(". ") == std::string_view::npos) {
-        return false;
-    }
-    return component.find_first_of(":/\\") == std::string_view::npos;
+    return !HasForbiddenCharacter(component) && !IsDeviceName(component);
 }
 
 bool IsSafeEntryName(const char* name, size_t fieldSize)

@@ -27,20 +27,27 @@ bool JoinPath(char (&out)[N], const char* first, const char* second)
 bool HasTerminator(const char* field, size_t size);
 
 // A check-list name comes from the network and decides where a file or a
-// directory is written, so it must stay below the target root. It is safe
-// when it:
+// directory is written, so it must stay below the target root and be stored
+// as written. It is safe when it:
 // - has its NUL within `fieldSize` bytes and begins with a backslash;
 // - has no empty component between backslashes (one trailing backslash, the
 //   form of a directory entry, is allowed; "\" alone names the root itself);
-// - has no component made only of dots and spaces ("." and ".." climb, and
-//   Windows folds trailing dots and spaces away, so "..." or ". ." may too);
-// - holds no colon (drive letters, alternate data streams) and no forward
-//   slash (a second separator that would hide a component from these rules).
-// The test works on bytes: a double-byte character whose second byte is a
-// backslash is split there, which can only refuse a name, never let one pass.
+// - has only components that Windows stores as written (IsSafeComponent).
+// The split at backslashes works on bytes: a double-byte character whose
+// second byte is a backslash is split there, which can only refuse a name,
+// never let one pass.
 bool IsSafeEntryName(const char* name, size_t fieldSize);
 
-// The same rule for one path component (no separators in it).
+// One path component (no separators in it) that Windows stores as written,
+// under that name and no other:
+// - not empty, and not ending in a dot or a space (Windows drops them, so
+//   "a.txt." would be written into "a.txt", and "." or ".." climb);
+// - no character below 0x20 and none of < > : " / \ | ? * (a colon names a
+//   drive or a data stream; the second byte of a double-byte character of
+//   the ANSI code page is part of that character, never one of these);
+// - not a device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in any
+//   case, with or without an extension, with spaces before the extension):
+//   Windows opens the device instead of a file.
 bool IsSafeComponent(std::string_view component);
 
 // Removes the link (reparse point) at `path` itself, never what it points to:

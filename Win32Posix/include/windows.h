@@ -315,6 +315,12 @@ void WINAPI Sleep(DWORD dwMilliseconds);
 void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
 void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
 
+/* ---- Code page ---------------------------------------------------------- */
+/* The layer's ANSI code page is 936 (GBK), that of the PCs the client serves:
+ * names are passed to the host's file system as the bytes they are. */
+UINT WINAPI GetACP(void);
+BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
+
 /* ---- Formatting (user32) ----------------------------------------------- */
 /* %d %i %u %x %X %c %s with flags, width and precision; at most 1024 bytes
  * including the terminator are written, as on Windows. */

@@ -182,6 +182,34 @@ TEST(EntryNames, OnlyNamesThatStayBelowTheRootAreSafe)
     }
 }
 
+// Names Windows would not store as written: a device instead of a file, a
+// name without its trailing dots or spaces, characters it refuses.
+TEST(EntryNames, OnlyNamesWindowsStoresAsWrittenAreSafe)
+{
+    struct Case {
+        const char* name;
+        bool safe;
+    };
+    const Case cases[] = {
+        {"\\COM1.txt", false},     {"\\com9", false},        {"\\NUL", false},
+        {"\\nul.tar.gz", false},   {"\\aux\\x.txt", false}, {"\\Con .txt", false},
+        {"\\PRN  ", false},        {"\\lpt5.log", false},    {"\\dot.txt.", false},
+        {"\\space.txt ", false},   {"\\dir.\\x", false},    {"\\a<b", false},
+        {"\\a>b", false},          {"\\a\"b", false},        {"\\a|b", false},
+        {"\\a?b", false},          {"\\a*b", false},         {"\\tab\tname", false},
+        {"\\bell\x07", false},    {"\\COM0", true},         {"\\COM10", true},
+        {"\\console", true},       {"\\nul_x", true},        {"\\LPT", true},
+        {"\\auxiliary.txt", true}, {"\\x.con", true},        {"\\ lead.txt", true},
+        // GBK: the second byte of a double-byte character is no separator
+        // or forbidden character (0x7C is '|' alone, part of the character here).
+        {"\\\xb0\x7c.txt", true}, {"\\\xb0\xa1\\x", true},
+        {"\\x\xb0", true},         // a lead byte at the end stands alone
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsSafeEntryName(c.name, std::strlen(c.name) + 1), c.safe) << c.name;
+    }
+}
+
 TEST(EntryNames, NameWithoutNulInItsFieldIsNotSafe)
 {
     char field[256];

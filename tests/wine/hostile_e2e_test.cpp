@@ -55,9 +55,10 @@ protected:
     }
 };
 
-// A name that could lead outside the game fails the whole check list: the
-// reply has gone out, but nothing is requested, created or deleted, the task
-// ends with the reason in the log, and the version stays.
+// A name that could lead outside the game, or that Windows would not store as
+// written, fails the whole check list: the reply has gone out, but nothing is
+// requested, created or deleted, the task ends with the reason in the log,
+// and the version stays.
 TEST_P(HostileE2E, CheckListNamesThatCouldLeadOutsideTheGameFailTheWholeList)
 {
     SetUpGame();
@@ -75,6 +76,14 @@ TEST_P(HostileE2E, CheckListNamesThatCouldLeadOutsideTheGameFailTheWholeList)
         "\\D:escape.txt",
         "\\escape.txt:stream",
         noTerminator,
+        // Names Windows would not store as written: a device, a name without
+        // its trailing dot or space, a character it refuses.
+        "\\COM1.txt",
+        "\\NUL",
+        "\\aux\\x.txt",
+        "\\dot.txt.",
+        "\\space.txt ",
+        "\\pipe|name",
     };
     for (const std::string& name : hostileNames) {
         SCOPED_TRACE(name.substr(0, 40));
