@@ -150,7 +150,9 @@ PoolOutcome RunPool(size_t count, const std::function<bool(size_t index, unsigne
                 // A task that fails may come back to the queue while others
                 // run: wait for the running ones before giving up.
                 changed.wait(lock, [&] { return stopping || !queue.empty() || running == 0; });
-                if (stopping || queue.empty())
+                // The coordinator sees a stop request only a few times a
+                // second: look at it here too before starting a task.
+                if (stopping || queue.empty() || stopRequests() >= 1)
                     return;
                 const size_t index = queue.front();
                 queue.pop_front();

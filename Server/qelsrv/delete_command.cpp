@@ -48,7 +48,8 @@ void RunDelete(const DeleteOptions& options)
             report.result = result.ok ? ClientResult::Ok
                             : result.connected ? ClientResult::Failed
                                                : ClientResult::Unreachable;
-            report.outcome = "done";
+            if (result.ok)
+                report.outcome = "done";
             if (result.replied)
                 report.reply = result.reply.resultCode;
             report.error = result.error;

@@ -53,8 +53,9 @@ void RunDiskInfo(const DiskInfoOptions& options)
             report.result = result.ok ? ClientResult::Ok
                             : result.connected ? ClientResult::Failed
                                                : ClientResult::Unreachable;
-            report.outcome = std::to_string(result.drives.size()) + " fixed drive" +
-                             (result.drives.size() == 1 ? "" : "s");
+            if (result.ok)
+                report.outcome = std::to_string(result.drives.size()) + " fixed drive" +
+                                 (result.drives.size() == 1 ? "" : "s");
             if (result.replied)
                 report.reply = result.reply.resultCode;
             report.error = result.error;

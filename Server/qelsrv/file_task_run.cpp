@@ -80,7 +80,8 @@ void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpo
         report.result = result.outcome != SessionOutcome::Failed ? ClientResult::Ok
                         : result.connected                       ? ClientResult::Failed
                                                                  : ClientResult::Unreachable;
-        report.outcome = DescribeOutcome(spec, result);
+        if (result.outcome != SessionOutcome::Failed)
+            report.outcome = DescribeOutcome(spec, result);
         report.files = result.filesServed;
         report.bytes = result.bytesServed;
         if (result.replied)
