@@ -311,7 +311,7 @@ TEST(RoomPeer, RetryRunsAFailedClientAgainAfterTheOthers)
     EXPECT_EQ(run.status, 0) << run.err;
     const json document = json::parse(run.out);
     ASSERT_EQ(document["clients"].size(), 3u);
-    EXPECT_EQ(document["clients"][0]["attempts"], 2); // its first connection was the run above
+    EXPECT_EQ(document["clients"][0]["attempts"], 1); // its first connection was the run above
     EXPECT_EQ(document["clients"][1]["attempts"], 2);
     EXPECT_EQ(document["clients"][2]["attempts"], 2);
     EXPECT_EQ(document["totals"]["ok"], 3);
@@ -442,8 +442,8 @@ TEST_F(Room, UpdateFromAClientsFileReportsEveryClient)
     e2e::PutFile(game / "maps" / "a.map", e2e::Pattern(3000, 2));
     // Client 5 already holds the version: it declines.
     e2e::PutFile(clients_[5]->Drive('D') / "games" / "r1" / "tarngamever" / "tarnGameVer.txt", "1.0");
-    // Client 7 has a folder where the update puts a file: it fails.
-    fs::create_directories(clients_[7]->Drive('D') / "games" / "r1" / "x.exe" / "in-the-way");
+    // A peer that takes the task and drops it: a client that fails.
+    Peer failing(1, Peer::Mode::FailFirst);
 
     const uint16_t off1 = e2e::FreeLoopbackPort();
     const uint16_t off2 = off1 == 65535 ? 1 : off1 + 1;
@@ -451,7 +451,8 @@ TEST_F(Room, UpdateFromAClientsFileReportsEveryClient)
     file << "# the room\n";
     for (const std::string& label : ClientLabels())
         file << label << "   # a PC\n\n";
-    file << Label(off1) << "\n" << ClientLabels()[0] << "\n" << Label(off2) << "\n";
+    file << Label(off1) << "\n" << ClientLabels()[0] << "\n" << Label(off2) << "\n"
+         << Label(failing.Ports()[0]) << "\n";
     file.close();
 
     const SplitRun run = QelsrvSplit({"update", "--clients", (scratch_ / "room.txt").string(), "--game",
@@ -462,7 +463,7 @@ TEST_F(Room, UpdateFromAClientsFileReportsEveryClient)
     const json document = json::parse(run.out);
     EXPECT_EQ(document["command"], "update");
     const json& rows = document["clients"];
-    ASSERT_EQ(rows.size(), 14u) << document; // the duplicate is gone
+    ASSERT_EQ(rows.size(), 15u) << document; // the duplicate is gone
     for (size_t i = 0; i < 12; ++i) {
         const json& row = rows[i];
         EXPECT_EQ(row["client"], ClientLabels()[i]);
@@ -472,9 +473,6 @@ TEST_F(Room, UpdateFromAClientsFileReportsEveryClient)
             EXPECT_EQ(row["reply"], 110020) << row;
             EXPECT_EQ(row["replyMeaning"], "already current") << row;
             EXPECT_EQ(row["files"], 0) << row;
-        } else if (i == 7) {
-            EXPECT_EQ(row["result"], "failed") << row;
-            EXPECT_FALSE(row["error"].get<std::string>().empty()) << row;
         } else {
             EXPECT_EQ(row["result"], "ok") << row;
             EXPECT_EQ(row["outcome"], "updated 2 files") << row;
@@ -489,13 +487,16 @@ TEST_F(Room, UpdateFromAClientsFileReportsEveryClient)
     EXPECT_EQ(rows[12]["result"], "unreachable");
     EXPECT_EQ(rows[13]["client"], Label(off2));
     EXPECT_EQ(rows[13]["result"], "unreachable");
+    EXPECT_EQ(rows[14]["result"], "failed");
+    EXPECT_EQ(rows[14]["reply"], nullptr);
+    EXPECT_FALSE(rows[14].value("error", "").empty()) << rows[14];
     const json& totals = document["totals"];
-    EXPECT_EQ(totals["clients"], 14);
-    EXPECT_EQ(totals["ok"], 11);
+    EXPECT_EQ(totals["clients"], 15);
+    EXPECT_EQ(totals["ok"], 12);
     EXPECT_EQ(totals["failed"], 1);
     EXPECT_EQ(totals["unreachable"], 2);
-    EXPECT_EQ(totals["files"], 20);
-    EXPECT_EQ(totals["bytes"], 10 * 203000);
+    EXPECT_EQ(totals["files"], 22);
+    EXPECT_EQ(totals["bytes"], 11 * 203000);
     // Progress went to standard error.
     EXPECT_NE(run.err.find("update D:\\games\\r1\\ to version 1.0"), std::string::npos) << run.err;
 }
