@@ -251,7 +251,7 @@ std::string SummaryTable(const std::vector<Endpoint>& endpoints, const std::vect
         table += line + "\n";
     }
     const Totals totals = Count(reports);
-    table += "total: " + std::to_string(reports.size()) + " clients, " + std::to_string(totals.ok) + " ok, " +
+    table += "total: " + std::to_string(reports.size()) + (reports.size() == 1 ? " client, " : " clients, ") + std::to_string(totals.ok) + " ok, " +
              std::to_string(totals.failed) + " failed, " + std::to_string(totals.unreachable) + " unreachable";
     if (totals.notRun > 0)
         table += ", " + std::to_string(totals.notRun) + " not run";
