@@ -101,7 +101,8 @@ ProgressBoard::ProgressBoard(std::FILE* out, bool interactive, std::vector<std::
       labels_(std::move(labels)),
       progress_(labels_.size()),
       reported_(labels_.size(), 0),
-      outcomes_(labels_.size())
+      outcomes_(labels_.size()),
+      lastFooter_(std::chrono::steady_clock::now())
 {
 }
 
@@ -135,8 +136,9 @@ void ProgressBoard::SetFooter(const std::string& footer)
         DrawLocked(false);
         return;
     }
+    // Only a run that lasts gets these lines, one each five seconds.
     auto now = std::chrono::steady_clock::now();
-    if (lastFooter_ != std::chrono::steady_clock::time_point{} && now - lastFooter_ < std::chrono::seconds(5))
+    if (now - lastFooter_ < std::chrono::seconds(5))
         return;
     lastFooter_ = now;
     std::fprintf(out_, "%s\n", footer.c_str());

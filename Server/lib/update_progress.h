@@ -49,7 +49,7 @@ public:
     void Finish(size_t client, const std::string& outcome);
     // The line about the whole run under the clients' bars (interactive), e.g.
     // "3 running, 5 of 12 done, 40.0 MiB/s"; otherwise printed on its own
-    // line at most every five seconds.
+    // line every five seconds, from five seconds after the board was made.
     void SetFooter(const std::string& footer);
     // Draws the final state (interactive), so that the outcome lines follow it.
     void Close();

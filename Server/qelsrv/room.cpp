@@ -326,7 +326,8 @@ void FinishRoom(const std::string& command, const std::vector<Endpoint>& endpoin
     const Totals totals = Count(reports);
     const size_t bad = reports.size() - totals.ok;
     if (bad > 0) {
-        std::fprintf(stderr, "qelsrv: %zu of %zu clients failed\n", bad, reports.size());
+        std::fprintf(stderr, "qelsrv: %zu of %zu clients failed%s\n", bad, reports.size(),
+                     totals.unreachable > 0 ? " or were unreachable" : "");
         throw CLI::RuntimeError(1);
     }
 }
