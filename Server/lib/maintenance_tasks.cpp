@@ -40,18 +40,50 @@ void RequireAccepted(const TaskReplyRecord& reply)
 
 template <class Result>
 Result RunGuarded(const Endpoint& endpoint, const MaintenanceOptions& options,
-                  const std::function<Result(TaskConnection&)>& conversation)
+                  const std::function<void(TaskConnection&, Result&)>& conversation)
 {
+    Result result;
     try {
         TaskConnection connection = TaskConnection::Connect(
             endpoint.host, endpoint.port, Milliseconds(options.connectTimeoutMs));
+        result.connected = true;
         connection.SetTimeout(Milliseconds(options.receiveTimeoutMs));
-        return conversation(connection);
+        if (options.interrupter != nullptr)
+            connection.AttachInterrupter(*options.interrupter);
+        conversation(connection, result);
     } catch (const std::exception& error) {
-        Result result;
+        result.ok = false;
         result.error = error.what();
-        return result;
     }
+    return result;
+}
+
+void DiskInfoSteps(TaskConnection& connection, DiskInfoResult& result)
+{
+    connection.SendHeader(kTaskTypeDiskInfo, 0);
+    result.reply = connection.ReceiveReply();
+    result.replied = true;
+    RequireAccepted(result.reply);
+    const uint32_t length = result.reply.dataLength;
+    if (length > kMaxDiskInfoDataLength || length % kDiskInfoRecordSize != 0)
+        throw TransferError(TransferErrorKind::Protocol,
+                            "the client announced " + std::to_string(length) +
+                                " bytes of drive data, not a whole number of drive records");
+    const std::vector<std::byte> data = connection.Receive(length);
+    if (!DecodeDiskInfo(data, result.drives, result.error))
+        throw TransferError(TransferErrorKind::Protocol, result.error);
+    result.ok = true;
+}
+
+void DeleteGameSteps(TaskConnection& connection, std::string_view gamePath, DeleteGameResult& result)
+{
+    std::vector<std::byte> payload(gamePath.size() + 1, std::byte{0});
+    std::memcpy(payload.data(), gamePath.data(), gamePath.size());
+    connection.StartTask(kTaskTypeDeleteGame, payload);
+    result.reply = connection.ReceiveReply();
+    result.replied = true;
+    RequireAccepted(result.reply);
+    result.ok = true;
 }
 
 std::string Padded(const std::string& text, size_t width)
@@ -118,46 +150,33 @@ bool DecodeDiskInfo(std::span<const std::byte> data, std::vector<DriveSpace>& dr
 DiskInfoResult DiskInfoConversation(TaskConnection& connection)
 {
     DiskInfoResult result;
-    connection.SendHeader(kTaskTypeDiskInfo, 0);
-    result.reply = connection.ReceiveReply();
-    RequireAccepted(result.reply);
-    const uint32_t length = result.reply.dataLength;
-    if (length > kMaxDiskInfoDataLength || length % kDiskInfoRecordSize != 0)
-        throw TransferError(TransferErrorKind::Protocol,
-                            "the client announced " + std::to_string(length) +
-                                " bytes of drive data, not a whole number of drive records");
-    const std::vector<std::byte> data = connection.Receive(length);
-    if (!DecodeDiskInfo(data, result.drives, result.error))
-        throw TransferError(TransferErrorKind::Protocol, result.error);
-    result.ok = true;
+    result.connected = true;
+    DiskInfoSteps(connection, result);
     return result;
 }
 
 DeleteGameResult DeleteGameConversation(TaskConnection& connection, std::string_view gamePath)
 {
-    std::vector<std::byte> payload(gamePath.size() + 1, std::byte{0});
-    std::memcpy(payload.data(), gamePath.data(), gamePath.size());
     DeleteGameResult result;
-    connection.StartTask(kTaskTypeDeleteGame, payload);
-    result.reply = connection.ReceiveReply();
-    RequireAccepted(result.reply);
-    result.ok = true;
+    result.connected = true;
+    DeleteGameSteps(connection, gamePath, result);
     return result;
 }
 
 DiskInfoResult RunDiskInfoTask(const Endpoint& endpoint, const MaintenanceOptions& options)
 {
-    return RunGuarded<DiskInfoResult>(endpoint, options, [](TaskConnection& connection) {
-        return DiskInfoConversation(connection);
+    return RunGuarded<DiskInfoResult>(endpoint, options, [](TaskConnection& connection, DiskInfoResult& result) {
+        DiskInfoSteps(connection, result);
     });
 }
 
 DeleteGameResult RunDeleteGameTask(const Endpoint& endpoint, std::string_view gamePath,
                                    const MaintenanceOptions& options)
 {
-    return RunGuarded<DeleteGameResult>(endpoint, options, [gamePath](TaskConnection& connection) {
-        return DeleteGameConversation(connection, gamePath);
-    });
+    return RunGuarded<DeleteGameResult>(endpoint, options,
+                                        [gamePath](TaskConnection& connection, DeleteGameResult& result) {
+                                            DeleteGameSteps(connection, gamePath, result);
+                                        });
 }
 
 bool ParseEndpoints(const std::vector<std::string>& texts, std::vector<Endpoint>& endpoints,

@@ -32,6 +32,8 @@ struct MaintenanceOptions {
     // How long the client may stay silent; the delete task answers only once
     // every drive has been processed.
     uint32_t receiveTimeoutMs = 300000;
+    // Can end the task from another thread; may be null.
+    Interrupter* interrupter = nullptr;
 };
 
 struct DriveSpace {
@@ -52,6 +54,8 @@ bool DecodeDiskInfo(std::span<const std::byte> data, std::vector<DriveSpace>& dr
 
 struct DiskInfoResult {
     bool ok = false;
+    bool connected = false;         // false: the client could not be reached
+    bool replied = false;           // `reply` holds the client's answer
     TaskReplyRecord reply{};        // the client's answer, when it came
     std::vector<DriveSpace> drives; // its fixed drives, in its order
     std::string error;              // why it failed
@@ -59,6 +63,8 @@ struct DiskInfoResult {
 
 struct DeleteGameResult {
     bool ok = false;
+    bool connected = false;  // false: the client could not be reached
+    bool replied = false;    // `reply` holds the client's answer
     TaskReplyRecord reply{}; // the client's answer, sent after the removal
     std::string error;
 };

@@ -123,7 +123,9 @@ TaskConnection TaskConnection::Connect(const std::string& host, uint16_t port, M
 }
 
 TaskConnection::TaskConnection(TaskConnection&& other) noexcept
-    : socket_(std::exchange(other.socket_, net::kNoSocket)), timeoutMs_(other.timeoutMs_)
+    : socket_(std::exchange(other.socket_, net::kNoSocket)),
+      interrupter_(std::exchange(other.interrupter_, nullptr)),
+      timeoutMs_(other.timeoutMs_)
 {
 }
 
@@ -132,6 +134,7 @@ TaskConnection& TaskConnection::operator=(TaskConnection&& other) noexcept
     if (this != &other) {
         Close();
         socket_ = std::exchange(other.socket_, net::kNoSocket);
+        interrupter_ = std::exchange(other.interrupter_, nullptr);
         timeoutMs_ = other.timeoutMs_;
     }
     return *this;
@@ -238,6 +241,7 @@ void TaskConnection::Close()
 {
     if (socket_ == net::kNoSocket)
         return;
+    DetachInterrupter();
     net::CloseSocket(std::exchange(socket_, net::kNoSocket));
     net::StopNetworking();
 }
@@ -246,8 +250,55 @@ void TaskConnection::Abort()
 {
     if (socket_ == net::kNoSocket)
         return;
+    DetachInterrupter();
     net::ResetAndClose(std::exchange(socket_, net::kNoSocket));
     net::StopNetworking();
+}
+
+void TaskConnection::AttachInterrupter(Interrupter& interrupter)
+{
+    RequireOpen();
+    DetachInterrupter();
+    if (!interrupter.Attach(socket_))
+        throw TransferError(TransferErrorKind::Socket, "interrupted");
+    interrupter_ = &interrupter;
+}
+
+void TaskConnection::DetachInterrupter()
+{
+    // Before the socket closes: the interrupter must never shut down a
+    // descriptor that has been closed (and perhaps reused).
+    if (interrupter_ != nullptr)
+        std::exchange(interrupter_, nullptr)->Detach(socket_);
+}
+
+bool Interrupter::Attach(std::intptr_t socket)
+{
+    std::lock_guard lock(mutex_);
+    if (interrupted_)
+        return false;
+    sockets_.push_back(socket);
+    return true;
+}
+
+void Interrupter::Detach(std::intptr_t socket)
+{
+    std::lock_guard lock(mutex_);
+    std::erase(sockets_, socket);
+}
+
+void Interrupter::InterruptAll()
+{
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+    for (std::intptr_t socket : sockets_)
+        net::ShutdownBoth(static_cast<net::NativeSocket>(socket));
+}
+
+bool Interrupter::Interrupted() const
+{
+    std::lock_guard lock(mutex_);
+    return interrupted_;
 }
 
 } // namespace qelsrv

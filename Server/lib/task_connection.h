@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -78,6 +79,31 @@ private:
 };
 
 using Milliseconds = std::chrono::milliseconds;
+
+class TaskConnection;
+
+// Ends the conversations of many connections at once, from another thread
+// (the operator's second Ctrl+C): every attached connection is shut down, so
+// that its blocked send or receive fails at once. A connection attached after
+// that is refused.
+class Interrupter {
+public:
+    Interrupter() = default;
+    Interrupter(const Interrupter&) = delete;
+    Interrupter& operator=(const Interrupter&) = delete;
+
+    void InterruptAll();
+    bool Interrupted() const;
+
+private:
+    friend class TaskConnection;
+    bool Attach(std::intptr_t socket);
+    void Detach(std::intptr_t socket);
+
+    mutable std::mutex mutex_;
+    std::vector<std::intptr_t> sockets_;
+    bool interrupted_ = false;
+};
 
 class TaskConnection {
 public:
@@ -161,13 +187,19 @@ public:
     bool IsOpen() const;
     std::uint32_t TimeoutMs() const { return timeoutMs_; }
 
+    // Lets `interrupter` shut this connection down until it closes; throws
+    // TransferError(Socket) when the interrupter has already fired.
+    void AttachInterrupter(Interrupter& interrupter);
+
 private:
     explicit TaskConnection(std::intptr_t socket) : socket_(socket) {}
     static TaskConnection Connect(const std::string& host, uint16_t port, Milliseconds connectTimeout,
                                   const std::optional<std::string>& source);
     void RequireOpen() const;
+    void DetachInterrupter();
 
     std::intptr_t socket_;
+    Interrupter* interrupter_ = nullptr;
     std::uint32_t timeoutMs_ = static_cast<std::uint32_t>(kDefaultTimeout.count());
 };
 

@@ -101,7 +101,8 @@ ProgressBoard::ProgressBoard(std::FILE* out, bool interactive, std::vector<std::
       labels_(std::move(labels)),
       progress_(labels_.size()),
       reported_(labels_.size(), 0),
-      outcomes_(labels_.size())
+      outcomes_(labels_.size()),
+      lastFooter_(std::chrono::steady_clock::now())
 {
 }
 
@@ -127,6 +128,23 @@ void ProgressBoard::Finish(size_t client, const std::string& outcome)
         DrawLocked(true);
 }
 
+void ProgressBoard::SetFooter(const std::string& footer)
+{
+    std::lock_guard lock(mutex_);
+    if (interactive_) {
+        footer_ = footer;
+        DrawLocked(false);
+        return;
+    }
+    // Only a run that lasts gets these lines, one each five seconds.
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastFooter_ < std::chrono::seconds(5))
+        return;
+    lastFooter_ = now;
+    std::fprintf(out_, "%s\n", footer.c_str());
+    std::fflush(out_);
+}
+
 void ProgressBoard::Close()
 {
     std::lock_guard lock(mutex_);
@@ -145,7 +163,7 @@ void ProgressBoard::DrawLocked(bool force)
     size_t usable = width > 1 ? width - 1 : width;
     std::string frame;
     if (drawn_)
-        frame += "\x1b[" + std::to_string(labels_.size()) + "A";
+        frame += "\x1b[" + std::to_string(labels_.size() + (footerDrawn_ ? 1 : 0)) + "A";
     for (size_t i = 0; i < labels_.size(); ++i) {
         std::string line;
         if (!outcomes_[i].empty())
@@ -155,6 +173,10 @@ void ProgressBoard::DrawLocked(bool force)
         else
             line = RenderProgressLine(labels_[i], progress_[i], usable);
         frame += "\r\x1b[2K" + line + "\n";
+    }
+    if (!footer_.empty()) {
+        frame += "\r\x1b[2K" + footer_.substr(0, usable) + "\n";
+        footerDrawn_ = true;
     }
     drawn_ = true;
     std::fputs(frame.c_str(), out_);

@@ -47,6 +47,10 @@ public:
     void Update(size_t client, const SessionProgress& progress);
     // Marks a client finished with its outcome text; the bar shows it instead.
     void Finish(size_t client, const std::string& outcome);
+    // The line about the whole run under the clients' bars (interactive), e.g.
+    // "3 running, 5 of 12 done, 40.0 MiB/s"; otherwise printed on its own
+    // line every five seconds, from five seconds after the board was made.
+    void SetFooter(const std::string& footer);
     // Draws the final state (interactive), so that the outcome lines follow it.
     void Close();
 
@@ -59,6 +63,9 @@ private:
     std::vector<SessionProgress> progress_;
     std::vector<char> reported_; // a client has sent its first request
     std::vector<std::string> outcomes_;
+    std::string footer_;
+    std::chrono::steady_clock::time_point lastFooter_{};
+    bool footerDrawn_ = false;
     bool drawn_ = false;
     std::chrono::steady_clock::time_point lastDraw_{};
     std::mutex mutex_;

@@ -1,5 +1,6 @@
 #include "update_session.h"
 
+#include "room_run.h"
 #include "task_connection.h"
 
 #include <charconv>
@@ -68,7 +69,7 @@ std::string Quoted(std::string_view name)
 // Sends one listed file, after making sure it is still the file the list
 // describes: the client gives it the listed time, so other bytes must not go
 // out under it.
-void ServeFile(TaskConnection& task, const CheckList& list, size_t index)
+void ServeFile(TaskConnection& task, const CheckList& list, size_t index, SendBudget* budget)
 {
     const QELDtFile& record = list.records[index];
     const std::filesystem::path& path = list.hostPaths[index];
@@ -80,13 +81,13 @@ void ServeFile(TaskConnection& task, const CheckList& list, size_t index)
         throw TransferError(TransferErrorKind::File,
                             path.string() + " has changed since the check list was built");
     }
-    task.SendFileRange(file, 0, size);
+    SendFileBudgeted(task, file, size, budget);
 }
 
 // Answers the client's requests until it ends the task. Returns normally
 // only on the end-of-task command; everything else throws.
 void ServeRequests(TaskConnection& task, const CheckList& list, const ProgressCallback& progress,
-                   SessionResult& result)
+                   SendBudget* budget, SessionResult& result)
 {
     for (;;) {
         FileRequest request{};
@@ -114,7 +115,7 @@ void ServeRequests(TaskConnection& task, const CheckList& list, const ProgressCa
             throw TransferError(TransferErrorKind::Protocol, "the client " + check.error);
         if (progress)
             progress(ProgressOf(request));
-        ServeFile(task, list, *check.index);
+        ServeFile(task, list, *check.index, budget);
         result.filesServed += 1;
         result.bytesServed += RecordSize(list.records[*check.index]);
     }
@@ -131,12 +132,16 @@ SessionResult RunFileTaskSession(const Endpoint& endpoint, const FileTaskSpec& s
     try {
         task.emplace(TaskConnection::Connect(endpoint.host, endpoint.port,
                                              Milliseconds(options.connectTimeoutMs)));
+        result.connected = true;
         task->SetTimeout(Milliseconds(options.receiveTimeoutMs));
+        if (options.interrupter != nullptr)
+            task->AttachInterrupter(*options.interrupter);
 
         TaskParams params = spec.params;
         params.checkListSize = list.ByteSize();
         task->StartTask(spec.taskType, params);
         TaskReplyRecord reply = task->ReceiveReply();
+        result.replied = true;
         result.replyCode = reply.resultCode;
         if (reply.resultCode == spec.declinedCode) {
             result.outcome = SessionOutcome::Declined;
@@ -149,8 +154,8 @@ SessionResult RunFileTaskSession(const Endpoint& endpoint, const FileTaskSpec& s
             return result;
         }
         if (!list.records.empty())
-            task->Send(std::as_bytes(std::span(list.records)));
-        ServeRequests(*task, list, progress, result);
+            SendBudgeted(*task, std::as_bytes(std::span(list.records)), options.budget);
+        ServeRequests(*task, list, progress, options.budget, result);
         result.outcome = SessionOutcome::Completed;
     } catch (const TransferError& error) {
         result.outcome = SessionOutcome::Failed;

@@ -18,6 +18,9 @@
 
 namespace qelsrv {
 
+class Interrupter;
+class SendBudget;
+
 constexpr uint16_t kDefaultClientPort = 19750;
 
 struct Endpoint {
@@ -62,12 +65,18 @@ struct SessionOptions {
     // How long the client may stay silent: while it compares its local files
     // before the first request, and between requests.
     uint32_t receiveTimeoutMs = 300000;
+    // Shared by the sessions of one run: what they send goes through the
+    // budget, and the interrupter can end them. Either may be null.
+    SendBudget* budget = nullptr;
+    Interrupter* interrupter = nullptr;
 };
 
 enum class SessionOutcome { Completed, Declined, Failed };
 
 struct SessionResult {
     SessionOutcome outcome = SessionOutcome::Failed;
+    bool connected = false;  // false: the client could not be reached
+    bool replied = false;    // the client answered the task (replyCode holds it)
     uint32_t replyCode = 0;  // the client's answer to the task, when it came
     uint32_t filesDone = 0;  // the end-of-task command's count of files
     uint32_t filesServed = 0;

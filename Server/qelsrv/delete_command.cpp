@@ -2,10 +2,13 @@
 // the game folder from each of its drives but the system drive (task 20001)
 // and prints each client's reply.
 #include "commands.h"
+#include "file_task_run.h"
 #include "maintenance_tasks.h"
+#include "room.h"
 
 #include "maintenance/GamePath.h"
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -16,50 +19,53 @@ namespace qelsrv {
 namespace {
 
 struct DeleteOptions {
-    std::vector<std::string> clients;
+    RoomOptions room;
     std::string path;
     unsigned timeoutSeconds = 1800;
 };
 
-[[noreturn]] void Refuse(const std::string& message)
-{
-    std::fprintf(stderr, "qelsrv: %s\n", message.c_str());
-    throw CLI::RuntimeError(2);
-}
-
-std::vector<Endpoint> ParseClientsOrRefuse(const std::vector<std::string>& texts)
-{
-    std::vector<Endpoint> endpoints;
-    std::string error;
-    if (!ParseEndpoints(texts, endpoints, error))
-        Refuse(error);
-    return endpoints;
-}
-
 void RunDelete(const DeleteOptions& options)
 {
-    const std::vector<Endpoint> endpoints = ParseClientsOrRefuse(options.clients);
+    const std::vector<Endpoint> endpoints = RoomTargets(options.room);
     // The clients refuse such a path on every drive and still answer 1: say
     // so here instead of reporting a deletion that did not happen.
     if (!IsValidSecondLevelPath(options.path.c_str()))
-        Refuse("'" + options.path +
-               "' is not a folder at least two levels below a drive's root (like D:\\games\\x); "
-               "the clients would delete nothing");
-    MaintenanceOptions taskOptions;
-    taskOptions.receiveTimeoutMs = options.timeoutSeconds * 1000;
-    const std::vector<DeleteGameResult> results = RunOnEveryClient<DeleteGameResult>(
-        endpoints, [&](const Endpoint& endpoint) { return RunDeleteGameTask(endpoint, options.path, taskOptions); });
+        RefuseCommand("'" + options.path +
+                      "' is not a folder at least two levels below a drive's root (like D:\\games\\x); "
+                      "the clients would delete nothing");
+    SendBudget budget;
+    std::vector<DeleteGameResult> results(endpoints.size());
+    const auto started = std::chrono::steady_clock::now();
+    const std::vector<ClientReport> reports = RunRoom(
+        endpoints, options.room,
+        [&](size_t i, const RoomTaskContext& context) {
+            MaintenanceOptions taskOptions;
+            taskOptions.receiveTimeoutMs = options.timeoutSeconds * 1000;
+            taskOptions.connectTimeoutMs = context.connectTimeoutMs;
+            taskOptions.interrupter = context.interrupter;
+            DeleteGameResult result = RunDeleteGameTask(endpoints[i], options.path, taskOptions);
+            ClientReport report;
+            report.result = result.ok ? ClientResult::Ok
+                            : result.connected ? ClientResult::Failed
+                                               : ClientResult::Unreachable;
+            if (result.ok)
+                report.outcome = "done";
+            if (result.replied)
+                report.reply = result.reply.resultCode;
+            report.error = result.error;
+            results[i] = std::move(result);
+            return report;
+        },
+        budget);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-    size_t failed = 0;
+    std::FILE* info = options.room.Info();
     for (size_t i = 0; i < results.size(); ++i) {
-        std::printf("%s: %s\n", endpoints[i].Label().c_str(), DescribeDeleteOutcome(results[i]).c_str());
-        failed += results[i].ok ? 0 : 1;
+        if (reports[i].result != ClientResult::NotRun)
+            std::fprintf(info, "%s: %s\n", endpoints[i].Label().c_str(), DescribeDeleteOutcome(results[i]).c_str());
     }
-    std::fflush(stdout);
-    if (failed > 0) {
-        std::fprintf(stderr, "qelsrv: %zu of %zu clients failed\n", failed, results.size());
-        throw CLI::RuntimeError(1);
-    }
+    std::fflush(info);
+    FinishRoom("delete", endpoints, reports, options.room, seconds, budget);
 }
 
 } // namespace
@@ -69,8 +75,7 @@ void RegisterDeleteCommand(CLI::App& app)
     auto options = std::make_shared<DeleteOptions>();
     CLI::App* command = app.add_subcommand(
         "delete", "Delete a game folder from every drive of client PCs but their system drive (task 20001)");
-    command->add_option("HOST[:PORT]", options->clients, "Client PCs, at once (default port 19750)")
-        ->required();
+    AddRoomOptions(command, options->room, "Client PCs", false);
     command->add_option("--path", options->path,
                         "The game's folder, e.g. 'D:\\games\\x': its drive letter is replaced by each of "
                         "the client's drives; it must lie at least two levels below the root")

@@ -19,7 +19,7 @@ namespace qelsrv {
 namespace {
 
 struct DirsyncOptions {
-    std::vector<std::string> clients;
+    RoomOptions room;
     std::string dir;
     std::string base;
     std::string sub = "\\";
@@ -52,18 +52,18 @@ FileTaskSpec MakeSpec(const DirsyncOptions& options, const CheckList& list)
 
 void RunDirsync(const DirsyncOptions& options)
 {
-    std::vector<Endpoint> endpoints = ParseClients(options.clients);
+    std::vector<Endpoint> endpoints = RoomTargets(options.room);
     CheckList list = BuildListOrRefuse(options.dir);
     FileTaskSpec spec = MakeSpec(options, list);
 
     std::string excluded;
     if (spec.params.excludeDrive != 0)
         excluded = std::string(", not on drive ") + spec.params.excludeDriveLetter;
-    std::printf("sync %s%s on every drive%s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
+    std::fprintf(options.room.Info(), "sync %s%s on every drive%s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
                 spec.params.gamePath, spec.params.subPath, excluded.c_str(), options.dir.c_str(),
                 list.records.size(), list.ByteSize(), endpoints.size(), endpoints.size() == 1 ? "" : "s");
-    std::fflush(stdout);
-    RunOnClients(endpoints, spec, list, options.timeoutSeconds);
+    std::fflush(options.room.Info());
+    RunOnClients("dirsync", endpoints, spec, list, options.timeoutSeconds, options.room);
 }
 
 } // namespace
@@ -76,9 +76,7 @@ void RegisterDirsyncCommand(CLI::App& app)
         "dirsync", "Sync a directory on every drive of client PCs: send the task (20003) and the check "
                    "list of the folder; each client fetches each file once and copies it to its other "
                    "drives that hold the directory");
-    command->add_option("HOST[:PORT]", options->clients,
-                        "Client PCs to sync, at once (default port 19750)")
-        ->required();
+    AddRoomOptions(command, options->room, "Client PCs to sync", true);
     command->add_option("--dir", options->dir, "The server's copy of the directory (a folder)")
         ->required()
         ->check(CLI::ExistingDirectory);

@@ -1,8 +1,12 @@
-// qelsrv diskinfo HOST[:PORT]... [--json]: asks every client at once for its
-// fixed drives (task 20002) and prints each drive's size, free space and use.
+// qelsrv diskinfo HOST[:PORT]... [--json]: asks the clients for their fixed
+// drives (task 20002) and prints each drive's size, free space and use, then
+// the summary of all clients.
 #include "commands.h"
+#include "file_task_run.h"
 #include "maintenance_tasks.h"
+#include "room.h"
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -13,57 +17,65 @@ namespace qelsrv {
 namespace {
 
 struct DiskInfoOptions {
-    std::vector<std::string> clients;
-    bool json = false;
+    RoomOptions room;
     unsigned timeoutSeconds = 60;
 };
 
-[[noreturn]] void Refuse(const std::string& message)
+nlohmann::json DrivesJson(const std::vector<DriveSpace>& drives)
 {
-    std::fprintf(stderr, "qelsrv: %s\n", message.c_str());
-    throw CLI::RuntimeError(2);
-}
-
-std::vector<Endpoint> ParseClientsOrRefuse(const std::vector<std::string>& texts)
-{
-    std::vector<Endpoint> endpoints;
-    std::string error;
-    if (!ParseEndpoints(texts, endpoints, error))
-        Refuse(error);
-    return endpoints;
-}
-
-void PrintTables(const std::vector<Endpoint>& endpoints, const std::vector<DiskInfoResult>& results)
-{
-    for (size_t i = 0; i < results.size(); ++i) {
-        if (results[i].ok)
-            std::printf("%s\n%s", endpoints[i].Label().c_str(), FormatDriveTable(results[i].drives).c_str());
-        else
-            std::printf("%s: failed: %s\n", endpoints[i].Label().c_str(), results[i].error.c_str());
+    nlohmann::json list = nlohmann::json::array();
+    for (const DriveSpace& drive : drives) {
+        // One decimal, as the table shows it.
+        const double used = static_cast<double>(static_cast<long long>(UsedPercent(drive) * 10 + 0.5)) / 10;
+        list.push_back({{"drive", std::string(1, drive.letter)},
+                        {"totalBytes", drive.totalBytes},
+                        {"freeBytes", drive.freeBytes},
+                        {"usedPercent", used}});
     }
+    return list;
 }
 
 void RunDiskInfo(const DiskInfoOptions& options)
 {
-    const std::vector<Endpoint> endpoints = ParseClientsOrRefuse(options.clients);
-    MaintenanceOptions taskOptions;
-    taskOptions.receiveTimeoutMs = options.timeoutSeconds * 1000;
-    const std::vector<DiskInfoResult> results = RunOnEveryClient<DiskInfoResult>(
-        endpoints, [&](const Endpoint& endpoint) { return RunDiskInfoTask(endpoint, taskOptions); });
+    const std::vector<Endpoint> endpoints = RoomTargets(options.room);
+    SendBudget budget;
+    std::vector<DiskInfoResult> results(endpoints.size());
+    const auto started = std::chrono::steady_clock::now();
+    const std::vector<ClientReport> reports = RunRoom(
+        endpoints, options.room,
+        [&](size_t i, const RoomTaskContext& context) {
+            MaintenanceOptions taskOptions;
+            taskOptions.receiveTimeoutMs = options.timeoutSeconds * 1000;
+            taskOptions.connectTimeoutMs = context.connectTimeoutMs;
+            taskOptions.interrupter = context.interrupter;
+            DiskInfoResult result = RunDiskInfoTask(endpoints[i], taskOptions);
+            ClientReport report;
+            report.result = result.ok ? ClientResult::Ok
+                            : result.connected ? ClientResult::Failed
+                                               : ClientResult::Unreachable;
+            if (result.ok)
+                report.outcome = std::to_string(result.drives.size()) + " fixed drive" +
+                                 (result.drives.size() == 1 ? "" : "s");
+            if (result.replied)
+                report.reply = result.reply.resultCode;
+            report.error = result.error;
+            if (result.ok)
+                report.details = {{"drives", DrivesJson(result.drives)}};
+            results[i] = std::move(result);
+            return report;
+        },
+        budget);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-    if (options.json)
-        std::fputs(DiskInfoJson(endpoints, results).c_str(), stdout);
-    else
-        PrintTables(endpoints, results);
-    std::fflush(stdout);
-
-    size_t failed = 0;
-    for (const DiskInfoResult& result : results)
-        failed += result.ok ? 0 : 1;
-    if (failed > 0) {
-        std::fprintf(stderr, "qelsrv: %zu of %zu clients failed\n", failed, results.size());
-        throw CLI::RuntimeError(1);
+    if (!options.room.json) {
+        for (size_t i = 0; i < results.size(); ++i) {
+            if (reports[i].result == ClientResult::Ok)
+                std::printf("%s\n%s", endpoints[i].Label().c_str(), FormatDriveTable(results[i].drives).c_str());
+            else if (reports[i].result != ClientResult::NotRun)
+                std::printf("%s: failed: %s\n", endpoints[i].Label().c_str(), results[i].error.c_str());
+        }
     }
+    FinishRoom("diskinfo", endpoints, reports, options.room, seconds, budget);
 }
 
 } // namespace
@@ -73,9 +85,7 @@ void RegisterDiskInfoCommand(CLI::App& app)
     auto options = std::make_shared<DiskInfoOptions>();
     CLI::App* command = app.add_subcommand(
         "diskinfo", "Show the fixed drives of client PCs with their size, free space and use (task 20002)");
-    command->add_option("HOST[:PORT]", options->clients, "Client PCs to ask, at once (default port 19750)")
-        ->required();
-    command->add_flag("--json", options->json, "Print one JSON document instead of tables");
+    AddRoomOptions(command, options->room, "Client PCs to ask", false);
     command->add_option("--timeout", options->timeoutSeconds,
                         "Seconds a client may stay silent before it counts as failed")
         ->capture_default_str()

@@ -36,19 +36,6 @@ void RefuseCommand(const std::string& message)
     throw CLI::RuntimeError(2);
 }
 
-std::vector<Endpoint> ParseClients(const std::vector<std::string>& texts)
-{
-    std::vector<Endpoint> endpoints;
-    for (const std::string& text : texts) {
-        Endpoint endpoint;
-        std::string error;
-        if (!ParseEndpoint(text, endpoint, error))
-            RefuseCommand(error);
-        endpoints.push_back(endpoint);
-    }
-    return endpoints;
-}
-
 CheckList BuildListOrRefuse(const std::string& folder)
 {
     CheckList list = BuildCheckList(folder);
@@ -62,51 +49,72 @@ CheckList BuildListOrRefuse(const std::string& folder)
     return list;
 }
 
-void RunOnClients(const std::vector<Endpoint>& endpoints, const FileTaskSpec& spec, const CheckList& list,
-                  unsigned timeoutSeconds)
+void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpoints, const FileTaskSpec& spec,
+                  const CheckList& list, unsigned timeoutSeconds, const RoomOptions& room)
 {
-    bool interactive = IsAnsiTerminal(stdout);
+    std::FILE* info = room.Info();
+    bool interactive = IsAnsiTerminal(info);
     std::vector<std::string> labels;
     for (const Endpoint& endpoint : endpoints)
         labels.push_back(endpoint.Label());
-    ProgressBoard board(stdout, interactive, labels);
-    SessionOptions sessionOptions;
-    sessionOptions.receiveTimeoutMs = timeoutSeconds * 1000;
-
+    ProgressBoard board(info, interactive, labels);
+    SendBudget budget(room.bitsPerSecond / 8);
     std::vector<SessionResult> results(endpoints.size());
     std::vector<std::string> outcomes(endpoints.size());
-    std::vector<std::thread> sessions;
-    for (size_t i = 0; i < endpoints.size(); ++i) {
-        sessions.emplace_back([&, i] {
-            auto started = std::chrono::steady_clock::now();
-            results[i] = RunFileTaskSession(
-                endpoints[i], spec, list,
-                [&board, i](const SessionProgress& progress) { board.Update(i, progress); },
-                sessionOptions);
-            outcomes[i] = OutcomeLine(spec, results[i], std::chrono::steady_clock::now() - started);
-            board.Finish(i, outcomes[i]);
-        });
-    }
-    for (std::thread& session : sessions)
-        session.join();
+    const auto started = std::chrono::steady_clock::now();
+
+    const RoomTask task = [&](size_t i, const RoomTaskContext& context) {
+        SessionOptions sessionOptions;
+        sessionOptions.receiveTimeoutMs = timeoutSeconds * 1000;
+        sessionOptions.connectTimeoutMs = context.connectTimeoutMs;
+        sessionOptions.budget = context.budget;
+        sessionOptions.interrupter = context.interrupter;
+        auto begun = std::chrono::steady_clock::now();
+        SessionResult result = RunFileTaskSession(
+            endpoints[i], spec, list, [&board, i](const SessionProgress& progress) { board.Update(i, progress); },
+            sessionOptions);
+        outcomes[i] = OutcomeLine(spec, result, std::chrono::steady_clock::now() - begun);
+        board.Finish(i, outcomes[i]);
+
+        ClientReport report;
+        report.result = result.outcome != SessionOutcome::Failed ? ClientResult::Ok
+                        : result.connected                       ? ClientResult::Failed
+                                                                 : ClientResult::Unreachable;
+        if (result.outcome != SessionOutcome::Failed)
+            report.outcome = DescribeOutcome(spec, result);
+        report.files = result.filesServed;
+        report.bytes = result.bytesServed;
+        if (result.replied)
+            report.reply = result.replyCode;
+        report.error = result.error;
+        results[i] = std::move(result);
+        return report;
+    };
+    const auto tick = [&](size_t running, size_t finished) {
+        std::string footer = std::to_string(running) + " running, " + std::to_string(finished) + " of " +
+                             std::to_string(endpoints.size()) + " done";
+        if (budget.BytesSent() > 0)
+            footer += ", sent " + FormatBytes(budget.BytesSent()) + ", " +
+                      FormatBytes(static_cast<uint64_t>(budget.RecentRate())) + "/s";
+        board.SetFooter(footer);
+    };
+    std::vector<ClientReport> reports = RunRoom(endpoints, room, task, budget, tick);
     board.Close();
 
-    size_t failed = 0;
     for (size_t i = 0; i < endpoints.size(); ++i) {
+        if (reports[i].result == ClientResult::NotRun)
+            continue;
         bool clientFailed = results[i].outcome == SessionOutcome::Failed;
         // A terminal already shows each outcome on its client's line, cut to
         // the terminal's width: a failure's reason is printed again in full.
         if (!interactive)
-            std::printf("%s: %s\n", labels[i].c_str(), outcomes[i].c_str());
+            std::fprintf(info, "%s: %s\n", labels[i].c_str(), outcomes[i].c_str());
         else if (clientFailed)
             std::fprintf(stderr, "qelsrv: %s: %s\n", labels[i].c_str(), outcomes[i].c_str());
-        failed += clientFailed ? 1 : 0;
     }
-    std::fflush(stdout);
-    if (failed > 0) {
-        std::fprintf(stderr, "qelsrv: %zu of %zu clients failed\n", failed, endpoints.size());
-        throw CLI::RuntimeError(1);
-    }
+    std::fflush(info);
+    FinishRoom(command, endpoints, reports, room,
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), budget);
 }
 
 } // namespace qelsrv

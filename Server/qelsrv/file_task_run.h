@@ -6,6 +6,7 @@
 #pragma once
 
 #include "checklist.h"
+#include "room.h"
 #include "update_session.h"
 
 #include <string>
@@ -17,17 +18,15 @@ namespace qelsrv {
 // command line asks for something that cannot be sent.
 [[noreturn]] void RefuseCommand(const std::string& message);
 
-// "HOST" or "HOST:PORT" each; refuses the first one that is neither.
-std::vector<Endpoint> ParseClients(const std::vector<std::string>& texts);
-
 // The check list of `folder`; prints what it leaves out, and refuses when an
 // entry cannot be given to a client.
 CheckList BuildListOrRefuse(const std::string& folder);
 
-// Runs `spec` with `list` against every client at once and prints each
-// client's outcome. Ends the command with exit status 1 when any client
-// failed. `timeoutSeconds`: how long a client may stay silent.
-void RunOnClients(const std::vector<Endpoint>& endpoints, const FileTaskSpec& spec, const CheckList& list,
-                  unsigned timeoutSeconds);
+// Runs `spec` with `list` against every client as `room` says, prints each
+// client's outcome and the summary. Ends the command with exit status 1 when
+// any client failed or was unreachable. `timeoutSeconds`: how long a client
+// may stay silent.
+void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpoints, const FileTaskSpec& spec,
+                  const CheckList& list, unsigned timeoutSeconds, const RoomOptions& room);
 
 } // namespace qelsrv

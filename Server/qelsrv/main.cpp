@@ -31,9 +31,12 @@ int main(int argc, char** argv)
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::RuntimeError& error) {
+        // How a command ends with its own exit code.
+        return error.get_exit_code();
     } catch (const CLI::ParseError& error) {
-        // Also how a command ends with its own exit code: CLI::RuntimeError(code).
-        return app.exit(error);
+        // --help and --version end with 0; a refused command line with 2.
+        return app.exit(error) == 0 ? 0 : 2;
     } catch (const std::exception& error) {
         std::cerr << "qelsrv: " << error.what() << '\n';
         return 1;

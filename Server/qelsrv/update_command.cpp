@@ -17,7 +17,7 @@ namespace qelsrv {
 namespace {
 
 struct UpdateOptions {
-    std::vector<std::string> clients;
+    RoomOptions room;
     std::string game;
     std::string path;
     std::string version;
@@ -42,16 +42,16 @@ FileTaskSpec MakeSpec(const UpdateOptions& options, const CheckList& list)
 
 void RunUpdate(const UpdateOptions& options)
 {
-    std::vector<Endpoint> endpoints = ParseClients(options.clients);
+    std::vector<Endpoint> endpoints = RoomTargets(options.room);
     CheckList list = BuildListOrRefuse(options.game);
     FileTaskSpec spec = MakeSpec(options, list);
 
-    std::printf("update %s to version %s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
+    std::fprintf(options.room.Info(), "update %s to version %s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
                 spec.params.gamePath, spec.params.gameVersion, options.game.c_str(),
                 list.records.size(), list.ByteSize(), endpoints.size(),
                 endpoints.size() == 1 ? "" : "s");
-    std::fflush(stdout);
-    RunOnClients(endpoints, spec, list, options.timeoutSeconds);
+    std::fflush(options.room.Info());
+    RunOnClients("update", endpoints, spec, list, options.timeoutSeconds, options.room);
 }
 
 } // namespace
@@ -63,9 +63,7 @@ void RegisterUpdateCommand(CLI::App& app)
     CLI::App* command = app.add_subcommand(
         "update", "Update a game on client PCs: send the task (20000) and the check list of the "
                   "game folder, then serve the files each client asks for");
-    command->add_option("HOST[:PORT]", options->clients,
-                        "Client PCs to update, at once (default port 19750)")
-        ->required();
+    AddRoomOptions(command, options->room, "Client PCs to update", true);
     command->add_option("--game", options->game, "The server's copy of the game (a folder)")
         ->required()
         ->check(CLI::ExistingDirectory);

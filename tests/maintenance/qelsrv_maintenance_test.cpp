@@ -65,12 +65,15 @@ TEST_F(QelsrvMaintenance, DiskInfoJsonReportsTheUnreachableClientAndFails)
 {
     const ToolRun run = Qelsrv("diskinfo " + Client() + " 127.0.0.1:1 --json");
     EXPECT_EQ(run.status, 1);
-    const nlohmann::json json = nlohmann::json::parse(run.output);
+    const nlohmann::json document = nlohmann::json::parse(run.output);
+    const nlohmann::json& json = document["clients"];
     ASSERT_EQ(json.size(), 2u);
     EXPECT_EQ(json[0]["ok"], true);
     EXPECT_EQ(json[0]["drives"].size(), 3u);
     EXPECT_EQ(json[1]["client"], "127.0.0.1:1");
     EXPECT_EQ(json[1]["ok"], false);
+    EXPECT_EQ(json[1]["result"], "unreachable");
+    EXPECT_EQ(document["totals"]["unreachable"], 1);
 }
 
 TEST_F(QelsrvMaintenance, DeleteRemovesTheGameAndPrintsTheReply)
@@ -81,7 +84,9 @@ TEST_F(QelsrvMaintenance, DeleteRemovesTheGameAndPrintsTheReply)
 
     const ToolRun run = Qelsrv("delete " + Client() + R"( --path 'D:\games\x')");
     EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(run.output, Client() + ": done (reply 1)\n");
+    // The client's line, then the summary.
+    EXPECT_EQ(run.output.rfind(Client() + ": done (reply 1)\n\nclient ", 0), 0u) << run.output;
+    EXPECT_NE(run.output.find("\ntotal: 1 client, 1 ok, 0 failed, 0 unreachable"), std::string::npos) << run.output;
     ASSERT_TRUE(client.WaitForTasks(1));
     EXPECT_FALSE(fs::exists(drives.Host(R"(D:\games\x)")));
     EXPECT_FALSE(fs::exists(drives.Host(R"(F:\games\x)")));
