@@ -10,8 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <mutex>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -222,22 +226,53 @@ CommandResult RunCommand(const std::vector<std::string>& arguments, const Enviro
     return result;
 }
 
-uint16_t FreeLoopbackPort()
+namespace {
+
+// Whether a listener could bind the loopback port now.
+bool LoopbackPortIsFree(uint16_t port)
 {
     const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (probe < 0 || ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (probe >= 0) {
-            ::close(probe);
-        }
-        throw std::runtime_error("no free loopback port");
-    }
+    address.sin_port = htons(port);
+    const bool free = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(probe);
-    return ntohs(address.sin_port);
+    return free;
+}
+
+// The first port of the system's ephemeral range (32768 unless configured).
+int FirstEphemeralPort()
+{
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    int low = 0;
+    return range >> low && low > 2048 ? low : 32768;
+}
+
+} // namespace
+
+uint16_t FreeLoopbackPort()
+{
+    // The port is free when chosen but taken by the host only later, seconds
+    // later under Wine. A port of the ephemeral range could meanwhile become
+    // the local end of any connection that a test makes; below that range
+    // only another listener can take it, and a random pick makes two tests
+    // choosing the same one unlikely.
+    static std::mutex mutex;
+    static std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
+    const int high = FirstEphemeralPort() - 1;
+    std::uniform_int_distribution<int> ports(std::max(1024, high - 12000), high);
+    std::lock_guard<std::mutex> lock(mutex);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const auto port = static_cast<uint16_t>(ports(random));
+        if (LoopbackPortIsFree(port)) {
+            return port;
+        }
+    }
+    throw std::runtime_error("no free loopback port below the ephemeral range");
 }
 
 } // namespace e2e

@@ -65,7 +65,8 @@ struct CommandResult {
 CommandResult RunCommand(const std::vector<std::string>& arguments, const EnvironmentChanges& environment = {},
                          const std::filesystem::path& workingDirectory = {});
 
-// A TCP port on the loopback interface that nothing listens on right now.
+// A TCP port on the loopback interface that nothing listens on right now,
+// below the system's range of ephemeral ports.
 uint16_t FreeLoopbackPort();
 
 } // namespace e2e
