@@ -63,7 +63,7 @@ if [ -n "$ctest_name" ]; then
 else
   [ $# -gt 0 ] || { usage >&2; exit 2; }
   prog=$1; shift
-  [ -x "$prog" ] || [ -f "$prog" ] || { echo "repeat: no such program: $prog" >&2; exit 2; }
+  command -v "$prog" >/dev/null || [ -f "$prog" ] || { echo "repeat: no such program: $prog" >&2; exit 2; }
   case "$prog" in
     *.exe)
       export QEL_WINEPREFIX="${QEL_WINEPREFIX:-$root/build/mingw64/wineprefix}"
@@ -74,14 +74,17 @@ fi
 
 out=$(mktemp "${TMPDIR:-/tmp}/repeat-test.XXXXXX")
 trap 'rm -f "$out"' EXIT
-passed=0 failed=0 started=$SECONDS
+# Elapsed seconds since $1 (an $EPOCHREALTIME), to a tenth.
+since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
+
+passed=0 failed=0 started=$EPOCHREALTIME
 echo "repeat: ${cmd[*]} ($runs runs, ${timeout_s} s each at most)"
 for ((i = 1; i <= runs; i++)); do
-  t0=$SECONDS
+  t0=$EPOCHREALTIME
   # --kill-after: a program that ignores SIGTERM is killed 10 s later.
   timeout --kill-after=10 "$timeout_s" "${cmd[@]}" >"$out" 2>&1
   rc=$?
-  dt=$((SECONDS - t0))
+  dt=$(since "$t0")
   if [ $rc -eq 0 ]; then
     passed=$((passed + 1))
     echo "run $i/$runs: passed in ${dt} s"
@@ -98,6 +101,8 @@ for ((i = 1; i <= runs; i++)); do
   echo "----"
   break
 done
-total=$((SECONDS - started))
-echo "repeat: $passed passed, $failed failed ($total s, $((passed + failed > 0 ? total / (passed + failed) : 0)) s per run)"
+total=$(since "$started")
+runs_done=$((passed + failed))
+per_run=$(awk -v t="$total" -v n="$runs_done" 'BEGIN { printf "%.1f", (n > 0 ? t / n : 0) }')
+echo "repeat: $passed passed, $failed failed ($total s in all, $per_run s per run)"
 [ $failed -eq 0 ]
