@@ -28,7 +28,10 @@ using namespace qelsrv;
 
 namespace {
 
-constexpr uint32_t kWait = 20000;
+// How long a script waits for the server's next bytes, and how long a test
+// waits for the scripts to end: a guard against hangs, long enough for a
+// loaded machine.
+constexpr uint32_t kWait = 120000;
 
 // What the scripted client saw of one task.
 struct ClientView {
@@ -80,7 +83,8 @@ public:
     std::vector<ClientView> Views()
     {
         std::unique_lock lock(mutex_);
-        done_.wait_for(lock, std::chrono::milliseconds(kWait), [&] { return running_ == 0; });
+        EXPECT_TRUE(done_.wait_for(lock, std::chrono::milliseconds(kWait), [&] { return running_ == 0; }))
+            << "a script of the client did not end";
         return views_;
     }
 
@@ -267,7 +271,7 @@ protected:
     const std::string gameExe_ = Pattern(0x80001, 'g');
     CheckList list_;
     FileTaskSpec spec_;
-    SessionOptions options_{2000, kWait};
+    SessionOptions options_{10000, kWait};
     ScriptedClient client_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -17,14 +18,22 @@ TEST(CriticalSection, RecursiveForItsOwnerExclusiveForOthers) {
     LeaveCriticalSection(&section);
 
     int inside = 0;
-    bool otherEntered = false;
+    std::atomic<bool> otherStarted{false};
+    std::atomic<bool> otherEntered{false};
     std::thread other([&] {
+        otherStarted = true;
         EnterCriticalSection(&section);
         otherEntered = true;
         inside = 2;
         LeaveCriticalSection(&section);
     });
-    Sleep(20);  // gives the other thread the chance to get in wrongly
+    // Once the other thread runs, it gets a while to get in wrongly. On a
+    // loaded machine it may not have reached EnterCriticalSection by then,
+    // which can only let a fault pass unseen, never fail a correct section.
+    for (int waited = 0; !otherStarted && waited < 6000; ++waited) {
+        Sleep(10);  // a minute at most: a guard against a thread that never runs
+    }
+    Sleep(20);
     EXPECT_FALSE(otherEntered);
     inside = 1;
     LeaveCriticalSection(&section);  // the last of two entries: now the other may enter

@@ -20,6 +20,13 @@ time_t AsUtcSeconds(const SYSTEMTIME& time) {
     return timegm(&fields);
 }
 
+// The whole seconds of CLOCK_REALTIME.
+time_t RealtimeSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+}
+
 TEST(LocalTimeZone, FollowsTz) {
     const char* saved = getenv("TZ");
     const std::string previous = saved ? saved : "";
@@ -30,10 +37,13 @@ TEST(LocalTimeZone, FollowsTz) {
     for (const auto& zone : zones) {
         setenv("TZ", zone.tz, 1);
         tzset();
-        const time_t before = time(nullptr);
+        // Read the clock that GetLocalTime reads: time() returns the coarse
+        // clock, which can still show the last second for up to a tick after
+        // CLOCK_REALTIME has passed into the next.
+        const time_t before = RealtimeSeconds();
         SYSTEMTIME local;
         GetLocalTime(&local);
-        const time_t after = time(nullptr);
+        const time_t after = RealtimeSeconds();
         const time_t shown = AsUtcSeconds(local) - zone.offset;
         EXPECT_GE(shown, before) << zone.tz;
         EXPECT_LE(shown, after) << zone.tz;

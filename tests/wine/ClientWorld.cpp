@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -16,6 +17,10 @@ namespace {
 
 constexpr Milliseconds kStartLimit{120000};
 constexpr Milliseconds kStopLimit{60000};
+// Starts of the host when its port was taken before it could open it.
+constexpr int kStartAttempts = 5;
+// What the host says when its task server could not be opened.
+constexpr const char* kTaskServerNotOpened = "the service did not start: status 0,";
 
 const char* const kProductFiles[] = {"QELCltCore.exe", "QekCore.dll", "Ravelnet.dll", "Pelkit.dll"};
 
@@ -385,17 +390,35 @@ fs::path ClientWorld::Drive(char letter) const
 
 void ClientWorld::Start()
 {
-    port_ = FreeLoopbackPort();
-    host_ = Launch(port_);
-    while (auto line = host_->ReadLine(kStartLimit)) {
-        if (line->find("service running") != std::string::npos) {
-            announcement_ = *line;
-            return;
+    // The port is free when it is chosen, but the host takes it only once it
+    // has started, seconds later under Wine: any other program on the
+    // machine may take it in between. The host then reports that its task
+    // server could not be opened (status 0), and starts again on another
+    // port. Nothing else in the test's settings can make that open fail, so
+    // a host that fails every time still fails the test.
+    for (int attempt = 1;; ++attempt) {
+        port_ = FreeLoopbackPort();
+        host_ = Launch(port_);
+        while (auto line = host_->ReadLine(kStartLimit)) {
+            if (line->find("service running") != std::string::npos) {
+                announcement_ = *line;
+                return;
+            }
         }
+        host_->Wait(Milliseconds(5000));
+        const std::string errors = HostErrors();
+        if (attempt < kStartAttempts && errors.find(kTaskServerNotOpened) != std::string::npos) {
+            std::cerr << "note: " << WorldName(kind_) << " host could not open port " << port_
+                      << ", which another program took after it was chosen; starting it on another port\n";
+            EndHost();
+            // The failed start's log line is no part of the test.
+            std::error_code ignored;
+            fs::remove(LogFile(), ignored);
+            continue;
+        }
+        throw std::runtime_error(WorldName(kind_) + " host did not announce a running service; its errors: " +
+                                 errors);
     }
-    host_->Wait(Milliseconds(5000));
-    throw std::runtime_error(WorldName(kind_) + " host did not announce a running service; its errors: " +
-                             HostErrors());
 }
 
 std::optional<int> ClientWorld::StopWithCtrlC()

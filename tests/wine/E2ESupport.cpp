@@ -421,9 +421,10 @@ ScriptedOutcome RunScriptedUpdate(const qelsrv::Endpoint& client, const Scripted
             outcome.requested.push_back(name);
             const auto file = script.files.find(name);
             const std::string content = file != script.files.end() ? file->second : std::string();
-            if (index == script.abortInRequest) {
+            if (index == script.endInRequest) {
                 connection.Send(std::as_bytes(std::span(content.data(), content.size() / 2)));
-                connection.Abort();
+                connection.FinishSending();
+                connection.ExpectClosed();
                 return outcome;
             }
             connection.Send(std::as_bytes(std::span(content.data(), content.size())));

@@ -127,7 +127,10 @@ struct ScriptedUpdate {
     TaskParams params{};                      // checkListSize is set from `records`
     std::vector<QELDtFile> records;           // sent as they are, in this order
     std::map<std::string, std::string> files; // the content served for each requested name
-    int abortInRequest = -1; // the request answered with half the file's bytes and a reset
+    // The request answered with half the file's bytes and the end of the
+    // stream; the conversation then waits for the client to close its end,
+    // which it does once its task has ended and let go of what it held.
+    int endInRequest = -1;
 };
 
 struct ScriptedOutcome {
