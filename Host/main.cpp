@@ -1,126 +1,96 @@
 // QELCltCore: the host process of the client core. Loads QekCore.dll from its
 // own folder, starts the service and runs until it is asked to stop.
+//
+//   QELCltCore [--console]          runs in the console until Ctrl+C (SIGINT,
+//                                   SIGTERM on POSIX)
+//   QELCltCore --install [--account NAME [--password PASSWORD]]
+//   QELCltCore --uninstall          the Windows service (ServiceMode.h)
+//   QELCltCore --service            the command line the SCM starts
+#include "CoreLibrary.h"
+#include "Readiness.h"
+#include "ServiceMode.h"
 #include "StopSignal.h"
-#include "qekcore.h"
-
-#include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
-constexpr unsigned kDefaultTaskPort = 19750;
-
-// The folder of this executable, with its trailing backslash.
-std::string ExecutableDirectory()
+void PrintUsage()
 {
-    char path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (length == 0 || length >= sizeof path) {
-        return {};
-    }
-    std::string directory(path, length);
-    const std::size_t lastBackslash = directory.rfind('\\');
-    return lastBackslash == std::string::npos ? std::string{} : directory.substr(0, lastBackslash + 1);
+    std::fprintf(stderr,
+                 "usage: QELCltCore [--console]\n"
+                 "       QELCltCore --install [--account NAME [--password PASSWORD]]\n"
+                 "       QELCltCore --uninstall\n"
+                 "       QELCltCore --service   (started by the service control manager)\n");
 }
 
-// The port the task server listens on: the transport takes RAVELNET_PORT over
-// the service's own port when it is set.
-unsigned TaskPort()
-{
-    const char* overridden = std::getenv("RAVELNET_PORT");
-    if (overridden == nullptr || *overridden == '\0') {
-        return kDefaultTaskPort;
-    }
-    char* end = nullptr;
-    const unsigned long port = std::strtoul(overridden, &end, 10);
-    return *end == '\0' && port <= 65535 ? static_cast<unsigned>(port) : kDefaultTaskPort;
-}
-
-const char* DriveTypeName(UINT type)
-{
-    switch (type) {
-    case DRIVE_FIXED: return "fixed";
-    case DRIVE_REMOVABLE: return "removable";
-    case DRIVE_REMOTE: return "remote";
-    case DRIVE_CDROM: return "cdrom";
-    case DRIVE_RAMDISK: return "ramdisk";
-    case DRIVE_NO_ROOT_DIR: return "no root";
-    default: return "unknown";
-    }
-}
-
-// "C:\ fixed, D:\ fixed", or "none".
-std::string DescribeDrives()
-{
-    char roots[4 * 26 + 2] = {};
-    const DWORD length = GetLogicalDriveStringsA(sizeof roots - 1, roots);
-    if (length == 0 || length >= sizeof roots) {
-        return "none";
-    }
-    std::string description;
-    for (const char* root = roots; *root != '\0'; root += std::strlen(root) + 1) {
-        if (!description.empty()) {
-            description += ", ";
-        }
-        description += root;
-        description += ' ';
-        description += DriveTypeName(GetDriveTypeA(root));
-    }
-    return description.empty() ? "none" : description;
-}
-
-// An entry point looked up by name, as the function type it has.
-template <typename Proc>
-Proc LookUp(HMODULE module, const char* name)
-{
-    // Through void(*)(), the generic function pointer type.
-    return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-} // namespace
-
-int main()
+// In the console: starts the service and runs until the stop request.
+int RunInConsole()
 {
     // Before the core is loaded: the service's threads must not take the stop
     // request away from this thread.
     PrepareStopSignal();
 
-    const std::string corePath = ExecutableDirectory() + "QekCore.dll";
-    HMODULE core = LoadLibraryA(corePath.c_str());
-    if (core == nullptr) {
-        std::fprintf(stderr, "QELCltCore: cannot load %s (system error %lu)\n", corePath.c_str(),
-                     static_cast<unsigned long>(GetLastError()));
-        return 2;
-    }
-    const auto start = LookUp<QEK_StartServiceProc>(core, "QEK_StartService");
-    const auto stop = LookUp<QEK_StopServiceProc>(core, "QEK_StopService");
-    if (start == nullptr || stop == nullptr) {
-        std::fprintf(stderr, "QELCltCore: %s lacks QEK_StartService or QEK_StopService\n",
-                     corePath.c_str());
+    CoreLibrary core;
+    std::string error;
+    unsigned long systemError = 0;
+    if (!core.Load(error, systemError)) {
+        std::fprintf(stderr, "QELCltCore: %s\n", error.c_str());
         return 2;
     }
 
     int32_t detail = 0;
-    const int32_t status = start(0, 0, &detail);
+    const int32_t status = core.Start(detail);
     if (status != QEK_STATUS_RUNNING) {
         std::fprintf(stderr, "QELCltCore: the service did not start: status %ld, detail %ld\n",
                      static_cast<long>(status), static_cast<long>(detail));
         return 1;
     }
-    std::printf("QELCltCore: service running, tasks on port %u, drives: %s\n", TaskPort(),
-                DescribeDrives().c_str());
+    std::printf("QELCltCore: %s\n", RunningLine().c_str());
     std::fflush(stdout);
+    NotifyReady();
 
     WaitForStopSignal();
-    stop();
+    NotifyStopping();
+    core.Stop();
     AcknowledgeStopSignal();
     std::printf("QELCltCore: service stopped\n");
     std::fflush(stdout);
-    // The core stays loaded: the transport keeps calling into it until the
-    // process ends.
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 1 || (argc == 2 && std::string_view(argv[1]) == "--console")) {
+        return RunInConsole();
+    }
+    const std::string_view command = argv[1];
+    if (command == "--service" && argc == 2) {
+        return RunAsService();
+    }
+    if (command == "--uninstall" && argc == 2) {
+        return UninstallService();
+    }
+    if (command == "--install") {
+        InstallOptions options;
+        for (int i = 2; i < argc; i += 2) {
+            const std::string_view option = argv[i];
+            if (i + 1 >= argc || (option != "--account" && option != "--password")) {
+                PrintUsage();
+                return 2;
+            }
+            (option == "--account" ? options.account : options.password) = argv[i + 1];
+        }
+        if (options.password && !options.account) {
+            std::fprintf(stderr, "QELCltCore: --password belongs to an --account\n");
+            return 2;
+        }
+        return InstallService(options);
+    }
+    PrintUsage();
+    return 2;
 }
