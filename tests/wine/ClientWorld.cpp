@@ -9,6 +9,7 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -209,12 +210,38 @@ fs::path WineInstallRoot()
 
 // A prefix ready for a test: nothing of it running, the product in
 // C:\QEL\bin\ afresh.
+constexpr const char* kServiceKey = "HKLM\\System\\CurrentControlSet\\Services\\QELClient";
+constexpr const char* kMachineEnvironmentKey =
+    "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+
+// A service test that was cut short leaves the service registered (and
+// started automatically with every session) or a machine-wide variable set:
+// both go before any test uses the prefix. The program is gone by then, so
+// an automatic start fails at once.
+void RemoveLeftService()
+{
+    const std::string registry = ReadWholeFile(WinePrefix() / "system.reg");
+    const bool serviceLeft = registry.find("Services\\\\QELClient]") != std::string::npos;
+    const bool variableLeft = registry.find("\"RAVELNET_PORT\"=") != std::string::npos;
+    if (serviceLeft) {
+        Wine({"wine", "reg", "delete", kServiceKey, "/f"}, false);
+    }
+    if (variableLeft) {
+        Wine({"wine", "reg", "delete", kMachineEnvironmentKey, "/v", "RAVELNET_PORT", "/f"}, false);
+    }
+    if (serviceLeft || variableLeft) {
+        Wine({"wineserver", "-k"}, false);
+        Wine({"wineserver", "-w"}, false);
+    }
+}
+
 void PreparePrefix()
 {
     EnsurePrefix();
     Wine({"wineserver", "-k"}, false);
     std::error_code ignored;
     fs::remove_all(WineInstallRoot(), ignored);
+    RemoveLeftService();
     fs::create_directories(WineInstallRoot() / "bin");
     for (const char* name : kProductFiles) {
         fs::copy_file(fs::path(QEL_E2E_WINDOWS_BIN) / name, WineInstallRoot() / "bin" / name);
@@ -332,6 +359,140 @@ CommandResult WinePrograms::Run(const std::vector<std::string>& commandLine) con
     std::vector<std::string> arguments{QEL_E2E_WINE_RUN};
     arguments.insert(arguments.end(), commandLine.begin(), commandLine.end());
     return RunCommand(arguments, WineEnvironment(), DriveC());
+}
+
+// ---- The product as a Windows service -------------------------------------------
+
+// A wine server that stays when its last program has ended (until
+// `wineserver -k`), and the session's SCM (services.exe, started by the first
+// program that asks it something) with the services it starts automatically.
+// Both live on in the background with the standard output and error they were
+// given: /dev/null, not a pipe that a test reads to its end.
+void StartPersistentSession()
+{
+    Wine({"sh", "-c",
+          "wineserver -p >/dev/null 2>&1 </dev/null; wine sc query QELClient >/dev/null 2>&1 </dev/null; true"});
+}
+
+struct WineService::Prefix {
+    PrefixLock lock;
+};
+
+WineService::WineService(const std::vector<char>& fixedDrives) : prefix_(std::make_unique<Prefix>())
+{
+    PreparePrefix();
+    std::map<char, fs::path> drives;
+    for (char letter : fixedDrives) {
+        fs::remove_all(Drive(letter));
+        fs::create_directories(Drive(letter));
+        drives[letter] = Drive(letter);
+    }
+    MapDosDevices(drives);
+    Wine({"wine", "reg", "delete", kWineDrivesKey, "/f"}, false);
+    Wine({"wine", "reg", "delete", kServiceKey, "/f"}, false);
+    Wine({"wineserver", "-k"}, false);
+    Wine({"wineserver", "-w"}, false);
+    // The session lasts until the end: without a program of its own running,
+    // Wine would end the SCM and its services.
+    StartPersistentSession();
+}
+
+WineService::~WineService()
+{
+    // Stopped with the session, the service must not start with the next one.
+    Wine({"wine", "sc", "delete", kName}, false);
+    Wine({"wine", "reg", "delete", kServiceKey, "/f"}, false);
+    for (const std::string& name : machineVariables_) {
+        Wine({"wine", "reg", "delete", kMachineEnvironmentKey, "/v", name, "/f"}, false);
+    }
+    Wine({"wineserver", "-k"}, false);
+    Wine({"wineserver", "-w"}, false);
+    std::error_code ignored;
+    fs::remove_all(WinePrefix() / "service-drives", ignored);
+}
+
+fs::path WineService::Drive(char letter) const
+{
+    if (letter == 'C' || letter == 'c') {
+        return WinePrefix() / "drive_c";
+    }
+    return WinePrefix() / "service-drives" / std::string(1, letter);
+}
+
+fs::path WineService::InstallRoot() const
+{
+    return WineInstallRoot();
+}
+
+CommandResult WineService::Run(const std::vector<std::string>& commandLine) const
+{
+    std::vector<std::string> arguments{QEL_E2E_WINE_RUN};
+    arguments.insert(arguments.end(), commandLine.begin(), commandLine.end());
+    return RunCommand(arguments, WineEnvironment(), WinePrefix() / "drive_c");
+}
+
+void WineService::SetParameter(const std::string& name, const std::string& value) const
+{
+    Wine({"wine", "reg", "add", std::string(kServiceKey) + "\\Parameters", "/v", name, "/t", "REG_SZ", "/d", value,
+          "/f"});
+}
+
+void WineService::SetMachineVariable(const std::string& name, const std::string& value)
+{
+    machineVariables_.push_back(name);
+    Wine({"wine", "reg", "add", kMachineEnvironmentKey, "/v", name, "/t", "REG_SZ", "/d", value, "/f"});
+}
+
+void WineService::Reboot() const
+{
+    Wine({"wineserver", "-k"}, false);
+    Wine({"wineserver", "-w"}, false);
+    StartPersistentSession();
+}
+
+namespace {
+
+// "        STATE              : 4  RUNNING" -> 4; "  WIN32_EXIT_CODE    : 1066  (0x42a)" -> 1066.
+std::optional<uint32_t> QueryField(const std::string& output, const std::string& field)
+{
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string name;
+        std::string colon;
+        unsigned long long value = 0;
+        if (words >> name >> colon >> value && name == field && colon == ":") {
+            return static_cast<uint32_t>(value);
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<ServiceState> WineService::Query() const
+{
+    const CommandResult result = Wine({"wine", "sc", "query", kName}, false);
+    const auto state = QueryField(result.output, "STATE");
+    if (result.exitStatus != 0 || !state) {
+        return std::nullopt;
+    }
+    return ServiceState{static_cast<int>(*state), QueryField(result.output, "WIN32_EXIT_CODE").value_or(0),
+                        QueryField(result.output, "SERVICE_EXIT_CODE").value_or(0)};
+}
+
+std::optional<ServiceState> WineService::WaitFor(
+    const std::function<bool(const std::optional<ServiceState>&)>& accept, Milliseconds limit) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        std::optional<ServiceState> state = Query();
+        if (accept(state) || std::chrono::steady_clock::now() >= deadline) {
+            return state;
+        }
+        std::this_thread::sleep_for(Milliseconds(100));
+    }
 }
 
 std::string WorldName(World world)

@@ -24,6 +24,7 @@
 #include "update_session.h" // qelsrv::Endpoint
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -139,6 +140,60 @@ public:
 private:
     struct Prefix;
     std::unique_ptr<Prefix> prefix_;
+};
+
+// The 64-bit build installed as a Windows service in the test prefix (held
+// for the object's life): the product in C:\QEL\bin\, drive C and the
+// drives given mapped, and a persistent Wine session, so that the prefix's
+// SCM (services.exe) and the service it starts live on between the commands
+// the test runs (without one, Wine ends the SCM and its services with the
+// last program of the session). Gone at the end: the service deleted, every
+// process of the prefix ended.
+struct ServiceState {
+    int state = 0; // SERVICE_STOPPED (1) ... SERVICE_RUNNING (4)
+    uint32_t win32ExitCode = 0;
+    uint32_t serviceExitCode = 0;
+};
+
+class WineService {
+public:
+    static constexpr const char* kName = "QELClient";
+    static constexpr int kStopped = 1;
+    static constexpr int kRunning = 4;
+
+    explicit WineService(const std::vector<char>& fixedDrives);
+    ~WineService();
+    WineService(const WineService&) = delete;
+    WineService& operator=(const WineService&) = delete;
+
+    std::filesystem::path Drive(char letter) const;
+    std::filesystem::path InstallRoot() const;
+    std::filesystem::path LogFile() const { return InstallRoot() / "log" / "qeclt.log"; }
+
+    // A Windows program of the prefix or the product, to its end
+    // ({"C:\\QEL\\bin\\QELCltCore.exe", "--install"}, {"sc", "start", ...}).
+    CommandResult Run(const std::vector<std::string>& commandLine) const;
+    // A string value of the service's Parameters key.
+    void SetParameter(const std::string& name, const std::string& value) const;
+    // A machine-wide environment variable (Session Manager\Environment),
+    // which the SCM hands to the services it starts after the next Reboot;
+    // removed again at the end.
+    void SetMachineVariable(const std::string& name, const std::string& value);
+    // Ends the session and begins a new one, as a restart of the PC: the SCM
+    // starts afresh and starts the automatic services.
+    void Reboot() const;
+
+    // `sc query`: nullopt when the SCM knows no such service.
+    std::optional<ServiceState> Query() const;
+    // The SCM's reported state once `accept` holds for it, asked again and
+    // again (sc query) for at most `limit`; the last one seen otherwise.
+    std::optional<ServiceState> WaitFor(const std::function<bool(const std::optional<ServiceState>&)>& accept,
+                                        Milliseconds limit = Milliseconds(120000)) const;
+
+private:
+    struct Prefix;
+    std::unique_ptr<Prefix> prefix_;
+    std::vector<std::string> machineVariables_;
 };
 
 } // namespace e2e
