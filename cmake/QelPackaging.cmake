@@ -3,10 +3,12 @@
 #     bin\QELCltCore.exe, QekCore.dll, Ravelnet.dll, Pelkit.dll, qelsrv.exe
 #     QELClt_NoBufWrite.reg  the write-mode setting, to merge with regedit
 #     INSTALL.txt            the install guide
-#   release preset: a .tar.gz and a .deb for Linux (installed into /opt/qel):
+#   release preset: a .tar.gz for Linux, to unpack anywhere:
 #     bin/QELCltCore, qelsrv and the .so files beside them
 #     etc/registry.reg       the registry the Win32 layer reads (the setting)
 #     INSTALL.txt
+#   and a .deb (when dpkg-deb is installed), the same programs as a systemd
+#   service (QelDebian.cmake).
 set(QEL_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 
 set(CPACK_PACKAGE_NAME "qel-client")
@@ -44,12 +46,8 @@ else()
   find_program(QEL_DPKG_DEB dpkg-deb)
   if(QEL_DPKG_DEB)
     list(APPEND CPACK_GENERATOR DEB)
-    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-    set(CPACK_DEBIAN_PACKAGE_SECTION net)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
-    # The .deb installs into its own folder, /opt/qel (the host finds log/,
-    # Data/, etc/ and drives/ beside its bin/); the archive keeps the layout
-    # at its top.
+    include(QelDebian)
+    # Each package takes its own components (QelCPackOptions.cmake).
     set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/QelCPackOptions.cmake)
   endif()
 endif()

@@ -7,7 +7,10 @@
 # 64-bit build under Wine in the end-to-end suites (tests/wine, e2e_*_wine),
 # the same suites that it runs against the Linux build (e2e_*_linux).
 #   scripts/test.sh            everything
-#   scripts/test.sh --package  also the Linux release packages (release preset)
+#   scripts/test.sh --package  also the Linux release packages (release preset),
+#                              before the Linux tests: debian_package_test then
+#                              checks the .deb and runs the client unpacked
+#                              from it (without them it skips and says so)
 # At the end (also after a failure) one line per stage tells its time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -49,10 +52,10 @@ build() {
 stage "set-up (packages)" scripts/setup.sh test
 stage "32-bit Windows build (mingw32) and its ZIP" build mingw32 mingw32 --target package
 stage "64-bit Windows build (mingw64)" build mingw64 mingw64
+if [ "${1:-}" = --package ]; then
+  stage "Linux release packages (release)" build release release --target package
+fi
 stage "Linux build (default)" build default default
 stage "Linux tests, end-to-end in both worlds" ctest --preset default -j "$jobs"
 stage "Wine prefix of the Windows tests" wine_prefix
 stage "Windows tests under Wine (mingw64)" ctest --preset mingw64 -j "$jobs"
-if [ "${1:-}" = --package ]; then
-  stage "Linux release packages (release)" build release release --target package
-fi
