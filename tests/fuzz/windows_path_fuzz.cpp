@@ -37,6 +37,12 @@ const std::string& DriveRoot()
         if (mkdtemp(pattern.data()) == nullptr) {
             std::abort();
         }
+        static fs::path made;
+        made = pattern;
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(made, ignored);
+        });
         const fs::path d = fs::path(pattern) / "d";
         fs::create_directories(d / "Games" / "X");
         fs::create_directories(d / "a b.");
