@@ -29,6 +29,10 @@ build=build/fuzz
 [ -f "$build/CMakeCache.txt" ] || cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2 >/dev/null || { echo "fuzz: the build failed (cmake --build --preset fuzz)" >&2; exit 2; }
 
+# Stack traces with names and lines.
+symbolizer=/usr/lib/llvm-14/bin/llvm-symbolizer
+[ -x "$symbolizer" ] && export ASAN_SYMBOLIZER_PATH="$symbolizer"
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/qel-fuzz-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$build/logs"

@@ -8,6 +8,7 @@
 # the same suites that it runs against the Linux build (e2e_*_linux).
 #   scripts/test.sh            everything
 #   scripts/test.sh --package  also the Linux release packages (release preset)
+# The libFuzzer targets (preset fuzz) run last, 20 s each over their seeds.
 # At the end (also after a failure) one line per stage tells its time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,3 +57,4 @@ stage "Windows tests under Wine (mingw64)" ctest --preset mingw64 -j "$jobs"
 if [ "${1:-}" = --package ]; then
   stage "Linux release packages (release)" build release release --target package
 fi
+stage "Fuzz targets, 20 s each (fuzz)" scripts/fuzz.sh 20
