@@ -44,15 +44,17 @@ for target in "${targets[@]}"; do
   mkdir -p "$findings"
   cp -r "tests/fuzz/corpus/$target" "$corpus"
   status=0
+  begun=$SECONDS
   "$build/bin/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  took=$((SECONDS - begun))
   if [ "$status" -ne 0 ]; then
     input=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -1)
-    printf 'fuzz %-13s %10s runs in %4s s  FAULT (status %d): %s\n' "$target" "${runs:-?}" "$seconds" "$status" \
+    printf 'fuzz %-13s %10s runs in %4s s  FAULT (status %d): %s\n' "$target" "${runs:-?}" "$took" "$status" \
       "${input:-no input written, see $log}"
     echo "fuzz: output in $log; replay: $build/bin/fuzz_$target ${input:-}" >&2
     exit 1
   fi
-  printf 'fuzz %-13s %10s runs in %4s s  ok\n' "$target" "${runs:-?}" "$seconds"
+  printf 'fuzz %-13s %10s runs in %4s s  ok\n' "$target" "${runs:-?}" "$took"
 done

