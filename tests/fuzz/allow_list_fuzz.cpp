@@ -88,7 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0; // the environment cannot hold it
     }
     RavelnetServerSettings settings{};
-    std::memcpy(settings.listenAddress, listen.data(), std::min(listen.size(), sizeof(settings.listenAddress)));
+    if (!listen.empty()) {
+        std::memcpy(settings.listenAddress, listen.data(), std::min(listen.size(), sizeof(settings.listenAddress)));
+    }
     settings.port = 19750;
     settings.one = 1;
     unsetenv("RAVELNET_PORT");
