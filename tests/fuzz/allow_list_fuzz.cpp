@@ -84,7 +84,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         CheckEntries(*list, allowText);
     }
 
-    if (allowText.find('\0') != std::string::npos) {
+    // The variable is one buffer given to putenv once and rewritten in
+    // place: setenv keeps every value it was ever given.
+    static char variable[8192] = "RAVELNET_ALLOW=";
+    constexpr size_t kNameLength = sizeof("RAVELNET_ALLOW=") - 1;
+    if (allowText.find('\0') != std::string::npos || kNameLength + allowText.size() >= sizeof(variable)) {
         return 0; // the environment cannot hold it
     }
     RavelnetServerSettings settings{};
@@ -96,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     unsetenv("RAVELNET_PORT");
     unsetenv("RAVELNET_HEADER_TIMEOUT_MS");
     unsetenv("RAVELNET_SEND_TIMEOUT_MS");
-    setenv("RAVELNET_ALLOW", allowText.c_str(), 1);
+    std::memcpy(variable + kNameLength, allowText.c_str(), allowText.size() + 1);
+    putenv(variable);
     const auto config = MakeServerConfig(settings);
     const bool listenValid =
         std::memchr(settings.listenAddress, 0, sizeof(settings.listenAddress)) != nullptr &&
