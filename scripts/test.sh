@@ -6,11 +6,10 @@
 # 32-bit product's DLLs (tests/wine/windows_binaries_test) and drives the
 # 64-bit build under Wine in the end-to-end suites (tests/wine, e2e_*_wine),
 # the same suites that it runs against the Linux build (e2e_*_linux).
-#   scripts/test.sh            everything
-#   scripts/test.sh --package  also the Linux release packages (release preset),
-#                              before the Linux tests: debian_package_test then
-#                              checks the .deb and runs the client unpacked
-#                              from it (without them it skips and says so)
+# The Linux release packages (release preset) are made before the Linux
+# tests: debian_package_test checks the .deb and runs the client unpacked
+# from it.
+# The libFuzzer targets (preset fuzz) run last, 20 s each over their seeds.
 # At the end (also after a failure) one line per stage tells its time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,10 +51,9 @@ build() {
 stage "set-up (packages)" scripts/setup.sh test
 stage "32-bit Windows build (mingw32) and its ZIP" build mingw32 mingw32 --target package
 stage "64-bit Windows build (mingw64)" build mingw64 mingw64
-if [ "${1:-}" = --package ]; then
-  stage "Linux release packages (release)" build release release --target package
-fi
+stage "Linux release packages (release)" build release release --target package
 stage "Linux build (default)" build default default
 stage "Linux tests, end-to-end in both worlds" ctest --preset default -j "$jobs"
 stage "Wine prefix of the Windows tests" wine_prefix
 stage "Windows tests under Wine (mingw64)" ctest --preset mingw64 -j "$jobs"
+stage "Fuzz targets, 20 s each (fuzz)" scripts/fuzz.sh 20

@@ -173,8 +173,9 @@ int AllowDeleteFor(const char* gamePath)
     char work[kAllowDeleteWorkSize] = {};
     const size_t length = strnlen(gamePath, sizeof(work) - 1);
     std::memcpy(work, gamePath, length);
+    // Every trailing backslash goes: D:\Name\\\ is still D:\Name, one level.
     size_t end = length;
-    for (int i = 0; i < 2 && end > 0 && work[end - 1] == '\\'; ++i) {
+    while (end > 0 && work[end - 1] == '\\') {
         work[--end] = '\0';
     }
     char* text = work[0] != '\0' && work[1] == ':' ? work + 2 : work;

@@ -18,8 +18,8 @@ void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag);
 
 // 1 when the local scan may delete what the check list does not name: the
 // game directory lies at least two directory levels below its drive's root
-// (D:\Games\Name\, not D:\Name\ nor D:\). At most two trailing backslashes
-// are ignored; an empty name before the last one gives 0. So does a path with
+// (D:\Games\Name\, not D:\Name\ nor D:\). Trailing backslashes are ignored,
+// however many; an empty name before the last one gives 0. So does a path with
 // a component made only of dots and spaces, or a forward slash, because
 // Windows folds "D:\Games\..\" and its like up to a shallower directory, and
 // deleting there would remove other games.

@@ -127,6 +127,9 @@ DWORD StartSearch(const char* pattern, std::shared_ptr<FindObject>& search) {
     }
     std::string mask = parsed.components.back();
     parsed.components.pop_back();
+    // The folder is written as followed by a separator, as in the pattern, so
+    // that its name reads back the same ("a..\\*" searches the folder "a.").
+    parsed.trailingSeparator = true;
     ResolvedPath folder;
     if (DWORD error = ResolveExisting(FormatWindowsPath(parsed), folder); error != ERROR_SUCCESS)
         return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;

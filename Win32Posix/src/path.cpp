@@ -131,7 +131,12 @@ std::string FormatWindowsPath(const WindowsPath& path) {
     bool rooted = path.kind != PathKind::Relative;
     for (size_t i = 0; i < path.components.size(); ++i) {
         if (i > 0 || rooted) text += '\\';
-        text += path.components[i];
+        const std::string& name = path.components[i];
+        text += name;
+        // Parsing drops one dot that ends a folder name: the folder "a." is
+        // written "a..", so that it reads back as "a.".
+        bool folder = i + 1 < path.components.size() || path.trailingSeparator;
+        if (folder && name.back() == '.' && name.find_first_not_of('.') != std::string::npos) text += '.';
     }
     if (path.components.empty()) text += rooted ? "\\" : ".";
     else if (path.trailingSeparator) text += '\\';

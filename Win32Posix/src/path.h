@@ -43,7 +43,9 @@ DWORD ParseWindowsPath(std::string_view text, WindowsPath& out, bool allowWildca
 
 // The canonical text of a parsed path: "C:\\a\\b", "\\opt\\x", "a\\b", with a
 // final '\\' when trailingSeparator is set; a root alone is "C:\\" or "\\", an
-// empty relative path ".". Parsing the text again names the same entry.
+// empty relative path ".". A folder name that ends in a dot gets a second
+// one ("a." is written "a..\\"), since parsing drops one. Parsing the text
+// again gives the same path.
 std::string FormatWindowsPath(const WindowsPath& path);
 
 // Appends `relative` (components as ParseWindowsPath gives them for a Relative

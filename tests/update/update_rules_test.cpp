@@ -112,7 +112,9 @@ TEST(AllowDelete, TwoLevelsBelowTheDriveRootAndNothingThatFolds)
         {"D:\\Games\\Name\\", 1},
         {"D:\\Games\\Name", 1},
         {"D:\\Games\\Name\\\\", 1},   // two trailing backslashes count as one
-        {"D:\\Games\\Name\\\\\\", 1}, // a third one stays and ends the name like one
+        {"D:\\Games\\Name\\\\\\", 1}, // any number of them count as one
+        {"D:\\Name\\\\\\", 0},        // so three of them leave one level
+        {"D:\\Name\\\\\\\\", 0},
         {"D:\\Games\\Sub\\Name\\", 1},
         {"D:\\Name\\", 0},
         {"D:\\", 0},

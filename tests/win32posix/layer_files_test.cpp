@@ -182,6 +182,23 @@ TEST_F(LayerFiles, FindListsInCaseInsensitiveOrder) {
     EXPECT_EQ(order, "abCD");
 }
 
+TEST_F(LayerFiles, FindLooksInTheFolderThatOpeningNames) {
+    // "a..\\x" names "x" in the folder "a." (one dot that ends a folder name
+    // goes); a search below "a.." lists that same folder, not "a".
+    ASSERT_EQ(mkdir(Host("a.").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(Host("a").c_str(), 0755), 0);
+    WriteHostFile("a./inside.txt", "in a.");
+    WriteHostFile("a/other.txt", "in a");
+    EXPECT_EQ(ReadAll("a..\\inside.txt"), "in a.");
+
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(Path("a..\\*.txt").c_str(), &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(data.cFileName, "inside.txt");
+    EXPECT_FALSE(FindNextFileA(find, &data));
+    FindClose(find);
+}
+
 TEST_F(LayerFiles, UnbufferedTransfersMustBeSectorAligned) {
     char* buffer = static_cast<char*>(VirtualAlloc(nullptr, 8192, MEM_COMMIT, PAGE_READWRITE));
     ASSERT_NE(buffer, nullptr);

@@ -109,6 +109,19 @@ TEST(FormatWindowsPath, GivesTextThatParsesToTheSamePath) {
     }
 }
 
+TEST(FormatWindowsPath, KeepsTheDotThatEndsAFolderName) {
+    // Parsing drops one dot that ends a folder name ("a..\\b" names "a.\\b"),
+    // so the canonical text of the folder "a." must give the dot back.
+    for (const char* text : {"C:\\a..\\b", "\\x\\..y..\\", "a...b..\\c"}) {
+        WindowsPath first, second;
+        ASSERT_EQ(ParseWindowsPath(text, first), DWORD(ERROR_SUCCESS)) << text;
+        std::string formatted = FormatWindowsPath(first);
+        ASSERT_EQ(ParseWindowsPath(formatted, second), DWORD(ERROR_SUCCESS)) << formatted;
+        EXPECT_EQ(second.components, first.components) << text << " written " << formatted;
+        EXPECT_EQ(FormatWindowsPath(second), formatted) << text;
+    }
+}
+
 TEST(JoinComponents, AppliesParentStepsWithoutClimbingAboveTheRoot) {
     EXPECT_EQ(JoinComponents({"home", "u", "bin"}, {"..", "log", "x.log"}), (V{"home", "u", "log", "x.log"}));
     EXPECT_EQ(JoinComponents({"a"}, {"..", "..", "..", "b"}), (V{"b"}));
