@@ -54,7 +54,10 @@ bool HasForbiddenCharacter(std::string_view component)
 {
     for (size_t i = 0; i < component.size(); ++i) {
         const auto byte = static_cast<unsigned char>(component[i]);
-        if (IsDBCSLeadByte(byte) && i + 1 < component.size()) {
+        // Second bytes of double-byte characters start at 0x40: a lead byte
+        // before anything lower (a slash, a colon) stands alone.
+        const bool secondByteFollows = i + 1 < component.size() && static_cast<unsigned char>(component[i + 1]) >= 0x40;
+        if (IsDBCSLeadByte(byte) && secondByteFollows) {
             ++i; // the second byte belongs to the character
             continue;
         }
