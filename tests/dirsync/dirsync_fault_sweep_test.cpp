@@ -4,11 +4,9 @@
 // without a fault completes the same way.
 #include "DirSyncFixture.h"
 
-#include <win32posix_faults.h>
+#include "FaultSweep.h"
 
 #include <gtest/gtest.h>
-
-#include <cerrno>
 
 using namespace dstest;
 namespace fs = std::filesystem;
@@ -17,16 +15,7 @@ namespace {
 
 const std::string kBase = "\\games\\x";
 
-struct Fault {
-    const char* name;
-    int error;
-    bool shortWrite;
-};
-
-void PrintTo(const Fault& fault, std::ostream* out)
-{
-    *out << fault.name;
-}
+using faultsweep::Fault;
 
 const std::vector<std::pair<std::string, std::string>>& ServedFiles()
 {
@@ -46,12 +35,10 @@ protected:
         for (const auto& [name, content] : ServedFiles())
             ws.PutServerFile(name, content);
     }
-    ~DirSyncFaultSweep() override { Win32PosixSetFaultPlan(nullptr); }
 
     // \games\x on d, e and g; d holds an older a.txt.
     void ResetDrives()
     {
-        Win32PosixSetFaultPlan(nullptr);
         for (char letter : std::string_view("deg")) {
             fs::remove_all(ws.DriveFolder(letter) / "games");
             fs::create_directories(ws.DriveFolder(letter) / "games" / "x");
@@ -95,15 +82,6 @@ protected:
         return !fs::exists(local);
     }
 
-    void SetPlan(long failCall)
-    {
-        // Every drive's folder lies below the workspace's.
-        const std::string folder = ws.DriveFolder('c').parent_path().string();
-        const Fault& fault = std::get<1>(GetParam());
-        const Win32PosixFaultPlan plan{folder.c_str(), failCall, fault.error, fault.shortWrite ? 1 : 0};
-        Win32PosixSetFaultPlan(&plan);
-    }
-
     Workspace ws;
     SyncClient client;
     int tasks = 0;
@@ -111,40 +89,29 @@ protected:
 
 TEST_P(DirSyncFaultSweep, NoFaultIsReportedAsACompleteSync)
 {
-    ResetDrives();
-    SetPlan(0);
-    const qelsrv::SessionResult clean = Run();
-    const long calls = Win32PosixFaultCalls();
-    Win32PosixSetFaultPlan(nullptr);
-    ASSERT_EQ(clean.outcome, qelsrv::SessionOutcome::Completed) << clean.error;
-    ASSERT_EQ(Difference(), "");
-    ASSERT_GT(calls, 0);
-
-    for (long failCall = 1; failCall <= calls; ++failCall) {
-        SCOPED_TRACE("fault at call " + std::to_string(failCall) + " of " + std::to_string(calls));
-        ResetDrives();
-        SetPlan(failCall);
-        const qelsrv::SessionResult result = Run();
-        const bool happened = Win32PosixFaultHappened() != 0;
-        Win32PosixSetFaultPlan(nullptr);
-        if (!happened)
-            continue;
+    const auto sync = [&] { return Run(); };
+    const auto check = [&](const qelsrv::SessionResult& result, long failCall) {
+        if (failCall == 0) {
+            ASSERT_EQ(result.outcome, qelsrv::SessionOutcome::Completed) << result.error;
+            ASSERT_EQ(Difference(), "");
+            return;
+        }
         if (result.outcome == qelsrv::SessionOutcome::Completed) {
             EXPECT_EQ(Difference(), "") << "reported complete with a wrong file";
         }
         const qelsrv::SessionResult repair = Run();
         EXPECT_EQ(repair.outcome, qelsrv::SessionOutcome::Completed) << repair.error;
         EXPECT_EQ(Difference(), "");
-        if (HasFailure())
-            break; // one failing point at a time is enough to read
-    }
+    };
+    // Every drive's folder lies below the workspace's.
+    faultsweep::SweepEveryCall(ws.DriveFolder('c').parent_path().string(), std::get<1>(GetParam()),
+                               [&] { ResetDrives(); }, sync, check);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DirSyncFaultSweep,
     ::testing::Combine(::testing::Values(0, 1),
-                       ::testing::Values(Fault{"EIO", EIO, false}, Fault{"ENOSPC", ENOSPC, false},
-                                         Fault{"ShortWrite", 0, true})),
+                       ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull, faultsweep::kShortWrite)),
     [](const auto& info) {
         return std::string(std::get<0>(info.param) == 1 ? "Unbuffered" : "Buffered") + "_" +
                std::get<1>(info.param).name;

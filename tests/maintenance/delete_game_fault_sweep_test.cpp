@@ -3,11 +3,9 @@
 // next delete without a fault removes what is left.
 #include "MaintenanceTestSupport.h"
 
-#include <win32posix_faults.h>
+#include "FaultSweep.h"
 
 #include <gtest/gtest.h>
-
-#include <cerrno>
 
 namespace fs = std::filesystem;
 
@@ -17,21 +15,16 @@ using mnttest::MaintenanceClient;
 using mnttest::PutHostFile;
 using mnttest::TestDrives;
 
-struct Fault {
-    const char* name;
-    int error;
-};
+using faultsweep::Fault;
 
 class DeleteGameFaultSweep : public ::testing::TestWithParam<Fault> {
 protected:
     DeleteGameFaultSweep() : drives({{'C'}, {'D'}, {'E'}}, 'C') {}
-    ~DeleteGameFaultSweep() override { Win32PosixSetFaultPlan(nullptr); }
 
     // The game on D and E, beside another game and a first-level folder of
     // the same name that must stay.
     void ResetDrives()
     {
-        Win32PosixSetFaultPlan(nullptr);
         for (const char* letter : {"D", "E"}) {
             const std::string drive = std::string(letter) + ":";
             fs::remove_all(drives.Host(drive + R"(\games)"));
@@ -61,14 +54,6 @@ protected:
         return "";
     }
 
-    void SetPlan(long failCall)
-    {
-        // Both drives' folders lie below the parent of D's.
-        const std::string folder = drives.Host(R"(D:\games)").parent_path().parent_path().string();
-        const Win32PosixFaultPlan plan{folder.c_str(), failCall, GetParam().error, 0};
-        Win32PosixSetFaultPlan(&plan);
-    }
-
     TestDrives drives;
     MaintenanceClient client;
     int tasks = 0;
@@ -76,36 +61,23 @@ protected:
 
 TEST_P(DeleteGameFaultSweep, AnswersAndRemovesNothingElse)
 {
-    ResetDrives();
-    SetPlan(0);
-    const qelsrv::DeleteGameResult clean = Delete();
-    const long calls = Win32PosixFaultCalls();
-    Win32PosixSetFaultPlan(nullptr);
-    ASSERT_TRUE(clean.ok) << clean.error;
-    ASSERT_FALSE(fs::exists(drives.Host(R"(D:\games\x)")));
-    ASSERT_GT(calls, 0);
-
-    for (long failCall = 1; failCall <= calls; ++failCall) {
-        SCOPED_TRACE("fault at call " + std::to_string(failCall) + " of " + std::to_string(calls));
-        ResetDrives();
-        SetPlan(failCall);
-        const qelsrv::DeleteGameResult result = Delete();
-        Win32PosixSetFaultPlan(nullptr);
+    const auto remove = [&] { return Delete(); };
+    const auto check = [&](const qelsrv::DeleteGameResult& result, long failCall) {
         EXPECT_TRUE(result.ok) << result.error;
         EXPECT_EQ(Outsiders(), "");
-
-        const qelsrv::DeleteGameResult again = Delete();
-        EXPECT_TRUE(again.ok) << again.error;
+        if (failCall != 0) {
+            EXPECT_TRUE(Delete().ok) << "a clean delete afterwards";
+        }
         EXPECT_FALSE(fs::exists(drives.Host(R"(D:\games\x)")));
         EXPECT_FALSE(fs::exists(drives.Host(R"(E:\games\x)")));
-        EXPECT_EQ(Outsiders(), "");
-        if (HasFailure())
-            break; // one failing point at a time is enough to read
-    }
+    };
+    // Both drives' folders lie below the parent of D's.
+    faultsweep::SweepEveryCall(drives.Host(R"(D:\games)").parent_path().parent_path().string(), GetParam(),
+                               [&] { ResetDrives(); }, remove, check);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DeleteGameFaultSweep,
-                         ::testing::Values(Fault{"EIO", EIO}, Fault{"ENOSPC", ENOSPC}),
+                         ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

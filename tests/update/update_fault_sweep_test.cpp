@@ -6,13 +6,13 @@
 #include "UpdatePeer.h"
 #include "UpdateTestSupport.h"
 
+#include "FaultSweep.h"
+
 #include <checklist.h>
 #include <update_session.h>
-#include <win32posix_faults.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <fstream>
 #include <sstream>
 
@@ -24,16 +24,7 @@ namespace {
 const std::string kGame = "D:\\Games\\Sweep\\";
 const std::string kMarker = kGame + "tarnGameVer\\tarnGameVer.txt";
 
-struct Fault {
-    const char* name;
-    int error;
-    bool shortWrite;
-};
-
-void PrintTo(const Fault& fault, std::ostream* out)
-{
-    *out << fault.name;
-}
+using faultsweep::Fault;
 
 class UpdateFaultSweep : public ::testing::TestWithParam<std::tuple<int32_t, Fault>> {
 protected:
@@ -49,8 +40,6 @@ protected:
         list = qelsrv::BuildCheckList(serverFolder);
     }
 
-    ~UpdateFaultSweep() override { Win32PosixSetFaultPlan(nullptr); }
-
     void ServerFile(const std::string& relative, const std::string& content)
     {
         const fs::path path = serverFolder / relative;
@@ -62,7 +51,6 @@ protected:
     // the server no longer lists.
     void ResetClientGame()
     {
-        Win32PosixSetFaultPlan(nullptr);
         fs::remove_all(drive.Host(kGame));
         std::ifstream keep(serverFolder / "keep.txt", std::ios::binary);
         std::ostringstream keepBytes;
@@ -119,14 +107,6 @@ protected:
         return "";
     }
 
-    void SetPlan(long failCall)
-    {
-        const std::string folder = drive.Host(kGame).string();
-        const Fault& fault = std::get<1>(GetParam());
-        const Win32PosixFaultPlan plan{folder.c_str(), failCall, fault.error, fault.shortWrite ? 1 : 0};
-        Win32PosixSetFaultPlan(&plan);
-    }
-
     TempDrive drive;
     UpdateClient client;
     fs::path serverFolder;
@@ -137,25 +117,13 @@ protected:
 TEST_P(UpdateFaultSweep, NoFaultLeavesTheGameMarkedCurrentWithWrongContent)
 {
     ASSERT_TRUE(list.ok());
-    // A run without a fault counts the calls the plan can pick from.
-    ResetClientGame();
-    SetPlan(0);
-    const qelsrv::SessionResult clean = Update("2.0");
-    const long calls = Win32PosixFaultCalls();
-    Win32PosixSetFaultPlan(nullptr);
-    ASSERT_EQ(clean.outcome, qelsrv::SessionOutcome::Completed) << clean.error;
-    ASSERT_EQ(Difference(), "");
-    ASSERT_GT(calls, 0);
-
-    for (long failCall = 1; failCall <= calls; ++failCall) {
-        SCOPED_TRACE("fault at call " + std::to_string(failCall) + " of " + std::to_string(calls));
-        ResetClientGame();
-        SetPlan(failCall);
-        const qelsrv::SessionResult result = Update("2.0");
-        const bool happened = Win32PosixFaultHappened() != 0;
-        Win32PosixSetFaultPlan(nullptr);
-        if (!happened)
-            continue; // the run took another way and made fewer calls
+    const auto update = [&] { return Update("2.0"); };
+    const auto check = [&](const qelsrv::SessionResult& result, long failCall) {
+        if (failCall == 0) {
+            ASSERT_EQ(result.outcome, qelsrv::SessionOutcome::Completed) << result.error;
+            ASSERT_EQ(Difference(), "");
+            return;
+        }
         const bool current = ReadFileBytes(drive, kMarker) == std::optional<std::string>("2.0");
         const std::string difference = Difference(false);
         if (current) {
@@ -167,21 +135,19 @@ TEST_P(UpdateFaultSweep, NoFaultLeavesTheGameMarkedCurrentWithWrongContent)
         if (result.outcome == qelsrv::SessionOutcome::Completed) {
             EXPECT_EQ(difference, "") << "reported complete with wrong content";
         }
-
         // Without the fault the next update repairs the game.
         const qelsrv::SessionResult repair = Update(current ? "2.1" : "2.0");
         EXPECT_EQ(repair.outcome, qelsrv::SessionOutcome::Completed) << repair.error;
         EXPECT_EQ(Difference(), "");
-        if (HasFailure())
-            break; // one failing point at a time is enough to read
-    }
+    };
+    faultsweep::SweepEveryCall(drive.Host(kGame).string(), std::get<1>(GetParam()), [&] { ResetClientGame(); },
+                               update, check);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UpdateFaultSweep,
     ::testing::Combine(::testing::Values(0, 1),
-                       ::testing::Values(Fault{"EIO", EIO, false}, Fault{"ENOSPC", ENOSPC, false},
-                                         Fault{"ShortWrite", 0, true})),
+                       ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull, faultsweep::kShortWrite)),
     [](const auto& info) {
         return std::string(std::get<0>(info.param) == 1 ? "Unbuffered" : "Buffered") + "_" +
                std::get<1>(info.param).name;
