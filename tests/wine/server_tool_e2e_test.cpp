@@ -61,10 +61,12 @@ TEST_F(WindowsServerToolE2E, UpdatesAndAsksTheLinuxClient)
     const CommandResult diskInfo = wine.Run({"C:\\QEL\\bin\\qelsrv.exe", "diskinfo", endpoint, "--json"});
     ASSERT_EQ(diskInfo.exitStatus, 0) << diskInfo.output;
     const auto document = nlohmann::json::parse(diskInfo.output, nullptr, false);
-    ASSERT_TRUE(document.is_array() && document.size() == 1) << diskInfo.output;
-    EXPECT_EQ(document[0].value("ok", false), true) << diskInfo.output;
+    ASSERT_TRUE(document.is_object() && document.contains("clients")) << diskInfo.output;
+    const auto& clients = document["clients"];
+    ASSERT_TRUE(clients.is_array() && clients.size() == 1) << diskInfo.output;
+    EXPECT_EQ(clients[0].value("ok", false), true) << diskInfo.output;
     std::set<std::string> letters;
-    for (const auto& drive : document[0].value("drives", nlohmann::json::array())) {
+    for (const auto& drive : clients[0].value("drives", nlohmann::json::array())) {
         letters.insert(drive.value("drive", ""));
     }
     EXPECT_EQ(letters, (std::set<std::string>{"C", "D"}));
