@@ -390,6 +390,9 @@ WineService::WineService(const std::vector<char>& fixedDrives) : prefix_(std::ma
     MapDosDevices(drives);
     Wine({"wine", "reg", "delete", kWineDrivesKey, "/f"}, false);
     Wine({"wine", "reg", "delete", kServiceKey, "/f"}, false);
+    // No write-mode value: a suite run before in this prefix may have left one.
+    Wine({"wine", "reg", "delete", kSettingKey, "/f"}, false);
+    Wine({"wine", "reg", "delete", kSettingKey32, "/f"}, false);
     Wine({"wineserver", "-k"}, false);
     Wine({"wineserver", "-w"}, false);
     // The session lasts until the end: without a program of its own running,
