@@ -129,7 +129,8 @@ std::string CheckFileReceived(const std::string& path, int size);
 std::string FilesToUpdate(int files, int high, int low);
 std::string Downloaded(const std::string& path, int high, int low);
 std::string TaskDone(int files, int taskId, const std::string& root);
-// Messages of this client beyond the original's.
+// Messages of the checks that guard against hostile input (unusable names,
+// paths that do not fit, parameters without a terminator).
 std::string ParamsWithoutTerminator(int taskId);
 std::string BadSubPath(const std::string& subPath);
 std::string PathTooLong(const std::string& basePath, const std::string& subPath);

@@ -99,7 +99,7 @@ std::string DeleteReceiveFailed(int code);
 std::string DeleteStart(const std::string& rawPath);
 std::string DeleteSkip(const std::string& path);
 std::string DeleteDone(int replyResult);
-// Beyond the original program: an announced payload above the bound.
+// A delete request whose announced payload is above the bound: refused unread.
 std::string DeleteRequestTooLong(uint32_t length);
 // A task that ended by an exception, with the exception's text.
 std::string TaskEndedByException(uint32_t taskType, const std::string& reason);

@@ -86,7 +86,8 @@ std::string BadTag(int tag);
 std::string CreateFailed(const std::string& path, int code);
 std::string Downloaded(const std::string& path, int high, int low);
 std::string EndOfTaskFailed(int code);
-// Messages of this client beyond the original's.
+// Messages of the checks that guard against hostile input (unusable names,
+// paths that do not fit, parameters without a terminator).
 std::string BadName(const std::string& name);
 std::string PathTooLong(const std::string& root, const std::string& name);
 std::string ReceiveBadName(const std::string& name);
