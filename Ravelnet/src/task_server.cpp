@@ -41,7 +41,7 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point when, std::chrono::s
 
 } // namespace
 
-std::unique_ptr<TaskServer> TaskServer::Open(const ServerConfig& config, RefusalLog::Writer refusalWriter)
+std::unique_ptr<TaskServer> TaskServer::Open(const ServerConfig& config)
 {
     if (!net::StartNetworking())
         return nullptr;
@@ -54,15 +54,14 @@ std::unique_ptr<TaskServer> TaskServer::Open(const ServerConfig& config, Refusal
         net::StopNetworking();
         return nullptr;
     }
-    std::unique_ptr<TaskServer> server(new TaskServer(config, listener, *port, std::move(refusalWriter)));
+    std::unique_ptr<TaskServer> server(new TaskServer(config, listener, *port));
     if (!server->waiter_.Usable())
         return nullptr; // the destructor releases the listener
     return server;
 }
 
-TaskServer::TaskServer(const ServerConfig& config, net::NativeSocket listener, std::uint16_t port,
-                       RefusalLog::Writer refusalWriter)
-    : config_(config), listener_(listener), port_(port), refusals_(std::move(refusalWriter))
+TaskServer::TaskServer(const ServerConfig& config, net::NativeSocket listener, std::uint16_t port)
+    : config_(config), listener_(listener), port_(port)
 {
 }
 

@@ -31,7 +31,7 @@ public:
     static constexpr std::size_t kMaxTasks = 64;
 
     // Binds and listens; nullptr when that fails.
-    static std::unique_ptr<TaskServer> Open(const ServerConfig& config, RefusalLog::Writer refusalWriter = {});
+    static std::unique_ptr<TaskServer> Open(const ServerConfig& config);
     ~TaskServer();
     TaskServer(const TaskServer&) = delete;
     TaskServer& operator=(const TaskServer&) = delete;
@@ -59,8 +59,7 @@ private:
         RavelnetTaskHeader header;
     };
 
-    TaskServer(const ServerConfig& config, net::NativeSocket listener, std::uint16_t port,
-               RefusalLog::Writer refusalWriter);
+    TaskServer(const ServerConfig& config, net::NativeSocket listener, std::uint16_t port);
 
     // The admission thread.
     void AdmissionLoop();

@@ -39,15 +39,10 @@ void RunDelete(const DeleteOptions& options)
     const std::vector<ClientReport> reports = RunRoom(
         endpoints, options.room,
         [&](size_t i, const RoomTaskContext& context) {
-            MaintenanceOptions taskOptions;
-            taskOptions.receiveTimeoutMs = options.timeoutSeconds * 1000;
-            taskOptions.connectTimeoutMs = context.connectTimeoutMs;
-            taskOptions.interrupter = context.interrupter;
+            const MaintenanceOptions taskOptions = MaintenanceTaskOptions(options.timeoutSeconds, context);
             DeleteGameResult result = RunDeleteGameTask(endpoints[i], options.path, taskOptions);
             ClientReport report;
-            report.result = result.ok ? ClientResult::Ok
-                            : result.connected ? ClientResult::Failed
-                                               : ClientResult::Unreachable;
+            report.result = ResultOf(result.ok, result.connected);
             if (result.ok)
                 report.outcome = "done";
             if (result.replied)

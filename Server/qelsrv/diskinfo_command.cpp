@@ -44,15 +44,10 @@ void RunDiskInfo(const DiskInfoOptions& options)
     const std::vector<ClientReport> reports = RunRoom(
         endpoints, options.room,
         [&](size_t i, const RoomTaskContext& context) {
-            MaintenanceOptions taskOptions;
-            taskOptions.receiveTimeoutMs = options.timeoutSeconds * 1000;
-            taskOptions.connectTimeoutMs = context.connectTimeoutMs;
-            taskOptions.interrupter = context.interrupter;
+            const MaintenanceOptions taskOptions = MaintenanceTaskOptions(options.timeoutSeconds, context);
             DiskInfoResult result = RunDiskInfoTask(endpoints[i], taskOptions);
             ClientReport report;
-            report.result = result.ok ? ClientResult::Ok
-                            : result.connected ? ClientResult::Failed
-                                               : ClientResult::Unreachable;
+            report.result = ResultOf(result.ok, result.connected);
             if (result.ok)
                 report.outcome = std::to_string(result.drives.size()) + " fixed drive" +
                                  (result.drives.size() == 1 ? "" : "s");

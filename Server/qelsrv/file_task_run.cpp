@@ -77,9 +77,7 @@ void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpo
         board.Finish(i, outcomes[i]);
 
         ClientReport report;
-        report.result = result.outcome != SessionOutcome::Failed ? ClientResult::Ok
-                        : result.connected                       ? ClientResult::Failed
-                                                                 : ClientResult::Unreachable;
+        report.result = ResultOf(result.outcome != SessionOutcome::Failed, result.connected);
         if (result.outcome != SessionOutcome::Failed)
             report.outcome = DescribeOutcome(spec, result);
         report.files = result.filesServed;

@@ -6,6 +6,7 @@
 // unreachable (2, a refused command line, comes before anything is sent).
 #pragma once
 
+#include "maintenance_tasks.h"
 #include "room_run.h"
 #include "update_session.h"
 
@@ -47,6 +48,13 @@ std::vector<Endpoint> RoomTargets(const RoomOptions& options);
 
 enum class ClientResult { Ok, Failed, Unreachable, NotRun };
 
+// A task that did not succeed failed when the client was reached, else the
+// client was unreachable.
+inline ClientResult ResultOf(bool succeeded, bool connected)
+{
+    return succeeded ? ClientResult::Ok : connected ? ClientResult::Failed : ClientResult::Unreachable;
+}
+
 // One client's row of the summary.
 struct ClientReport {
     ClientResult result = ClientResult::NotRun;
@@ -69,6 +77,17 @@ struct RoomTaskContext {
     Interrupter* interrupter = nullptr;
     SendBudget* budget = nullptr;
 };
+
+// The options of one maintenance task of the room: the client may stay
+// silent `timeoutSeconds`, and the room sets the connect time and Ctrl+C.
+inline MaintenanceOptions MaintenanceTaskOptions(unsigned timeoutSeconds, const RoomTaskContext& context)
+{
+    MaintenanceOptions options;
+    options.receiveTimeoutMs = timeoutSeconds * 1000;
+    options.connectTimeoutMs = context.connectTimeoutMs;
+    options.interrupter = context.interrupter;
+    return options;
+}
 
 // Runs `task` against every client as the options say (at most --parallel at
 // once, failed ones again up to --retry times, Ctrl+C stops starting new ones
