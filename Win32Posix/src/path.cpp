@@ -1,7 +1,7 @@
 // Emulates the Windows path syntax that the core writes: drive-letter paths,
 // runs of '\' or '/' as one separator, "." and ".." removed lexically (never
-// above the root), trailing dots and spaces of the last name dropped, and the
-// characters Windows forbids in names refused; plus Windows wildcard matching.
+// above the root), then trailing dots and spaces of the final name dropped (a
+// folder name keeps them but for one ending dot), and the characters Windows forbids in names refused; plus Windows wildcard matching.
 // It does not support UNC or device paths ("\\server\share", "\\?\", "NUL"),
 // per-drive current folders ("C:x" is taken from C:'s root) or 8.3 names.
 #include "path.h"
@@ -106,15 +106,20 @@ DWORD ParseWindowsPath(std::string_view text, WindowsPath& out, bool allowWildca
         bool wildcardsHere = last && allowWildcardsInLast && !out.trailingSeparator;
         for (char c : name)
             if (IsForbiddenInName(c, wildcardsHere)) return ERROR_INVALID_NAME;
-        if (name != "." && name != "..") {
-            if (last && !out.trailingSeparator) {
-                if (!(wildcardsHere && HasWildcard(name))) StripTrailingDotsAndSpaces(name);
-            } else if (name.back() == '.' && name.find_first_not_of('.') != std::string::npos) {
-                name.pop_back();  // Windows drops one dot that ends a folder name: "a.\b" is "a\b"
-            }
-            if (name.empty()) continue;
-        }
+        bool folder = !last || out.trailingSeparator;
+        if (folder && name.back() == '.' && name.find_first_not_of('.') != std::string::npos)
+            name.pop_back();  // Windows drops one dot that ends a folder name: "a.\b" is "a\b"
         PushComponent(out.components, name, clampAtRoot);
+    }
+    // The name that ends the path loses its trailing dots and spaces once "."
+    // and ".." are applied, whichever raw name it came from: "y \." is "y".
+    if (!out.trailingSeparator && !out.components.empty()) {
+        std::string& final = out.components.back();
+        bool pattern = allowWildcardsInLast && HasWildcard(final);
+        if (final != ".." && !pattern) {
+            StripTrailingDotsAndSpaces(final);
+            if (final.empty()) out.components.pop_back();
+        }
     }
     if (out.components.empty()) out.trailingSeparator = false;
     return ERROR_SUCCESS;

@@ -92,6 +92,43 @@ TEST_F(FileNames, MissingFolderAndMissingFileAreDifferentErrors) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
 }
 
+// A folder name keeps its trailing spaces (and all but one ending dot) in every
+// call, so what one call creates the next finds; only the name that ends the
+// path, once "." and ".." are applied, loses them.
+TEST_F(FileNames, TrailingSpacesOfAFolderNameAreKeptByEveryCall) {
+    ASSERT_TRUE(CreateDirectoryA(Path("y \\").c_str(), nullptr));
+    MakeFile("y \\inside.txt", "in y-space");
+    MakeDirectory("y");
+
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(Path("y \\*.txt").c_str(), &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(data.cFileName, "inside.txt");
+    FindClose(find);
+    EXPECT_EQ(FindFirstFileA(Path("y\\*.txt").c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(Exists("y\\inside.txt"));
+    EXPECT_EQ(ReadAll("y \\inside.txt"), "in y-space");
+
+    enum class Entry { Folder, File, Missing };
+    auto entryAt = [&](const char* name) {
+        DWORD attributes = GetFileAttributesA(Path(name).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) return Entry::Missing;
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Entry::Folder : Entry::File;
+    };
+    struct Case {
+        const char* name;
+        Entry entry;
+    } cases[] = {
+        {"y ", Entry::Folder},                       // the final name: "y"
+        {"y \\.", Entry::Folder},                     // "y " ends the path once "." goes
+        {"y \\..\\y \\inside.txt", Entry::File},
+        {"y . \\inside.txt", Entry::Missing},
+        {"y.\\inside.txt", Entry::Missing},           // the folder "y." is "y"
+    };
+    for (const Case& c : cases) EXPECT_EQ(entryAt(c.name), c.entry) << c.name;
+}
+
 TEST_F(FileNames, WildcardsAndForbiddenCharactersAreNoNames) {
     for (const char* name : {"tarnGame*\\x.txt", "a?b.txt", "a|b.txt", "a<b.txt", "a\"b.txt"}) {
         HANDLE h = CreateFileA(Path(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,

@@ -75,12 +75,14 @@ TEST_P(HostileE2E, CheckListNamesThatCouldLeadOutsideTheGameFailTheWholeList)
         "\\escape.txt:stream",
         noTerminator,
         // Names Windows would not store as written: a device, a name without
-        // its trailing dot or space, a character it refuses.
+        // its trailing dot or space (a file's or a folder's), a character it refuses.
         "\\COM1.txt",
         "\\NUL",
         "\\aux\\x.txt",
         "\\dot.txt.",
         "\\space.txt ",
+        "\\folder \\inside.txt",
+        "\\folder.\\inside.txt",
         "\\pipe|name",
     };
     for (const std::string& name : hostileNames) {
