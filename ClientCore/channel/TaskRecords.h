@@ -13,9 +13,9 @@ enum TaskType : uint32_t {
     kTaskDirectorySync = 20003,
 };
 
-// Results of the service's own operations. 1 is success; every other value is
-// the code of the first failure (a system error code, a transport result, or
-// one of the codes below), passed up unchanged.
+// The service's own result codes: the reply codes a task sends, the start's
+// results, and failure codes that the log shows beside system error codes
+// and transport results (see Status).
 enum ServiceResult : int32_t {
     kResultOk = 1,
     kResultStartupStdException = 110012,

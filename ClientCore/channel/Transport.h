@@ -4,6 +4,7 @@
 #pragma once
 
 #include "channel/TaskRecords.h"
+#include "service/Status.h"
 
 #include <ravelnet.h>
 
@@ -16,9 +17,21 @@ static_assert(offsetof(RavelnetTaskHeader, payloadLength) == offsetof(TaskReques
 constexpr const char* kTaskServerAddress = "0.0.0.0";
 constexpr uint16_t kTaskServerPort = 19750;
 
-// Sends `reply` as the task's 20-byte answer: 1 when sent, else the
-// transport's failure code.
-inline int SendTaskReply(RavelnetConnection connection, const TaskReply& reply)
+// A transport call's result as a status: RAVELNET_OK is success, anything
+// else the failure with that result as its code.
+inline Status TransportStatus(int result)
 {
-    return RavelnetReply(connection, &reply);
+    return result == RAVELNET_OK ? Status::Ok() : Status::Failure(result);
+}
+
+// Sends `reply` as the task's 20-byte answer.
+inline Status SendTaskReply(RavelnetConnection connection, const TaskReply& reply)
+{
+    return TransportStatus(RavelnetReply(connection, &reply));
+}
+
+// Receives exactly `length` bytes within the task's receive timeout.
+inline Status ReceiveExactly(RavelnetConnection connection, void* buffer, uint32_t length)
+{
+    return TransportStatus(RavelnetRecv(connection, buffer, length, kReceiveTimeoutMs));
 }

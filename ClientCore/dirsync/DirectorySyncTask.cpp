@@ -63,90 +63,31 @@ bool LocateRoots(TaskParams& params, SyncRoots& roots)
     return true;
 }
 
-// The receive buffer: committed, and locked when the system allows it.
-class ReceiveBuffer {
-public:
-    ReceiveBuffer() : memory_(VirtualAlloc(nullptr, kReceiveBufferSize, MEM_COMMIT, PAGE_READWRITE))
-    {
-        locked_ = memory_ != nullptr && VirtualLock(memory_, kReceiveBufferSize) != FALSE;
-    }
-    ~ReceiveBuffer()
-    {
-        if (locked_) {
-            VirtualUnlock(memory_, kReceiveBufferSize);
-        }
-        if (memory_ != nullptr) {
-            VirtualFree(memory_, 0, MEM_RELEASE);
-        }
-    }
-    ReceiveBuffer(const ReceiveBuffer&) = delete;
-    ReceiveBuffer& operator=(const ReceiveBuffer&) = delete;
-
-    void* Memory() const { return memory_; }
-
-private:
-    void* memory_;
-    bool locked_ = false;
-};
-
-// Fetches every file of the list into the primary root, in order, and copies
-// each to the copy roots; 1, or the first failure, after which nothing more
-// is requested.
-int DownloadAndCopy(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
-                    const SyncRoots& roots, const FileList& fileList, FileRequest& request, void* buffer)
-{
-    for (const FileList::Entry entry : fileList) {
-        if (IsDirectoryRecord(*entry.record)) {
-            continue;
-        }
-        const char* primary = roots.primary.c_str();
-        const int received = writeModeFlag != 0
-                                 ? ReceiveFileUnbuffered(connection, params, *entry.record, request, buffer, primary)
-                                 : ReceiveFileBuffered(connection, params, *entry.record, request, buffer, primary);
-        if (received != 1) {
-            Log(ModuleLog(), "QEK_CORE: 下载文件失败(%s)(%d)", entry.record->name, received);
-            return received;
-        }
-        const int copied = CopyToRoots(roots, entry.record->name);
-        if (copied != 1) {
-            return copied;
-        }
-        ++request.filesDone;
-    }
-    return 1;
-}
-
 // The check list into the data file, then the downloads and copies, with the
-// data file held throughout; 1 when every file arrived.
-int ReceiveListAndFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
-                        const SyncRoots& roots, const char* dataFile, FileRequest& request)
+// data file held throughout. Every file is fetched into the primary root, in
+// order, and copied to the copy roots.
+Status ReceiveListAndFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
+                           const SyncRoots& roots, const char* dataFile, FileRequest& request)
 {
     const std::unique_lock<std::timed_mutex> dataFileHeld = HoldSyncDataFile(dataFile, kSyncDataFileWait);
     if (!dataFileHeld.owns_lock()) {
-        return ERROR_TIMEOUT;
+        return Status::Failure(ERROR_TIMEOUT);
     }
     FileList fileList;
     HandleList handles;
     ViewList views;
-    const int analysed = ReceiveCheckFile(connection, dataFile, params, fileList, handles, views, request, 0,
-                                          static_cast<int>(params.skipLocalCompare));
-    if (analysed != 1) {
-        Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed);
+    const Status analysed = ReceiveCheckFile(connection, dataFile, params, fileList, handles, views, request, 0,
+                                             static_cast<int>(params.skipLocalCompare));
+    if (analysed.Failed()) {
+        Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed.Code());
         ReleaseCheckList(fileList, handles, views);
         return analysed;
     }
-    int result = 1;
-    {
-        ReceiveBuffer buffer;
-        if (buffer.Memory() == nullptr) {
-            result = static_cast<int>(GetLastError());
-            Log(ModuleLog(), "QEK_CORE: 申请接收文件缓存失败,%d", result);
-        } else {
-            result = DownloadAndCopy(connection, writeModeFlag, params, roots, fileList, request, buffer.Memory());
-        }
-    }
+    const auto copyToRoots = [&roots](const QELDtFile& record) { return CopyToRoots(roots, record.name); };
+    const Status downloaded = DownloadListedFiles(connection, writeModeFlag, params, fileList, request,
+                                                  roots.primary.c_str(), copyToRoots);
     ReleaseCheckList(fileList, handles, views); // the data file stays on disk
-    return result;
+    return downloaded;
 }
 
 // Everything after the reply that accepted the task.
@@ -165,7 +106,7 @@ void SyncDirectory(RavelnetConnection connection, int32_t writeModeFlag, const T
         return;
     }
     FileRequest request{};
-    if (ReceiveListAndFiles(connection, writeModeFlag, params, roots, dataFile, request) != 1) {
+    if (ReceiveListAndFiles(connection, writeModeFlag, params, roots, dataFile, request).Failed()) {
         return;
     }
     SendEndOfTask(connection, request);
@@ -202,9 +143,9 @@ bool PrepareSyncDataFile(char (&path)[kPathBufferSize], char (&directory)[kPathB
 void RunDirectorySync(RavelnetConnection connection, int32_t writeModeFlag)
 {
     TaskParams params{};
-    const int received = RavelnetRecv(connection, &params, sizeof(params), kReceiveTimeoutMs);
-    if (received != RAVELNET_OK) {
-        Log(ModuleLog(), "QEK_CORE: 获取服务器任务请求失败(%d)", received);
+    const Status received = ReceiveExactly(connection, &params, sizeof(params));
+    if (received.Failed()) {
+        Log(ModuleLog(), "QEK_CORE: 获取服务器任务请求失败(%d)", received.Code());
         return;
     }
     SyncRoots roots;
@@ -212,9 +153,9 @@ void RunDirectorySync(RavelnetConnection connection, int32_t writeModeFlag)
         return;
     }
     const bool found = !roots.primary.empty();
-    const int replied = SendTaskReply(connection, MakeTaskReply(found ? kResultOk : kResultDirectoryNotFound));
-    if (replied != RAVELNET_OK) {
-        Log(ModuleLog(), "QEK_CORE: 回应服务器任务请求失败(%d)", replied);
+    const Status replied = SendTaskReply(connection, MakeTaskReply(found ? kResultOk : kResultDirectoryNotFound));
+    if (replied.Failed()) {
+        Log(ModuleLog(), "QEK_CORE: 回应服务器任务请求失败(%d)", replied.Code());
         return;
     }
     if (!found) {

@@ -31,9 +31,9 @@ void CopyToRoot(const CopyPath& source, const CopyPath& destination, const std::
 {
     // A link below the copy root would take the copy elsewhere, or back onto
     // the source.
-    const int unlinked = ReplaceLinksBelowRoot(root.c_str(), name);
-    if (unlinked != 1) {
-        Log(ModuleLog(), "QEK_CORE: 复制文件%s失败(%d)", destination.text, unlinked);
+    const Status unlinked = ReplaceLinksBelowRoot(root.c_str(), name);
+    if (unlinked.Failed()) {
+        Log(ModuleLog(), "QEK_CORE: 复制文件%s失败(%d)", destination.text, unlinked.Code());
         return;
     }
     CreateParentDirectory(destination);
@@ -49,23 +49,23 @@ void CopyToRoot(const CopyPath& source, const CopyPath& destination, const std::
 
 } // namespace
 
-int CopyToRoots(const SyncRoots& roots, const char* name)
+Status CopyToRoots(const SyncRoots& roots, const char* name)
 {
     const char* belowRoot = name + 1; // the roots end with the backslash the name begins with
     CopyPath source;
     if (!JoinPath(source.text, roots.primary.c_str(), belowRoot)) {
         Log(ModuleLog(), "QEK_CORE: 复制文件路径过长(%s)(%s)", roots.primary.c_str(), name);
-        return ERROR_FILENAME_EXCED_RANGE;
+        return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
     }
     std::vector<CopyPath> destinations(roots.copies.size());
     for (size_t i = 0; i < roots.copies.size(); ++i) {
         if (!JoinPath(destinations[i].text, roots.copies[i].c_str(), belowRoot)) {
             Log(ModuleLog(), "QEK_CORE: 复制文件路径过长(%s)(%s)", roots.copies[i].c_str(), name);
-            return ERROR_FILENAME_EXCED_RANGE;
+            return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
         }
     }
     for (size_t i = 0; i < roots.copies.size(); ++i) {
         CopyToRoot(source, destinations[i], roots.copies[i], name);
     }
-    return 1;
+    return Status::Ok();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "dirsync/SyncRoots.h"
+#include "service/Status.h"
 
 // Copies the downloaded file `name` (a check-list name: a backslash, then the
 // path below the root) from the primary root to each copy root, in list
@@ -13,6 +14,6 @@
 // file in its way normal attributes and tries once more. A copy that still
 // fails is logged and does not stop the task.
 //
-// Returns 1, or ERROR_FILENAME_EXCED_RANGE (logged, nothing copied) when the
+// Fails with ERROR_FILENAME_EXCED_RANGE (logged, nothing copied) when the
 // source or a destination does not fit its 256-byte buffer.
-int CopyToRoots(const SyncRoots& roots, const char* name);
+Status CopyToRoots(const SyncRoots& roots, const char* name);

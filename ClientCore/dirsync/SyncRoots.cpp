@@ -1,6 +1,7 @@
 #include "dirsync/SyncRoots.h"
 
 #include "service/LogFile.h"
+#include "service/Owners.h"
 
 #include <windows.h>
 
@@ -22,12 +23,8 @@ bool Concatenate(char (&out)[kPathBufferSize], const char* first, const char* se
 bool IsDirectoryEntry(const char* path)
 {
     WIN32_FIND_DATAA entry{};
-    HANDLE search = FindFirstFileA(path, &entry);
-    if (search == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    FindClose(search);
-    return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const UniqueFindHandle search(FindFirstFileA(path, &entry));
+    return search.IsValid() && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // The volume and file index of a directory: the same for every name that
@@ -42,15 +39,14 @@ struct DirectoryIdentity {
 
 std::optional<DirectoryIdentity> IdentityOf(const std::string& directory)
 {
-    HANDLE handle = CreateFileA(directory.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    const UniqueHandle handle(CreateFileA(directory.c_str(), 0,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle.IsValid()) {
         return std::nullopt;
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool read = GetFileInformationByHandle(handle, &info) != FALSE;
-    CloseHandle(handle);
-    if (!read || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (!GetFileInformationByHandle(handle.Get(), &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return std::nullopt;
     }
     return DirectoryIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};

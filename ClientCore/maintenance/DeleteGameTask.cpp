@@ -45,7 +45,12 @@ void RemoveFromNonSystemDrives(char* path)
             Log(ModuleLog(), "QEK_CORE: 删除游戏任务跳过不合法的二级路径(%s)", path);
             continue;
         }
-        DeleteTree(path);
+        // The task goes on with the other drives and answers as always; a
+        // drive that kept part of the game is named in the log.
+        const Status removed = DeleteTree(path);
+        if (removed.Failed()) {
+            Log(ModuleLog(), "QEK_CORE: 删除游戏任务删除目录失败(%s)(%d)", path, removed.Code());
+        }
     }
 }
 
@@ -67,9 +72,9 @@ void DeleteGame(RavelnetConnection connection, const TaskRequest* request)
     // letter written over an empty path still leaves its terminator.
     std::vector<char> path(std::max<uint32_t>(length, 1) + 1, '\0');
     if (length > 0) {
-        const int received = RavelnetRecv(connection, path.data(), length, kReceiveTimeoutMs);
-        if (received != kResultOk) {
-            Log(ModuleLog(), "QEK_CORE: 获取服务器删除游戏任务请求失败(%d)", received);
+        const Status received = ReceiveExactly(connection, path.data(), length);
+        if (received.Failed()) {
+            Log(ModuleLog(), "QEK_CORE: 获取服务器删除游戏任务请求失败(%d)", received.Code());
             return;
         }
     }

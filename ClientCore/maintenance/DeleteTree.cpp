@@ -1,5 +1,7 @@
 #include "maintenance/DeleteTree.h"
 
+#include "service/Owners.h"
+
 #include <windows.h>
 
 #include <cstring>
@@ -31,12 +33,11 @@ bool IsDotEntry(const char* name)
 // A link is removed by itself: a directory link (symbolic link or junction to
 // a directory) with RemoveDirectoryA, a file link with DeleteFileA. Neither
 // touches what the link points to.
-int RemoveLink(const char* path, DWORD attributes)
+Status RemoveLink(const char* path, DWORD attributes)
 {
-    if (HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY)) {
-        return RemoveDirectoryA(path) ? 1 : 0;
-    }
-    return DeleteFileA(path);
+    const BOOL removed =
+        HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path);
+    return Status::FromCall(removed, ERROR_ACCESS_DENIED);
 }
 
 // One entry found inside a directory being removed. Results are ignored: an
@@ -44,9 +45,9 @@ int RemoveLink(const char* path, DWORD attributes)
 void RemoveEntry(const std::string& fullName, DWORD attributes)
 {
     if (HasAttribute(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
-        RemoveLink(fullName.c_str(), attributes);
+        static_cast<void>(RemoveLink(fullName.c_str(), attributes));
     } else if (HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteTree(fullName.c_str());
+        static_cast<void>(DeleteTree(fullName.c_str()));
     } else {
         DeleteFileA(fullName.c_str());
     }
@@ -57,16 +58,15 @@ bool RemoveContents(const std::string& directory)
 {
     const std::string pattern = EndsWithBackslash(directory) ? directory + "*.*" : directory + "\\*.*";
     WIN32_FIND_DATAA entry{};
-    HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    const UniqueFindHandle search(FindFirstFileA(pattern.c_str(), &entry));
+    if (!search.IsValid()) {
         return false;
     }
     do {
         if (!IsDotEntry(entry.cFileName)) {
             RemoveEntry(ChildPath(directory, entry.cFileName), entry.dwFileAttributes);
         }
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
+    } while (FindNextFileA(search.Get(), &entry));
     return true;
 }
 
@@ -81,18 +81,18 @@ void ClearReadOnly(const char* path)
 
 } // namespace
 
-int DeleteTree(const char* path)
+Status DeleteTree(const char* path)
 {
     const DWORD attributes = GetFileAttributesA(path);
     if (HasAttribute(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
         return RemoveLink(path, attributes);
     }
     if (!HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY)) {
-        return DeleteFileA(path);
+        return Status::FromCall(DeleteFileA(path), ERROR_FILE_NOT_FOUND);
     }
     if (!RemoveContents(path)) {
-        return 0;
+        return Status::LastError(ERROR_PATH_NOT_FOUND);
     }
     ClearReadOnly(path);
-    return RemoveDirectoryA(path) ? 1 : 0;
+    return Status::FromCall(RemoveDirectoryA(path), ERROR_DIR_NOT_EMPTY);
 }

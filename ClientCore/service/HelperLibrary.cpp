@@ -32,31 +32,23 @@ HelperLibrary::HelperLibrary()
         throw CQx_Exception(kResultHelperLibraryMissing, GetLastError());
     }
 
-    module_ = LoadLibraryA(path);
-    if (module_ == nullptr) {
+    module_.Reset(LoadLibraryA(path));
+    if (!module_.IsValid()) {
         throw CQx_Exception(kResultHelperLibraryMissing, GetLastError());
     }
     for (std::size_t i = 0; i < kEntryPointCount; ++i) {
-        entryPoints_[i] = GetProcAddress(module_, kEntryPointNames[i]);
+        entryPoints_[i] = GetProcAddress(module_.Get(), kEntryPointNames[i]);
     }
     for (std::size_t i = 0; i < kRequiredEntryPointCount; ++i) {
         if (entryPoints_[i] == nullptr) {
-            // The destructor does not run for an object whose constructor
-            // throws: release the library here, keeping the lookup's error.
-            const DWORD error = GetLastError();
-            FreeLibrary(module_);
-            module_ = nullptr;
-            throw CQx_Exception(kResultHelperLibraryMissing, error);
+            // The error of the lookup, taken before the member releases the
+            // library on the way out.
+            throw CQx_Exception(kResultHelperLibraryMissing, GetLastError());
         }
     }
 }
 
-HelperLibrary::~HelperLibrary()
-{
-    if (module_ != nullptr) {
-        FreeLibrary(module_);
-    }
-}
+HelperLibrary::~HelperLibrary() = default;
 
 void RegisterHelperLibrary(std::unique_ptr<HelperLibrary> binding)
 {

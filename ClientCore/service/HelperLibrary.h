@@ -3,6 +3,8 @@
 // released by the stop. Its entry points are looked up by name; none is called.
 #pragma once
 
+#include "service/Owners.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -20,7 +22,7 @@ public:
     // the library does not load or a required entry point is missing; the
     // library is released again before the throw.
     HelperLibrary();
-    virtual ~HelperLibrary(); // releases the library
+    virtual ~HelperLibrary(); // releases the library (the member does)
     HelperLibrary(const HelperLibrary&) = delete;
     HelperLibrary& operator=(const HelperLibrary&) = delete;
 
@@ -29,7 +31,7 @@ public:
     FARPROC EntryPoint(std::size_t index) const { return entryPoints_[index]; }
 
 private:
-    HMODULE module_ = nullptr;
+    UniqueModule module_;
     FARPROC entryPoints_[kEntryPointCount] = {};
 };
 

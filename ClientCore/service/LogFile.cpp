@@ -99,18 +99,16 @@ LogFile::LogFile(const char* moduleName)
 LogFile::~LogFile()
 {
     DeleteCriticalSection(&lock_);
-    CloseFile();
-    delete[] path_;
 }
 
 void LogFile::SetPath(const char* path)
 {
     EnterCriticalSection(&lock_);
-    delete[] std::exchange(path_, nullptr);
-    CloseFile();
+    path_.reset();
+    file_.Reset();
     const std::size_t size = std::strlen(path) + 1;
-    path_ = new char[size];
-    std::memcpy(path_, path, size);
+    path_ = std::make_unique<char[]>(size);
+    std::memcpy(path_.get(), path, size);
     LeaveCriticalSection(&lock_);
 }
 
@@ -124,43 +122,37 @@ void LogFile::Write(const char* text, int length)
 
 void LogFile::WriteLine(const char* text, int length)
 {
-    if (file_ == INVALID_HANDLE_VALUE) {
+    if (!file_.IsValid()) {
         return;
     }
+    const HANDLE file = file_.Get();
     // Each line goes at the file's current end: another writer of the same
     // file (a second host started on the same install) may have added lines
     // since this one was opened, and they must not be overwritten.
-    SetFilePointer(file_, 0, nullptr, FILE_END);
+    SetFilePointer(file, 0, nullptr, FILE_END);
     char stamp[20];
     FormatLocalTime(stamp);
-    WriteBytes(file_, stamp, kTimeStampLength);
-    WriteBytes(file_, " ", 1);
-    WriteBytes(file_, text, length > 0 ? static_cast<DWORD>(length) : 0);
-    WriteBytes(file_, "\r\n", 2);
-    FlushFileBuffers(file_);
+    WriteBytes(file, stamp, kTimeStampLength);
+    WriteBytes(file, " ", 1);
+    WriteBytes(file, text, length > 0 ? static_cast<DWORD>(length) : 0);
+    WriteBytes(file, "\r\n", 2);
+    FlushFileBuffers(file);
 }
 
 void LogFile::OpenIfNeeded()
 {
-    if (file_ != INVALID_HANDLE_VALUE || path_ == nullptr) {
+    if (file_.IsValid() || path_ == nullptr) {
         return;
     }
     constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    file_ = CreateFileA(path_, GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
-        file_ = CreateFileA(path_, GENERIC_WRITE, kShare, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    file_.Reset(CreateFileA(path_.get(), GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+    if (!file_.IsValid() && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        file_.Reset(CreateFileA(path_.get(), GENERIC_WRITE, kShare, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
     }
-    if (file_ != INVALID_HANDLE_VALUE) {
-        SetFilePointer(file_, 0, nullptr, FILE_END);
-    }
-}
-
-void LogFile::CloseFile()
-{
-    if (file_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(std::exchange(file_, INVALID_HANDLE_VALUE));
+    if (file_.IsValid()) {
+        SetFilePointer(file_.Get(), 0, nullptr, FILE_END);
     }
 }
 

@@ -3,6 +3,8 @@
 // to the debugger output.
 #pragma once
 
+#include "service/Owners.h"
+
 #include <windows.h>
 
 #include <memory>
@@ -28,11 +30,10 @@ private:
     // With a path and no open file: opens the file, creating it when missing
     // (never its directory), and moves to its end. Called under the lock.
     void OpenIfNeeded();
-    void CloseFile();
 
     CRITICAL_SECTION lock_;
-    char* path_ = nullptr;
-    HANDLE file_ = INVALID_HANDLE_VALUE;
+    std::unique_ptr<char[]> path_;
+    UniqueHandle file_;
     char moduleName_[256] = {};
 };
 

@@ -2,6 +2,7 @@
 
 #include "channel/TaskRecords.h"
 #include "service/LogFile.h"
+#include "update/FileWrite.h"
 #include "update/LocalScan.h"
 #include "update/UpdatePaths.h"
 
@@ -17,86 +18,67 @@ namespace {
 
 constexpr uint32_t kChunkSize = 0x80000;
 
-int LastErrorOr(int fallback)
-{
-    const DWORD error = GetLastError();
-    return error != 0 ? static_cast<int>(error) : fallback;
-}
-
-// Writes all of `length` bytes: 1, or the system error code. A write that
-// reports success with fewer bytes is a full disk.
-int WriteAll(HANDLE file, const void* data, DWORD length)
-{
-    DWORD written = 0;
-    if (!WriteFile(file, data, length, &written, nullptr)) {
-        return LastErrorOr(ERROR_DISK_FULL);
-    }
-    return written == length ? 1 : ERROR_DISK_FULL;
-}
-
-// Receives the check list into the open file; 1 or the first failure.
-int ReceiveIntoFile(RavelnetConnection connection, HANDLE file, uint32_t size)
+// Receives the check list into the open file.
+Status ReceiveIntoFile(RavelnetConnection connection, HANDLE file, uint32_t size)
 {
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChunkSize]);
     if (!buffer) {
-        return ERROR_NOT_ENOUGH_MEMORY;
+        return Status::Failure(ERROR_NOT_ENOUGH_MEMORY);
     }
     uint32_t remaining = size;
     while (remaining != 0) {
         const uint32_t chunk = std::min(remaining, kChunkSize);
-        const int received = RavelnetRecv(connection, buffer.get(), chunk, kReceiveTimeoutMs);
-        if (received != RAVELNET_OK) {
+        const Status received = ReceiveExactly(connection, buffer.get(), chunk);
+        if (received.Failed()) {
             return received;
         }
-        const int written = WriteAll(file, buffer.get(), chunk);
-        if (written != 1) {
+        const Status written = WriteAll(file, buffer.get(), chunk);
+        if (written.Failed()) {
             return written;
         }
         remaining -= chunk;
     }
-    return 1;
+    return Status::Ok();
 }
 
-int LogUnmappable()
+void LogUnmappable()
 {
     Log(ModuleLog(), "QEK_CORE: 建立数据检查内存映射失败(%d)", static_cast<int>(GetLastError()));
-    return kResultCheckListUnmappable;
 }
 
 // Opens and maps the whole check file read-only, recording what it opened.
 // Returns the view and its length, or nullptr after logging the failure.
 const char* MapCheckFile(const char* path, HandleList& handles, ViewList& views, uint64_t& length)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    UniqueHandle file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
         LogUnmappable();
         return nullptr;
     }
     DWORD sizeHigh = 0;
     SetLastError(NO_ERROR);
-    const DWORD sizeLow = GetFileSize(file, &sizeHigh);
+    const DWORD sizeLow = GetFileSize(file.Get(), &sizeHigh);
     if (sizeLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
         LogUnmappable();
-        CloseHandle(file);
         return nullptr;
     }
     length = JoinHalves(sizeHigh, sizeLow);
-    HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (mapping == nullptr) {
-        LogUnmappable();
-        handles.push_back(file);
-        return nullptr;
-    }
-    handles.push_back(mapping);
-    handles.push_back(file);
-    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    if (view == nullptr) {
+    UniqueHandle mapping(CreateFileMappingA(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping.IsValid()) {
         LogUnmappable();
         return nullptr;
     }
-    views.push_back(view);
-    return static_cast<const char*>(view);
+    const HANDLE mappingHandle = mapping.Get();
+    handles.push_back(std::move(mapping));
+    handles.push_back(std::move(file));
+    UniqueView view(MapViewOfFile(mappingHandle, FILE_MAP_READ, 0, 0, 0));
+    if (!view.IsValid()) {
+        LogUnmappable();
+        return nullptr;
+    }
+    views.push_back(std::move(view));
+    return static_cast<const char*>(views.back().Get());
 }
 
 // A copy of a name for the log, cut at 255 bytes when it has no NUL.
@@ -109,40 +91,43 @@ struct PrintableName {
     char text[256];
 };
 
-// 1 when the record may go into the list, else the failure (logged).
-int CheckRecordName(const QELDtFile& record, const char* root)
+// Whether the record may go into the list; the failure is logged.
+Status CheckRecordName(const QELDtFile& record, const char* root)
 {
     if (!IsSafeEntryName(record.name, sizeof(record.name))) {
         Log(ModuleLog(), "QEK_CORE: QELDtFile文件名不合法，分析下载信息失败(%s)", PrintableName(record.name).text);
-        return ERROR_INVALID_NAME;
+        return Status::Failure(ERROR_INVALID_NAME);
     }
     if (std::strlen(root) + std::strlen(record.name) >= kPathBufferSize) {
         Log(ModuleLog(), "QEK_CORE: QELDtFile文件路径过长，分析下载信息失败(%s)(%s)", root, record.name);
-        return ERROR_FILENAME_EXCED_RANGE;
+        return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
     }
-    return 1;
+    return Status::Ok();
 }
 
-// Inserts the records up to the first one without the tag. Returns 1 when
-// every record was read, 0 when a bad tag ended the walk (logged), or the
-// failure of a record name.
-int ReadRecords(const char* view, uint64_t length, const char* root, FileList& fileList)
+enum class RecordsRead { All, UpToBadTag };
+
+// Inserts the records up to the first one without the tag (logged, and told
+// by `read`); fails with the failure of a record name.
+Status ReadRecords(const char* view, uint64_t length, const char* root, FileList& fileList, RecordsRead& read)
 {
+    read = RecordsRead::All;
     const uint64_t count = length / sizeof(QELDtFile);
     fileList.Reserve(static_cast<size_t>(count));
     for (uint64_t index = 0; index < count; ++index) {
         const auto* record = reinterpret_cast<const QELDtFile*>(view + index * sizeof(QELDtFile));
         if (record->tag != kQelDtFileTag) {
             Log(ModuleLog(), "QEK_CORE: QELDtFile结构无效，分析下载信息结束(%d)", static_cast<int>(record->tag));
-            return 0;
+            read = RecordsRead::UpToBadTag;
+            return Status::Ok();
         }
-        const int nameCheck = CheckRecordName(*record, root);
-        if (nameCheck != 1) {
+        const Status nameCheck = CheckRecordName(*record, root);
+        if (nameCheck.Failed()) {
             return nameCheck;
         }
         fileList.Insert(record);
     }
-    return 1;
+    return Status::Ok();
 }
 
 // Creates the listed directories and counts the files left to fetch.
@@ -154,7 +139,7 @@ void PrepareDirectoriesAndTotals(const char* root, const FileList& fileList, Fil
             char directory[kPathBufferSize];
             // A link in the place of a listed directory would carry its files
             // elsewhere: it is replaced by a real directory.
-            if (ReplaceLinksBelowRoot(root, entry.record->name) == 1 &&
+            if (ReplaceLinksBelowRoot(root, entry.record->name).IsOk() &&
                 JoinPath(directory, root, entry.record->name)) {
                 SHCreateDirectoryExA(nullptr, directory, nullptr);
             }
@@ -179,10 +164,9 @@ bool CheckListFitsOnDisk(const char* folder, const char* checkFilePath, uint32_t
     }
     uint64_t replaced = 0;
     WIN32_FIND_DATAA existing{};
-    HANDLE found = FindFirstFileA(checkFilePath, &existing);
-    if (found != INVALID_HANDLE_VALUE) {
-        replaced = static_cast<uint64_t>(existing.nFileSizeHigh) << 32 | existing.nFileSizeLow;
-        FindClose(found);
+    const UniqueFindHandle found(FindFirstFileA(checkFilePath, &existing));
+    if (found.IsValid()) {
+        replaced = JoinHalves(existing.nFileSizeHigh, existing.nFileSizeLow);
     }
     if (size <= available.QuadPart + replaced) {
         return true;
@@ -192,68 +176,65 @@ bool CheckListFitsOnDisk(const char* folder, const char* checkFilePath, uint32_t
     return false;
 }
 
-int ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, const TaskParams& params,
-                     FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request,
-                     int allowDelete, int skipLocalCompare)
+Status ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, const TaskParams& params,
+                        FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request,
+                        int allowDelete, int skipLocalCompare)
 {
     // A link planted at the check file's place would take the list elsewhere.
-    const int unlinked = RemoveLinkAt(checkFilePath);
-    if (unlinked != 1) {
+    const Status unlinked = RemoveLinkAt(checkFilePath);
+    if (unlinked.Failed()) {
         return unlinked;
     }
-    HANDLE file = CreateFileA(checkFilePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return LastErrorOr(ERROR_ACCESS_DENIED);
-    }
-    const int received = ReceiveIntoFile(connection, file, params.checkListSize);
-    CloseHandle(file);
-    if (received != 1) {
-        return received;
+    {
+        const UniqueHandle file(CreateFileA(checkFilePath, GENERIC_READ | GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.IsValid()) {
+            return Status::LastError(ERROR_ACCESS_DENIED);
+        }
+        const Status received = ReceiveIntoFile(connection, file.Get(), params.checkListSize);
+        if (received.Failed()) {
+            return received;
+        }
     }
     Log(ModuleLog(), "接收任务检查文件完成，%s,%d", checkFilePath, static_cast<int>(params.checkListSize));
     return AnalyseCheckFile(checkFilePath, params.gamePath, fileList, handles, views, request, allowDelete,
                             skipLocalCompare);
 }
 
-int AnalyseCheckFile(const char* checkFilePath, const char* root, FileList& fileList, HandleList& handles,
-                     ViewList& views, FileRequest& request, int allowDelete, int skipLocalCompare)
+Status AnalyseCheckFile(const char* checkFilePath, const char* root, FileList& fileList, HandleList& handles,
+                        ViewList& views, FileRequest& request, int allowDelete, int skipLocalCompare)
 {
     std::memset(&request, 0, sizeof(request));
     try {
         uint64_t length = 0;
         const char* view = MapCheckFile(checkFilePath, handles, views, length);
         if (view == nullptr) {
-            return kResultCheckListUnmappable;
+            return Status::Failure(kResultCheckListUnmappable);
         }
-        const int read = ReadRecords(view, length, root, fileList);
-        if (read == 0) {
-            return 1; // a record without the tag: the entries before it stand as they are
-        }
-        if (read != 1) {
-            return read;
+        RecordsRead read = RecordsRead::All;
+        const Status records = ReadRecords(view, length, root, fileList, read);
+        if (records.Failed() || read == RecordsRead::UpToBadTag) {
+            return records; // after a record without the tag the entries before it stand as they are
         }
         if (skipLocalCompare == 0) {
             ScanLocalDirectory(root, root, fileList, allowDelete);
         }
         PrepareDirectoriesAndTotals(root, fileList, request);
-        return 1;
+        return Status::Ok();
     } catch (const std::bad_alloc&) {
         // A list too large for this process' memory: no part of it is used.
         fileList.Clear();
-        return ERROR_NOT_ENOUGH_MEMORY;
+        return Status::Failure(ERROR_NOT_ENOUGH_MEMORY);
     }
 }
 
 void ReleaseCheckList(FileList& fileList, HandleList& handles, ViewList& views)
 {
-    for (LPCVOID view : views) {
-        UnmapViewOfFile(view);
-    }
+    fileList.Clear();
     views.clear();
-    for (HANDLE handle : handles) {
-        CloseHandle(handle);
+    for (UniqueHandle& handle : handles) {
+        handle.Reset(); // in the order recorded: the mapping before its file
     }
     handles.clear();
-    fileList.Clear();
 }

@@ -1,6 +1,7 @@
 #include "update/LocalScan.h"
 
 #include "maintenance/DeleteTree.h"
+#include "service/Owners.h"
 #include "update/UpdatePaths.h"
 
 #include <windows.h>
@@ -41,34 +42,35 @@ bool EntryPath(char (&path)[kEntryPathSize], const char* directory, const WIN32_
 
 void DeleteUnlisted(const char* path, DWORD attributes)
 {
+    // Done as well as it goes: an entry that cannot be removed stays, and the
+    // update goes on.
     if (HasBit(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
-        RemoveLinkAt(path);
+        static_cast<void>(RemoveLinkAt(path));
     } else if (HasBit(attributes, FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteTree(path);
+        static_cast<void>(DeleteTree(path));
     } else {
         DeleteFileA(path);
     }
 }
 
-// Handles one entry of a listing; 1 to go on, anything else ends the scan.
-int ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& entry, FileList& fileList,
+// Handles one entry of a listing; false ends the scan.
+bool ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& entry, FileList& fileList,
               int allowDelete)
 {
     char path[kEntryPathSize];
     if (!EntryPath(path, directory, entry)) {
-        return 0;
+        return false;
     }
     const DWORD attributes = entry.dwFileAttributes;
     const bool link = HasBit(attributes, FILE_ATTRIBUTE_REPARSE_POINT);
     if (HasBit(attributes, FILE_ATTRIBUTE_DIRECTORY) && !link) {
-        const int below = ScanLocalDirectory(path, root, fileList, allowDelete);
-        if (below != 1) {
-            return below;
+        if (!ScanLocalDirectory(path, root, fileList, allowDelete)) {
+            return false;
         }
     }
     const char* rootInPath = std::strstr(path, root);
     if (rootInPath == nullptr) {
-        return 0;
+        return false;
     }
     const char* key = rootInPath + std::strlen(root) - 1;
     const QELDtFile* record = fileList.Find(key);
@@ -76,57 +78,53 @@ int ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& e
         if (allowDelete != 0) {
             DeleteUnlisted(path, attributes);
         }
-    } else if (!link && IsLocalFileCurrent(*record, path) == 1) {
+    } else if (!link && IsLocalFileCurrent(*record, path)) {
         fileList.Erase(key);
     }
-    return 1;
+    return true;
 }
 
 } // namespace
 
-int ScanLocalDirectory(const char* directory, const char* root, FileList& fileList, int allowDelete)
+bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileList, int allowDelete)
 {
     if (root[0] == '\0') {
-        return 0;
+        return false;
     }
     char pattern[kPatternSize];
     if (!JoinPath(pattern, directory, "*.*")) {
-        return 0;
+        return false;
     }
     WIN32_FIND_DATAA entry{};
-    HANDLE listing = FindFirstFileA(pattern, &entry);
-    if (listing == INVALID_HANDLE_VALUE) {
-        return 0;
+    const UniqueFindHandle listing(FindFirstFileA(pattern, &entry));
+    if (!listing.IsValid()) {
+        return false;
     }
-    int result = 1;
+    bool goOn = true;
     Sleep(1);
     do {
         if (IsSkippedName(entry.cFileName)) {
             continue;
         }
-        result = ScanEntry(directory, root, entry, fileList, allowDelete);
-    } while (result == 1 && FindNextFileA(listing, &entry));
-    FindClose(listing);
-    return result;
+        goOn = ScanEntry(directory, root, entry, fileList, allowDelete);
+    } while (goOn && FindNextFileA(listing.Get(), &entry));
+    return goOn;
 }
 
-int IsLocalFileCurrent(const QELDtFile& record, const char* path)
+bool IsLocalFileCurrent(const QELDtFile& record, const char* path)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return 0;
+    const UniqueHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
+        return false;
     }
     FILETIME lastWrite{};
     DWORD sizeHigh = 0;
     SetLastError(NO_ERROR);
-    const bool timeRead = GetFileTime(file, nullptr, nullptr, &lastWrite) != FALSE;
-    const DWORD sizeLow = GetFileSize(file, &sizeHigh);
+    const bool timeRead = GetFileTime(file.Get(), nullptr, nullptr, &lastWrite) != FALSE;
+    const DWORD sizeLow = GetFileSize(file.Get(), &sizeHigh);
     const bool sizeRead = sizeLow != INVALID_FILE_SIZE || GetLastError() == NO_ERROR;
-    CloseHandle(file);
     return timeRead && sizeRead && lastWrite.dwHighDateTime == record.lastWriteTime.highDateTime &&
-                   lastWrite.dwLowDateTime == record.lastWriteTime.lowDateTime && sizeHigh == record.sizeHigh &&
-                   sizeLow == record.sizeLow
-               ? 1
-               : 0;
+           lastWrite.dwLowDateTime == record.lastWriteTime.lowDateTime && sizeHigh == record.sizeHigh &&
+           sizeLow == record.sizeLow;
 }

@@ -17,14 +17,14 @@
 // when listed it stays in the list, so that the download replaces it; when
 // unlisted and `allowDelete` is set, the link itself is removed.
 //
-// Returns 1 when everything was walked; 0 when a directory could not be
+// Returns true when everything was walked; false when a directory could not be
 // listed, a path did not contain the root, or a path did not fit its buffer
 // (a directory path of more than 252 characters, an entry path of more than
 // 511): the scan then ends there, leaving the rest neither compared nor
 // cleaned.
-int ScanLocalDirectory(const char* directory, const char* root, FileList& fileList, int allowDelete);
+bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileList, int allowDelete);
 
-// 1 when the local file at `path` has exactly the record's last-write time
-// (both halves) and length (both halves); 0 otherwise, also when it cannot be
-// opened for reading with read sharing.
-int IsLocalFileCurrent(const QELDtFile& record, const char* path);
+// Whether the local file at `path` has exactly the record's last-write time
+// (both halves) and length (both halves); false also when it cannot be opened
+// for reading with read sharing.
+bool IsLocalFileCurrent(const QELDtFile& record, const char* path);

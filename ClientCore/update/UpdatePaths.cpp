@@ -10,14 +10,6 @@ bool IsLink(DWORD attributes)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// The error of the last failed call, never 0: a caller must not read a
-// failure as success.
-int LastErrorOr(int fallback)
-{
-    const DWORD error = GetLastError();
-    return error != 0 ? static_cast<int>(error) : fallback;
-}
-
 } // namespace
 
 bool JoinPath(char* out, size_t outSize, const char* first, const char* second)
@@ -140,7 +132,7 @@ bool IsSafeEntryName(const char* name, size_t fieldSize)
     }
 }
 
-int RemoveLinkAt(const char* path)
+Status RemoveLinkAt(const char* path)
 {
     // Without a trailing backslash, so that the link itself is named and not
     // the directory it leads to.
@@ -150,22 +142,22 @@ int RemoveLinkAt(const char* path)
     }
     const DWORD attributes = GetFileAttributesA(link.c_str());
     if (!IsLink(attributes)) {
-        return 1;
+        return Status::Ok();
     }
     // A directory link goes with RemoveDirectoryA, a file link with
     // DeleteFileA; the other call is tried when the first one refuses.
     const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (directory ? RemoveDirectoryA(link.c_str()) : DeleteFileA(link.c_str())) {
-        return 1;
+        return Status::Ok();
     }
-    const int error = LastErrorOr(ERROR_ACCESS_DENIED);
+    const Status failure = Status::LastError(ERROR_ACCESS_DENIED);
     if (directory ? DeleteFileA(link.c_str()) : RemoveDirectoryA(link.c_str())) {
-        return 1;
+        return Status::Ok();
     }
-    return error;
+    return failure;
 }
 
-int ReplaceLinksBelowRoot(const char* root, const char* name)
+Status ReplaceLinksBelowRoot(const char* root, const char* name)
 {
     std::string path(root);
     std::string_view rest(name);
@@ -181,24 +173,21 @@ int ReplaceLinksBelowRoot(const char* root, const char* name)
         path += rest.substr(0, separator);
         const DWORD attributes = GetFileAttributesA(path.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
-            return 1; // nothing below exists yet, so no link either
+            return Status::Ok(); // nothing below exists yet, so no link either
         }
         if (IsLink(attributes)) {
-            const int removed = RemoveLinkAt(path.c_str());
-            if (removed != 1) {
+            const Status removed = RemoveLinkAt(path.c_str());
+            if (removed.Failed() || last) {
                 return removed;
             }
-            if (last) {
-                return 1;
-            }
             if (!CreateDirectoryA(path.c_str(), nullptr)) {
-                return LastErrorOr(ERROR_ACCESS_DENIED);
+                return Status::LastError(ERROR_ACCESS_DENIED);
             }
         }
         if (separator == std::string_view::npos) {
-            return 1;
+            break;
         }
         rest.remove_prefix(separator + 1);
     }
-    return 1;
+    return Status::Ok();
 }

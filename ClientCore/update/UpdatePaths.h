@@ -3,6 +3,8 @@
 // the way to a file that is about to be written.
 #pragma once
 
+#include "service/Status.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -52,14 +54,14 @@ bool IsSafeComponent(std::string_view component);
 
 // Removes the link (reparse point) at `path` itself, never what it points to:
 // a directory link as a directory, a file link as a file. `path` may end in a
-// backslash. Returns 1 when the path is not a link or the link is gone, else
-// the system error code of the failed removal.
-int RemoveLinkAt(const char* path);
+// backslash. Succeeds when the path is not a link or the link is gone; else
+// fails with the system error code of the removal.
+Status RemoveLinkAt(const char* path);
 
 // Makes sure that writing `root` + `name` goes through no link below `root`:
 // every existing component of `name` that is a link is removed; a link in the
 // place of a parent directory is replaced by a new, empty directory, so that
 // the entry can be created where the list puts it. The root itself and its
-// parents are the administrator's and are not looked at. Returns 1, or the
+// parents are the administrator's and are not looked at. Fails with the
 // system error code when a link could not be replaced.
-int ReplaceLinksBelowRoot(const char* root, const char* name);
+Status ReplaceLinksBelowRoot(const char* root, const char* name);

@@ -3,6 +3,7 @@
 
 #include "channel/TaskGuard.h"
 #include "service/LogFile.h"
+#include "service/Owners.h"
 #include "service/SyncService.h"
 #include "update/CheckList.h"
 #include "update/EndOfTask.h"
@@ -72,55 +73,13 @@ void CreateMarkerDirectory(const char* gamePath)
 {
     char directory[kPathBufferSize];
     if (JoinPath(directory, gamePath, kMarkerDirectoryName)) {
-        RemoveLinkAt(directory);
+        // A link that cannot be removed is found again by the check list's own
+        // removal, which fails the task.
+        static_cast<void>(RemoveLinkAt(directory));
         SHCreateDirectoryExA(nullptr, directory, nullptr);
     }
 }
 
-// The receive buffer: committed, and locked when the system allows it.
-struct ReceiveBuffer {
-    void* memory = nullptr;
-    bool locked = false;
-
-    bool Acquire()
-    {
-        memory = VirtualAlloc(nullptr, kReceiveBufferSize, MEM_COMMIT, PAGE_READWRITE);
-        if (memory == nullptr) {
-            return false;
-        }
-        locked = VirtualLock(memory, kReceiveBufferSize) != FALSE;
-        return true;
-    }
-    void Release()
-    {
-        if (locked) {
-            VirtualUnlock(memory, kReceiveBufferSize);
-        }
-        VirtualFree(memory, 0, MEM_RELEASE);
-    }
-};
-
-// Fetches every file of the list in order; 1, or the first failure, after
-// which nothing more is requested.
-int DownloadFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
-                  const FileList& fileList, FileRequest& request, void* buffer)
-{
-    for (const FileList::Entry entry : fileList) {
-        if (IsDirectoryRecord(*entry.record)) {
-            continue;
-        }
-        const int received =
-            writeModeFlag != 0
-                ? ReceiveFileUnbuffered(connection, params, *entry.record, request, buffer, params.gamePath)
-                : ReceiveFileBuffered(connection, params, *entry.record, request, buffer, params.gamePath);
-        if (received != 1) {
-            Log(ModuleLog(), "QEK_CORE: 下载文件失败(%s)(%d)", entry.record->name, received);
-            return received;
-        }
-        ++request.filesDone;
-    }
-    return 1;
-}
 
 // Everything after an accepted reply: check list, downloads, new marker.
 void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params)
@@ -140,26 +99,25 @@ void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const Task
     HandleList handles;
     ViewList views;
     FileRequest request{};
-    const int analysed = ReceiveCheckFile(connection, checkListPath, params, fileList, handles, views, request,
-                                          allowDelete, static_cast<int>(params.skipLocalCompare));
-    if (analysed != 1) {
-        Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed);
+    const Status analysed = ReceiveCheckFile(connection, checkListPath, params, fileList, handles, views, request,
+                                             allowDelete, static_cast<int>(params.skipLocalCompare));
+    if (analysed.Failed()) {
+        Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed.Code());
         ReleaseCheckList(fileList, handles, views);
         return;
     }
-    ReceiveBuffer buffer;
-    if (!buffer.Acquire()) {
-        Log(ModuleLog(), "QEK_CORE: 申请接收文件缓存失败,%d", static_cast<int>(GetLastError()));
-        ReleaseCheckList(fileList, handles, views);
-        return;
-    }
-    const int downloaded = DownloadFiles(connection, writeModeFlag, params, fileList, request, buffer.memory);
-    buffer.Release();
+    const Status downloaded = DownloadListedFiles(connection, writeModeFlag, params, fileList, request,
+                                                  params.gamePath);
     ReleaseCheckList(fileList, handles, views);
-    if (downloaded != 1) {
+    if (downloaded.Failed()) {
         return; // old marker and the check list stay: the next task runs again
     }
-    WriteGameVersion(params.gamePath, params.gameVersion);
+    // The files are complete; a marker that cannot be written only means that
+    // the next task compares them again.
+    const Status marked = WriteGameVersion(params.gamePath, params.gameVersion);
+    if (marked.Failed()) {
+        Log(ModuleLog(), "QEK_CORE: 写入游戏版本文件失败(%s)(%d)", params.gamePath, marked.Code());
+    }
     DeleteFileA(checkListPath);
     SendEndOfTask(connection, request);
     Log(ModuleLog(), "QEK_CORE: 下载任务完成,下载文件数目=%d,任务ID(%d),路径(%s)\r\n",
@@ -207,9 +165,9 @@ bool BuildCheckListPath(char* out, size_t size, const char* gamePath)
 void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag)
 {
     TaskParams params{};
-    const int received = RavelnetRecv(connection, &params, sizeof(params), kReceiveTimeoutMs);
-    if (received != RAVELNET_OK) {
-        Log(ModuleLog(), "QEK_CORE: 获取服务器任务请求失败(%d)", received);
+    const Status received = ReceiveExactly(connection, &params, sizeof(params));
+    if (received.Failed()) {
+        Log(ModuleLog(), "QEK_CORE: 获取服务器任务请求失败(%d)", received.Code());
         return;
     }
     if (!ParamsUsable(params)) {
@@ -219,9 +177,9 @@ void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag)
     ReadGameVersion(params.gamePath, localVersion, sizeof(localVersion));
     const bool versionsAgree = std::strcmp(params.gameVersion, localVersion) == 0;
     const TaskReply reply = MakeTaskReply(versionsAgree ? kResultVersionsAgree : kResultOk);
-    const int replied = SendTaskReply(connection, reply);
-    if (replied != RAVELNET_OK) {
-        Log(ModuleLog(), "QEK_CORE: 回应服务器任务请求失败(%d)", replied);
+    const Status replied = SendTaskReply(connection, reply);
+    if (replied.Failed()) {
+        Log(ModuleLog(), "QEK_CORE: 回应服务器任务请求失败(%d)", replied.Code());
         return;
     }
     if (versionsAgree) {

@@ -1,5 +1,7 @@
 #include "update/VersionMarker.h"
 
+#include "service/Owners.h"
+#include "update/FileWrite.h"
 #include "update/UpdatePaths.h"
 
 #include <windows.h>
@@ -12,10 +14,10 @@ namespace {
 
 constexpr size_t kMarkerPathSize = 512;
 
-HANDLE OpenMarker(const char* path, DWORD disposition)
+UniqueHandle OpenMarker(const char* path, DWORD disposition)
 {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return UniqueHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 } // namespace
@@ -27,40 +29,43 @@ void ReadGameVersion(const char* gameDirectory, char* buffer, size_t size)
     if (!JoinPath(path, gameDirectory, kGameVersionMarkerName)) {
         return;
     }
-    HANDLE marker = OpenMarker(path, OPEN_EXISTING);
-    if (marker == INVALID_HANDLE_VALUE) {
+    const UniqueHandle marker = OpenMarker(path, OPEN_EXISTING);
+    if (!marker.IsValid()) {
         return;
     }
     DWORD sizeHigh = 0;
-    const DWORD sizeLow = GetFileSize(marker, &sizeHigh);
+    const DWORD sizeLow = GetFileSize(marker.Get(), &sizeHigh);
     // The whole 64-bit size counts: a marker of 4 GiB and 3 bytes is not a
     // marker of 3 bytes.
     const bool fits = sizeLow != INVALID_FILE_SIZE && sizeHigh == 0 && sizeLow < size;
     if (fits && sizeLow > 0) {
         DWORD read = 0;
-        if (!ReadFile(marker, buffer, sizeLow, &read, nullptr) || read != sizeLow) {
+        if (!ReadFile(marker.Get(), buffer, sizeLow, &read, nullptr) || read != sizeLow) {
             std::memset(buffer, 0, size); // part of a version is no version
         }
     }
-    CloseHandle(marker);
 }
 
-void WriteGameVersion(const char* gameDirectory, const char* version)
+Status WriteGameVersion(const char* gameDirectory, const char* version)
 {
     char path[kMarkerPathSize];
     if (!JoinPath(path, gameDirectory, kGameVersionMarkerName)) {
-        return;
+        return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
     }
     DeleteFileA(path);
-    HANDLE marker = OpenMarker(path, CREATE_ALWAYS);
-    if (marker == INVALID_HANDLE_VALUE) {
-        return;
+    Status written = Status::Ok();
+    {
+        const UniqueHandle marker = OpenMarker(path, CREATE_ALWAYS);
+        if (!marker.IsValid()) {
+            return Status::LastError(ERROR_ACCESS_DENIED);
+        }
+        const DWORD length = static_cast<DWORD>(std::strlen(version));
+        if (length != 0) {
+            written = WriteAll(marker.Get(), version, length);
+        }
     }
-    const DWORD length = static_cast<DWORD>(std::strlen(version));
-    DWORD written = 0;
-    const bool complete = length == 0 || (WriteFile(marker, version, length, &written, nullptr) && written == length);
-    CloseHandle(marker);
-    if (!complete) {
+    if (written.Failed()) {
         DeleteFileA(path);
     }
+    return written;
 }

@@ -2,6 +2,8 @@
 // the version the last complete update installed.
 #pragma once
 
+#include "service/Status.h"
+
 #include <cstddef>
 
 // "tarnGameVer\tarnGameVer.txt", appended to the game directory.
@@ -15,7 +17,8 @@ extern const char kGameVersionMarkerName[];
 void ReadGameVersion(const char* gameDirectory, char* buffer, size_t size);
 
 // Replaces the marker with exactly the characters of `version` (no NUL, no
-// line end). Failures are silent: a marker that cannot be deleted and
-// re-created (read-only) stays as it was. A marker whose write fails or
-// falls short is deleted rather than left holding part of the version.
-void WriteGameVersion(const char* gameDirectory, const char* version);
+// line end). Logs nothing; fails with the system error code when the marker
+// cannot be re-created (a read-only one stays as it was) or its write fails or
+// falls short (the marker is then deleted rather than left holding part of
+// the version).
+Status WriteGameVersion(const char* gameDirectory, const char* version);

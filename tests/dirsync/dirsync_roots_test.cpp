@@ -4,6 +4,7 @@
 
 #include "dirsync/RootCopies.h"
 #include "dirsync/SyncRoots.h"
+#include "StatusText.h"
 
 #include <gtest/gtest.h>
 
@@ -89,12 +90,12 @@ TEST(RootCopiesTest, APathThatDoesNotFitCopiesNothing)
     const std::string longRoot = "e:\\" + std::string(250, 'n') + "\\";
     roots.copies = {"d:\\games\\x\\", longRoot};
 
-    EXPECT_EQ(CopyToRoots(roots, "\\bin\\a.dat"), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(StatusText(CopyToRoots(roots, "\\bin\\a.dat")), FailedWith(ERROR_FILENAME_EXCED_RANGE));
 
     EXPECT_FALSE(fs::exists(ws.Host("d:\\games\\x\\bin\\a.dat")));
     EXPECT_EQ(ws.LogMessages(), std::vector<std::string>{msg::CopyPathTooLong(longRoot, "\\bin\\a.dat")});
 
     roots.copies = {"d:\\games\\x\\"};
-    EXPECT_EQ(CopyToRoots(roots, "\\bin\\a.dat"), 1);
+    EXPECT_EQ(StatusText(CopyToRoots(roots, "\\bin\\a.dat")), "ok");
     EXPECT_EQ(ReadFile(ws.Host("d:\\games\\x\\bin\\a.dat")), "content");
 }

@@ -162,14 +162,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     HandleList handles;
     ViewList views;
     FileRequest request{};
-    const int result = AnalyseCheckFile(kCheckFile, kRoot, fileList, handles, views, request, allowDelete ? 1 : 0,
-                                        skipLocalCompare ? 1 : 0);
-    Require(result == 1 || result == 110024 || result == ERROR_INVALID_NAME || result == ERROR_FILENAME_EXCED_RANGE,
+    const Status result = AnalyseCheckFile(kCheckFile, kRoot, fileList, handles, views, request,
+                                           allowDelete ? 1 : 0, skipLocalCompare ? 1 : 0);
+    const bool ok = result.IsOk();
+    Require(ok || result.Code() == 110024 || result.Code() == ERROR_INVALID_NAME ||
+                result.Code() == ERROR_FILENAME_EXCED_RANGE,
             "unexpected result");
-    Require(listSize >= sizeof(QELDtFile) || result != 1 || fileList.Empty(), "entries from a short file");
+    Require(listSize >= sizeof(QELDtFile) || !ok || fileList.Empty(), "entries from a short file");
 
-    if (result == 1) {
-        const char* view = views.empty() ? nullptr : static_cast<const char*>(views.front());
+    if (ok) {
+        const char* view = views.empty() ? nullptr : static_cast<const char*>(views.front().Get());
         std::string previous;
         bool first = true;
         uint32_t files = 0;
@@ -198,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Require(request.filesToUpdate == (badTag ? 0 : files), "file count");
         Require(BytesToUpdate(request) == (badTag ? 0 : bytes), "byte count");
     } else {
-        Require(fileList.Empty() || result != 110024, "entries from an unmappable file");
+        Require(fileList.Empty() || result.Code() != 110024, "entries from an unmappable file");
     }
     ReleaseCheckList(fileList, handles, views);
 
@@ -207,12 +209,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     Require(!drive.Exists("games/x/tarngamever") || fs::is_directory(drive.host / "games/x/tarngamever"),
             "marker folder replaced");
-    if (!allowDelete || result != 1) {
+    if (!allowDelete || !ok) {
         for (const char* file : kGameFiles) {
             Require(drive.Exists(file), "a local file went without allowDelete or with a refused list");
         }
     }
-    if (result != 1) {
+    if (!ok) {
         Require(drive.GameEntries().size() == entriesBefore, "a refused list changed the game's folder");
     }
     return 0;

@@ -2,6 +2,7 @@
 // and that a link is removed without touching what it points to.
 #include "MaintenanceTestSupport.h"
 #include "maintenance/DeleteTree.h"
+#include "StatusText.h"
 
 #include <windows.h>
 
@@ -42,7 +43,7 @@ protected:
 TEST_F(DeleteTreeTest, RemovesTheWholeTreeAndNothingBesideIt)
 {
     PutGame();
-    EXPECT_EQ(DeleteTree(R"(D:\games\x)"), 1);
+    EXPECT_EQ(StatusText(DeleteTree(R"(D:\games\x)")), "ok");
     EXPECT_FALSE(Exists(R"(D:\games\x)"));
     EXPECT_TRUE(Exists(R"(D:\games\other\keep.txt)"));
 }
@@ -51,7 +52,7 @@ TEST_F(DeleteTreeTest, TrailingBackslashesNameTheSameTree)
 {
     for (const char* path : {R"(D:\games\x\)", R"(D:\games\x\\)"}) {
         PutGame();
-        EXPECT_EQ(DeleteTree(path), 1) << path;
+        EXPECT_EQ(StatusText(DeleteTree(path)), "ok") << path;
         EXPECT_FALSE(Exists(R"(D:\games\x)")) << path;
     }
 }
@@ -59,16 +60,16 @@ TEST_F(DeleteTreeTest, TrailingBackslashesNameTheSameTree)
 TEST_F(DeleteTreeTest, AFileIsDeletedAndAMissingPathFails)
 {
     PutHostFile(drives.Host(R"(D:\games\x)"));
-    EXPECT_NE(DeleteTree(R"(D:\games\x)"), 0);
+    EXPECT_EQ(StatusText(DeleteTree(R"(D:\games\x)")), "ok");
     EXPECT_FALSE(Exists(R"(D:\games\x)"));
-    EXPECT_EQ(DeleteTree(R"(D:\games\x)"), 0);
+    EXPECT_NE(StatusText(DeleteTree(R"(D:\games\x)")), "ok");
 }
 
 TEST_F(DeleteTreeTest, AReadOnlyFileKeepsItsDirectoryChain)
 {
     PutGame();
     MakeReadOnly(R"(D:\games\x\sub\deeper\c.txt)");
-    EXPECT_EQ(DeleteTree(R"(D:\games\x)"), 0);
+    EXPECT_NE(StatusText(DeleteTree(R"(D:\games\x)")), "ok");
     EXPECT_TRUE(Exists(R"(D:\games\x\sub\deeper\c.txt)"));
     EXPECT_FALSE(Exists(R"(D:\games\x\a.txt)"));
     EXPECT_FALSE(Exists(R"(D:\games\x\sub\b.txt)"));
@@ -80,7 +81,7 @@ TEST_F(DeleteTreeTest, AReadOnlyEmptyDirectoryIsRemoved)
     PutGame();
     MakeReadOnly(R"(D:\games\x\empty)");
     MakeReadOnly(R"(D:\games\x)");
-    EXPECT_EQ(DeleteTree(R"(D:\games\x)"), 1);
+    EXPECT_EQ(StatusText(DeleteTree(R"(D:\games\x)")), "ok");
     EXPECT_FALSE(Exists(R"(D:\games\x)"));
 }
 
@@ -94,7 +95,7 @@ TEST_F(DeleteTreeTest, ALinkToAFolderOutsideIsRemovedAndItsTargetSurvives)
     ASSERT_EQ(GetFileAttributesA(R"(D:\games\x\sub\dirlink)"),
               FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
 
-    EXPECT_EQ(DeleteTree(R"(D:\games\x)"), 1);
+    EXPECT_EQ(StatusText(DeleteTree(R"(D:\games\x)")), "ok");
     EXPECT_FALSE(Exists(R"(D:\games\x)"));
     EXPECT_TRUE(fs::exists(drives.Outside() / "precious" / "save.dat"));
     EXPECT_TRUE(fs::exists(drives.Outside() / "single.dat"));
@@ -106,7 +107,7 @@ TEST_F(DeleteTreeTest, ATreeThatIsItselfALinkLosesOnlyTheLink)
     fs::create_directories(drives.Host(R"(D:\games)"));
     fs::create_directory_symlink(drives.Outside() / "precious", drives.Host(R"(D:\games\x)"));
 
-    EXPECT_EQ(DeleteTree(R"(D:\games\x)"), 1);
+    EXPECT_EQ(StatusText(DeleteTree(R"(D:\games\x)")), "ok");
     EXPECT_FALSE(Exists(R"(D:\games\x)"));
     EXPECT_TRUE(fs::exists(drives.Outside() / "precious" / "save.dat"));
 }

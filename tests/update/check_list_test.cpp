@@ -4,6 +4,7 @@
 #include "update/LocalScan.h"
 
 #include "UpdateTestSupport.h"
+#include "StatusText.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +37,7 @@ protected:
         out << bytes;
     }
 
-    int Analyse(const std::vector<QELDtFile>& records, int allowDelete, int skip = 0)
+    Status Analyse(const std::vector<QELDtFile>& records, int allowDelete, int skip = 0)
     {
         WriteCheckFile(Serialize(records));
         return AnalyseCheckFile(kCheckFile.c_str(), kRoot.c_str(), list, handles, views, request, allowDelete, skip);
@@ -67,7 +68,7 @@ using NameList = std::vector<std::string>;
 TEST_F(CheckListAnalysis, EmptyCheckFileCannotBeMapped)
 {
     request.filesDone = 9;
-    EXPECT_EQ(Analyse({}, 0), 110024);
+    EXPECT_EQ(StatusText(Analyse({}, 0)), FailedWith(110024));
     EXPECT_EQ(request.filesDone, 0u); // cleared before anything else
     EXPECT_TRUE(list.Empty());
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::Unmappable(ERROR_FILE_INVALID)}));
@@ -78,7 +79,7 @@ TEST_F(CheckListAnalysis, TrailingBytesShorterThanARecordAreIgnored)
     std::string bytes = Serialize({FileRecord("\\a", 10)});
     bytes += std::string(279, 'z');
     WriteCheckFile(bytes);
-    EXPECT_EQ(AnalyseCheckFile(kCheckFile.c_str(), kRoot.c_str(), list, handles, views, request, 0, 0), 1);
+    EXPECT_EQ(StatusText(AnalyseCheckFile(kCheckFile.c_str(), kRoot.c_str(), list, handles, views, request, 0, 0)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\a"}));
     EXPECT_EQ(request.filesToUpdate, 1u);
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::FilesToUpdate(1, 0, 10)}));
@@ -91,7 +92,7 @@ TEST_F(CheckListAnalysis, BadTagSkipsTheScanTheDirectoriesAndTheTotals)
     std::vector<QELDtFile> records = {DirectoryRecord("\\early\\"), FileRecord("\\b", 7), FileRecord("\\a", 4),
                                       FileRecord("\\c", 1), DirectoryRecord("\\dir\\")};
     records[3].tag = 0xdeadbeef;
-    EXPECT_EQ(Analyse(records, 1), 1);
+    EXPECT_EQ(StatusText(Analyse(records, 1)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\a", "\\b", "\\early\\"}));
     EXPECT_EQ(request.filesToUpdate, 0u);
     EXPECT_EQ(request.bytesToUpdateHigh, 0u);
@@ -105,7 +106,7 @@ TEST_F(CheckListAnalysis, BadTagInTheThirdRecordKeepsTwoEntries)
 {
     std::vector<QELDtFile> records = {FileRecord("\\one", 1), FileRecord("\\two", 2), FileRecord("\\three", 3)};
     records[2].tag = 0;
-    EXPECT_EQ(Analyse(records, 0), 1);
+    EXPECT_EQ(StatusText(Analyse(records, 0)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\one", "\\two"}));
     EXPECT_EQ(request.filesToUpdate, 0u);
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::BadTag(0)}));
@@ -113,7 +114,7 @@ TEST_F(CheckListAnalysis, BadTagInTheThirdRecordKeepsTwoEntries)
 
 TEST_F(CheckListAnalysis, FirstRecordOfANameCountsAndTheSecondIsIgnored)
 {
-    EXPECT_EQ(Analyse({FileRecord("\\a", 100), FileRecord("\\b", 1), FileRecord("\\a", 5000)}, 0), 1);
+    EXPECT_EQ(StatusText(Analyse({FileRecord("\\a", 100), FileRecord("\\b", 1), FileRecord("\\a", 5000)}, 0)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\a", "\\b"}));
     EXPECT_EQ(request.filesToUpdate, 2u);
     EXPECT_EQ(request.bytesToUpdateLow, 101u);
@@ -122,15 +123,14 @@ TEST_F(CheckListAnalysis, FirstRecordOfANameCountsAndTheSecondIsIgnored)
 
 TEST_F(CheckListAnalysis, NamesThatDifferInLetterCaseAreTwoEntries)
 {
-    EXPECT_EQ(Analyse({FileRecord("\\Game.exe", 1), FileRecord("\\game.exe", 2)}, 0), 1);
+    EXPECT_EQ(StatusText(Analyse({FileRecord("\\Game.exe", 1), FileRecord("\\game.exe", 2)}, 0)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\Game.exe", "\\game.exe"}));
     EXPECT_EQ(request.filesToUpdate, 2u);
 }
 
 TEST_F(CheckListAnalysis, FiveGibToFetchIsLoggedAsOneAndAQuarterOfTheLowHalf)
 {
-    EXPECT_EQ(Analyse({FileRecord("\\big", 4ull << 30), FileRecord("\\more", 1ull << 30), DirectoryRecord("\\d\\")}, 0),
-              1);
+    EXPECT_EQ(StatusText(Analyse({FileRecord("\\big", 4ull << 30), FileRecord("\\more", 1ull << 30), DirectoryRecord("\\d\\")}, 0)), "ok");
     EXPECT_EQ(request.filesToUpdate, 2u);
     EXPECT_EQ(request.bytesToUpdateHigh, 1u);
     EXPECT_EQ(request.bytesToUpdateLow, 1073741824u);
@@ -144,11 +144,10 @@ TEST_F(CheckListAnalysis, CurrentFilesAreStruckOutAndOneTimeUnitOrOneByteMakesAF
     PutFile(drive, Local("\\timeHigh"), "12345", kSomeTime + (1ull << 32));
     PutFile(drive, Local("\\size"), "123456", kSomeTime);
     PutFile(drive, Local("\\sub\\same"), "", kSomeTime);
-    EXPECT_EQ(Analyse({FileRecord("\\same", 5), FileRecord("\\time", 5), FileRecord("\\timeHigh", 5),
+    EXPECT_EQ(StatusText(Analyse({FileRecord("\\same", 5), FileRecord("\\time", 5), FileRecord("\\timeHigh", 5),
                        FileRecord("\\size", 5), FileRecord("\\missing", 5), DirectoryRecord("\\sub\\"),
                        FileRecord("\\sub\\same", 0)},
-                      0),
-              1);
+                      0)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\missing", "\\size", "\\sub\\", "\\time", "\\timeHigh"}));
     EXPECT_EQ(request.filesToUpdate, 4u);
     EXPECT_EQ(request.bytesToUpdateLow, 20u);
@@ -158,7 +157,7 @@ TEST_F(CheckListAnalysis, SkipFlagFetchesEverythingAndDeletesNothing)
 {
     PutFile(drive, Local("\\same"), "12345");
     PutFile(drive, Local("\\unlisted"), "x");
-    EXPECT_EQ(Analyse({FileRecord("\\same", 5), DirectoryRecord("\\new\\")}, 1, 1), 1);
+    EXPECT_EQ(StatusText(Analyse({FileRecord("\\same", 5), DirectoryRecord("\\new\\")}, 1, 1)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\new\\", "\\same"}));
     EXPECT_EQ(request.filesToUpdate, 1u);
     EXPECT_TRUE(Exists(drive, Local("\\unlisted")));
@@ -169,7 +168,7 @@ TEST_F(CheckListAnalysis, UnlistedEntriesStayWithoutAllowDelete)
 {
     PutFile(drive, Local("\\keep.txt"), "k");
     PutFile(drive, Local("\\olddir\\inside.txt"), "i");
-    EXPECT_EQ(Analyse({FileRecord("\\a", 1)}, 0), 1);
+    EXPECT_EQ(StatusText(Analyse({FileRecord("\\a", 1)}, 0)), "ok");
     EXPECT_TRUE(Exists(drive, Local("\\keep.txt")));
     EXPECT_TRUE(Exists(drive, Local("\\olddir\\inside.txt")));
 }
@@ -182,10 +181,9 @@ TEST_F(CheckListAnalysis, UnlistedEntriesGoWithAllowDeleteAndAnUnlistedDirectory
     PutFile(drive, Local("\\olddir\\current.txt"), "c"); // listed and current, but its directory is not
     PutFile(drive, Local("\\kept\\current.txt"), "c");
     PutFile(drive, Local("\\..cfg"), "two dots: never compared nor deleted");
-    EXPECT_EQ(Analyse({FileRecord("\\listed.txt", 12), FileRecord("\\olddir\\current.txt", 1),
+    EXPECT_EQ(StatusText(Analyse({FileRecord("\\listed.txt", 12), FileRecord("\\olddir\\current.txt", 1),
                        DirectoryRecord("\\kept\\"), FileRecord("\\kept\\current.txt", 1)},
-                      1),
-              1);
+                      1)), "ok");
     EXPECT_FALSE(Exists(drive, Local("\\gone.txt")));
     EXPECT_FALSE(Exists(drive, Local("\\.dotfile")));
     EXPECT_FALSE(Exists(drive, Local("\\Listed.txt")));
@@ -199,7 +197,7 @@ TEST_F(CheckListAnalysis, UnlistedEntriesGoWithAllowDeleteAndAnUnlistedDirectory
 
 TEST_F(CheckListAnalysis, ListedDirectoriesAreCreatedWithTheirParents)
 {
-    EXPECT_EQ(Analyse({DirectoryRecord("\\a\\b\\c\\"), DirectoryRecord("\\a\\"), DirectoryRecord("\\z\\")}, 0), 1);
+    EXPECT_EQ(StatusText(Analyse({DirectoryRecord("\\a\\b\\c\\"), DirectoryRecord("\\a\\"), DirectoryRecord("\\z\\")}, 0)), "ok");
     EXPECT_TRUE(fs::is_directory(drive.Host(Local("\\a\\b\\c\\"))));
     EXPECT_TRUE(fs::is_directory(drive.Host(Local("\\z\\"))));
     EXPECT_EQ(request.filesToUpdate, 0u);
@@ -210,7 +208,7 @@ TEST_F(CheckListAnalysis, MarkerIsDeletedByTheScanButTheOpenCheckFileSurvives)
     const std::string checkFile = kRoot + "tarngamever\\QELFilesInfo.dat.tmp";
     PutFile(drive, kRoot + "tarnGameVer\\tarnGameVer.txt", "1.0");
     WriteCheckFile(Serialize({FileRecord("\\a", 1)}), checkFile);
-    EXPECT_EQ(AnalyseCheckFile(checkFile.c_str(), kRoot.c_str(), list, handles, views, request, 1, 0), 1);
+    EXPECT_EQ(StatusText(AnalyseCheckFile(checkFile.c_str(), kRoot.c_str(), list, handles, views, request, 1, 0)), "ok");
     EXPECT_FALSE(Exists(drive, kRoot + "tarnGameVer\\tarnGameVer.txt"));
     EXPECT_TRUE(Exists(drive, checkFile));
     EXPECT_EQ(Names(), (NameList{"\\a"}));
@@ -227,10 +225,9 @@ TEST_F(CheckListAnalysis, HostileNamesFailTheWholeAnalysisBeforeAnythingIsTouche
         PutFile(drive, Local("\\unlisted"), "u");
         ReleaseCheckList(list, handles, views);
         const uint64_t logSize = drive.LogBytes().size();
-        EXPECT_EQ(Analyse({FileRecord("\\a", 1), DirectoryRecord("\\newdir\\"), FileRecord(name, 3),
+        EXPECT_EQ(StatusText(Analyse({FileRecord("\\a", 1), DirectoryRecord("\\newdir\\"), FileRecord(name, 3),
                            DirectoryRecord(name + "\\")},
-                          1),
-                  ERROR_INVALID_NAME);
+                          1)), FailedWith(ERROR_INVALID_NAME));
         EXPECT_TRUE(Exists(drive, Local("\\unlisted")));
         EXPECT_FALSE(Exists(drive, Local("\\newdir\\")));
         EXPECT_EQ(request.filesToUpdate, 0u);
@@ -244,7 +241,7 @@ TEST_F(CheckListAnalysis, NameWithoutNulFailsTheAnalysis)
 {
     QELDtFile record = FileRecord("\\x", 1);
     std::memset(record.name + 1, 'n', sizeof(record.name) - 1);
-    EXPECT_EQ(Analyse({record}, 0), ERROR_INVALID_NAME);
+    EXPECT_EQ(StatusText(Analyse({record}, 0)), FailedWith(ERROR_INVALID_NAME));
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::BadName("\\" + std::string(254, 'n'))}));
 }
 
@@ -252,9 +249,9 @@ TEST_F(CheckListAnalysis, PathBeyond255CharactersFailsTheAnalysis)
 {
     const std::string fits = "\\" + std::string(255 - kRoot.size() - 1, 'f');
     const std::string tooLong = fits + "g";
-    EXPECT_EQ(Analyse({FileRecord(fits, 1)}, 0), 1);
+    EXPECT_EQ(StatusText(Analyse({FileRecord(fits, 1)}, 0)), "ok");
     ReleaseCheckList(list, handles, views);
-    EXPECT_EQ(Analyse({FileRecord(fits, 1), FileRecord(tooLong, 1)}, 0), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(StatusText(Analyse({FileRecord(fits, 1), FileRecord(tooLong, 1)}, 0)), FailedWith(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_EQ(drive.LogMessages().back(), msg::PathTooLong(kRoot, tooLong));
 }
 
@@ -268,7 +265,7 @@ TEST_F(CheckListAnalysis, LinksAreNeitherFollowedNorCurrent)
     fs::create_symlink(outside / "victim.txt", drive.Host(Local("\\filelink")));
     fs::create_symlink(outside / "victim.txt", drive.Host(Local("\\same.txt")));
     // \same.txt points at a file with the listed time and size: still fetched.
-    EXPECT_EQ(Analyse({FileRecord("\\same.txt", 5), DirectoryRecord("\\listedlink\\")}, 1), 1);
+    EXPECT_EQ(StatusText(Analyse({FileRecord("\\same.txt", 5), DirectoryRecord("\\listedlink\\")}, 1)), "ok");
     EXPECT_TRUE(Exists(drive, "D:\\outside\\victim.txt"));
     EXPECT_FALSE(Exists(drive, Local("\\dirlink")));  // the unlisted links themselves are removed
     EXPECT_FALSE(Exists(drive, Local("\\filelink")));
@@ -284,7 +281,7 @@ TEST(LocalScan, MissingRootEndsTheScanAtOnce)
     QELDtFile record = FileRecord("\\a", 0);
     FileList list;
     list.Insert(&record);
-    EXPECT_EQ(ScanLocalDirectory("D:\\nothing\\", "D:\\nothing\\", list, 1), 0);
+    EXPECT_FALSE(ScanLocalDirectory("D:\\nothing\\", "D:\\nothing\\", list, 1));
     EXPECT_EQ(list.Size(), 1u);
 }
 
@@ -295,7 +292,7 @@ TEST(LocalScan, EmptyRootChangesNothing)
     QELDtFile record = FileRecord("\\a", 0);
     FileList list;
     list.Insert(&record);
-    EXPECT_EQ(ScanLocalDirectory("D:\\empty\\", "D:\\empty\\", list, 1), 1);
+    EXPECT_TRUE(ScanLocalDirectory("D:\\empty\\", "D:\\empty\\", list, 1));
     EXPECT_EQ(list.Size(), 1u);
 }
 
@@ -306,7 +303,7 @@ TEST(LocalScan, DirectoryPathBeyondItsBufferEndsTheScanWithoutDeletingIt)
     const std::string deep = root + std::string(200, 'a') + "\\" + std::string(60, 'b') + "\\";
     PutFile(drive, deep + "file.txt", "x");
     FileList list;
-    EXPECT_EQ(ScanLocalDirectory(root.c_str(), root.c_str(), list, 1), 0);
+    EXPECT_FALSE(ScanLocalDirectory(root.c_str(), root.c_str(), list, 1));
     EXPECT_TRUE(Exists(drive, deep + "file.txt"));
 }
 
@@ -314,10 +311,10 @@ TEST(LocalScan, CurrencyIsTimeAndSizeOnly)
 {
     TempDrive drive;
     PutFile(drive, "D:\\f.bin", "abc", kSomeTime);
-    EXPECT_EQ(IsLocalFileCurrent(FileRecord("\\f.bin", 3, kSomeTime), "D:\\f.bin"), 1);
-    EXPECT_EQ(IsLocalFileCurrent(FileRecord("\\f.bin", 3, kSomeTime - 1), "D:\\f.bin"), 0);
-    EXPECT_EQ(IsLocalFileCurrent(FileRecord("\\f.bin", 3 + (1ull << 32), kSomeTime), "D:\\f.bin"), 0);
-    EXPECT_EQ(IsLocalFileCurrent(FileRecord("\\f.bin", 3, kSomeTime), "D:\\missing.bin"), 0);
+    EXPECT_TRUE(IsLocalFileCurrent(FileRecord("\\f.bin", 3, kSomeTime), "D:\\f.bin"));
+    EXPECT_FALSE(IsLocalFileCurrent(FileRecord("\\f.bin", 3, kSomeTime - 1), "D:\\f.bin"));
+    EXPECT_FALSE(IsLocalFileCurrent(FileRecord("\\f.bin", 3 + (1ull << 32), kSomeTime), "D:\\f.bin"));
+    EXPECT_FALSE(IsLocalFileCurrent(FileRecord("\\f.bin", 3, kSomeTime), "D:\\missing.bin"));
     fs::create_directories(drive.Host("D:\\dir"));
-    EXPECT_EQ(IsLocalFileCurrent(FileRecord("\\dir", 0, kSomeTime), "D:\\dir"), 0);
+    EXPECT_FALSE(IsLocalFileCurrent(FileRecord("\\dir", 0, kSomeTime), "D:\\dir"));
 }

@@ -3,6 +3,7 @@
 #include "update/FileReception.h"
 
 #include "UpdateTestSupport.h"
+#include "StatusText.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,7 @@ class FileReception : public ::testing::TestWithParam<int32_t> {
 protected:
     void SetUp() override { fs::create_directories(drive.Host(kTarget)); }
 
-    int Receive(const QELDtFile& record, const std::string& target = kTarget)
+    Status Receive(const QELDtFile& record, const std::string& target = kTarget)
     {
         return GetParam() == 1 ? ReceiveFileUnbuffered(kNoConnection, params, record, request, buffer.data(), target.c_str())
                                : ReceiveFileBuffered(kNoConnection, params, record, request, buffer.data(), target.c_str());
@@ -43,7 +44,7 @@ TEST_P(FileReception, EmptyFileReplacesAProtectedOneWithoutAnyExchange)
     PutFile(drive, kTarget + "cfg.ini", "old content", kSomeTime - 100);
     ASSERT_TRUE(SetFileAttributesA((kTarget + "cfg.ini").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
     request.bytesDoneLow = 77;
-    EXPECT_EQ(Receive(FileRecord("\\cfg.ini", 0, kSomeTime)), 1);
+    EXPECT_EQ(StatusText(Receive(FileRecord("\\cfg.ini", 0, kSomeTime))), "ok");
     EXPECT_EQ(ReadFileBytes(drive, kTarget + "cfg.ini"), "");
     EXPECT_EQ(FileTimeOf(kTarget + "cfg.ini"), kSomeTime);
     EXPECT_EQ(GetFileAttributesA((kTarget + "cfg.ini").c_str()) &
@@ -60,7 +61,7 @@ TEST_P(FileReception, EmptyFileReplacesAProtectedOneWithoutAnyExchange)
 
 TEST_P(FileReception, MissingDirectoryFailsWithPathNotFoundBeforeAnyRequest)
 {
-    EXPECT_EQ(Receive(FileRecord("\\nodir\\a.txt", 10)), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(StatusText(Receive(FileRecord("\\nodir\\a.txt", 10))), FailedWith(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(drive.LogMessages(),
               (std::vector<std::string>{msg::CreateFailed(kTarget + "\\nodir\\a.txt", ERROR_PATH_NOT_FOUND)}));
     EXPECT_FALSE(Exists(drive, kTarget + "nodir"));
@@ -68,7 +69,7 @@ TEST_P(FileReception, MissingDirectoryFailsWithPathNotFoundBeforeAnyRequest)
 
 TEST_P(FileReception, UnsafeNameIsRefusedBeforeAnythingIsCreated)
 {
-    EXPECT_EQ(Receive(FileRecord("\\..\\outside.txt", 0)), ERROR_INVALID_NAME);
+    EXPECT_EQ(StatusText(Receive(FileRecord("\\..\\outside.txt", 0))), FailedWith(ERROR_INVALID_NAME));
     EXPECT_FALSE(Exists(drive, "D:\\Games\\outside.txt"));
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::ReceiveBadName("\\..\\outside.txt")}));
 }
@@ -76,10 +77,10 @@ TEST_P(FileReception, UnsafeNameIsRefusedBeforeAnythingIsCreated)
 TEST_P(FileReception, PathBeyond255CharactersIsRefusedNotCut)
 {
     const std::string name = "\\" + std::string(255 - kTarget.size(), 'n'); // one character too many
-    EXPECT_EQ(Receive(FileRecord(name, 0)), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(StatusText(Receive(FileRecord(name, 0))), FailedWith(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::ReceivePathTooLong(kTarget, name)}));
     const std::string fits = name.substr(0, name.size() - 1);
-    EXPECT_EQ(Receive(FileRecord(fits, 0)), 1);
+    EXPECT_EQ(StatusText(Receive(FileRecord(fits, 0))), "ok");
     EXPECT_TRUE(Exists(drive, kTarget + fits.substr(1)));
 }
 
@@ -87,7 +88,7 @@ TEST_P(FileReception, LinkAtTheFilesPlaceIsReplacedByTheFile)
 {
     PutFile(drive, "D:\\outside\\victim.txt", "victim");
     fs::create_symlink(drive.Host("D:\\outside\\victim.txt"), drive.Host(kTarget + "game.cfg"));
-    EXPECT_EQ(Receive(FileRecord("\\game.cfg", 0)), 1);
+    EXPECT_EQ(StatusText(Receive(FileRecord("\\game.cfg", 0))), "ok");
     EXPECT_EQ(fs::symlink_status(drive.Host(kTarget + "game.cfg")).type(), fs::file_type::regular);
     EXPECT_EQ(ReadFileBytes(drive, "D:\\outside\\victim.txt"), "victim");
 }

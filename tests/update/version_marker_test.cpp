@@ -3,6 +3,7 @@
 #include "update/VersionMarker.h"
 
 #include "UpdateTestSupport.h"
+#include "StatusText.h"
 
 #include <gtest/gtest.h>
 
@@ -58,11 +59,11 @@ TEST_F(VersionMarker, WrittenMarkerHoldsExactlyTheVersion)
 {
     std::filesystem::create_directories(drive.Host(kGame + "tarnGameVer"));
     PutFile(drive, kMarker, "old version that is longer");
-    WriteGameVersion(kGame.c_str(), "2.0.1");
+    EXPECT_EQ(StatusText(WriteGameVersion(kGame.c_str(), "2.0.1")), "ok");
     EXPECT_EQ(ReadFileBytes(drive, kMarker), "2.0.1");
     EXPECT_EQ(ReadVersion(), "2.0.1");
 
-    WriteGameVersion(kGame.c_str(), "");
+    EXPECT_EQ(StatusText(WriteGameVersion(kGame.c_str(), "")), "ok");
     EXPECT_EQ(ReadFileBytes(drive, kMarker), "");
     EXPECT_EQ(ReadVersion(), "");
 }
@@ -77,7 +78,7 @@ TEST_F(VersionMarker, FoundThroughTheLowerCaseMarkerDirectory)
 {
     // The update task creates "tarngamever"; the marker is named with capitals.
     std::filesystem::create_directories(drive.Host(kGame + "tarngamever"));
-    WriteGameVersion(kGame.c_str(), "3");
+    EXPECT_EQ(StatusText(WriteGameVersion(kGame.c_str(), "3")), "ok");
     EXPECT_TRUE(std::filesystem::exists(drive.Host(kGame + "tarngamever/tarnGameVer.txt")));
     EXPECT_EQ(ReadVersion(), "3");
 }
@@ -87,7 +88,7 @@ TEST_F(VersionMarker, ReadOnlyMarkerReadsEmptyAndIsNotReplaced)
     PutFile(drive, kMarker, "1.0");
     ASSERT_TRUE(SetFileAttributesA(kMarker.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(ReadVersion(), "");
-    WriteGameVersion(kGame.c_str(), "2.0");
+    EXPECT_EQ(StatusText(WriteGameVersion(kGame.c_str(), "2.0")), FailedWith(ERROR_ACCESS_DENIED));
     EXPECT_EQ(ReadFileBytes(drive, kMarker), "1.0");
     SetFileAttributesA(kMarker.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
@@ -102,7 +103,7 @@ TEST_F(VersionMarker, MarkerPathBeyondItsBufferIsNeitherReadNorWritten)
     std::filesystem::create_directories(drive.Host(longGame + "tarnGameVer"));
     PutFile(drive, longGame + kMarker.substr(kGame.size()), "1.0");
     EXPECT_EQ(ReadVersion(longGame), "");
-    WriteGameVersion(longGame.c_str(), "2.0");
+    EXPECT_EQ(StatusText(WriteGameVersion(longGame.c_str(), "2.0")), FailedWith(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_EQ(ReadFileBytes(drive, longGame + kMarker.substr(kGame.size())), "1.0");
 }
 
@@ -118,8 +119,9 @@ TEST_F(VersionMarker, MarkerWhoseWriteFallsShortIsRemoved)
     rlimit small = previous;
     small.rlim_cur = 4;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    WriteGameVersion(kGame.c_str(), "2.0.12345");
+    const Status written = WriteGameVersion(kGame.c_str(), "2.0.12345");
     setrlimit(RLIMIT_FSIZE, &previous);
+    EXPECT_EQ(StatusText(written), FailedWith(ERROR_DISK_FULL));
     std::signal(SIGXFSZ, previousHandler);
     EXPECT_FALSE(Exists(drive, kMarker));
     EXPECT_EQ(ReadVersion(), "");
