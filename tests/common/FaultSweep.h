@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace faultsweep {
 
@@ -64,6 +65,18 @@ void SweepEveryCall(const std::string& folder, const Fault& fault, Reset reset, 
             check(result, failCall);
         }
     }
+}
+
+// Whether a message from `first` on names a failure: it holds "失败"
+// (failed) or "放弃" (gave up), as the log writes them (GBK).
+inline bool NamesAFailure(const std::vector<std::string>& messages, size_t first)
+{
+    for (size_t i = first; i < messages.size(); ++i) {
+        const std::string& message = messages[i];
+        if (message.find("\xCA\xA7\xB0\xDC") != std::string::npos || message.find("\xB7\xC5\xC6\xFA") != std::string::npos)
+            return true;
+    }
+    return false;
 }
 
 } // namespace faultsweep

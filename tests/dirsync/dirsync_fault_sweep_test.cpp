@@ -48,6 +48,7 @@ protected:
 
     qelsrv::SessionResult Run()
     {
+        logBefore = ws.LogMessages().size();
         qelsrv::SessionResult result = RunSync(client.Port(), ws.ServerFolder(), SyncParams(kBase));
         EXPECT_TRUE(client.WaitForTasks(++tasks)) << "the task did not end";
         return result;
@@ -85,6 +86,7 @@ protected:
     Workspace ws;
     SyncClient client;
     int tasks = 0;
+    size_t logBefore = 0; // the log's messages before the last sync
 };
 
 TEST_P(DirSyncFaultSweep, NoFaultIsReportedAsACompleteSync)
@@ -98,6 +100,8 @@ TEST_P(DirSyncFaultSweep, NoFaultIsReportedAsACompleteSync)
         }
         if (result.outcome == qelsrv::SessionOutcome::Completed) {
             EXPECT_EQ(Difference(), "") << "reported complete with a wrong file";
+        } else {
+            EXPECT_TRUE(faultsweep::NamesAFailure(ws.LogMessages(), logBefore)) << "failed without a word";
         }
         const qelsrv::SessionResult repair = Run();
         EXPECT_EQ(repair.outcome, qelsrv::SessionOutcome::Completed) << repair.error;

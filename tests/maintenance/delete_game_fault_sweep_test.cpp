@@ -38,6 +38,7 @@ protected:
 
     qelsrv::DeleteGameResult Delete()
     {
+        logBefore = drives.MaskedLog().size();
         auto result = qelsrv::RunDeleteGameTask(client.Endpoint(), R"(D:\games\x)");
         EXPECT_TRUE(client.WaitForTasks(++tasks));
         return result;
@@ -57,6 +58,7 @@ protected:
     TestDrives drives;
     MaintenanceClient client;
     int tasks = 0;
+    size_t logBefore = 0; // the length of the log before the last delete
 };
 
 TEST_P(DeleteGameFaultSweep, AnswersAndRemovesNothingElse)
@@ -65,6 +67,10 @@ TEST_P(DeleteGameFaultSweep, AnswersAndRemovesNothingElse)
     const auto check = [&](const qelsrv::DeleteGameResult& result, long failCall) {
         EXPECT_TRUE(result.ok) << result.error;
         EXPECT_EQ(Outsiders(), "");
+        const bool partLeft = fs::exists(drives.Host(R"(D:\games\x)")) || fs::exists(drives.Host(R"(E:\games\x)"));
+        if (partLeft) {
+            EXPECT_TRUE(faultsweep::NamesAFailure({drives.MaskedLog().substr(logBefore)}, 0)) << "a game left without a word";
+        }
         if (failCall != 0) {
             EXPECT_TRUE(Delete().ok) << "a clean delete afterwards";
         }

@@ -71,6 +71,7 @@ protected:
 
     qelsrv::SessionResult Update(const std::string& version)
     {
+        logBefore = drive.LogMessages().size();
         qelsrv::FileTaskSpec spec;
         std::string error;
         EXPECT_TRUE(qelsrv::MakeUpdateParams(7, version, kGame, false, spec.params, error)) << error;
@@ -112,6 +113,7 @@ protected:
     fs::path serverFolder;
     qelsrv::CheckList list;
     int tasks = 0;
+    size_t logBefore = 0; // the log's messages before the last update
 };
 
 TEST_P(UpdateFaultSweep, NoFaultLeavesTheGameMarkedCurrentWithWrongContent)
@@ -134,6 +136,8 @@ TEST_P(UpdateFaultSweep, NoFaultLeavesTheGameMarkedCurrentWithWrongContent)
         // complete and simply updated again next time.
         if (result.outcome == qelsrv::SessionOutcome::Completed) {
             EXPECT_EQ(difference, "") << "reported complete with wrong content";
+        } else {
+            EXPECT_TRUE(faultsweep::NamesAFailure(drive.LogMessages(), logBefore)) << "failed without a word";
         }
         // Without the fault the next update repairs the game.
         const qelsrv::SessionResult repair = Update(current ? "2.1" : "2.0");
