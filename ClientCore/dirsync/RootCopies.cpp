@@ -1,6 +1,7 @@
 #include "dirsync/RootCopies.h"
 
 #include "service/LogFile.h"
+#include "service/Names.h"
 #include "update/UpdatePaths.h"
 
 #include <shlobj.h>
@@ -19,11 +20,11 @@ struct CopyPath {
 void CreateParentDirectory(const CopyPath& destination)
 {
     CopyPath parent = destination;
-    char* lastBackslash = std::strrchr(parent.text, '\\');
-    if (lastBackslash == nullptr) {
+    const size_t lastBackslash = FindLastCharacter(parent.text, '\\');
+    if (lastBackslash == std::string_view::npos) {
         return;
     }
-    *lastBackslash = '\0';
+    parent.text[lastBackslash] = '\0';
     SHCreateDirectoryExA(nullptr, parent.text, nullptr);
 }
 

@@ -1,6 +1,7 @@
 #include "dirsync/SyncRoots.h"
 
 #include "service/LogFile.h"
+#include "service/Names.h"
 #include "service/Owners.h"
 
 #include <windows.h>
@@ -57,7 +58,7 @@ std::optional<DirectoryIdentity> IdentityOf(const std::string& directory)
 void RemoveTrailingBackslash(char* path)
 {
     const size_t length = std::strlen(path);
-    if (length > 0 && path[length - 1] == '\\') {
+    if (EndsWithCharacter(std::string_view(path, length), '\\')) {
         path[length - 1] = '\0';
     }
 }
@@ -75,11 +76,8 @@ bool BuildCandidatePath(char (&candidate)[kPathBufferSize], const char* basePath
 
 bool CandidateNamesNoDirectory(const char* candidate)
 {
-    if (std::strpbrk(candidate, "*?") != nullptr) {
-        return true;
-    }
-    const char* afterDrive = candidate + 2; // every candidate begins with "x:"
-    return afterDrive[0] == '\0' || std::strcmp(afterDrive, "\\") == 0;
+    const std::optional<DrivePath> path = ParseDrivePath(candidate);
+    return !path.has_value() || path->components.empty() || path->endsWithBackslash;
 }
 
 bool RootFits(const char* candidate, const char* subPath)
@@ -89,13 +87,10 @@ bool RootFits(const char* candidate, const char* subPath)
 
 bool IsUsableSubPath(const char* subPath)
 {
-    const size_t length = std::strlen(subPath);
-    if (length == 0 || subPath[length - 1] != '\\') {
-        return false;
-    }
-    // Two backslashes together would pass as a directory entry naming the
-    // root, but leave an empty component in every path.
-    return IsSafeEntryName(subPath, length + 1) && std::strstr(subPath, "\\\\") == nullptr;
+    const std::string_view text(subPath);
+    // "\\" would pass as a directory entry naming the root, but leave an
+    // empty component in every path.
+    return EndsWithCharacter(text, '\\') && text != "\\\\" && IsSafeEntryName(subPath, text.size() + 1);
 }
 
 SyncRoots FindSyncRoots(TaskParams& params, char (&candidate)[kPathBufferSize])

@@ -25,10 +25,11 @@ void RemoveTrailingBackslash(char* path);
 // name another directory.
 bool BuildCandidatePath(char (&candidate)[kPathBufferSize], const char* basePath);
 
-// True when the candidate can name no directory to sync: a drive root (a
-// path that is empty or a lone backslash after its drive), or a path with the
-// wildcards '*' or '?', under which FindFirstFileA would report whatever
-// entry matches first.
+// True when the candidate can name no directory to sync: anything but a
+// DrivePath (service/Names.h) of one component or more without a trailing
+// backslash. So a drive root, a drive-relative path ("c:games"), a path with
+// an empty, "." or ".." component, and one with the wildcards '*' or '?' (under
+// which FindFirstFileA would report whatever entry matches first) are refused.
 bool CandidateNamesNoDirectory(const char* candidate);
 
 // True when every root, the candidate followed by `subPath`, fits the

@@ -1,5 +1,6 @@
 #include "maintenance/DeleteTree.h"
 
+#include "service/Names.h"
 #include "service/Owners.h"
 
 #include <windows.h>
@@ -14,9 +15,11 @@ bool HasAttribute(DWORD attributes, DWORD bit)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & bit) != 0;
 }
 
+// Character by character: "D:\games\淺" ends in 淺, whose second byte is
+// that of a backslash.
 bool EndsWithBackslash(const std::string& path)
 {
-    return !path.empty() && path.back() == '\\';
+    return EndsWithCharacter(path, '\\');
 }
 
 // "dir\name", without doubling a backslash that the directory already ends with.

@@ -10,15 +10,17 @@
 constexpr std::size_t kGamePathBufferSize = 512;
 
 // True when `path` names a directory at least two levels below a drive's root,
-// in the form "D:\games\x" (one or more trailing backslashes allowed).
+// in the form "D:\games\x" (one or more trailing backslashes allowed): once
+// those are gone, a DrivePath (see service/Names.h) of two components or more.
 //
 // Refused: a name with fewer than two directory levels ("D:\x"); an empty name
-// before the last one ("D:\games\\x", "D:\\x"); an empty path, one of 512 bytes
-// or more, and one that is not absolute on a drive (second character not a
-// colon, or no backslash after it), which would otherwise resolve against the
-// service's working directory; and a name made only of dots and spaces, or a
-// forward slash used to hide one, because Windows folds "D:\games\.." and
-// "D:\games\ " up to a shallower directory.
+// anywhere ("D:\games\\x", "D:\\x"); an empty path, one of 512 bytes or more,
+// and one that is not absolute on a drive, which would otherwise resolve
+// against the service's working directory; and a name that Windows does not
+// store as written (".", "..", dots and spaces at its end, a forward slash, a
+// device name), because Windows folds "D:\games\.." and "D:\games\ " up to a
+// shallower directory. Backslashes are found character by character: in
+// "D:\网络\淺" the second byte of 淺 is no separator.
 bool IsValidSecondLevelPath(const char* path);
 
 // True when `driveLetter` is the drive that holds the Windows directory. The

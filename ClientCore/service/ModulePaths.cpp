@@ -1,5 +1,7 @@
 #include "service/ModulePaths.h"
 
+#include "service/Names.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -19,13 +21,15 @@ bool GetExecutableDirectory(char* buffer, std::size_t size)
         return false;
     }
     buffer[length] = '\0';
-    char* lastBackslash = std::strrchr(buffer, '\\');
-    if (lastBackslash == nullptr) {
+    // Character by character: a folder named in GBK can end in a byte that
+    // reads as a backslash.
+    const std::size_t lastBackslash = FindLastCharacter(std::string_view(buffer, length), '\\');
+    if (lastBackslash == std::string_view::npos) {
         buffer[0] = '\0';
         SetLastError(ERROR_BAD_PATHNAME);
         return false;
     }
-    lastBackslash[1] = '\0';
+    buffer[lastBackslash + 1] = '\0';
     return true;
 }
 

@@ -33,76 +33,6 @@ bool HasTerminator(const char* field, size_t size)
     return std::memchr(field, 0, size) != nullptr;
 }
 
-namespace {
-
-bool IsForbiddenCharacter(unsigned char byte)
-{
-    return byte < 0x20 || std::string_view("<>:\"/\\|?*").find(static_cast<char>(byte)) != std::string_view::npos;
-}
-
-// Whether a single-byte character outside a double-byte one is forbidden
-// anywhere in the component.
-bool HasForbiddenCharacter(std::string_view component)
-{
-    for (size_t i = 0; i < component.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(component[i]);
-        // Second bytes of double-byte characters start at 0x40: a lead byte
-        // before anything lower (a slash, a colon) stands alone.
-        const bool secondByteFollows = i + 1 < component.size() && static_cast<unsigned char>(component[i + 1]) >= 0x40;
-        if (IsDBCSLeadByte(byte) && secondByteFollows) {
-            ++i; // the second byte belongs to the character
-            continue;
-        }
-        if (IsForbiddenCharacter(byte)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view text, std::string_view upper)
-{
-    if (text.size() != upper.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 'a' + 'A') : text[i];
-        if (c != upper[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The part before the first dot, without the spaces before that dot: "CON",
-// "con .txt" and "Con.tar.gz" all name the console.
-bool IsDeviceName(std::string_view component)
-{
-    std::string_view base = component.substr(0, component.find('.'));
-    while (!base.empty() && base.back() == ' ') {
-        base.remove_suffix(1);
-    }
-    for (std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
-        if (EqualsIgnoringAsciiCase(base, device)) {
-            return true;
-        }
-    }
-    if (base.size() == 4 && base[3] >= '1' && base[3] <= '9') {
-        return EqualsIgnoringAsciiCase(base.substr(0, 3), "COM") || EqualsIgnoringAsciiCase(base.substr(0, 3), "LPT");
-    }
-    return false;
-}
-
-} // namespace
-
-bool IsSafeComponent(std::string_view component)
-{
-    if (component.empty() || component.back() == '.' || component.back() == ' ') {
-        return false;
-    }
-    return !HasForbiddenCharacter(component) && !IsDeviceName(component);
-}
-
 bool IsSafeEntryName(const char* name, size_t fieldSize)
 {
     const void* nul = std::memchr(name, 0, fieldSize);
@@ -114,32 +44,25 @@ bool IsSafeEntryName(const char* name, size_t fieldSize)
         return false;
     }
     text.remove_prefix(1);
-    if (!text.empty() && text.back() == '\\') {
+    if (EndsWithCharacter(text, '\\')) {
         text.remove_suffix(1); // a directory entry
     }
     if (text.empty()) {
         return true; // "\": the root itself
     }
-    while (true) {
-        const size_t separator = text.find('\\');
-        if (!IsSafeComponent(text.substr(0, separator))) {
+    for (std::string_view component : SplitAtBackslashes(text)) {
+        if (!IsSafeComponent(component)) {
             return false;
         }
-        if (separator == std::string_view::npos) {
-            return true;
-        }
-        text.remove_prefix(separator + 1);
     }
+    return true;
 }
 
 Status RemoveLinkAt(const char* path)
 {
     // Without a trailing backslash, so that the link itself is named and not
     // the directory it leads to.
-    std::string link(path);
-    while (link.size() > 1 && link.back() == '\\') {
-        link.pop_back();
-    }
+    const std::string link(TrimTrailingCharacter(path, '\\'));
     const DWORD attributes = GetFileAttributesA(link.c_str());
     if (!IsLink(attributes)) {
         return Status::Ok();
@@ -165,9 +88,9 @@ Status ReplaceLinksBelowRoot(const char* root, const char* name)
         rest.remove_prefix(1);
     }
     while (!rest.empty()) {
-        const size_t separator = rest.find('\\');
+        const size_t separator = FindCharacter(rest, '\\');
         const bool last = separator == std::string_view::npos || separator + 1 == rest.size();
-        if (!path.empty() && path.back() != '\\') {
+        if (!path.empty() && !EndsWithCharacter(path, '\\')) {
             path += '\\';
         }
         path += rest.substr(0, separator);

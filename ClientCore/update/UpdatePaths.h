@@ -3,6 +3,7 @@
 // the way to a file that is about to be written.
 #pragma once
 
+#include "service/Names.h"
 #include "service/Status.h"
 
 #include <windows.h>
@@ -35,22 +36,9 @@ bool HasTerminator(const char* field, size_t size);
 // - has no empty component between backslashes (one trailing backslash, the
 //   form of a directory entry, is allowed; "\" alone names the root itself);
 // - has only components that Windows stores as written (IsSafeComponent).
-// The split at backslashes works on bytes: a double-byte character whose
-// second byte is a backslash is split there, which can only refuse a name,
-// never let one pass.
+// Backslashes are found character by character: the second byte of a
+// double-byte character is never one.
 bool IsSafeEntryName(const char* name, size_t fieldSize);
-
-// One path component (no separators in it) that Windows stores as written,
-// under that name and no other:
-// - not empty, and not ending in a dot or a space (Windows drops them, so
-//   "a.txt." would be written into "a.txt", and "." or ".." climb);
-// - no character below 0x20 and none of < > : " / \ | ? * (a colon names a
-//   drive or a data stream; the second byte of a double-byte character of
-//   the ANSI code page is part of that character, never one of these);
-// - not a device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in any
-//   case, with or without an extension, with spaces before the extension):
-//   Windows opens the device instead of a file.
-bool IsSafeComponent(std::string_view component);
 
 // Removes the link (reparse point) at `path` itself, never what it points to:
 // a directory link as a directory, a file link as a file. `path` may end in a

@@ -3,7 +3,6 @@
 
 #include "channel/TaskGuard.h"
 #include "service/LogFile.h"
-#include "service/Owners.h"
 #include "service/SyncService.h"
 #include "update/CheckList.h"
 #include "update/EndOfTask.h"
@@ -15,6 +14,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 const char kMarkerDirectoryName[] = "tarngamever";
@@ -22,35 +22,11 @@ const char kMarkerDirectoryName[] = "tarngamever";
 namespace {
 
 constexpr char kCheckListBaseName[] = "QELFilesInfo.dat";
-constexpr size_t kAllowDeleteWorkSize = 512;
 constexpr size_t kLocalVersionSize = 128;
 
-// Windows folds such a component into a relative step.
-bool IsDotsAndSpaces(std::string_view component)
-{
-    return !component.empty() && component.find_first_not_of(". ") == std::string_view::npos;
-}
-
-bool HasFoldingComponent(std::string_view path)
-{
-    if (path.find('/') != std::string_view::npos) {
-        return true;
-    }
-    while (!path.empty()) {
-        const size_t separator = path.find('\\');
-        if (IsDotsAndSpaces(path.substr(0, separator))) {
-            return true;
-        }
-        if (separator == std::string_view::npos) {
-            break;
-        }
-        path.remove_prefix(separator + 1);
-    }
-    return false;
-}
-
-// The server's strings must end inside their fields, and the game directory
-// must leave room for the temporary check list; logged when they do not.
+// The server's strings must end inside their fields, the game directory must
+// be a directory on a drive in the one accepted form, and leave room for the
+// temporary check list; logged when they do not.
 bool ParamsUsable(const TaskParams& params)
 {
     if (!HasTerminator(params.gameVersion, sizeof(params.gameVersion)) ||
@@ -61,6 +37,10 @@ bool ParamsUsable(const TaskParams& params)
     }
     if (std::strlen(params.gamePath) > kMaxGamePathLength) {
         Log(ModuleLog(), "QEK_CORE: 游戏路径过长,放弃更新(%s)", params.gamePath);
+        return false;
+    }
+    if (!IsGameDirectoryPath(params.gamePath)) {
+        Log(ModuleLog(), "QEK_CORE: 游戏路径不合法,放弃更新(%s)", params.gamePath);
         return false;
     }
     return true;
@@ -126,30 +106,16 @@ void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const Task
 
 } // namespace
 
+bool IsGameDirectoryPath(const char* gamePath)
+{
+    const std::optional<DrivePath> path = ParseDrivePath(gamePath);
+    return path.has_value() && path->endsWithBackslash;
+}
+
 int AllowDeleteFor(const char* gamePath)
 {
-    char work[kAllowDeleteWorkSize] = {};
-    const size_t length = strnlen(gamePath, sizeof(work) - 1);
-    std::memcpy(work, gamePath, length);
-    // Every trailing backslash goes: D:\Name\\\ is still D:\Name, one level.
-    size_t end = length;
-    while (end > 0 && work[end - 1] == '\\') {
-        work[--end] = '\0';
-    }
-    char* text = work[0] != '\0' && work[1] == ':' ? work + 2 : work;
-    char* last = std::strrchr(text, '\\');
-    if (last == nullptr) {
-        return 0;
-    }
-    if (HasFoldingComponent(text)) {
-        return 0;
-    }
-    *last = '\0';
-    const char* previous = std::strrchr(text, '\\');
-    if (previous == nullptr || previous + 1 == last) {
-        return 0;
-    }
-    return 1;
+    const std::optional<DrivePath> path = ParseDrivePath(std::string_view(gamePath, strnlen(gamePath, kPathBufferSize)));
+    return path.has_value() && path->components.size() >= 2 ? 1 : 0;
 }
 
 bool BuildCheckListPath(char* out, size_t size, const char* gamePath)

@@ -16,13 +16,19 @@ extern const char kMarkerDirectoryName[];
 // calls it with the module's setting.
 void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag);
 
+// Whether `gamePath` names a game directory in the one form the update
+// accepts: a DrivePath (a drive, a colon, names that Windows stores as
+// written, so none of "." or ".." or empty) that ends with a backslash.
+// Anything else could land elsewhere than it reads: "D:\Games\X" would put
+// the marker folder beside X, "\x\" on no drive at all.
+bool IsGameDirectoryPath(const char* gamePath);
+
 // 1 when the local scan may delete what the check list does not name: the
-// game directory lies at least two directory levels below its drive's root
-// (D:\Games\Name\, not D:\Name\ nor D:\). Trailing backslashes are ignored,
-// however many; an empty name before the last one gives 0. So does a path with
-// a component made only of dots and spaces, or a forward slash, because
-// Windows folds "D:\Games\..\" and its like up to a shallower directory, and
-// deleting there would remove other games.
+// game directory, a DrivePath, lies at least two directory levels below its
+// drive's root (D:\Games\Name\, not D:\Name\ nor D:\); 0 for anything else.
+// The depth is counted on the validated form, so it is the depth the file
+// system sees: "D:\Games\..\", "D:\Games\\X\" and their like give 0, as
+// deleting there could remove other games.
 int AllowDeleteFor(const char* gamePath);
 
 // The temporary check list, "%s%s\%s.tmp" of the game directory, the marker

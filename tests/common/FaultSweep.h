@@ -57,6 +57,7 @@ void SweepEveryCall(const std::string& folder, const Fault& fault, Reset reset, 
     check(RunPlanned(folder, fault, 0, run, calls, happened), 0L);
     const long total = calls;
     ASSERT_GT(total, 0) << "no call below " << folder;
+    ::testing::Test::RecordProperty("fault_points", static_cast<int>(total)); // in --gtest_output=xml
     for (long failCall = 1; failCall <= total && !::testing::Test::HasFailure(); ++failCall) {
         SCOPED_TRACE("fault at call " + std::to_string(failCall) + " of " + std::to_string(total));
         reset();

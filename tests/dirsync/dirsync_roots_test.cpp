@@ -53,10 +53,12 @@ TEST(SyncRootsTest, CandidatesCarryADrivePrefixAndFitTheirBuffer)
 
 TEST(SyncRootsTest, DriveRootsAndWildcardsNameNoDirectory)
 {
-    for (const char* candidate : {"c:", "c:\\", "c:\\games\\*", "c:\\gam?s\\x"}) {
+    // Also refused: what is not an absolute path of names stored as written.
+    for (const char* candidate : {"c:", "c:\\", "c:\\games\\*", "c:\\gam?s\\x", "c:\\\\", "c:games",
+                                  "c:\\games\\..\\x", "c:\\games\\\\x", "c:\\games\\x\\", "c:\\games\\x. "}) {
         EXPECT_TRUE(CandidateNamesNoDirectory(candidate)) << candidate;
     }
-    for (const char* candidate : {"c:\\games\\x", "c:\\x", "c:\\\\", "c:games"}) {
+    for (const char* candidate : {"c:\\games\\x", "c:\\x", "c:\\\x9C\x5C\xCB\xAE"}) {
         EXPECT_FALSE(CandidateNamesNoDirectory(candidate)) << candidate;
     }
 }

@@ -28,7 +28,6 @@ TEST(GamePath, SecondLevelRule)
         {R"(D:\games\some game)", true},
         {R"(D:\games\.hidden)", true},
         {R"(D:\games\x.y)", true},
-        {R"(D:\\games\x)", true}, // "D:\games\x" once Windows folds the doubled backslash
         {R"(D:\x)", false},       // first level
         {R"(D:\x\)", false},
         {R"(D:\x\\)", false},
@@ -36,6 +35,14 @@ TEST(GamePath, SecondLevelRule)
         {R"(D:x)", false},
         {R"(D:\games\\x)", false}, // empty name before the last one
         {R"(D:\\x)", false},
+        {R"(D:\\games\x)", false}, // an empty name, even where Windows would fold it
+        // A double-byte character whose second byte is a backslash is one
+        // character: 淺 (9C 5C), 運 (DF 5C).
+        {"D:\\\x9C\x5C\xCB\xAE", false},                              // "D:\淺水": one level
+        {"D:\\\x9C\x5C\xCB\xAE\\", false},
+        {"D:\\\xCD\xF8\xC2\xE7\\\x9C\x5C\xCB\xAE", true},            // "D:\网络\淺水"
+        {"D:\\games\\\xDF\x5C", true},                               // "D:\games\運"
+        {"D:\\games\\\xDF\x5C\\", true},
         {R"(D:\)", false},
         {R"(D:)", false},
         {"", false},

@@ -111,18 +111,17 @@ TEST(AllowDelete, TwoLevelsBelowTheDriveRootAndNothingThatFolds)
     const Case cases[] = {
         {"D:\\Games\\Name\\", 1},
         {"D:\\Games\\Name", 1},
-        {"D:\\Games\\Name\\\\", 1},   // two trailing backslashes count as one
-        {"D:\\Games\\Name\\\\\\", 1}, // any number of them count as one
-        {"D:\\Name\\\\\\", 0},        // so three of them leave one level
-        {"D:\\Name\\\\\\\\", 0},
         {"D:\\Games\\Sub\\Name\\", 1},
         {"D:\\Name\\", 0},
         {"D:\\", 0},
         {"D:", 0},
         {"", 0},
-        {"D:\\Games\\\\Name\\", 0}, // two backslashes together before the last name
+        // Not the one accepted form: empty names, no drive, drive-relative.
+        {"D:\\Games\\Name\\\\", 0},
+        {"D:\\Name\\\\\\", 0},
+        {"D:\\Games\\\\Name\\", 0},
         {"D:\\\\Name\\", 0},
-        {"\\Games\\Name\\", 1}, // no drive: the rule looks at the whole text
+        {"\\Games\\Name\\", 0},
         {"Games\\Name\\", 0},
         {"D:Games\\Name\\", 0},
         // Windows folds these up to a shallower directory.
@@ -135,6 +134,12 @@ TEST(AllowDelete, TwoLevelsBelowTheDriveRootAndNothingThatFolds)
         {"D:\\Games/..\\Name\\", 0},
         {"D:\\Games\\Name/\\", 0},
         {"D:\\Games\\.hidden\\", 1}, // a name that merely begins with a dot is fine
+        // A double-byte character whose second byte is a backslash is one
+        // character: 淺 (9C 5C) and 運 (DF 5C).
+        {"D:\\" "\x9C\x5C" "\xCB\xAE" "\\", 0},                         // "D:\淺水\": one level
+        {"D:\\" "\xCD\xF8\xC2\xE7" "\\" "\x9C\x5C" "\xCB\xAE" "\\", 1}, // "D:\网络\淺水\"
+        {"D:\\Games\\" "\xDF\x5C" "\\", 1},                               // "D:\Games\運\"
+        {"D:\\" "\xDF\x5C" "\\", 0},                                        // "D:\運\"
     };
     for (const Case& c : cases) {
         EXPECT_EQ(AllowDeleteFor(c.gamePath), c.expected) << c.gamePath;

@@ -1,0 +1,122 @@
+// Names in the client's code page (936 here): a double-byte character whose
+// second byte is that of a backslash, a bar or a letter is one character.
+#include "service/Names.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// 淺 is 9C 5C, 運 DF 5C, 水 CB AE.
+const std::string kShallow = "\x9C\x5C";
+const std::string kLuck = "\xDF\x5C";
+const std::string kWater = "\xCB\xAE";
+
+TEST(Names, TheCodePageIsGbk)
+{
+    ASSERT_EQ(GetACP(), 936u);
+}
+
+TEST(Names, SplittingStepsOverDoubleByteCharacters)
+{
+    struct Case {
+        std::string text;
+        std::vector<std::string> pieces;
+    };
+    const Case cases[] = {
+        {"a\\b", {"a", "b"}},
+        {"\\", {"", ""}},
+        {"", {""}},
+        {kShallow + kWater, {kShallow + kWater}},
+        {kShallow + "\\" + kLuck, {kShallow, kLuck}},
+        {kLuck + "\\", {kLuck, ""}},
+        {"a\\" + kShallow + "\\\\b", {"a", kShallow, "", "b"}},
+        {"\x9C", {"\x9C"}},                // a lead byte at the end stands alone,
+        {"\x9C\x3A\\x", {"\x9C\x3A", "x"}}, // and before a byte below 0x40
+        {"\x9C\\x", {"\x9C\\x"}},          // but 5C is a second byte
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> pieces;
+        for (std::string_view piece : SplitAtBackslashes(c.text)) {
+            pieces.emplace_back(piece);
+        }
+        EXPECT_EQ(pieces, c.pieces) << c.text;
+    }
+}
+
+TEST(Names, TheLastCharacterIsFoundFromTheFront)
+{
+    EXPECT_FALSE(EndsWithCharacter(kShallow, '\\'));
+    EXPECT_TRUE(EndsWithCharacter(kShallow + "\\", '\\'));
+    EXPECT_EQ(FindLastCharacter("D:\\games\\" + kLuck, '\\'), 8u);
+    EXPECT_EQ(FindLastCharacter(kLuck + kShallow, '\\'), std::string_view::npos);
+    EXPECT_EQ(TrimTrailingCharacter("D:\\" + kShallow + "\\\\\\", '\\'), "D:\\" + kShallow);
+    EXPECT_EQ(TrimTrailingCharacter("D:\\" + kShallow, '\\'), "D:\\" + kShallow);
+    EXPECT_EQ(TrimTrailingCharacter("\\\\", '\\'), "");
+}
+
+TEST(Names, AComponentIsSafeWhenWindowsStoresItAsWritten)
+{
+    struct Case {
+        std::string component;
+        bool safe;
+    };
+    const Case cases[] = {
+        {"game.exe", true},
+        {kShallow, true},         // its second byte is no backslash
+        {"\xB1\x7C", true},      // nor this one a bar
+        {kLuck + ".txt", true},
+        {"a|b", false},
+        {"a\\b", false},
+        {"x.", false},
+        {"x ", false},
+        {"com1.txt", false},
+        {"", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsSafeComponent(c.component), c.safe) << c.component;
+    }
+}
+
+TEST(Names, DrivePathsHaveOneForm)
+{
+    struct Case {
+        std::string text;
+        bool valid;
+        size_t depth;
+        bool endsWithBackslash;
+    };
+    const Case cases[] = {
+        {"D:\\", true, 0, true},
+        {"D:\\games\\x\\", true, 2, true},
+        {"d:\\games\\x", true, 2, false},
+        {"D:\\" + kShallow + kWater + "\\", true, 1, true},
+        {"D:\\games\\" + kLuck + "\\" + kShallow, true, 3, false},
+        {"D:", false, 0, false},
+        {"D:games\\x\\", false, 0, false},
+        {"\\games\\x\\", false, 0, false},
+        {"..\\x\\", false, 0, false},
+        {"D:\\games\\\\x\\", false, 0, false},
+        {"D:\\games\\x\\\\", false, 0, false},
+        {"D:\\\\", false, 0, false},
+        {"D:\\games\\..\\", false, 0, false},
+        {"D:\\games\\.\\x", false, 0, false},
+        {"D:\\games/x\\", false, 0, false},
+        {"D:\\games\\x \\", false, 0, false},
+        {"1:\\games\\", false, 0, false},
+    };
+    for (const Case& c : cases) {
+        const std::optional<DrivePath> path = ParseDrivePath(c.text);
+        ASSERT_EQ(path.has_value(), c.valid) << c.text;
+        if (path) {
+            EXPECT_EQ(path->components.size(), c.depth) << c.text;
+            EXPECT_EQ(path->endsWithBackslash, c.endsWithBackslash) << c.text;
+        }
+    }
+}
+
+} // namespace
