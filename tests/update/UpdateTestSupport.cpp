@@ -360,6 +360,13 @@ std::string GamePathTooLong(const std::string& gamePath)
     return kCore + "\xd3\xce\xcf\xb7\xc2\xb7\xbe\xb6\xb9\xfd\xb3\xa4,\xb7\xc5\xc6\xfa\xb8\xfc\xd0\xc2(" + gamePath + ")";
 }
 
+std::string GamePathInvalid(const std::string& gamePath)
+{
+    // 游戏路径不合法,放弃更新(
+    return kCore + "\xd3\xce\xcf\xb7\xc2\xb7\xbe\xb6\xb2\xbb\xba\xcf\xb7\xa8,\xb7\xc5\xc6\xfa\xb8\xfc\xd0\xc2(" + gamePath +
+           ")";
+}
+
 } // namespace msg
 
 } // namespace updtest

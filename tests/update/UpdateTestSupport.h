@@ -94,6 +94,7 @@ std::string ReceiveBadName(const std::string& name);
 std::string ReceivePathTooLong(const std::string& root, const std::string& name);
 std::string ParamsWithoutTerminator(int taskId);
 std::string GamePathTooLong(const std::string& gamePath);
+std::string GamePathInvalid(const std::string& gamePath);
 } // namespace msg
 
 } // namespace updtest

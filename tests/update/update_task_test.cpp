@@ -482,6 +482,36 @@ TEST_F(UpdateTaskBuffered, ParametersWithoutTerminatorOrRoomAreRefusedWithoutARe
               (std::vector<std::string>{msg::ParamsWithoutTerminator(42), msg::GamePathTooLong(longGame)}));
 }
 
+// A game path of any other form than "D:\names\" could put the game, its
+// marker or its deletions elsewhere than it reads: refused before anything is
+// touched, and logged.
+TEST_F(UpdateTaskBuffered, GamePathsOfAnyOtherFormAreRefusedWithoutAReply)
+{
+    PutFile(drive, "D:\\Games\\keep.txt", "a neighbour");
+    const std::string paths[] = {
+        "D:\\Games\\X",       // the marker folder would go beside X
+        "\\Games\\X\\",     // on no drive
+        "..\\X\\",            // relative to the service's folder
+        "D:Games\\X\\",
+        "D:\\Games\\\\X\\",   // an empty name: not the depth it reads
+        "D:\\Games\\X\\\\",
+        "D:\\Games\\..\\",
+        "D:\\Games\\X \\",
+        "D:\\Games\\COM1\\",
+    };
+    std::vector<std::string> expectedLog;
+    for (const std::string& path : paths) {
+        const PeerOutcome outcome = Run(Script(path, "1", {}));
+        EXPECT_FALSE(outcome.reply.has_value()) << path;
+        expectedLog.push_back(msg::GamePathInvalid(path));
+    }
+    EXPECT_EQ(drive.LogMessages(), expectedLog);
+    EXPECT_EQ(ReadFileBytes(drive, "D:\\Games\\keep.txt"), "a neighbour");
+    EXPECT_FALSE(Exists(drive, "D:\\Games\\X"));
+    EXPECT_FALSE(Exists(drive, "D:\\Games\\Xtarngamever"));
+    EXPECT_FALSE(Exists(drive, "D:\\Games\\tarngamever"));
+}
+
 TEST_F(UpdateTaskBuffered, CheckListThatCannotBeWrittenInFullFailsTheTask)
 {
     PutFile(drive, kGame + kMarker, "1.0");
