@@ -31,8 +31,12 @@ void CreateParentDirectory(const CopyPath& destination)
 void CopyToRoot(const CopyPath& source, const CopyPath& destination, const std::string& root, const char* name)
 {
     // A link below the copy root would take the copy elsewhere, or back onto
-    // the source.
-    const Status unlinked = ReplaceLinksBelowRoot(root.c_str(), name);
+    // the source; a hard link at its place would carry the bytes (and the
+    // attribute reset below) into another file.
+    Status unlinked = ReplaceLinksBelowRoot(root.c_str(), name);
+    if (unlinked.IsOk()) {
+        unlinked = RemoveSharedFileAt(destination.text);
+    }
     if (unlinked.Failed()) {
         Log(ModuleLog(), "QEK_CORE: 复制文件%s失败(%d)", destination.text, unlinked.Code());
         return;

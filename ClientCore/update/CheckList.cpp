@@ -180,8 +180,12 @@ Status ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath
                         FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request,
                         int allowDelete, int skipLocalCompare)
 {
-    // A link planted at the check file's place would take the list elsewhere.
-    const Status unlinked = RemoveLinkAt(checkFilePath);
+    // A link planted at the check file's place would take the list elsewhere,
+    // a hard link its bytes into another file.
+    Status unlinked = RemoveLinkAt(checkFilePath);
+    if (unlinked.IsOk()) {
+        unlinked = RemoveSharedFileAt(checkFilePath);
+    }
     if (unlinked.Failed()) {
         return unlinked;
     }

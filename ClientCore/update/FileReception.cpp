@@ -155,8 +155,12 @@ Status ReceiveFile(WriteMode mode, RavelnetConnection connection, const QELDtFil
     if (prepared.Failed()) {
         return prepared;
     }
-    // A link planted on the way would take the file elsewhere.
-    const Status unlinked = ReplaceLinksBelowRoot(targetDirectory, request.fileName);
+    // A link planted on the way would take the file elsewhere, a hard link at
+    // its place the bytes into another file.
+    Status unlinked = ReplaceLinksBelowRoot(targetDirectory, request.fileName);
+    if (unlinked.IsOk()) {
+        unlinked = RemoveSharedFileAt(path);
+    }
     if (unlinked.Failed()) {
         Log(ModuleLog(), "QEK_CORE: 建立待下载文件%s失败(%d)", path, unlinked.Code());
         return unlinked;

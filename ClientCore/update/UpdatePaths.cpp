@@ -1,5 +1,7 @@
 #include "update/UpdatePaths.h"
 
+#include "service/Owners.h"
+
 #include <cstring>
 #include <string>
 
@@ -113,4 +115,22 @@ Status ReplaceLinksBelowRoot(const char* root, const char* name)
         rest.remove_prefix(separator + 1);
     }
     return Status::Ok();
+}
+
+Status RemoveSharedFileAt(const char* path)
+{
+    UniqueHandle file(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
+        return Status::Ok(); // nothing to share with: the creation tells what is wrong
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.Get(), &info)) {
+        return Status::LastError(ERROR_ACCESS_DENIED);
+    }
+    if (info.nNumberOfLinks <= 1 || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return Status::Ok();
+    }
+    file.Reset();
+    return Status::FromCall(DeleteFileA(path), ERROR_ACCESS_DENIED);
 }

@@ -1,6 +1,6 @@
 // Paths of the update and directory sync tasks: joining into fixed buffers,
 // the rules a check-list name must follow, and the removal of links planted on
-// the way to a file that is about to be written.
+// the way to a file that is about to be written, or at its place.
 #pragma once
 
 #include "service/Names.h"
@@ -53,3 +53,12 @@ Status RemoveLinkAt(const char* path);
 // parents are the administrator's and are not looked at. Fails with the
 // system error code when a link could not be replaced.
 Status ReplaceLinksBelowRoot(const char* root, const char* name);
+
+// Makes sure that a file created at `path` is a file of its own: an existing
+// file there that shares its data with another name (a hard link, which
+// anyone who can write to the folder can plant) is removed first, so that
+// neither the write nor the attribute reset of a retry reaches the other
+// name. Its attributes are not touched: one that cannot be removed (read-only)
+// fails with the system error code. Nothing there, or a file of one name, is
+// left as it is.
+Status RemoveSharedFileAt(const char* path);

@@ -52,6 +52,15 @@ Status WriteGameVersion(const char* gameDirectory, const char* version)
     if (!JoinPath(path, gameDirectory, kGameVersionMarkerName)) {
         return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
     }
+    // The marker's own spelling is looked at: on a system whose names differ
+    // by case, "tarnGameVer" can be another entry than "tarngamever".
+    Status unlinked = ReplaceLinksBelowRoot(gameDirectory, kGameVersionMarkerName);
+    if (unlinked.IsOk()) {
+        unlinked = RemoveSharedFileAt(path);
+    }
+    if (unlinked.Failed()) {
+        return unlinked;
+    }
     DeleteFileA(path);
     Status written = Status::Ok();
     {

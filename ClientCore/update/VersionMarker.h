@@ -17,7 +17,8 @@ extern const char kGameVersionMarkerName[];
 void ReadGameVersion(const char* gameDirectory, char* buffer, size_t size);
 
 // Replaces the marker with exactly the characters of `version` (no NUL, no
-// line end). Logs nothing; fails with the system error code when the marker
+// line end), never through a link at its folder or file (ReplaceLinksBelowRoot
+// with the marker's own spelling) nor into a file that shares its data. Logs nothing; fails with the system error code when the marker
 // cannot be re-created (a read-only one stays as it was) or its write fails or
 // falls short (the marker is then deleted rather than left holding part of
 // the version).

@@ -478,6 +478,29 @@ TEST_F(DirectorySync, AProtectedFileOnACopyRootIsReplaced)
     EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
 }
 
+// A hard link planted where the sync writes (a file on a copy root, the data
+// file) shares its bytes with a file elsewhere: the entry is replaced by a
+// file of its own and the other file keeps its bytes.
+TEST_F(DirectorySync, HardLinksPlantedWhereTheSyncWritesAreNotWrittenThrough)
+{
+    const std::vector<ServedFile> files = ServedFiles();
+    Serve(files);
+    MakeBaseOn("dg");
+    const fs::path victim = ws.DriveFolder('c') / "victim.txt";
+    PutFile(victim, "the victim's bytes");
+    fs::create_hard_link(victim, ws.Host("d:\\games\\x\\a.txt"));
+    fs::create_directories(DataFileHostPath().parent_path());
+    fs::remove(DataFileHostPath());
+    fs::create_hard_link(victim, DataFileHostPath());
+
+    const qelsrv::SessionResult result = Run(SyncParams(kBase));
+
+    ASSERT_EQ(result.outcome, qelsrv::SessionOutcome::Completed) << result.error;
+    ExpectServedFilesIn("d:\\games\\x\\", files);
+    EXPECT_EQ(ReadFile(victim), "the victim's bytes");
+    EXPECT_EQ(fs::hard_link_count(victim), 1u);
+}
+
 TEST_F(DirectorySync, ACopyThatFailsIsLoggedAndTheTaskGoesOn)
 {
     const std::vector<ServedFile> files = ServedFiles();

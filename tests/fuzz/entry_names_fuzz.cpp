@@ -9,6 +9,7 @@
 // below its drive's root.
 #include "dirsync/SyncRoots.h"
 #include "maintenance/GamePath.h"
+#include "service/Names.h"
 #include "update/UpdatePaths.h"
 #include "update/UpdateTask.h"
 
@@ -34,19 +35,6 @@ void Require(bool condition, const char* what, std::string_view input)
     }
 }
 
-std::vector<std::string_view> SplitOnBackslash(std::string_view text)
-{
-    std::vector<std::string_view> parts;
-    while (true) {
-        const size_t separator = text.find('\\');
-        parts.push_back(text.substr(0, separator));
-        if (separator == std::string_view::npos) {
-            return parts;
-        }
-        text.remove_prefix(separator + 1);
-    }
-}
-
 // The layer's components of `path`, or false when it does not parse.
 bool Components(const std::string& path, win32posix::WindowsPath& parsed)
 {
@@ -62,12 +50,12 @@ void CheckEntryName(const uint8_t* data, size_t size)
     const std::string name(field); // has its NUL: IsSafeEntryName
     Require(!name.empty() && name.front() == '\\', "safe name without a leading backslash", name);
     std::string_view rest = std::string_view(name).substr(1);
-    if (!rest.empty() && rest.back() == '\\') {
+    if (EndsWithCharacter(rest, '\\')) {
         rest.remove_suffix(1);
     }
     size_t count = 0;
     if (!rest.empty()) {
-        for (const std::string_view component : SplitOnBackslash(rest)) {
+        for (const std::string_view component : SplitAtBackslashes(rest)) {
             Require(!component.empty(), "safe name with an empty component", name);
             Require(component != "." && component != "..", "safe name with a dot component", name);
             Require(component.find_first_not_of(". ") != std::string_view::npos, "safe name of dots and spaces",

@@ -467,6 +467,68 @@ TEST_F(UpdateTaskBuffered, LinksPlantedInTheGameAreReplacedNotWrittenThrough)
     EXPECT_TRUE(fs::is_empty(drive.Root() / "elsewhere"));
 }
 
+// A hard link planted where the update writes (a listed file, the temporary
+// check list, the marker) shares its bytes with a file elsewhere: the entry is
+// replaced by a file of its own, and the other file keeps its bytes and mode.
+// A read-only one cannot be replaced without changing the shared file's
+// attributes: that file fails instead.
+TEST_P(UpdateTaskInBothModes, HardLinksPlantedWhereTheUpdateWritesAreNotWrittenThrough)
+{
+    struct Case {
+        std::string site;
+        bool readOnly;
+        bool completes;
+    };
+    const Case cases[] = {
+        {"game.exe", false, true},
+        {kTempCheckList, false, true},
+        {kMarker, false, true},
+        {"game.exe", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.site + (c.readOnly ? " (read-only)" : ""));
+        fs::remove_all(drive.Host("D:\\Games"));
+        fs::remove_all(drive.Host("D:\\outside"));
+        PutFile(drive, kGame + kMarker, "1");
+        PutFile(drive, "D:\\outside\\victim.txt", "the victim's bytes");
+        const fs::path victim = drive.Host("D:\\outside\\victim.txt");
+        fs::create_directories(drive.Host(kGame + c.site).parent_path());
+        fs::remove(drive.Host(kGame + c.site));
+        fs::create_hard_link(victim, drive.Host(kGame + c.site));
+        if (c.readOnly) {
+            fs::permissions(victim, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        }
+        const fs::perms modeBefore = fs::status(victim).permissions();
+
+        const PeerOutcome outcome = Run(Script(kGame, "2", {FileRecord("\\game.exe", 3)}, {{"\\game.exe", "exe"}}));
+        EXPECT_EQ(ReadFileBytes(drive, "D:\\outside\\victim.txt"), "the victim's bytes");
+        EXPECT_EQ(fs::status(victim).permissions(), modeBefore);
+        EXPECT_EQ(outcome.endOfTask.has_value(), c.completes) << outcome.error;
+        if (c.completes) {
+            EXPECT_EQ(ReadFileBytes(drive, kGame + "game.exe"), "exe");
+            EXPECT_EQ(Marker(), "2");
+            EXPECT_EQ(fs::hard_link_count(victim), 1u);
+        } else {
+            EXPECT_NE(Marker(), "2"); // the scan took the old one as unlisted
+        }
+        fs::permissions(victim, fs::perms::owner_write, fs::perm_options::add);
+    }
+}
+
+// The marker folder is created as "tarngamever" and the marker written in
+// "tarnGameVer": where names differ by case, a link planted under the second
+// spelling must not take the marker elsewhere.
+TEST_F(UpdateTaskBuffered, TheMarkerIsNotWrittenThroughALinkUnderItsOwnSpelling)
+{
+    fs::create_directories(drive.Host(kGame + "tarngamever"));
+    fs::create_directories(drive.Root() / "elsewhere");
+    fs::create_directory_symlink(drive.Root() / "elsewhere", drive.Host(kGame).parent_path() / "tarnGameVer");
+    const PeerOutcome outcome = Run(Script(kGame, "2", {FileRecord("\\a.txt", 1)}, {{"\\a.txt", "a"}}));
+    ASSERT_TRUE(outcome.endOfTask.has_value()) << outcome.error;
+    EXPECT_TRUE(fs::is_empty(drive.Root() / "elsewhere"));
+    EXPECT_EQ(Marker(), "2");
+}
+
 TEST_F(UpdateTaskBuffered, ParametersWithoutTerminatorOrRoomAreRefusedWithoutAReply)
 {
     PeerScript noNul = Script(kGame, "1", {});
