@@ -51,6 +51,8 @@ struct OpenResult {
     bool existed = false;  // the name was there before (ERROR_ALREADY_EXISTS for the *_ALWAYS dispositions)
 };
 
+bool IsFileOrFolder(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode); }
+
 bool Overwrites(DWORD disposition) { return disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING; }
 
 // The checks Windows makes on an existing entry before opening it.
@@ -83,8 +85,10 @@ void ApplyCreationAttributes(const OpenFile& file, DWORD flagsAndAttributes, DWO
     }
 }
 
+// Opens without blocking: a FIFO put in a file's place since it was looked at
+// must not hold the thread for ever (the caller refuses it once open).
 int OpenDescriptor(const std::string& host, int flags, bool create, bool noBuffering, bool& directIo) {
-    int fullFlags = flags | O_CLOEXEC | (create ? (O_CREAT | O_EXCL) : 0);
+    int fullFlags = flags | O_CLOEXEC | O_NONBLOCK | (create ? (O_CREAT | O_EXCL) : 0);
     directIo = false;
     std::string folder = HostParent(host);
     auto open_ = [&](int extra) {
@@ -117,6 +121,9 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     struct stat target{};
     bool exists = path.exists && stat(path.host.c_str(), &target) == 0;  // a dangling link counts as absent
     if (path.exists && !exists && request.disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
+    // A FIFO, socket or device in a folder has no counterpart on Windows: not
+    // a file to open.
+    if (exists && !IsFileOrFolder(target)) return ERROR_ACCESS_DENIED;
     if (!exists && (request.disposition == OPEN_EXISTING || request.disposition == TRUNCATE_EXISTING))
         return ERROR_FILE_NOT_FOUND;
     DWORD keptStored = 0;
@@ -133,12 +140,17 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     int fd = OpenDescriptor(path.host, flags, !exists, noBuffering && !isDirectory, directIo);
     if (fd < 0) return errno == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(errno);
 
-    struct stat opened;
+    struct stat opened{};
     if (fstat(fd, &opened) != 0) {
         DWORD error = ErrorFromErrno(errno);
         close(fd);
         return error;
     }
+    if (!IsFileOrFolder(opened)) {
+        close(fd);
+        return ERROR_ACCESS_DENIED;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     std::optional<ShareTable::Ticket> ticket = ProcessShareTable().TryAdd(IdOf(opened), shareAccess, request.shareMode);
     if (!ticket) {
         close(fd);

@@ -4,7 +4,13 @@
 // section, so the descriptor and the open's share-table entry (and a mapping
 // entry, which refuses deletion and truncation) last until the mapping handle
 // is closed and every view is unmapped: a mapped file can't be deleted, as on
-// Windows. An empty file can't be mapped (ERROR_FILE_INVALID). Not emulated:
+// Windows. An empty file can't be mapped (ERROR_FILE_INVALID).
+//
+// A read-only view is a copy of the file's bytes read when it is mapped, not
+// pages of the file: on POSIX another process can cut a mapped file short,
+// and touching a page of a file beyond its end kills the process (SIGBUS). A
+// file that is shorter than its section by then fails the view
+// (ERROR_FILE_INVALID). Such a view does not see later writes. Not emulated:
 // named and page-file-backed sections, SEC_IMAGE and the other SEC_* kinds,
 // execute access, views at a chosen address, and coherence with writes made
 // through the file beyond what the host's page cache gives (which on Linux is
@@ -150,6 +156,38 @@ bool SectionSize(win32posix::OpenFile& file, uint64_t requested, bool writable, 
     return true;
 }
 
+// A read-only view: the bytes of the file at `offset`, read into pages of
+// their own that are then made read-only. MAP_FAILED, with the last error
+// set, when they cannot be read in full.
+void* ReadCopy(int fd, uint64_t offset, uint64_t length) {
+    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return MAP_FAILED;
+    }
+    auto* bytes = static_cast<char*>(base);
+    uint64_t done = 0;
+    while (done < length) {
+        const ssize_t got = pread(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            // Unreadable, or cut short by someone else since the section was made.
+            if (got < 0) {
+                win32posix::SetLastErrorFromErrno();
+            } else {
+                SetLastError(ERROR_FILE_INVALID);
+            }
+            munmap(base, length);
+            return MAP_FAILED;
+        }
+        done += static_cast<uint64_t>(got);
+    }
+    mprotect(base, length, PROT_READ);
+    return base;
+}
+
 }  // namespace
 
 extern "C" HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES /*lpFileMappingAttributes*/,
@@ -213,11 +251,17 @@ extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesire
     if (length > available) {
         return FailView(ERROR_ACCESS_DENIED);
     }
-    const int protection = (write || copy) ? PROT_READ | PROT_WRITE : PROT_READ;
-    void* base = mmap(nullptr, length, protection, copy ? MAP_PRIVATE : MAP_SHARED, section->fd(),
-                      static_cast<off_t>(offset));
+    void* base = MAP_FAILED;
+    if (write || copy) {
+        base = mmap(nullptr, length, PROT_READ | PROT_WRITE, copy ? MAP_PRIVATE : MAP_SHARED, section->fd(),
+                    static_cast<off_t>(offset));
+        if (base == MAP_FAILED) {
+            win32posix::SetLastErrorFromErrno();
+        }
+    } else {
+        base = ReadCopy(section->fd(), offset, length);
+    }
     if (base == MAP_FAILED) {
-        win32posix::SetLastErrorFromErrno();
         return nullptr;
     }
     Views().Add(reinterpret_cast<uintptr_t>(base), View{static_cast<size_t>(length), section});

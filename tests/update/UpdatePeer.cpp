@@ -99,6 +99,9 @@ PeerOutcome RunPeer(uint16_t port, const PeerScript& script)
                 return outcome;
             }
             outcome.requests.push_back(request);
+            if (script.onRequest) {
+                script.onRequest(outcome.requests.size() - 1);
+            }
             const auto file = script.files.find(request.fileName);
             if (file == script.files.end()) {
                 outcome.error = std::string("asked for an unknown file ") + request.fileName;

@@ -10,6 +10,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -52,6 +53,7 @@ struct PeerScript {
     std::map<std::string, std::string> files; // the content served for each name
     int abortInRequest = -1; // index of the file request answered with half its bytes and a reset
     bool closeAfterReply = false; // ends the connection right after the reply
+    std::function<void(size_t index)> onRequest; // runs when file request `index` arrives, before its answer
 };
 
 // What the scripted server saw.

@@ -6,10 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace updtest;
 namespace fs = std::filesystem;
@@ -513,6 +518,51 @@ TEST_P(UpdateTaskInBothModes, HardLinksPlantedWhereTheUpdateWritesAreNotWrittenT
         }
         fs::permissions(victim, fs::perms::owner_write, fs::perm_options::add);
     }
+}
+
+// Entries that are not files have no counterpart on Windows. A FIFO or a
+// socket at a listed name is neither opened (which would wait for a writer
+// for ever) nor written: the task fails there, says so, and ends.
+TEST_F(UpdateTaskBuffered, AFifoOrASocketAtAListedNameFailsTheTaskWithoutHangingIt)
+{
+    for (const char* name : {"game.exe", "data.bin"}) {
+        SCOPED_TRACE(name);
+        fs::remove_all(drive.Host("D:\\Games"));
+        fs::create_directories(drive.Host(kGame));
+        const fs::path host = drive.Host(kGame + name);
+        if (std::string(name) == "game.exe") {
+            ASSERT_EQ(mkfifo(host.c_str(), 0600), 0);
+        } else {
+            const int unixSocket = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            ASSERT_LT(host.string().size(), sizeof(address.sun_path));
+            std::strcpy(address.sun_path, host.c_str());
+            ASSERT_EQ(bind(unixSocket, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+            close(unixSocket);
+        }
+        const size_t logBefore = drive.LogMessages().size();
+        const PeerOutcome outcome =
+            Run(Script(kGame, "2", {FileRecord(std::string("\\") + name, 3)}, {{std::string("\\") + name, "new"}}));
+        EXPECT_FALSE(outcome.endOfTask.has_value());
+        EXPECT_NE(Marker(), "2");
+        const std::vector<std::string> log = drive.LogMessages();
+        const std::string failed = msg::DownloadFailed(std::string("\\") + name, ERROR_ACCESS_DENIED);
+        EXPECT_NE(std::find(log.begin() + static_cast<std::ptrdiff_t>(logBefore), log.end(), failed), log.end());
+    }
+}
+
+// The check list is read in place while the files arrive; another process
+// cutting it short meanwhile must not bring the client down.
+TEST_F(UpdateTaskBuffered, ACheckListCutShortDuringTheDownloadsDoesNotEndTheClient)
+{
+    PeerScript script = Script(kGame, "2", {FileRecord("\\a.txt", 1), FileRecord("\\b.txt", 1)},
+                               {{"\\a.txt", "a"}, {"\\b.txt", "b"}});
+    script.onRequest = [&](size_t) { fs::resize_file(drive.Host(kGame + kTempCheckList), 0); };
+    const PeerOutcome outcome = Run(script);
+    ASSERT_TRUE(outcome.endOfTask.has_value()) << outcome.error;
+    EXPECT_EQ(outcome.RequestedNames(), (std::vector<std::string>{"\\a.txt", "\\b.txt"}));
+    EXPECT_EQ(Marker(), "2");
 }
 
 // The marker folder is created as "tarngamever" and the marker written in
