@@ -119,6 +119,7 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     if (path.exists && !exists && request.disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
     if (!exists && (request.disposition == OPEN_EXISTING || request.disposition == TRUNCATE_EXISTING))
         return ERROR_FILE_NOT_FOUND;
+    if (path.unrepresentable) return ERROR_INVALID_NAME;  // no host name stands for it: it cannot be created
     DWORD keptStored = 0;
     if (exists) {
         if (DWORD error = CheckExisting(path, target, request); error != ERROR_SUCCESS) return error;
