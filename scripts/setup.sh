@@ -5,14 +5,17 @@
 #                             systemd (systemd-analyze verify of the Debian
 #                             package's unit) and clang 14 with libFuzzer
 #                             (libclang-rt-14-dev holds libclang_rt.fuzzer;
-#                             llvm-14 the symbolizer)
+#                             llvm-14 the symbolizer), and the locale sources
+#                             (locales) from which cmake/wine-locale.sh
+#                             compiles zh_CN.UTF-8: Wine runs the Windows
+#                             tests at the Chinese code page 936
 set -euo pipefail
 
 profile=${1:-test}
 packages=(cmake ninja-build g++ libcli11-dev)
 if [ "$profile" = test ]; then
   packages+=(libgtest-dev googletest nlohmann-json3-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine rsync systemd
-            clang-14 libclang-rt-14-dev llvm-14)
+            locales clang-14 libclang-rt-14-dev llvm-14)
 fi
 
 missing=()

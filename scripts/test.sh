@@ -36,10 +36,29 @@ stage() {
   stage_times+=("time: $(printf '%-48s' "$name") $(( (SECONDS - begun) / 60 )) min $(( (SECONDS - begun) % 60 )) s")
 }
 
+# wine_prefix FOLDER: a Wine prefix made at the code page the tests run at
+# (cmake/wine-locale.sh: zh_CN.UTF-8, ANSI code page 936). A prefix made
+# under another locale (or before this was recorded) is made afresh: Wine
+# keeps locale settings of its creation in the prefix's registry.
 wine_prefix() {
-  export QEL_WINEPREFIX="$PWD/build/mingw64/wineprefix"
-  WINEPREFIX="$QEL_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
-  WINEPREFIX="$QEL_WINEPREFIX" wineserver -w || true
+  local prefix=$1 settings marker wanted
+  settings=$(cmake/wine-locale.sh)
+  marker="$prefix/.qel-locale"
+  wanted=$(printf '%s\n' "$settings" | grep -E '^(LC_CTYPE|LC_MESSAGES)=' | tr '\n' ' ')
+  if [ -d "$prefix" ] && [ "$(cat "$marker" 2>/dev/null)" != "$wanted" ]; then
+    echo "wine prefix $prefix: made under another locale, made afresh"
+    WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+    rm -rf "$prefix"
+  fi
+  if [ ! -f "$marker" ]; then
+    mkdir -p "$prefix"
+    local locale
+    mapfile -t locale <<<"$settings"
+    env -u LC_ALL -u LANGUAGE "${locale[@]}" WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+      wineboot -i >/dev/null 2>&1 || true
+    env -u LC_ALL -u LANGUAGE "${locale[@]}" WINEPREFIX="$prefix" wineserver -w || true
+    printf '%s' "$wanted" >"$marker"
+  fi
 }
 
 build() {
@@ -53,7 +72,8 @@ stage "32-bit Windows build (mingw32) and its ZIP" build mingw32 mingw32 --targe
 stage "64-bit Windows build (mingw64)" build mingw64 mingw64
 stage "Linux release packages (release)" build release release --target package
 stage "Linux build (default)" build default default
+stage "Wine prefix of the end-to-end tests" wine_prefix "$PWD/build/default/wineprefix-e2e"
 stage "Linux tests, end-to-end in both worlds" ctest --preset default -j "$jobs"
-stage "Wine prefix of the Windows tests" wine_prefix
+stage "Wine prefix of the Windows tests" wine_prefix "$PWD/build/mingw64/wineprefix"
 stage "Windows tests under Wine (mingw64)" ctest --preset mingw64 -j "$jobs"
 stage "Fuzz targets, 20 s each (fuzz)" scripts/fuzz.sh 20

@@ -64,25 +64,6 @@ std::optional<EntryInfo> ReadEntryInfo(const fs::path& path, std::error_code& er
     return info;
 }
 
-// The client's names are in its ANSI code page; a name with a character that
-// code page lacks cannot be listed.
-std::optional<std::string> NarrowName(const fs::path& name)
-{
-    const std::wstring& wide = name.native();
-    if (wide.empty())
-        return std::string{};
-    BOOL usedDefault = FALSE;
-    int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
-                                     static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                     &usedDefault);
-    if (length <= 0 || usedDefault)
-        return std::nullopt;
-    std::string narrow(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                        narrow.data(), length, nullptr, &usedDefault);
-    return narrow;
-}
-
 #else
 
 std::optional<EntryInfo> ReadEntryInfo(const fs::path& path, std::error_code& error)
@@ -108,13 +89,6 @@ std::optional<EntryInfo> ReadEntryInfo(const fs::path& path, std::error_code& er
     return info;
 }
 
-// Names pass to the client byte for byte: the folder's names are taken to be
-// in the client's code page already.
-std::optional<std::string> NarrowName(const fs::path& name)
-{
-    return name.native();
-}
-
 #endif
 
 // CON, PRN, AUX, NUL, COM1-9 and LPT1-9, alone or before an extension, name
@@ -131,32 +105,30 @@ bool IsReservedDeviceName(std::string_view component)
            upper[3] >= '1' && upper[3] <= '9';
 }
 
-// Why Windows could not hold `component` as a name, or nullptr when it can.
-const char* WindowsNameProblem(std::string_view component)
+// Why Windows could not hold `component` (in `codePage`) as a name, or
+// nullptr when it can. The second byte of a double-byte character is no
+// character of its own.
+const char* WindowsNameProblem(std::string_view component, uint32_t codePage)
 {
     if (component.empty() || component == "." || component == "..")
         return "not a usable name";
-    for (unsigned char c : component) {
+    size_t lastStart = 0;
+    for (size_t i = 0; i < component.size(); i += ClientCharLength(codePage, component, i)) {
+        lastStart = i;
+        if (ClientCharLength(codePage, component, i) != 1)
+            continue;
+        unsigned char c = static_cast<unsigned char>(component[i]);
         if (c < 0x20)
             return "a control character in the name";
         if (std::strchr("\\/:*?\"<>|", c) != nullptr)
             return "a character Windows does not allow in names";
     }
     char last = component.back();
-    if (last == '.' || last == ' ')
+    if (lastStart + 1 == component.size() && (last == '.' || last == ' '))
         return "a name ending in a dot or space, which Windows drops";
     if (IsReservedDeviceName(component))
         return "a device name Windows reserves (CON, NUL, COM1, ...)";
     return nullptr;
-}
-
-std::string AsciiLower(std::string_view text)
-{
-    std::string lower(text);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return lower;
 }
 
 QELDtFile MakeRecord(const std::string& name, const EntryInfo& info)
@@ -207,12 +179,13 @@ struct Walker {
             list.skipped.push_back({path, "not a regular file or folder"});
             return;
         }
-        std::optional<std::string> component = NarrowName(path.filename());
+        std::optional<std::string> component = FileNameToClient(path.filename(), list.codePage);
         if (!component) {
-            list.errors.push_back({path, "the name has characters the client's code page lacks"});
+            list.errors.push_back({path, "the name has characters that the clients' code page " +
+                                             std::to_string(list.codePage) + " cannot represent"});
             return;
         }
-        if (const char* problem = WindowsNameProblem(*component)) {
+        if (const char* problem = WindowsNameProblem(*component, list.codePage)) {
             list.errors.push_back({path, problem});
             return;
         }
@@ -260,7 +233,7 @@ void NoteCaseCollisions(CheckList& list)
     std::vector<std::pair<std::string, size_t>> lowered;
     lowered.reserve(list.records.size());
     for (size_t i = 0; i < list.records.size(); ++i)
-        lowered.emplace_back(AsciiLower(RecordName(list.records[i])), i);
+        lowered.emplace_back(ClientAsciiLower(RecordName(list.records[i]), list.codePage), i);
     std::sort(lowered.begin(), lowered.end());
     for (size_t i = 1; i < lowered.size(); ++i) {
         if (lowered[i].first == lowered[i - 1].first) {
@@ -314,10 +287,11 @@ bool NameLess(std::string_view a, std::string_view b)
     return a.compare(b) < 0;
 }
 
-CheckList BuildCheckList(const fs::path& root)
+CheckList BuildCheckList(const fs::path& root, uint32_t codePage)
 {
     CheckList list;
     list.root = root;
+    list.codePage = codePage;
     std::error_code error;
     if (!fs::is_directory(root, error)) {
         list.errors.push_back({root, "not a folder"});

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "UpdateRecords.h"
+#include "client_codepage.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -31,6 +32,7 @@ struct CheckListNote {
 
 struct CheckList {
     std::filesystem::path root;
+    uint32_t codePage = kDefaultClientCodePage;  // the code page of the records' names
     std::vector<QELDtFile> records;               // sorted by name, byte-wise
     std::vector<std::filesystem::path> hostPaths; // parallel to records
     std::vector<CheckListNote> skipped;           // left out on purpose (links, special files)
@@ -40,13 +42,15 @@ struct CheckList {
     uint32_t ByteSize() const { return static_cast<uint32_t>(records.size() * sizeof(QELDtFile)); }
 };
 
-// Walks `root` without following links. Symbolic links (reparse points on
-// Windows) and special files are skipped and noted in `skipped`; a name the
-// client cannot hold (longer than 255 bytes as a record name, characters that
-// Windows forbids, a trailing dot or space, two names equal but for letter
-// case, a time before 1601) or a folder that cannot be read is noted in
-// `errors`, and the list must then not be served.
-CheckList BuildCheckList(const std::filesystem::path& root);
+// Walks `root` without following links. Names are given in the client's code
+// page `codePage` (converted from UTF-8 on POSIX, from the file system's
+// UTF-16 on Windows). Symbolic links (reparse points on Windows) and special
+// files are skipped and noted in `skipped`; a name the client cannot hold
+// (a character the code page cannot represent, longer than 255 bytes as a
+// record name, characters that Windows forbids, a trailing dot or space, two
+// names equal but for letter case, a time before 1601) or a folder that
+// cannot be read is noted in `errors`, and the list must then not be served.
+CheckList BuildCheckList(const std::filesystem::path& root, uint32_t codePage = kDefaultClientCodePage);
 
 // The record of `name`, by exact byte-wise lookup; nullptr when not listed.
 const QELDtFile* FindRecord(const CheckList& list, std::string_view name);

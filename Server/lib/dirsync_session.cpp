@@ -18,33 +18,33 @@ bool FillField(char (&field)[N], std::string_view text)
 
 // What the client accepts as a sub-path: "\" alone, or backslash-separated
 // names that neither climb (".", "..") nor are empty, with the final
-// backslash.
-bool IsUsableSubPath(std::string_view subPath)
+// backslash. Character by character in the client's code page.
+bool IsUsableSubPath(std::string_view subPath, uint32_t codePage)
 {
-    if (subPath.size() < 1 || subPath.front() != '\\' || subPath.back() != '\\')
+    if (subPath.size() < 1 || subPath.front() != '\\' || !EndsWithBackslash(subPath, codePage))
         return false;
     std::string_view inner = subPath.substr(1);
     while (!inner.empty()) {
-        size_t end = inner.find('\\');
+        size_t end = FindFirstOf(inner, "\\", codePage);
         std::string_view name = inner.substr(0, end);
         if (name.empty() || name.find_first_not_of(". ") == std::string_view::npos ||
-            name.find_first_of(":/") != std::string_view::npos)
+            FindFirstOf(name, ":/", codePage) != std::string_view::npos)
             return false;
         inner.remove_prefix(end + 1);
     }
     return true;
 }
 
-std::string_view WithoutOneTrailingBackslash(std::string_view path)
+std::string_view WithoutOneTrailingBackslash(std::string_view path, uint32_t codePage)
 {
-    if (!path.empty() && path.back() == '\\')
+    if (EndsWithBackslash(path, codePage))
         path.remove_suffix(1);
     return path;
 }
 
-std::string ClientCandidate(std::string_view basePath)
+std::string ClientCandidate(std::string_view basePath, uint32_t codePage)
 {
-    std::string_view base = WithoutOneTrailingBackslash(basePath);
+    std::string_view base = WithoutOneTrailingBackslash(basePath, codePage);
     if (base.size() >= 2 && base[1] == ':')
         return "c" + std::string(base.substr(1));
     if (!base.empty() && base.front() == '\\')
@@ -54,9 +54,9 @@ std::string ClientCandidate(std::string_view basePath)
 
 } // namespace
 
-std::string ClientSyncRoot(std::string_view basePath, std::string_view subPath)
+std::string ClientSyncRoot(std::string_view basePath, std::string_view subPath, uint32_t codePage)
 {
-    return ClientCandidate(basePath) + std::string(subPath);
+    return ClientCandidate(basePath, codePage) + std::string(subPath);
 }
 
 bool MakeDirectorySyncSpec(const DirectorySyncOptions& options, FileTaskSpec& spec, std::string& error)
@@ -67,7 +67,7 @@ bool MakeDirectorySyncSpec(const DirectorySyncOptions& options, FileTaskSpec& sp
     spec.declinedText = "directory on no drive";
     TaskParams& params = spec.params;
     params.taskId = options.taskId;
-    std::string candidate = ClientCandidate(options.basePath);
+    std::string candidate = ClientCandidate(options.basePath, options.codePage);
     if (candidate.size() <= 3 && (candidate.size() == 2 || candidate[2] == '\\')) {
         error = "the base path names a drive root, which the clients never sync";
         return false;
@@ -76,7 +76,7 @@ bool MakeDirectorySyncSpec(const DirectorySyncOptions& options, FileTaskSpec& sp
         error = "the base path must not hold the wildcards '*' or '?'";
         return false;
     }
-    if (!IsUsableSubPath(options.subPath)) {
+    if (!IsUsableSubPath(options.subPath, options.codePage)) {
         error = "the sub-path must begin and end with a backslash ('\\' for the directory itself) "
                 "and name no '.', '..' or empty folder";
         return false;
@@ -89,7 +89,7 @@ bool MakeDirectorySyncSpec(const DirectorySyncOptions& options, FileTaskSpec& sp
         error = "the sub-path must be at most 255 bytes";
         return false;
     }
-    if (ClientSyncRoot(options.basePath, options.subPath).size() > 255) {
+    if (ClientSyncRoot(options.basePath, options.subPath, options.codePage).size() > 255) {
         error = "the base path and the sub-path together leave the clients a path of more than 255 bytes";
         return false;
     }

@@ -25,6 +25,8 @@ struct DirectorySyncOptions {
     std::optional<char> excludeDrive;
     // Send every file, without the clients comparing their local files.
     bool full = false;
+    // The clients' code page, in which basePath and subPath are given.
+    uint32_t codePage = kDefaultClientCodePage;
 };
 
 // The task with its parameters. Fails with a message when a text does not
@@ -37,6 +39,7 @@ bool MakeDirectorySyncSpec(const DirectorySyncOptions& options, FileTaskSpec& sp
 
 // The root that a client forms for `basePath` and `subPath` on drive c:
 // "c:\games\x\" for "\games\x" and "\". Every drive's root has its length.
-std::string ClientSyncRoot(std::string_view basePath, std::string_view subPath);
+std::string ClientSyncRoot(std::string_view basePath, std::string_view subPath,
+                           uint32_t codePage = kDefaultClientCodePage);
 
 } // namespace qelsrv

@@ -29,16 +29,17 @@ std::string_view FieldText(const char* field, size_t size)
 
 // A name that would leave the client's target folder, or that no listed
 // record could have: not starting with a backslash, an empty, "." or ".."
-// component, a colon (drive or stream).
-bool IsOutsideName(std::string_view name)
+// component, a colon (drive or stream). The name is in the client's code
+// page: the second byte of a double-byte character separates nothing.
+bool IsOutsideName(std::string_view name, uint32_t codePage)
 {
     if (name.empty() || name.front() != '\\')
         return true;
-    if (name.find(':') != std::string_view::npos)
+    if (FindFirstOf(name, ":", codePage) != std::string_view::npos)
         return true;
     size_t start = 1;
     while (start <= name.size()) {
-        size_t end = name.find_first_of("\\/", start);
+        size_t end = FindFirstOf(name, "\\/", codePage, start);
         if (end == std::string_view::npos)
             end = name.size();
         std::string_view component = name.substr(start, end - start);
@@ -214,10 +215,10 @@ bool MakeUpdateParams(uint32_t taskId, std::string_view gameVersion, std::string
     return true;
 }
 
-std::string NormaliseGamePath(std::string_view gamePath)
+std::string NormaliseGamePath(std::string_view gamePath, uint32_t codePage)
 {
     std::string path(gamePath);
-    if (!path.empty() && path.back() != '\\')
+    if (!path.empty() && !EndsWithBackslash(path, codePage))
         path += '\\';
     return path;
 }
@@ -271,7 +272,7 @@ FileRequestCheck CheckFileRequest(const CheckList& list, const FileRequest& requ
         return check;
     }
     std::string_view name = FieldText(request.fileName, sizeof request.fileName);
-    if (IsOutsideName(name)) {
+    if (IsOutsideName(name, list.codePage)) {
         check.error = "asked for " + Quoted(name) + ", a path outside the game folder";
         return check;
     }

@@ -49,7 +49,7 @@ bool MakeUpdateParams(uint32_t taskId, std::string_view gameVersion, std::string
                       bool full, TaskParams& params, std::string& error);
 
 // The game path as the client joins names to it: ending with a backslash.
-std::string NormaliseGamePath(std::string_view gamePath);
+std::string NormaliseGamePath(std::string_view gamePath, uint32_t codePage = kDefaultClientCodePage);
 
 // Why the client could not hold the list below `gamePath` in its 256-byte
 // path buffers, or nullopt when every path fits.

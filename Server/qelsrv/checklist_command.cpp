@@ -14,6 +14,7 @@ namespace {
 struct ChecklistOptions {
     std::string folder;
     std::string output;
+    uint32_t codePage = kDefaultClientCodePage;
 };
 
 // Prints what the list leaves out and why it cannot be built; true when the
@@ -29,7 +30,7 @@ bool ReportNotes(const CheckList& list)
 
 void RunChecklist(const ChecklistOptions& options)
 {
-    CheckList list = BuildCheckList(options.folder);
+    CheckList list = BuildCheckList(options.folder, options.codePage);
     if (!ReportNotes(list)) {
         std::fprintf(stderr, "qelsrv: no check list written: %zu entries cannot be given to a client\n",
                      list.errors.size());
@@ -61,6 +62,11 @@ void RegisterChecklistCommand(CLI::App& app)
                      "folder, sorted as the client sorts");
     command->add_option("DIR", options->folder, "The game folder")->required()->check(CLI::ExistingDirectory);
     command->add_option("-o,--output", options->output, "The check-list file to write")->required();
+    command
+        ->add_option("--codepage", options->codePage,
+                     "The clients' ANSI code page of the names (936 GBK, 1252 or 65001)")
+        ->capture_default_str()
+        ->check(CLI::IsMember({936u, 1252u, 65001u}));
     command->callback([options] { RunChecklist(*options); });
 }
 

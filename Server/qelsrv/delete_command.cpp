@@ -22,14 +22,16 @@ struct DeleteOptions {
     RoomOptions room;
     std::string path;
     unsigned timeoutSeconds = 1800;
+    uint32_t codePage = kDefaultClientCodePage;
 };
 
 void RunDelete(const DeleteOptions& options)
 {
     const std::vector<Endpoint> endpoints = RoomTargets(options.room);
+    const std::string clientPath = ArgumentsToClientOrRefuse(options.codePage, {{"--path", options.path}})[0];
     // The clients refuse such a path on every drive and still answer 1: say
     // so here instead of reporting a deletion that did not happen.
-    if (!IsValidSecondLevelPath(options.path.c_str()))
+    if (!IsValidSecondLevelPath(clientPath.c_str()))
         RefuseCommand("'" + options.path +
                       "' is not a folder at least two levels below a drive's root (like D:\\games\\x); "
                       "the clients would delete nothing");
@@ -40,7 +42,7 @@ void RunDelete(const DeleteOptions& options)
         endpoints, options.room,
         [&](size_t i, const RoomTaskContext& context) {
             const MaintenanceOptions taskOptions = MaintenanceTaskOptions(options.timeoutSeconds, context);
-            DeleteGameResult result = RunDeleteGameTask(endpoints[i], options.path, taskOptions);
+            DeleteGameResult result = RunDeleteGameTask(endpoints[i], clientPath, taskOptions);
             ClientReport report;
             report.result = ResultOf(result.ok, result.connected);
             if (result.ok)
@@ -75,6 +77,7 @@ void RegisterDeleteCommand(CLI::App& app)
                         "The game's folder, e.g. 'D:\\games\\x': its drive letter is replaced by each of "
                         "the client's drives; it must lie at least two levels below the root")
         ->required();
+    AddCodePageOption(command, options->codePage);
     command->add_option("--timeout", options->timeoutSeconds,
                         "Seconds to wait for a client's reply, which comes when it has removed the folder "
                         "from all its drives")

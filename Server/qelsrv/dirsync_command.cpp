@@ -27,15 +27,19 @@ struct DirsyncOptions {
     uint32_t taskId = 0;
     bool full = false;
     unsigned timeoutSeconds = 300;
+    uint32_t codePage = kDefaultClientCodePage;
 };
 
 FileTaskSpec MakeSpec(const DirsyncOptions& options, const CheckList& list)
 {
+    std::vector<std::string> paths =
+        ArgumentsToClientOrRefuse(options.codePage, {{"--base", options.base}, {"--sub", options.sub}});
     DirectorySyncOptions sync;
     sync.taskId = options.taskId;
-    sync.basePath = options.base;
-    sync.subPath = options.sub;
+    sync.basePath = paths[0];
+    sync.subPath = paths[1];
     sync.full = options.full;
+    sync.codePage = options.codePage;
     if (!options.excludeDrive.empty()) {
         if (options.excludeDrive.size() != 1)
             RefuseCommand("--exclude-drive takes one drive letter");
@@ -45,7 +49,8 @@ FileTaskSpec MakeSpec(const DirsyncOptions& options, const CheckList& list)
     std::string error;
     if (!MakeDirectorySyncSpec(sync, spec, error))
         RefuseCommand(error);
-    if (std::optional<std::string> problem = CheckNamesFit(list, ClientSyncRoot(options.base, options.sub)))
+    if (std::optional<std::string> problem =
+            CheckNamesFit(list, ClientSyncRoot(sync.basePath, sync.subPath, options.codePage)))
         RefuseCommand(*problem);
     return spec;
 }
@@ -53,14 +58,15 @@ FileTaskSpec MakeSpec(const DirsyncOptions& options, const CheckList& list)
 void RunDirsync(const DirsyncOptions& options)
 {
     std::vector<Endpoint> endpoints = RoomTargets(options.room);
-    CheckList list = BuildListOrRefuse(options.dir);
+    ArgumentsToClientOrRefuse(options.codePage, {{"--base", options.base}, {"--sub", options.sub}});
+    CheckList list = BuildListOrRefuse(options.dir, options.codePage);
     FileTaskSpec spec = MakeSpec(options, list);
 
     std::string excluded;
     if (spec.params.excludeDrive != 0)
         excluded = std::string(", not on drive ") + spec.params.excludeDriveLetter;
     std::fprintf(options.room.Info(), "sync %s%s on every drive%s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
-                spec.params.gamePath, spec.params.subPath, excluded.c_str(), options.dir.c_str(),
+                options.base.c_str(), options.sub.c_str(), excluded.c_str(), options.dir.c_str(),
                 list.records.size(), list.ByteSize(), endpoints.size(), endpoints.size() == 1 ? "" : "s");
     std::fflush(options.room.Info());
     RunOnClients("dirsync", endpoints, spec, list, options.timeoutSeconds, options.room);
@@ -90,6 +96,7 @@ void RegisterDirsyncCommand(CLI::App& app)
         ->capture_default_str();
     command->add_option("--exclude-drive", options->excludeDrive,
                         "A drive letter the clients leave out of their search");
+    AddCodePageOption(command, options->codePage);
     command->add_option("--task-id", options->taskId,
                         "Task number for the clients' logs (default: the current time in seconds)");
     command->add_flag("--full", options->full,

@@ -36,9 +36,38 @@ void RefuseCommand(const std::string& message)
     throw CLI::RuntimeError(2);
 }
 
-CheckList BuildListOrRefuse(const std::string& folder)
+void AddCodePageOption(CLI::App* command, uint32_t& codePage)
 {
-    CheckList list = BuildCheckList(folder);
+    command
+        ->add_option("--codepage", codePage,
+                     "The clients' ANSI code page, in which names and paths are sent (936 GBK, 1252 or 65001); "
+                     "a name it cannot represent refuses the command")
+        ->capture_default_str()
+        ->check(CLI::IsMember({936u, 1252u, 65001u}));
+}
+
+std::vector<std::string> ArgumentsToClientOrRefuse(
+    uint32_t codePage, const std::vector<std::pair<std::string, std::string>>& options)
+{
+    std::vector<std::string> converted;
+    std::string lacking;
+    for (const auto& [name, value] : options) {
+        std::optional<std::string> text = ArgumentToClient(value, codePage);
+        if (!text) {
+            lacking += (lacking.empty() ? "" : ", ") + name + " '" + value + "'";
+            continue;
+        }
+        converted.push_back(std::move(*text));
+    }
+    if (!lacking.empty())
+        RefuseCommand("nothing sent: the clients' code page " + std::to_string(codePage) +
+                      " cannot represent every character of " + lacking);
+    return converted;
+}
+
+CheckList BuildListOrRefuse(const std::string& folder, uint32_t codePage)
+{
+    CheckList list = BuildCheckList(folder, codePage);
     for (const CheckListNote& note : list.skipped)
         std::fprintf(stderr, "qelsrv: skipped %s: %s\n", note.path.string().c_str(), note.reason.c_str());
     for (const CheckListNote& note : list.errors)

@@ -10,7 +10,12 @@
 #include "update_session.h"
 
 #include <string>
+#include <utility>
 #include <vector>
+
+namespace CLI {
+class App;
+}
 
 namespace qelsrv {
 
@@ -18,9 +23,19 @@ namespace qelsrv {
 // command line asks for something that cannot be sent.
 [[noreturn]] void RefuseCommand(const std::string& message);
 
-// The check list of `folder`; prints what it leaves out, and refuses when an
-// entry cannot be given to a client.
-CheckList BuildListOrRefuse(const std::string& folder);
+// Adds --codepage N: the clients' ANSI code page (936, the default; 1252 or
+// 65001), in which names and paths are sent to them.
+void AddCodePageOption(CLI::App* command, uint32_t& codePage);
+
+// Each option's text (name, value as typed: UTF-8 on a POSIX server) in the
+// clients' code page, in order; refuses the command (status 2), naming every
+// option whose text holds a character that the code page cannot represent.
+std::vector<std::string> ArgumentsToClientOrRefuse(
+    uint32_t codePage, const std::vector<std::pair<std::string, std::string>>& options);
+
+// The check list of `folder` with names in `codePage`; prints what it leaves
+// out, and refuses when an entry cannot be given to a client.
+CheckList BuildListOrRefuse(const std::string& folder, uint32_t codePage = kDefaultClientCodePage);
 
 // Runs `spec` with `list` against every client as `room` says, prints each
 // client's outcome and the summary. Ends the command with exit status 1 when

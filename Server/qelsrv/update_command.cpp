@@ -24,13 +24,15 @@ struct UpdateOptions {
     uint32_t taskId = 0;
     bool full = false;
     unsigned timeoutSeconds = 300;
+    uint32_t codePage = kDefaultClientCodePage;
 };
 
 FileTaskSpec MakeSpec(const UpdateOptions& options, const CheckList& list)
 {
     if (options.version.empty())
         RefuseCommand("--version must not be empty: a client without a version marker counts as current for it");
-    std::string gamePath = NormaliseGamePath(options.path);
+    std::string gamePath =
+        NormaliseGamePath(ArgumentsToClientOrRefuse(options.codePage, {{"--path", options.path}})[0], options.codePage);
     if (std::optional<std::string> problem = CheckPathsFit(list, gamePath))
         RefuseCommand(*problem);
     FileTaskSpec spec;
@@ -43,11 +45,12 @@ FileTaskSpec MakeSpec(const UpdateOptions& options, const CheckList& list)
 void RunUpdate(const UpdateOptions& options)
 {
     std::vector<Endpoint> endpoints = RoomTargets(options.room);
-    CheckList list = BuildListOrRefuse(options.game);
+    ArgumentsToClientOrRefuse(options.codePage, {{"--path", options.path}});
+    CheckList list = BuildListOrRefuse(options.game, options.codePage);
     FileTaskSpec spec = MakeSpec(options, list);
 
     std::fprintf(options.room.Info(), "update %s to version %s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
-                spec.params.gamePath, spec.params.gameVersion, options.game.c_str(),
+                options.path.c_str(), spec.params.gameVersion, options.game.c_str(),
                 list.records.size(), list.ByteSize(), endpoints.size(),
                 endpoints.size() == 1 ? "" : "s");
     std::fflush(options.room.Info());
@@ -74,6 +77,7 @@ void RegisterUpdateCommand(CLI::App& app)
     command->add_option("--version", options->version,
                         "The game's version; a client whose marker holds it declines the task")
         ->required();
+    AddCodePageOption(command, options->codePage);
     command->add_option("--task-id", options->taskId,
                         "Task number for the clients' logs (default: the current time in seconds)");
     command->add_flag("--full", options->full,

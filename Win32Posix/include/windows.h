@@ -42,6 +42,10 @@ typedef size_t SIZE_T;
 typedef char CHAR;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+typedef uint16_t WCHAR; /* a UTF-16 code unit, as on Windows */
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef BOOL* LPBOOL;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef BYTE* LPBYTE;
@@ -138,6 +142,7 @@ typedef struct _CRITICAL_SECTION {
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_OUTOFMEMORY 14
+#define ERROR_BAD_ENVIRONMENT 10
 #define ERROR_INVALID_DRIVE 15
 #define ERROR_NOT_SAME_DEVICE 17
 #define ERROR_NO_MORE_FILES 18
@@ -172,6 +177,7 @@ typedef struct _CRITICAL_SECTION {
 #define ERROR_INVALID_ADDRESS 487
 #define ERROR_NOACCESS 998
 #define ERROR_FILE_INVALID 1006
+#define ERROR_NO_UNICODE_TRANSLATION 1113
 #define ERROR_IO_DEVICE 1117
 #define ERROR_USER_MAPPED_FILE 1224
 #define ERROR_CANCELLED 1223
@@ -316,10 +322,27 @@ void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
 void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
 
 /* ---- Code page ---------------------------------------------------------- */
-/* The layer's ANSI code page is 936 (GBK), that of the PCs the client serves:
- * names are passed to the host's file system as the bytes they are. */
+/* The layer's ANSI code page is QEL_CODEPAGE: 936 (GBK, the default, that of
+ * the PCs the client serves), 1252 or 65001. The A-calls take and give names
+ * in it; the host's file system holds them in UTF-8. Another value fails
+ * every call that takes or gives a name with ERROR_BAD_ENVIRONMENT. */
+#define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_THREAD_ACP 3
+#define CP_UTF8 65001
+#define MB_PRECOMPOSED 0x00000001u
+#define MB_ERR_INVALID_CHARS 0x00000008u
+#define WC_NO_BEST_FIT_CHARS 0x00000400u
+
 UINT WINAPI GetACP(void);
 BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
+LPSTR WINAPI CharNextA(LPCSTR lpsz);
+LPSTR WINAPI CharPrevA(LPCSTR lpszStart, LPCSTR lpszCurrent);
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar);
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                               LPBOOL lpUsedDefaultChar);
 
 /* ---- Formatting (user32) ----------------------------------------------- */
 /* %d %i %u %x %X %c %s with flags, width and precision; at most 1024 bytes

@@ -25,6 +25,7 @@ DWORD CreateOneDirectory(const char* name) {
     ResolvedPath path;
     if (DWORD error = ResolvePath(name, path); error != ERROR_SUCCESS) return error;
     if (path.exists) return ERROR_ALREADY_EXISTS;
+    if (path.unrepresentable) return ERROR_INVALID_NAME;  // no host name stands for it
     if (PlannedFault(path.host)) return ErrorFromErrno(errno);
     if (InReadOnlyFolder(HostParent(path.host), [&] { return mkdir(path.host.c_str(), 0777); }) != 0)
         return errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorFromErrno(errno);

@@ -126,6 +126,7 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     if (exists && !IsFileOrFolder(target)) return ERROR_ACCESS_DENIED;
     if (!exists && (request.disposition == OPEN_EXISTING || request.disposition == TRUNCATE_EXISTING))
         return ERROR_FILE_NOT_FOUND;
+    if (path.unrepresentable) return ERROR_INVALID_NAME;  // no host name stands for it: it cannot be created
     DWORD keptStored = 0;
     if (exists) {
         if (DWORD error = CheckExisting(path, target, request); error != ERROR_SUCCESS) return error;

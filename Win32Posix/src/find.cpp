@@ -5,7 +5,11 @@
 // one entry; a drive root itself is never an entry. Symbolic links are
 // reported as reparse points and not followed. It does not emulate short
 // (8.3) names, FindFirstFileEx's options, or the DOS wildcards < > ".
+// Names are reported in the process's code page, a character it cannot
+// represent as '?' (as Windows gives it to an ANSI program), and the pattern
+// is matched against that form, character by character.
 #include "attributes.h"
+#include "codepage.h"
 #include "errors.h"
 #include "fault_plan.h"
 #include "filetime.h"
@@ -27,11 +31,17 @@ namespace {
 
 constexpr DWORD kReparseTagSymlink = 0xA000000Cu;  // IO_REPARSE_TAG_SYMLINK, in dwReserved0 of a link's entry
 
+// One entry to report: its host name and the name the program is given.
+struct FoundName {
+    std::string host;
+    std::string reported;
+};
+
 // One search: the names still to report, each looked up when its turn comes,
 // so an entry deleted meanwhile is skipped rather than reported stale.
 class FindObject : public HandleObject {
 public:
-    FindObject(std::string folder, std::vector<std::string> names)
+    FindObject(std::string folder, std::vector<FoundName> names)
         : HandleObject(HandleKind::Find), folder_(std::move(folder)), names_(std::move(names)) {}
 
     // Fills `data` with the next entry that still exists; false at the end.
@@ -40,7 +50,7 @@ public:
 private:
     std::mutex mutex_;
     std::string folder_;
-    std::vector<std::string> names_;
+    std::vector<FoundName> names_;
     size_t next_ = 0;
 };
 
@@ -53,10 +63,11 @@ FILETIME ToFiletime(const timespec& ts) {
     return ft ? *ft : FILETIME{0, 0};
 }
 
-// The entry `name` of `folder` ("." and ".." are the folder and its parent),
-// reported under `name`. False when it can't be examined or named.
-bool Describe(const std::string& folder, const std::string& name, WIN32_FIND_DATAA& data) {
-    if (name.size() >= sizeof data.cFileName) return false;
+// The entry `found` of `folder` ("." and ".." are the folder and its parent),
+// reported under its code-page name. False when it can't be examined or named.
+bool Describe(const std::string& folder, const FoundName& found, WIN32_FIND_DATAA& data) {
+    const std::string& name = found.host;
+    if (found.reported.size() >= sizeof data.cFileName) return false;
     std::string host = name == "." ? folder : name == ".." ? HostParent(folder) : JoinHost(folder, name);
     struct stat st;
     if (lstat(host.c_str(), &st) != 0) return false;
@@ -75,20 +86,22 @@ bool Describe(const std::string& folder, const std::string& name, WIN32_FIND_DAT
         data.nFileSizeLow = DWORD(uint64_t(st.st_size) & 0xFFFFFFFFu);
     }
     if (S_ISLNK(st.st_mode)) data.dwReserved0 = kReparseTagSymlink;
-    std::memcpy(data.cFileName, name.c_str(), name.size() + 1);
+    std::memcpy(data.cFileName, found.reported.c_str(), found.reported.size() + 1);
     return true;
 }
 
 bool FindObject::Next(WIN32_FIND_DATAA& data) {
     std::lock_guard<std::mutex> lock(mutex_);
     while (next_ < names_.size()) {
-        const std::string& name = names_[next_++];
+        const FoundName& name = names_[next_++];
         if (Describe(folder_, name, data)) return true;
     }
     return false;
 }
 
-bool LessIgnoringCase(const std::string& a, const std::string& b) {
+bool LessIgnoringCase(const FoundName& first, const FoundName& second) {
+    const std::string& a = first.host;
+    const std::string& b = second.host;
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; };
         return static_cast<unsigned char>(upper(x)) < static_cast<unsigned char>(upper(y));
@@ -96,20 +109,21 @@ bool LessIgnoringCase(const std::string& a, const std::string& b) {
 }
 
 // The names of `folder` that match `mask`, "." and ".." first (outside a root).
-DWORD ListMatching(const std::string& folder, bool isRoot, const std::string& mask, std::vector<std::string>& names) {
+DWORD ListMatching(const std::string& folder, bool isRoot, const std::string& mask, std::vector<FoundName>& names) {
     DIR* dir = opendir(folder.c_str());
     if (!dir) return errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
-    std::vector<std::string> found;
+    std::vector<FoundName> found;
     while (dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
-        if (MatchesWildcard(name, mask)) found.push_back(std::move(name));
+        std::string reported = FromHost(name);
+        if (MatchesWildcard(reported, mask)) found.push_back(FoundName{std::move(name), std::move(reported)});
     }
     closedir(dir);
     std::sort(found.begin(), found.end(), LessIgnoringCase);
     if (!isRoot) {
         for (const char* dots : {".", ".."})
-            if (MatchesWildcard(dots, mask)) names.push_back(dots);
+            if (MatchesWildcard(dots, mask)) names.push_back(FoundName{dots, dots});
     }
     names.insert(names.end(), found.begin(), found.end());
     return ERROR_SUCCESS;
@@ -117,6 +131,7 @@ DWORD ListMatching(const std::string& folder, bool isRoot, const std::string& ma
 
 DWORD StartSearch(const char* pattern, std::shared_ptr<FindObject>& search) {
     if (!pattern || !*pattern) return ERROR_PATH_NOT_FOUND;
+    if (!ProcessCodePage()) return ERROR_BAD_ENVIRONMENT;
     WindowsPath parsed;
     if (DWORD error = ParseWindowsPath(pattern, parsed, true); error != ERROR_SUCCESS) return error;
     // A drive root (or "dir\") names no entry: there is no name to match.
@@ -138,14 +153,14 @@ DWORD StartSearch(const char* pattern, std::shared_ptr<FindObject>& search) {
     if (stat(folder.host.c_str(), &folderStat) != 0) return ErrorFromErrno(errno);
     if (!S_ISDIR(folderStat.st_mode)) return ERROR_INVALID_NAME;  // "file.txt\*", as Wine reports it
 
-    std::vector<std::string> names;
+    std::vector<FoundName> names;
     if (HasWildcard(mask)) {
         if (DWORD error = ListMatching(folder.host, folder.isRoot, mask, names); error != ERROR_SUCCESS) return error;
     } else {
         std::string onDisk;
         if (!LookupName(folder.host, mask, onDisk))
             return (errno == ENOENT || errno == ENOTDIR) ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno);
-        names.push_back(onDisk);
+        names.push_back(FoundName{onDisk, FromHost(onDisk)});
     }
     search = std::make_shared<FindObject>(folder.host, std::move(names));
     return ERROR_SUCCESS;

@@ -5,7 +5,10 @@
 // built on POSIX; a bare name is looked for beside the executable, then as
 // "libx.so" through the dynamic linker's search. Not emulated: ordinals,
 // DllMain, the Windows search order (system and PATH folders), and
-// GetModuleHandle; module handles are dlopen handles.
+// GetModuleHandle; module handles are dlopen handles. Names are in the
+// process's code page (GetModuleFileNameA gives '?' for a character of the
+// host path that it cannot represent).
+#include "codepage.h"
 #include "environment.h"
 #include "errors.h"
 #include "path.h"
@@ -108,23 +111,36 @@ std::string JoinHost(const std::string& folder, const std::string& name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
+// libx.so (for the code-page name "X.dll") in a host folder, or nullopt.
+std::optional<std::string> FindSharedObjectIn(const std::string& folder, const std::string& dllName) {
+    std::string found;
+    if (win32posix::LookupName(folder, SharedObjectName(dllName), found) && IsRegularFile(JoinHost(folder, found))) {
+        return JoinHost(folder, found);
+    }
+    return std::nullopt;
+}
+
 // The host file to load for a Windows path with a folder: X.dll itself, else
 // libx.so beside it; nullopt when neither exists.
 std::optional<std::string> FindLibraryFile(const std::string& windowsPath) {
     win32posix::ResolvedPath resolved;
-    if (win32posix::ResolvePath(windowsPath, resolved) != ERROR_SUCCESS) {
+    if (win32posix::ResolvePath(windowsPath, resolved) != ERROR_SUCCESS || resolved.unrepresentable) {
         return std::nullopt;
     }
     if (resolved.exists && IsRegularFile(resolved.host)) {
         return resolved.host;
     }
-    const std::string folder = win32posix::HostParent(resolved.host);
+    return FindSharedObjectIn(win32posix::HostParent(resolved.host), resolved.lastName);
+}
+
+// The host file to load for a bare name, beside the executable.
+std::optional<std::string> FindLibraryBesideExecutable(const std::string& name) {
+    const std::string& folder = win32posix::ExecutableHostFolder();
     std::string found;
-    if (win32posix::LookupName(folder, SharedObjectName(resolved.lastName), found) &&
-        IsRegularFile(JoinHost(folder, found))) {
+    if (win32posix::LookupName(folder, name, found) && IsRegularFile(JoinHost(folder, found))) {
         return JoinHost(folder, found);
     }
-    return std::nullopt;
+    return FindSharedObjectIn(folder, name);
 }
 
 HMODULE LoadFile(const std::string& hostPath) {
@@ -171,12 +187,16 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (!win32posix::ProcessCodePage()) {
+        SetLastError(ERROR_BAD_ENVIRONMENT);
+        return nullptr;
+    }
     const std::string name = WithDllExtension(lpLibFileName);
     std::optional<std::string> file;
     if (HasFolder(name)) {
         file = FindLibraryFile(name);
     } else {
-        file = FindLibraryFile(BackslashForm(JoinHost(win32posix::ExecutableHostFolder(), name)));
+        file = FindLibraryBesideExecutable(name);
         if (!file) {
             void* handle = dlopen(SharedObjectName(name).c_str(), RTLD_NOW | RTLD_LOCAL);
             if (handle != nullptr) {
@@ -226,7 +246,11 @@ extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DW
         SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;
     }
-    const std::string path = BackslashForm(*hostPath);
+    if (!win32posix::ProcessCodePage()) {
+        SetLastError(ERROR_BAD_ENVIRONMENT);
+        return 0;
+    }
+    const std::string path = win32posix::FromHost(BackslashForm(*hostPath));
     if (nSize == 0) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;

@@ -6,7 +6,10 @@
 // that is too small gives ERROR_MORE_DATA with the size needed and the buffer
 // untouched. Not emulated: writing, enumeration, security, and the
 // HKEY_CURRENT_USER/HKEY_USERS link; a request for write access is refused
-// with ERROR_ACCESS_DENIED, as for a user without rights on HKLM.
+// with ERROR_ACCESS_DENIED, as for a user without rights on HKLM. Key and
+// value names come in the process's code page and REG_SZ data goes out in it
+// ('?' for a character it cannot represent); the file's text is UTF-8.
+#include "codepage.h"
 #include "environment.h"
 #include "reg_file.h"
 
@@ -130,7 +133,12 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOp
     if (!DescribeKey(hKey, parent, false)) {
         return ERROR_INVALID_HANDLE;
     }
-    const auto path = win32posix::JoinRegistryPath(parent.path, lpSubKey != nullptr ? lpSubKey : "");
+    bool badEnvironment = false;
+    const auto subKey = win32posix::ToHost(lpSubKey != nullptr ? lpSubKey : "", &badEnvironment);
+    if (!subKey) {
+        return badEnvironment ? ERROR_BAD_ENVIRONMENT : ERROR_FILE_NOT_FOUND;
+    }
+    const auto path = win32posix::JoinRegistryPath(parent.path, *subKey);
     if (!path) {
         return ERROR_BAD_PATHNAME;
     }
@@ -165,11 +173,17 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
     if (found == nullptr) {
         return ERROR_FILE_NOT_FOUND;
     }
-    const auto value = found->values.find(win32posix::FoldRegistryName(lpValueName != nullptr ? lpValueName : ""));
+    bool badEnvironment = false;
+    const auto valueName = win32posix::ToHost(lpValueName != nullptr ? lpValueName : "", &badEnvironment);
+    if (!valueName) {
+        return badEnvironment ? ERROR_BAD_ENVIRONMENT : ERROR_FILE_NOT_FOUND;
+    }
+    const auto value = found->values.find(win32posix::FoldRegistryName(*valueName));
     if (value == found->values.end()) {
         return ERROR_FILE_NOT_FOUND;
     }
-    const std::string& data = value->second.data;
+    const std::string data = value->second.type == REG_SZ ? win32posix::FromHost(value->second.data)
+                                                          : value->second.data;
     if (lpType != nullptr) {
         *lpType = value->second.type;
     }

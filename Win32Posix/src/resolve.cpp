@@ -2,10 +2,13 @@
 // map, names compared without regard to ASCII case (the exact name is tried
 // first, then the folder is scanned, as case-insensitive file systems are
 // emulated elsewhere), and ERROR_PATH_NOT_FOUND / ERROR_FILE_NOT_FOUND told
-// apart as Windows does. It does not fold non-ASCII case, and when several
-// names differ only in case it takes the exact one, else the first listed.
+// apart as Windows does. Names come in the process's ANSI code page and are
+// looked up under their UTF-8 form; the case-insensitive scan compares in the
+// code page. It does not fold non-ASCII case, and when several names differ
+// only in case it takes the exact one, else the first listed.
 #include "resolve.h"
 
+#include "codepage.h"
 #include "environment.h"
 #include "errors.h"
 #include "path.h"
@@ -23,21 +26,6 @@ std::string JoinHost(const std::string& folder, const std::string& name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
-std::vector<std::string> SplitHost(const std::string& path) {
-    std::vector<std::string> parts;
-    std::string current;
-    for (char c : path) {
-        if (c == '/') {
-            if (!current.empty()) parts.push_back(std::move(current));
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty()) parts.push_back(std::move(current));
-    return parts;
-}
-
 std::string CurrentFolder() {
     std::string buffer(4096, '\0');
     while (!getcwd(buffer.data(), buffer.size())) {
@@ -53,7 +41,8 @@ bool IsDirectoryFollowingLinks(const std::string& hostPath) {
     return stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Where the walk starts and which names follow.
+// Where the walk starts (a host folder) and which names (in the code page)
+// follow.
 DWORD StartingPoint(const WindowsPath& parsed, std::string& root, std::vector<std::string>& names) {
     switch (parsed.kind) {
         case PathKind::DriveAbsolute:
@@ -68,10 +57,17 @@ DWORD StartingPoint(const WindowsPath& parsed, std::string& root, std::vector<st
             root = "/";
             names = parsed.components;
             return ERROR_SUCCESS;
-        case PathKind::Relative:
-            root = "/";
-            names = JoinComponents(SplitHost(CurrentFolder()), parsed.components);
+        case PathKind::Relative: {
+            // Leading ".." climb from the current folder, never above "/".
+            root = CurrentFolder();
+            size_t climbs = 0;
+            while (climbs < parsed.components.size() && parsed.components[climbs] == "..") {
+                root = HostParent(root);
+                ++climbs;
+            }
+            names.assign(parsed.components.begin() + long(climbs), parsed.components.end());
             return ERROR_SUCCESS;
+        }
     }
     return ERROR_PATH_NOT_FOUND;
 }
@@ -79,9 +75,14 @@ DWORD StartingPoint(const WindowsPath& parsed, std::string& root, std::vector<st
 }  // namespace
 
 bool LookupName(const std::string& hostFolder, const std::string& name, std::string& found) {
+    std::optional<std::string> hostName = ToHost(name);
+    if (!hostName) {
+        errno = ENOENT;
+        return false;
+    }
     struct stat st;
-    if (lstat(JoinHost(hostFolder, name).c_str(), &st) == 0) {
-        found = name;
+    if (lstat(JoinHost(hostFolder, *hostName).c_str(), &st) == 0) {
+        found = *hostName;
         return true;
     }
     if (errno != ENOENT) return false;
@@ -91,7 +92,9 @@ bool LookupName(const std::string& hostFolder, const std::string& name, std::str
     while (dirent* entry = readdir(dir)) {
         std::string_view candidate = entry->d_name;
         if (candidate == "." || candidate == "..") continue;
-        if (NamesEqualIgnoringCase(candidate, name)) {
+        bool lossless = false;
+        std::string inCodePage = FromHost(candidate, &lossless);
+        if (lossless && NamesEqualIgnoringCase(inCodePage, name)) {
             found = std::string(candidate);
             matched = true;
             break;
@@ -104,6 +107,7 @@ bool LookupName(const std::string& hostFolder, const std::string& name, std::str
 
 DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out) {
     out = ResolvedPath{};
+    if (!ProcessCodePage()) return ERROR_BAD_ENVIRONMENT;
     WindowsPath parsed;
     if (DWORD error = ParseWindowsPath(windowsPath, parsed); error != ERROR_SUCCESS) return error;
     std::string current;
@@ -115,7 +119,7 @@ DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out) {
     if (names.empty()) {
         out.host = current;
         out.exists = true;
-        out.isRoot = true;
+        out.isRoot = parsed.kind != PathKind::Relative || current == "/";
         return ERROR_SUCCESS;
     }
     for (size_t i = 0; i < names.size(); ++i) {
@@ -124,14 +128,16 @@ DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out) {
         if (!LookupName(current, names[i], found)) {
             if (errno != ENOENT && errno != ENOTDIR) return ErrorFromErrno(errno);
             if (!last) return ERROR_PATH_NOT_FOUND;
-            out.host = JoinHost(current, names[i]);
+            std::optional<std::string> hostName = ToHost(names[i]);
+            out.host = hostName ? JoinHost(current, *hostName) : std::string();
+            out.unrepresentable = !hostName;
             out.lastName = names[i];
             out.exists = false;
             return ERROR_SUCCESS;
         }
         current = JoinHost(current, found);
         if (!last && !IsDirectoryFollowingLinks(current)) return ERROR_PATH_NOT_FOUND;
-        if (last) out.lastName = found;
+        if (last) out.lastName = FromHost(found);
     }
     out.host = current;
     out.exists = true;
@@ -165,7 +171,7 @@ std::string WindowsPathFromHost(const std::string& hostPath) {
     std::string windows = best ? std::string(1, best->letter) + ":" : "";
     for (char c : rest) windows += c == '/' ? '\\' : c;
     if (best && rest.empty()) windows += '\\';
-    return windows;
+    return FromHost(windows);
 }
 
 }  // namespace win32posix

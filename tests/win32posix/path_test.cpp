@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace win32posix {
 namespace {
 
@@ -171,6 +173,46 @@ TEST(MatchesWildcard, FollowsWindowsRules) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(MatchesWildcard(c.name, c.pattern), c.matches) << c.name << " vs " << c.pattern;
+}
+
+// Code page 936 (the default): the second byte of a GBK character is never a
+// separator, a forbidden character, a dot to strip or a letter to fold.
+TEST(DoubleBytePaths, TrailBytesAreNoSeparatorsOrForbiddenCharacters) {
+    unsetenv("QEL_CODEPAGE");
+    WindowsPath path;
+    ASSERT_EQ(ParseWindowsPath("C:\\\x9C\x5C\\a\x81\x5C", path), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(path.components, (std::vector<std::string>{"\x9C\x5C", "a\x81\x5C"}));
+    EXPECT_FALSE(path.trailingSeparator);
+    ASSERT_EQ(ParseWindowsPath("D:\\\xDF\x5C\\", path), DWORD(ERROR_SUCCESS));  // 運\ : a folder
+    EXPECT_EQ(path.components, (std::vector<std::string>{"\xDF\x5C"}));
+    EXPECT_TRUE(path.trailingSeparator);
+    ASSERT_EQ(ParseWindowsPath("D:\\\xDF\x5C", path), DWORD(ERROR_SUCCESS));  // 運 alone: no separator at all
+    EXPECT_EQ(path.components, (std::vector<std::string>{"\xDF\x5C"}));
+    EXPECT_FALSE(path.trailingSeparator);
+    ASSERT_EQ(ParseWindowsPath("C:\\\x81\x7C.cfg", path), DWORD(ERROR_SUCCESS));  // 亅: 81 7C is no '|'
+    EXPECT_EQ(path.components, (std::vector<std::string>{"\x81\x7C.cfg"}));
+    EXPECT_EQ(ParseWindowsPath("C:\\a|b", path), DWORD(ERROR_INVALID_NAME));
+    // Trailing dots go, the character before them stays whole.
+    ASSERT_EQ(ParseWindowsPath("C:\\\x9C\x5C. .", path), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(path.components, (std::vector<std::string>{"\x9C\x5C"}));
+    // Formatting and parsing again give the same components.
+    ASSERT_EQ(ParseWindowsPath("C:\\\x9C\x5C\\\x81\x5C\\", path), DWORD(ERROR_SUCCESS));
+    WindowsPath again;
+    ASSERT_EQ(ParseWindowsPath(FormatWindowsPath(path), again), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(again.components, path.components);
+    EXPECT_TRUE(again.trailingSeparator);
+}
+
+TEST(DoubleBytePaths, FoldingAndWildcardsTakeWholeCharacters) {
+    unsetenv("QEL_CODEPAGE");
+    EXPECT_TRUE(NamesEqualIgnoringCase("Ab\x9C\x5C" "cD", "aB\x9C\x5C" "Cd"));
+    EXPECT_FALSE(NamesEqualIgnoringCase("\x81\x41", "\x81\x61")) << "丄 and 乤 are two characters";
+    EXPECT_TRUE(MatchesWildcard("\x9C\x5C.txt", "?.txt"));
+    EXPECT_FALSE(MatchesWildcard("\x9C\x5C\x9C\x5C.txt", "?.txt"));
+    EXPECT_TRUE(MatchesWildcard("\x9C\x5C\x9C\x5C", "\x9C\x5C*"));
+    EXPECT_FALSE(MatchesWildcard("\x81\x61", "\x81\x41"));
+    EXPECT_FALSE(MatchesWildcard("\x81\x41", "*A")) << "the second byte 41 is no 'A'";
+    EXPECT_TRUE(MatchesWildcard("x\x81\x41" "a", "*A"));
 }
 
 }  // namespace

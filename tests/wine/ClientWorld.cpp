@@ -139,10 +139,33 @@ fs::path WinePrefix()
     return overridden != nullptr && *overridden != '\0' ? fs::path(overridden) : fs::path(QEL_E2E_WINEPREFIX);
 }
 
+// The locale that runs Wine at the ANSI code page 936, as cmake/wine-run.sh
+// sets it (cmake/wine-locale.sh compiles zh_CN.UTF-8 when it is missing).
+EnvironmentChanges WineLocale()
+{
+    static const EnvironmentChanges settings = [] {
+        const fs::path script = fs::path(QEL_E2E_WINE_RUN).parent_path() / "wine-locale.sh";
+        const CommandResult result = RunCommand({script.string()});
+        if (result.exitStatus != 0) {
+            throw std::runtime_error(script.string() + " failed: " + result.output);
+        }
+        EnvironmentChanges parsed{{"LC_ALL", std::nullopt}, {"LANGUAGE", std::nullopt}};
+        std::istringstream lines(result.output);
+        for (std::string line; std::getline(lines, line);) {
+            const std::size_t equals = line.find('=');
+            if (equals != std::string::npos) {
+                parsed[line.substr(0, equals)] = line.substr(equals + 1);
+            }
+        }
+        return parsed;
+    }();
+    return settings;
+}
+
 EnvironmentChanges WineEnvironment()
 {
     const std::string prefix = WinePrefix().string();
-    return {
+    EnvironmentChanges environment{
         {"WINEPREFIX", prefix},
         {"QEL_WINEPREFIX", prefix},
         {"WINEDEBUG", "-all"},
@@ -151,6 +174,9 @@ EnvironmentChanges WineEnvironment()
         {"DISPLAY", std::nullopt},
         {"WAYLAND_DISPLAY", std::nullopt},
     };
+    const EnvironmentChanges locale = WineLocale();
+    environment.insert(locale.begin(), locale.end());
+    return environment;
 }
 
 // Runs a helper command in the prefix; throws when `mustSucceed` and it fails.
