@@ -1,9 +1,26 @@
-// The clients' names are GBK (code page 936), whose double-byte characters
-// begin with a byte from 0x81 to 0xFE; the path rules that qelsrv shares with
-// the clients read names as the clients do.
+// The path rules that qelsrv shares with the clients read names as the
+// clients do: in the clients' code page (--codepage).
+#include "lead_byte.h"
+
 #include "service/Names.h"
+
+#include <client_codepage.h>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<uint32_t> rulesCodePage{qelsrv::kDefaultClientCodePage};
+
+} // namespace
+
+void UseClientCodePageForPathRules(uint32_t codePage)
+{
+    rulesCodePage = codePage;
+}
 
 bool IsLeadByte(unsigned char byte)
 {
-    return byte >= 0x81 && byte <= 0xFE;
+    const char pair[] = {static_cast<char>(byte), 'A'}; // any second byte of a double-byte character
+    return qelsrv::ClientCharLength(rulesCodePage, std::string_view(pair, sizeof pair), 0) == 2;
 }
