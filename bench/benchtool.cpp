@@ -70,12 +70,14 @@ void MakeFile(const fs::path& path, uint64_t size, uint64_t seed)
     if (fd < 0)
         Die("create " + path.string());
     uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
-    std::vector<uint64_t> block(kChunk / 8);
+    static std::vector<uint64_t> block(kChunk / 8);
     uint64_t left = size;
     while (left > 0) {
-        for (uint64_t& word : block)
-            word = Next(state);
         size_t n = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
+        // Only the words the file takes: small files are made as fast as
+        // the file system creates them.
+        for (size_t word = 0; word < (n + 7) / 8; ++word)
+            block[word] = Next(state);
         if (write(fd, block.data(), n) != static_cast<ssize_t>(n))
             Die("write " + path.string());
         left -= n;
