@@ -23,15 +23,17 @@
 #   f100k    100,000 files of 1-1024 bytes, 100 a folder (1000 folders)
 #   f20k     20,000 files of 1-1024 bytes, 100 a folder (quick: no-change only)
 #   one1k, one5k, one20k   1,000, 5,000, 20,000 files of 1-1024 bytes, all in
-#            one folder: the cost of a new file as its folder grows
+#            one folder: the cost of a new file as its folder grows (the
+#            update fetches the last 1,000 into a copy of the rest)
 #
 # For each set: a full update in each write mode (buffered, then without the
 # system cache: "QELClt_NoBufWrite"="1"; f100k buffered only), a no-change update (a new version, so
 # the task runs, but every file is current), the raw copy in both modes
 # (buffered only for f100k), rsync -a --whole-file to an rsync daemon on
-# 127.0.0.1, and rsync's no-change run. The one-folder sets get a buffered
-# update only; f20k only the two no-change runs, on a destination copied with
-# cp -a. Then the many-clients run: one qelsrv update to N client hosts at
+# 127.0.0.1, and rsync's no-change run. The one-folder sets get a no-change
+# update of a copy of the set and a buffered update of 1,000 new files into a
+# copy of the rest; f20k only the two no-change runs, on a destination copied
+# with cp -a. Then the many-clients run: one qelsrv update to N client hosts at
 # once (each its own port on 127.0.0.1, drive folder and log), for the large
 # set and k4, with qelsrv's peak memory and CPU time.
 # Every measured transfer starts from an empty destination; the client host is
@@ -163,13 +165,13 @@ make_set() { # set
 now() { printf '%s' "$EPOCHREALTIME"; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 
-set_bytes() { du -sb --apparent-size "$work/src/$1" | cut -f1; }
+set_bytes() { find "$work/src/$1" -type f -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }'; }
 set_files() { find "$work/src/$1" -type f | wc -l; }
 
 # results: set, tool, mode, seconds, bytes moved, files moved, peak KiB
 record() {
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$@" >>"$results"
-  printf '   %-7s %-6s %-11s %8ss\n' "$1" "$2" "$3" "$4" >&2
+  printf '   %s %-7s %-6s %-11s %8ss\n' "$(date -u +%H:%M:%S)" "$1" "$2" "$3" "$4" >&2
 }
 
 # A client host's own folder: its programs in bin/ (so that its log lands in
@@ -402,12 +404,42 @@ run_rsync_no_change() { # set files
   record "$set" rsync no-change "$best_secs" 0 "$files" ""
 }
 
+# The cost of a new file in a folder that already holds about as many files
+# as the set: the destination is a copy of the set (cp -a, untimed) without
+# its last `new_files` files in name order, which the update then fetches.
+# From that time the no-change update of the whole copied set is taken
+# away (the client compares every listed file in both), and what is left,
+# divided by `new_files`, is the cost of one new file at that folder size.
+new_files=1000
+newest_files() { # folder: its last `new_files` files in name order (not the version marker)
+  find "$1" -path "$1/tarngamever" -prune -o -type f -print | sort | tail -n "$new_files"
+}
+
+run_one_folder() { # set files
+  local set=$1 files=$2 dest=$client_home/d/Games/$1 bytes
+  bytes=$(newest_files "$work/src/$set" | xargs stat -c %s | awk '{ n += $1 } END { print n + 0 }')
+  rm -rf "$dest"
+  mkdir -p "$(dirname "$dest")"
+  cp -a "$work/src/$set" "$dest"
+  run_qel_no_change "$set" "$files"
+  reset_best
+  for r in $(seq "$repeat"); do
+    newest_files "$dest" | xargs rm --
+    sync
+    qel_update "$set" buffered "v1-new-$r"
+    keep_best "$run_secs" "$client_peak"
+    verify "$set" "$dest"
+    same_times "$set" "$dest"
+  done
+  record "$set" qel new-files "$best_secs" "$bytes" "$new_files" "$best_peak"
+}
+
 # The measurements of one set, by its kind.
 run_set() { # set bytes files
   local set=$1 bytes=$2 files=$3
   case $set in
     one*)
-      run_qel_full "$set" "$bytes" "$files" buffered ;;
+      run_one_folder "$set" "$files" ;;
     f20k)
       # No-change only: both destinations are copies of the source with its
       # times (cp -a), made untimed.
@@ -471,7 +503,7 @@ time_value() { # file label
 # peak KiB, qelsrv's CPU seconds (user + system)
 record_multi() {
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$@" >>"$multi_results"
-  printf '   %-7s %2s clients %8ss  qelsrv peak %s KiB, CPU %ss\n' "$1" "$2" "$3" "$6" "$7" >&2
+  printf '   %s %-7s %2s clients %8ss  qelsrv peak %s KiB, CPU %ss\n' "$(date -u +%H:%M:%S)" "$1" "$2" "$3" "$6" "$7" >&2
 }
 
 # One qelsrv update to `count` fresh client hosts at once (buffered), each
@@ -551,9 +583,10 @@ nochange = "f20k" if quick else "f100k"
 def secs(s, tool, mode):
     r = by.get((s, tool, mode))
     return float(r[3]) if r else None
-def per_file(s):
-    r = by.get((s, "qel", "buffered"))
-    return float(r[3]) / int(r[5]) if r else None
+def per_new_file(s):
+    # The new files' update less the no-change update of the whole folder.
+    new, same = by.get((s, "qel", "new-files")), by.get((s, "qel", "no-change"))
+    return (float(new[3]) - float(same[3])) / int(new[5]) if new and same else None
 def multi_row(s, n):
     return next((r for r in multi if r[0] == s and int(r[1]) == n), None)
 def aggregate(s, n):
@@ -581,8 +614,10 @@ target(f"{large} unbuffered vs raw unbuffered baseline",
        quotient(secs(large, "raw", "unbuffered"), secs(large, "qel", "unbuffered")), 0.9)
 target("k4 unbuffered vs raw unbuffered baseline",
        quotient(secs("k4", "raw", "unbuffered"), secs("k4", "qel", "unbuffered")), 0.8)
+scaling = [(s, per_new_file(s)) for s in ("one1k", "one5k", "one20k") if per_new_file(s) is not None]
 target("ms per new file at 20,000 files in one folder vs at 1,000",
-       quotient(per_file("one20k"), per_file("one1k")), 1.3, False)
+       quotient(per_new_file("one20k"), per_new_file("one1k")), 1.3, False,
+       " (" + ", ".join(f"{s} {v * 1000:.2f} ms" for s, v in scaling) + ")" if scaling else "")
 target(f"aggregate MiB/s with 4 clients vs 1 client ({large})",
        quotient(aggregate(large, 4), aggregate(large, 1)), 1.0)
 target(f"{large} buffered vs raw", quotient(secs(large, "raw", "full"), secs(large, "qel", "buffered")), 0.9)
