@@ -36,7 +36,7 @@
 # with cp -a. Then the many-clients run: one qelsrv update to N client hosts at
 # once (each its own port on 127.0.0.1, drive folder and log), for the large
 # set and k4, with qelsrv's peak memory and CPU time.
-# Every measured transfer starts from an empty destination; the client host is
+# Every full transfer starts from an empty destination; the client host is
 # started afresh for each update so that its peak memory (VmHWM) is that of
 # the one task. `sync` runs between measurements and is not timed. Numbers go
 # to $QEL_BENCH_DIR/results[-quick].tsv, multi[-quick].tsv and the tables at
