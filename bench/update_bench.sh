@@ -12,7 +12,8 @@
 #   QEL_BENCH_CLIENTS="1 4" ...      client counts of the many-clients run
 #                                    (full: 1 4 16; quick: 1 4); "" skips it
 #   QEL_BENCH_REPEAT=N ...           runs of each measurement, the best kept (full
-#                                    3, quick 1; 1 for the unbuffered mode on small files)
+#                                    3, quick 1 but 2 on the large set; 1 for the
+#                                    unbuffered modes on small files)
 #
 # Sets, all made with reproducible pseudo-random content:
 #   large    3 files of 300 MiB
@@ -72,6 +73,9 @@ rsync_port=29873
 raw_port=29751
 first_multi_port=29760 # one port per client host of the many-clients run
 repeat=${QEL_BENCH_REPEAT:-$default_repeat}
+# A run of the large set takes seconds and one disturbance can double it:
+# at least two of them, also in the quick profile.
+large_repeat=$((repeat > 2 ? repeat : 2))
 results=$work/results$suffix.tsv
 multi_results=$work/multi$suffix.tsv
 
@@ -281,14 +285,24 @@ reset_best() { best_secs=; best_peak=; }
 
 is_large() { [ "$1" = large ] || [ "$1" = large1g ]; }
 
+# How many runs a measurement of `set` gets, the best kept: the unbuffered
+# modes log (and flush) one line per file, and one run of a small-file set
+# shows that cost.
+runs_of() { # set mode
+  if is_large "$1"; then
+    echo "$large_repeat"
+  elif [ "$2" = unbuffered ]; then
+    echo 1
+  else
+    echo "$repeat"
+  fi
+}
+
 # Full updates of `set` in `mode` into an empty destination, each checked.
 run_qel_full() { # set bytes files mode
-  local set=$1 bytes=$2 files=$3 mode=$4 dest=$client_home/d/Games/$1 reps=$repeat
-  # The unbuffered mode logs (and flushes) one line per file: one run of a
-  # small-file set shows that cost.
-  [ "$mode" = unbuffered ] && ! is_large "$set" && reps=1
+  local set=$1 bytes=$2 files=$3 mode=$4 dest=$client_home/d/Games/$1
   reset_best
-  for r in $(seq "$reps"); do
+  for r in $(seq "$(runs_of "$set" "$mode")"); do
     rm -rf "$dest"
     sync
     qel_update "$set" "$mode" "v1-$mode-$r"
@@ -303,7 +317,7 @@ run_qel_full() { # set bytes files mode
 run_qel_no_change() { # set files
   local set=$1 files=$2
   reset_best
-  for r in $(seq "$repeat"); do
+  for r in $(seq "$(runs_of "$set" buffered)"); do
     sync
     qel_update "$set" buffered "v2-$r"
     if ! grep -q "updated 0 files" "$work/logs/qelsrv-$set-buffered-v2-$r.txt"; then
@@ -340,10 +354,9 @@ raw_copy() { # set mode
 # mode: full (through the cache) or unbuffered (O_DIRECT, the ceiling of
 # the client's unbuffered mode), with as many runs as the client's mode gets.
 run_raw() { # set bytes files mode
-  local set=$1 bytes=$2 files=$3 mode=$4 reps=$repeat
-  [ "$mode" = unbuffered ] && ! is_large "$set" && reps=1
+  local set=$1 bytes=$2 files=$3 mode=$4
   reset_best
-  for r in $(seq "$reps"); do
+  for r in $(seq "$(runs_of "$set" "$mode")"); do
     raw_copy "$set" "$mode"
     keep_best "$run_secs"
   done
@@ -384,7 +397,7 @@ timed_rsync() { # set
 run_rsync_full() {
   local set=$1 bytes=$2 files=$3
   reset_best
-  for r in $(seq "$repeat"); do
+  for r in $(seq "$(runs_of "$set" buffered)"); do
     rm -rf "$work/rsync-dest/$set"
     sync
     timed_rsync "$set"
@@ -396,7 +409,7 @@ run_rsync_full() {
 run_rsync_no_change() { # set files
   local set=$1 files=$2
   reset_best
-  for r in $(seq "$repeat"); do
+  for r in $(seq "$(runs_of "$set" buffered)"); do
     sync
     timed_rsync "$set"
     keep_best "$run_secs"
@@ -423,7 +436,7 @@ run_one_folder() { # set files
   cp -a "$work/src/$set" "$dest"
   run_qel_no_change "$set" "$files"
   reset_best
-  for r in $(seq "$repeat"); do
+  for r in $(seq "$(runs_of "$set" buffered)"); do
     newest_files "$dest" | xargs rm --
     sync
     qel_update "$set" buffered "v1-new-$r"
