@@ -5,9 +5,16 @@
 //   benchtool make-tree DIR COUNT PER_DIR MIN MAX SEED [DEPTH]
 //       COUNT files of MIN..MAX bytes, PER_DIR to a folder; DEPTH > 0 nests the
 //       folders in a chain DEPTH deep instead of side by side
-//   benchtool recv PORT DIR
+//   benchtool recv PORT DIR [--unbuffered LOG]
 //       the raw ceiling's receiver: accepts one connection on 127.0.0.1:PORT
-//       and writes the files it carries below DIR through a 512 KiB buffer
+//       and writes the files it carries below DIR through a 512 KiB buffer.
+//       --unbuffered: the ceiling of the client's unbuffered write mode, the
+//       same pattern without the client's work between the steps: each file
+//       is written with O_DIRECT (where the file system takes it) in whole
+//       512 KiB blocks from an aligned buffer (the last block too, past the
+//       end), closed, opened again with the system cache, cut to its size
+//       and given its time; then one line is appended to LOG and flushed to
+//       the disk (fsync), as the client logs every file it wrote in this mode
 //   benchtool send PORT DIR
 //       the raw ceiling's sender: every regular file below DIR, in name order,
 //       its bytes moved by sendfile
@@ -26,6 +33,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,12 +70,14 @@ void MakeFile(const fs::path& path, uint64_t size, uint64_t seed)
     if (fd < 0)
         Die("create " + path.string());
     uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
-    std::vector<uint64_t> block(kChunk / 8);
+    static std::vector<uint64_t> block(kChunk / 8);
     uint64_t left = size;
     while (left > 0) {
-        for (uint64_t& word : block)
-            word = Next(state);
         size_t n = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
+        // Only the words the file takes: small files are made as fast as
+        // the file system creates them.
+        for (size_t word = 0; word < (n + 7) / 8; ++word)
+            block[word] = Next(state);
         if (write(fd, block.data(), n) != static_cast<ssize_t>(n))
             Die("write " + path.string());
         left -= n;
@@ -157,15 +167,82 @@ struct Header {
 };
 static_assert(sizeof(Header) == 16);
 
-void Receive(uint16_t port, const fs::path& dir)
+void SetTime(int out, const Header& header)
 {
+    timespec times[2] = {{header.mtimeSeconds, 0}, {header.mtimeSeconds, 0}};
+    futimens(out, times);
+}
+
+// Through the system cache: plain writes of what arrives, then the time.
+void ReceiveBuffered(int fd, const fs::path& path, const Header& header, char* buffer)
+{
+    int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0)
+        Die("create " + path.string());
+    uint64_t left = header.size;
+    while (left > 0) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
+        ReadExactly(fd, buffer, n);
+        WriteExactly(out, buffer, n);
+        left -= n;
+    }
+    SetTime(out, header);
+    close(out);
+}
+
+// Around the system cache: whole aligned 512 KiB blocks with O_DIRECT, then
+// a second open with the cache to cut the last block back and set the time
+// (an empty file only gets its time). `log` gets one line, flushed to disk.
+void ReceiveUnbuffered(int fd, const fs::path& path, const Header& header, char* alignedBuffer, int log)
+{
+    int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT, 0644);
+    // A file system without O_DIRECT (tmpfs): through the cache, as the
+    // client's Win32 layer does there too.
+    if (out < 0 && errno == EINVAL)
+        out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0)
+        Die("create " + path.string());
+    for (uint64_t left = header.size; left > 0;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
+        ReadExactly(fd, alignedBuffer, n);
+        WriteExactly(out, alignedBuffer, kChunk);
+        left -= n;
+    }
+    if (header.size > 0) {
+        close(out);
+        out = open(path.c_str(), O_WRONLY);
+        if (out < 0 || ftruncate(out, static_cast<off_t>(header.size)) != 0)
+            Die("cut " + path.string());
+    }
+    SetTime(out, header);
+    close(out);
+    char line[512];
+    int length = std::snprintf(line, sizeof line, "wrote %s (%" PRIu64 ")\r\n", path.c_str(), header.size);
+    WriteExactly(log, line, static_cast<size_t>(std::min<int>(length, sizeof line - 1)));
+    if (fsync(log) != 0)
+        Die("flush the log");
+}
+
+// `unbufferedLog` empty: through the system cache.
+void Receive(uint16_t port, const fs::path& dir, const fs::path& unbufferedLog)
+{
+    int log = -1;
+    if (!unbufferedLog.empty()) {
+        log = open(unbufferedLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (log < 0)
+            Die("open " + unbufferedLog.string());
+    }
     int listener = Listen(port);
     std::printf("ready\n");
     std::fflush(stdout);
     int fd = accept(listener, nullptr, nullptr);
     if (fd < 0)
         Die("accept");
-    std::vector<char> buffer(kChunk);
+    // Page-aligned, as O_DIRECT needs and as the client's buffer is.
+    void* memory = nullptr;
+    if (posix_memalign(&memory, 4096, kChunk) != 0)
+        Die("allocate the buffer");
+    char* buffer = static_cast<char*>(memory);
     fs::path lastFolder;
     for (;;) {
         Header header{};
@@ -179,20 +256,14 @@ void Receive(uint16_t port, const fs::path& dir)
             fs::create_directories(path.parent_path());
             lastFolder = path.parent_path();
         }
-        int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0)
-            Die("create " + path.string());
-        uint64_t left = header.size;
-        while (left > 0) {
-            size_t n = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
-            ReadExactly(fd, buffer.data(), n);
-            WriteExactly(out, buffer.data(), n);
-            left -= n;
-        }
-        timespec times[2] = {{header.mtimeSeconds, 0}, {header.mtimeSeconds, 0}};
-        futimens(out, times);
-        close(out);
+        if (log >= 0)
+            ReceiveUnbuffered(fd, path, header, buffer, log);
+        else
+            ReceiveBuffered(fd, path, header, buffer);
     }
+    std::free(memory);
+    if (log >= 0)
+        close(log);
     char done = 1;
     send(fd, &done, 1, 0);
     close(fd);
@@ -247,7 +318,9 @@ int main(int argc, char** argv)
         MakeTree(argv[2], Number(argv[3]), Number(argv[4]), Number(argv[5]), Number(argv[6]),
                  Number(argv[7]), argc == 9 ? Number(argv[8]) : 0);
     } else if (command == "recv" && argc == 4) {
-        Receive(static_cast<uint16_t>(Number(argv[2])), argv[3]);
+        Receive(static_cast<uint16_t>(Number(argv[2])), argv[3], {});
+    } else if (command == "recv" && argc == 6 && std::string(argv[4]) == "--unbuffered") {
+        Receive(static_cast<uint16_t>(Number(argv[2])), argv[3], argv[5]);
     } else if (command == "send" && argc == 4) {
         Send(static_cast<uint16_t>(Number(argv[2])), argv[3]);
     } else {

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstring>
 #include <span>
+#include <vector>
 
 namespace qelsrv {
 namespace {
@@ -86,10 +87,14 @@ void ServeFile(TaskConnection& task, const CheckList& list, size_t index, SendBu
 }
 
 // Answers the client's requests until it ends the task. Returns normally
-// only on the end-of-task command; everything else throws.
+// only on the end-of-task command; everything else throws. A client asks for
+// each file of its list once: a second request for the same file is refused,
+// so that one client never makes the server read a file twice (one bit per
+// record is all a session keeps beyond the shared list).
 void ServeRequests(TaskConnection& task, const CheckList& list, const ProgressCallback& progress,
                    SendBudget* budget, SessionResult& result)
 {
+    std::vector<bool> served(list.records.size(), false);
     for (;;) {
         FileRequest request{};
         try {
@@ -114,6 +119,12 @@ void ServeRequests(TaskConnection& task, const CheckList& list, const ProgressCa
         FileRequestCheck check = CheckFileRequest(list, request);
         if (!check.index)
             throw TransferError(TransferErrorKind::Protocol, "the client " + check.error);
+        if (served[*check.index]) {
+            throw TransferError(TransferErrorKind::Protocol,
+                                "the client asked for " + Quoted(RecordName(list.records[*check.index])) +
+                                    " a second time");
+        }
+        served[*check.index] = true;
         if (progress)
             progress(ProgressOf(request));
         ServeFile(task, list, *check.index, budget);

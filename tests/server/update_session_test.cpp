@@ -417,6 +417,7 @@ TEST_F(UpdateSession, RequestsTheServerMustRefuseEndTheTask)
         {"\\bin\\..\\a.txt", 10, "outside the game folder"},
         {"\\a.txt", 11, "the check list gives 10"},
         {"\\bin\\", 1, "a folder"},
+        {"\\a.txt", 10, "a second time"}, // each file is read once per client
     };
     for (const Case& c : cases) {
         std::string name = c.name;
