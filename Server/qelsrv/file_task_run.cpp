@@ -1,5 +1,6 @@
 #include "file_task_run.h"
 
+#include "client_codepage.h"
 #include "update_progress.h"
 
 #include <CLI/CLI.hpp>
@@ -99,9 +100,13 @@ void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpo
         sessionOptions.budget = context.budget;
         sessionOptions.interrupter = context.interrupter;
         auto begun = std::chrono::steady_clock::now();
-        SessionResult result = RunFileTaskSession(
-            endpoints[i], spec, list, [&board, i](const SessionProgress& progress) { board.Update(i, progress); },
-            sessionOptions);
+        // The names the clients ask for are in their code page: shown in the terminal's.
+        const auto show = [&board, &list, i](const SessionProgress& progress) {
+            SessionProgress shown = progress;
+            shown.currentFile = ClientToDisplay(progress.currentFile, list.codePage);
+            board.Update(i, shown);
+        };
+        SessionResult result = RunFileTaskSession(endpoints[i], spec, list, show, sessionOptions);
         outcomes[i] = OutcomeLine(spec, result, std::chrono::steady_clock::now() - begun);
         board.Finish(i, outcomes[i]);
 
