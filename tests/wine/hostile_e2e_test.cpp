@@ -183,6 +183,25 @@ TEST_P(PlantedLinkE2E, AFolderLinkIsReplacedByAFolderOrTheFileFails)
     EXPECT_EQ(ReadFileBytes(Game() / "linked-folder" / "inner.dat"), "from the server");
 }
 
+// A hard link planted at a listed file and at the temporary check list
+// shares its bytes with a file outside the game: each entry is replaced by a
+// file of its own, and the file outside keeps its bytes.
+TEST_P(PlantedLinkE2E, AHardLinkIsReplacedNotWrittenThrough)
+{
+    SetUpGame();
+    PutFile(Precious() / "save.dat", "must survive");
+    fs::create_hard_link(Precious() / "save.dat", Game() / "hard.dat");
+    fs::create_directories(Game() / "tarngamever");
+    fs::create_hard_link(Precious() / "save.dat", Game() / "tarngamever" / "QELFilesInfo.dat.tmp");
+    Client().Start();
+
+    const qelsrv::SessionResult result = UpdateTo("hard.dat");
+    EXPECT_EQ(result.outcome, qelsrv::SessionOutcome::Completed) << result.error;
+    EXPECT_EQ(ReadFileBytes(Precious() / "save.dat"), "must survive");
+    EXPECT_EQ(fs::hard_link_count(Precious() / "save.dat"), 1u);
+    EXPECT_EQ(ReadFileBytes(Game() / "hard.dat"), "from the server");
+}
+
 // Requests that break the protocol end their own connection and nothing
 // else: no reply, nothing removed or written, and the next task is served.
 TEST_P(HostileE2E, MalformedAndOversizedRequestsEndOnlyTheirConnection)
