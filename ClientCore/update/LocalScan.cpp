@@ -40,6 +40,24 @@ bool EntryPath(char (&path)[kEntryPathSize], const char* directory, const WIN32_
     return true;
 }
 
+// Whether the listed file is current by what the listing says of it: the size
+// and last-write time that the directory keeps, which FindFirstFileA and
+// FindNextFileA return without opening the file. A listing without a time
+// cannot answer; the file itself is asked then. A directory is never current.
+bool IsListedFileCurrent(const QELDtFile& record, const WIN32_FIND_DATAA& entry, const char* path)
+{
+    if (HasBit(entry.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY)) {
+        return false;
+    }
+    const FILETIME& time = entry.ftLastWriteTime;
+    if (time.dwLowDateTime == 0 && time.dwHighDateTime == 0) {
+        return IsLocalFileCurrent(record, path);
+    }
+    return time.dwHighDateTime == record.lastWriteTime.highDateTime &&
+           time.dwLowDateTime == record.lastWriteTime.lowDateTime && entry.nFileSizeHigh == record.sizeHigh &&
+           entry.nFileSizeLow == record.sizeLow;
+}
+
 void DeleteUnlisted(const char* path, DWORD attributes)
 {
     // Done as well as it goes: an entry that cannot be removed stays, and the
@@ -78,7 +96,7 @@ bool ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& 
         if (allowDelete != 0) {
             DeleteUnlisted(path, attributes);
         }
-    } else if (!link && IsLocalFileCurrent(*record, path)) {
+    } else if (!link && IsListedFileCurrent(*record, entry, path)) {
         fileList.Erase(key);
     }
     return true;

@@ -9,9 +9,11 @@
 // Walks `directory` (ending in a backslash, beginning with `root`) and
 // everything below it, contents before the directory itself. Each entry's key
 // is its path from the root's last character on ("\bin\game.exe", "\bin\").
-// A listed file whose time and size match is erased from `fileList`; an
-// unlisted entry is deleted when `allowDelete` is nonzero (a directory whole,
-// with DeleteTree). Pauses 1 ms per directory listed.
+// A listed file whose time and size match is erased from `fileList`; they
+// are the listing's own, so a file is opened (IsLocalFileCurrent) only when
+// the listing gives no time. An unlisted entry is deleted when `allowDelete`
+// is nonzero (a directory whole, with DeleteTree). Pauses 1 ms per directory
+// listed.
 //
 // A link (reparse point) is never descended into and never counts as current:
 // when listed it stays in the list, so that the download replaces it; when
@@ -24,7 +26,7 @@
 // cleaned.
 bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileList, int allowDelete);
 
-// Whether the local file at `path` has exactly the record's last-write time
-// (both halves) and length (both halves); false also when it cannot be opened
-// for reading with read sharing.
+// Whether the local file at `path`, opened, has exactly the record's
+// last-write time (both halves) and length (both halves); false also when it
+// cannot be opened for reading with read sharing.
 bool IsLocalFileCurrent(const QELDtFile& record, const char* path);

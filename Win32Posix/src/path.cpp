@@ -159,12 +159,17 @@ DWORD ParseWindowsPath(std::string_view text, WindowsPath& out, bool allowWildca
     }
     // The name that ends the path loses its trailing dots and spaces once "."
     // and ".." are applied, whichever raw name it came from: "y \." is "y".
+    // A name of nothing else goes, and the path then ends with the separator
+    // before it: "a..\ " is the folder "a.\", as Windows trims the text.
     if (!out.trailingSeparator && !out.components.empty()) {
         std::string& final = out.components.back();
         bool pattern = allowWildcardsInLast && HasWildcard(final);
         if (final != ".." && !pattern) {
             StripTrailingDotsAndSpaces(codePage, final);
-            if (final.empty()) out.components.pop_back();
+            if (final.empty()) {
+                out.components.pop_back();
+                out.trailingSeparator = true;
+            }
         }
     }
     if (out.components.empty()) out.trailingSeparator = false;

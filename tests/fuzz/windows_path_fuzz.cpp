@@ -56,6 +56,18 @@ const std::string& DriveRoot()
     return root;
 }
 
+// Whether '\\' or '/' stands in `name` as a character of its own, not as the
+// second byte of a double-byte character of the code page.
+bool HasSeparatorCharacter(const std::string& name)
+{
+    for (const char* at = name.c_str(); *at != '\0'; at = CharNextA(at)) {
+        if (*at == '\\' || *at == '/') {
+            return true;
+        }
+    }
+    return false;
+}
+
 void CheckShape(const WindowsPath& path, std::string_view input)
 {
     bool climbing = path.kind == PathKind::Relative;
@@ -67,7 +79,7 @@ void CheckShape(const WindowsPath& path, std::string_view input)
         } else {
             climbing = false;
         }
-        Require(name.find_first_of("\\/") == std::string::npos, "separator inside a name", input);
+        Require(!HasSeparatorCharacter(name), "separator inside a name", input);
     }
     Require(path.kind == PathKind::DriveAbsolute || path.kind == PathKind::DriveRelative ? path.drive >= 'A' &&
                                                                                                 path.drive <= 'Z'
@@ -117,6 +129,12 @@ void CheckResolution(const WindowsPath& path, std::string_view text)
         return;
     }
     if (error != ERROR_SUCCESS) {
+        return;
+    }
+    if (resolved.unrepresentable) {
+        // A missing last name with no host name (bytes the code page does not
+        // define): there is no host path, and every caller refuses it.
+        Require(!resolved.exists && resolved.host.empty(), "an unrepresentable name has a host path", text);
         return;
     }
     const std::string& root = DriveRoot();

@@ -153,6 +153,21 @@ TEST_F(CheckListAnalysis, CurrentFilesAreStruckOutAndOneTimeUnitOrOneByteMakesAF
     EXPECT_EQ(request.bytesToUpdateLow, 20u);
 }
 
+// The comparison reads size and time from the listing, as Windows keeps them
+// in the directory: a current file that another program holds open without
+// sharing is still current, where opening it would fail.
+TEST_F(CheckListAnalysis, TheListingAloneTellsAFileIsCurrent)
+{
+    PutFile(drive, Local("\\locked"), "12345", kSomeTime);
+    const std::string path = Local("\\locked");
+    HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(IsLocalFileCurrent(FileRecord("\\locked", 5), path.c_str())); // opening it fails
+    EXPECT_EQ(StatusText(Analyse({FileRecord("\\locked", 5)}, 0)), "ok");
+    CloseHandle(held);
+    EXPECT_EQ(Names(), NameList{});
+}
+
 TEST_F(CheckListAnalysis, SkipFlagFetchesEverythingAndDeletesNothing)
 {
     PutFile(drive, Local("\\same"), "12345");

@@ -59,7 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"C:\\a\\file.", PathKind::DriveAbsolute, 'C', V{"a", "file"}, false},
         ParseCase{"C:\\a\\file. . ", PathKind::DriveAbsolute, 'C', V{"a", "file"}, false},
         ParseCase{"C:\\dir.\\file", PathKind::DriveAbsolute, 'C', V{"dir", "file"}, false},
-        ParseCase{"C:\\a\\...", PathKind::DriveAbsolute, 'C', V{"a"}, false},
+        ParseCase{"C:\\a\\...", PathKind::DriveAbsolute, 'C', V{"a"}, true},
+        ParseCase{"C:\\a..\\ ", PathKind::DriveAbsolute, 'C', V{"a."}, true},
         // A folder name keeps its spaces and all but one ending dot; the name
         // that ends the path after "." and ".." are applied loses them all.
         ParseCase{"C:\\y \\in", PathKind::DriveAbsolute, 'C', V{"y ", "in"}, false},
@@ -67,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"C:\\y..\\in", PathKind::DriveAbsolute, 'C', V{"y.", "in"}, false},
         ParseCase{"C:\\y \\.", PathKind::DriveAbsolute, 'C', V{"y"}, false},
         ParseCase{"C:\\a\\y . \\x\\..", PathKind::DriveAbsolute, 'C', V{"a", "y"}, false},
-        ParseCase{"C:\\a\\...\\.", PathKind::DriveAbsolute, 'C', V{"a"}, false},
+        ParseCase{"C:\\a\\...\\.", PathKind::DriveAbsolute, 'C', V{"a"}, true},
         ParseCase{"C:\\.hidden\\x", PathKind::DriveAbsolute, 'C', V{".hidden", "x"}, false},
         ParseCase{"C:\\a b\\c d", PathKind::DriveAbsolute, 'C', V{"a b", "c d"}, false}));
 
