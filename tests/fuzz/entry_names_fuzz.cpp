@@ -73,14 +73,11 @@ void CheckEntryName(const uint8_t* data, size_t size)
             ++count;
         }
     }
-    // Below a root, the name names exactly its own components there. The
-    // rule takes the byte after a lead byte as part of the character, the
-    // layer splits at every '/': with double-byte characters only staying
-    // below the root is checked.
-    const bool singleBytes = std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
+    // Below a root, the name names exactly its own components there, as the
+    // layer (which walks the code page's characters on its own) reads them.
     win32posix::WindowsPath parsed;
     if (Components("D:\\games\\x" + name, parsed)) {
-        Require(!singleBytes || parsed.components.size() == 2 + count, "safe name changes the depth", name);
+        Require(parsed.components.size() == 2 + count, "safe name changes the depth", name);
         Require(parsed.components.size() >= 2 + (count > 0 ? 1 : 0), "safe name climbs", name);
         Require(parsed.components[0] == "games" && parsed.components[1] == "x", "safe name leaves its root", name);
     }
