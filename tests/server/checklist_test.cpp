@@ -1,6 +1,8 @@
 // The check-list builder against real folders: names and their order, times to
 // the 100 ns, sizes beyond 4 GiB, directories, links and names a Windows
 // client cannot hold.
+#include "TempFolder.h"
+
 #include "checklist.h"
 
 #include <gtest/gtest.h>
@@ -19,23 +21,6 @@ namespace fs = std::filesystem;
 using namespace qelsrv;
 
 namespace {
-
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "qelsrv-checklist-XXXXXX").string();
-        char* made = mkdtemp(pattern.data());
-        if (made == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempFolder() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 void WriteFile(const fs::path& path, size_t size)
 {
@@ -71,7 +56,7 @@ bool HasNoteFor(const std::vector<CheckListNote>& notes, const fs::path& path)
 
 TEST(CheckListBuilder, NamesDirectoriesAndByteWiseOrder)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-checklist"};
     WriteFile(game.path() / "z.txt", 1);
     WriteFile(game.path() / fs::path(u8"\u00e9.txt"), 2); // é, A8 A6 in GBK: a byte above 0x7F sorts after 'z'
     WriteFile(game.path() / "a.txt", 3);
@@ -109,7 +94,7 @@ TEST(CheckListBuilder, NamesDirectoriesAndByteWiseOrder)
 
 TEST(CheckListBuilder, LastWriteTimeToTheHundredNanoseconds)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-checklist"};
     WriteFile(game.path() / "f", 1);
     fs::create_directories(game.path() / "d");
     // 2021-01-02 03:04:05.123456789 UTC; FILETIME keeps 1234567 of the nanoseconds.
@@ -154,7 +139,7 @@ TEST(CheckListBuilder, FileTimeConversionEdges)
 
 TEST(CheckListBuilder, SizesBeyondFourGiBFromASparseFile)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-checklist"};
     const uint64_t size = 5ull * 1024 * 1024 * 1024 + 3; // 0x1'4000'0003
     {
         std::ofstream touch(game.path() / "big.pak");
@@ -171,8 +156,8 @@ TEST(CheckListBuilder, SizesBeyondFourGiBFromASparseFile)
 
 TEST(CheckListBuilder, LinksAndSpecialFilesAreSkippedAndNoted)
 {
-    TempFolder game;
-    TempFolder outside;
+    TempFolder game{"qelsrv-checklist"};
+    TempFolder outside{"qelsrv-checklist"};
     WriteFile(outside.path() / "secret", 10);
     WriteFile(game.path() / "real", 1);
     fs::create_symlink(outside.path() / "secret", game.path() / "file-link");
@@ -212,7 +197,7 @@ TEST(CheckListBuilder, NamesTheClientCannotHoldAreErrors)
         {".hidden", true},
     };
     for (const Case& c : cases) {
-        TempFolder game;
+        TempFolder game{"qelsrv-checklist"};
         WriteFile(game.path() / c.name, 1);
         CheckList list = BuildCheckList(game.path());
         EXPECT_EQ(list.ok(), c.fits) << c.name;
@@ -225,7 +210,7 @@ TEST(CheckListBuilder, NamesTheClientCannotHoldAreErrors)
 
 TEST(CheckListBuilder, NestedNameBeyond255BytesAndCaseTwinsAreErrors)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-checklist"};
     const std::string part(100, 'p');
     WriteFile(game.path() / part / part / "ok", 1);             // 1+101+101+2 = 205 bytes
     WriteFile(game.path() / part / part / std::string(60, 'x'), 1); // 263 bytes
@@ -241,7 +226,7 @@ TEST(CheckListBuilder, NestedNameBeyond255BytesAndCaseTwinsAreErrors)
 
 TEST(CheckListBuilder, SerializedRecordsHaveTheWireLayout)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-checklist"};
     WriteFile(game.path() / "x.dat", 0x0102);
     SetMtime(game.path() / "x.dat", 0, 100); // FILETIME 0x019DB1DED53E8001
     fs::create_directories(game.path() / "y");
@@ -265,7 +250,7 @@ TEST(CheckListBuilder, SerializedRecordsHaveTheWireLayout)
     EXPECT_EQ(static_cast<unsigned char>(bytes[280 + 12]), 0x10);
     EXPECT_EQ(std::string(bytes.data() + 280 + 24, 4), std::string("\\y\\\0", 4));
 
-    TempFolder out;
+    TempFolder out{"qelsrv-checklist"};
     std::string error;
     ASSERT_TRUE(WriteCheckListFile(list, out.path() / "list.dat", error)) << error;
     std::ifstream in(out.path() / "list.dat", std::ios::binary);
@@ -275,7 +260,7 @@ TEST(CheckListBuilder, SerializedRecordsHaveTheWireLayout)
 
 TEST(CheckListBuilder, EmptyAndMissingFolders)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-checklist"};
     CheckList empty = BuildCheckList(game.path());
     EXPECT_TRUE(empty.ok());
     EXPECT_TRUE(empty.records.empty());

@@ -3,6 +3,8 @@
 // page cannot represent refused, double-byte characters whose second byte is
 // '\' or '|' taken whole, file requests in GBK mapped to the UTF-8 files, and
 // the command-line paths converted (or the command refused, naming them).
+#include "TempFolder.h"
+
 #include "checklist.h"
 #include "dirsync_session.h"
 #include "update_session.h"
@@ -32,22 +34,6 @@ const std::string kUpper = "\xE4\xB8\x84", kLower = "\xE4\xB9\xA4";
 const std::string kGame = "\xE6\xB8\xB8\xE6\x88\x8F", kGameGbk = "\xD3\xCE\xCF\xB7";
 const std::string kHangul = "\xED\x95\x9C";
 
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "qelsrv-codepage-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 void WriteFile(const fs::path& path, const std::string& content = "x")
 {
     fs::create_directories(path.parent_path());
@@ -76,7 +62,7 @@ FileRequest Request(const std::string& name, uint64_t size)
 
 TEST(ClientCodePage, CheckListNamesAreGbkAndRequestsMapBackToTheUtf8Files)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-codepage"};
     WriteFile(game.path() / kQian / (kCheng + ".txt"), "cheng");
     WriteFile(game.path() / kYun / kYun / "a.dat", "aa");
     WriteFile(game.path() / (kJue + ".cfg"), "jue");
@@ -111,7 +97,7 @@ TEST(ClientCodePage, CheckListNamesAreGbkAndRequestsMapBackToTheUtf8Files)
 
 TEST(ClientCodePage, NamesTheCodePageCannotRepresentAreRefused)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-codepage"};
     WriteFile(game.path() / (kHangul + ".txt"));
     WriteFile(game.path() / "ok.txt");
     CheckList list = BuildCheckList(game.path());
@@ -130,7 +116,7 @@ TEST(ClientCodePage, NamesTheCodePageCannotRepresentAreRefused)
 
 TEST(ClientCodePage, CaseCollisionsFoldAsciiOnly)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-codepage"};
     WriteFile(game.path() / ("A" + kQian));
     WriteFile(game.path() / ("a" + kQian));
     CheckList list = BuildCheckList(game.path());
@@ -140,7 +126,7 @@ TEST(ClientCodePage, CaseCollisionsFoldAsciiOnly)
 
 TEST(ClientCodePage, ForbiddenCharactersAndTrailingDotsAreRealCharactersOnly)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-codepage"};
     WriteFile(game.path() / "a|b");
     WriteFile(game.path() / (kQian + "."));
     CheckList list = BuildCheckList(game.path());
@@ -212,7 +198,7 @@ ToolRun Qelsrv(const std::vector<std::string>& arguments)
 
 TEST(ClientCodePageCommands, PathsTheCodePageCannotRepresentRefuseTheCommandBeforeAnythingIsSent)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-codepage"};
     WriteFile(game.path() / "a.txt");
     // Port 1 of loopback: nothing listens, and nothing may be tried.
     ToolRun update = Qelsrv({"update", "127.0.0.1:1", "--game", game.path().string(), "--path",
@@ -246,7 +232,7 @@ TEST(ClientCodePageCommands, PathsTheCodePageCannotRepresentRefuseTheCommandBefo
 
 TEST(ClientCodePageCommands, ChecklistWritesGbkNames)
 {
-    TempFolder game;
+    TempFolder game{"qelsrv-codepage"};
     WriteFile(game.path() / kQian / "a.txt");
     fs::path out = game.path().parent_path() / (game.path().filename().string() + ".dat");
     ToolRun run = Qelsrv({"checklist", game.path().string(), "-o", out.string()});

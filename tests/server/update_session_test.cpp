@@ -2,6 +2,8 @@
 // loopback: a Ravelnet task server in this process whose callback plays the
 // client (asks for files, asks for what it must not get, ends the task or
 // drops the connection) and records what it saw.
+#include "TempFolder.h"
+
 #include "checklist.h"
 #include "update_session.h"
 
@@ -198,22 +200,6 @@ void ObserveEnd(RavelnetConnection connection, ClientView& view)
 
 // ---- Fixture -------------------------------------------------------------
 
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "qelsrv-session-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 std::string Pattern(size_t size, char seed)
 {
     std::string bytes(size, '\0');
@@ -266,7 +252,7 @@ protected:
         return views.empty() ? ClientView{} : views.front();
     }
 
-    TempFolder game_;
+    TempFolder game_{"qelsrv-session"};
     const std::string aText_ = Pattern(10, 'a');
     const std::string gameExe_ = Pattern(0x80001, 'g');
     CheckList list_;
@@ -350,7 +336,7 @@ TEST_F(UpdateSession, FullUpdateAndAnEmptyList)
     ASSERT_TRUE(MakeUpdateParams(7, "3", "D:\\Games\\X\\", true, spec_.params, error));
     list_ = BuildCheckList(game_.path() / "bin" / "game.exe"); // not a folder
     ASSERT_FALSE(list_.ok());
-    TempFolder empty;
+    TempFolder empty{"qelsrv-session"};
     list_ = BuildCheckList(empty.path());
     ASSERT_TRUE(list_.ok());
     PlayAccepting([](RavelnetConnection connection, ClientView&, Progress& progress) {

@@ -106,25 +106,6 @@ TEST(AnsiCodePage, WideCharToMultiByte) {
 
 class GbkNames : public qeltest::Workspace {
 protected:
-    // The names FindFirstFileA/FindNextFileA give for a pattern, "." and ".." left out.
-    std::set<std::string> List(const std::string& pattern) {
-        std::set<std::string> names;
-        WIN32_FIND_DATAA data;
-        HANDLE find = FindFirstFileA(Path(pattern).c_str(), &data);
-        if (find == INVALID_HANDLE_VALUE) return names;
-        do {
-            std::string name = data.cFileName;
-            if (name != "." && name != "..") names.insert(name);
-        } while (FindNextFileA(find, &data));
-        FindClose(find);
-        return names;
-    }
-
-    DWORD AttributesError(const std::string& relative) {
-        SetLastError(0);
-        if (GetFileAttributesA(Path(relative).c_str()) != INVALID_FILE_ATTRIBUTES) return 0;
-        return GetLastError();
-    }
 };
 
 TEST_F(GbkNames, FolderAndFileWhoseSecondByteIsABackslash) {

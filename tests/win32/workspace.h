@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #ifdef _WIN32
@@ -93,6 +94,27 @@ protected:
 
     // root + relative path.
     std::string Path(const std::string& relative) const { return root + relative; }
+
+    // The names FindFirstFileA/FindNextFileA give for a pattern, "." and ".." left out.
+    std::set<std::string> List(const std::string& pattern) const {
+        std::set<std::string> names;
+        WIN32_FIND_DATAA data;
+        HANDLE find = FindFirstFileA(Path(pattern).c_str(), &data);
+        if (find == INVALID_HANDLE_VALUE) return names;
+        do {
+            std::string name = data.cFileName;
+            if (name != "." && name != "..") names.insert(name);
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
+        return names;
+    }
+
+    // GetFileAttributesA's error for a path (0 when it succeeds).
+    DWORD AttributesError(const std::string& relative) const {
+        SetLastError(0);
+        if (GetFileAttributesA(Path(relative).c_str()) != INVALID_FILE_ATTRIBUTES) return 0;
+        return GetLastError();
+    }
 
     // Creates (or replaces) a file with the given content.
     void MakeFile(const std::string& relative, const std::string& content = "") {

@@ -43,23 +43,6 @@ protected:
     void WriteHostFile(const std::string& relative, const std::string& content = "") {
         std::ofstream(Host(relative), std::ios::binary) << content;
     }
-    std::set<std::string> List(const std::string& pattern) {
-        std::set<std::string> names;
-        WIN32_FIND_DATAA data;
-        HANDLE find = FindFirstFileA(Path(pattern).c_str(), &data);
-        if (find == INVALID_HANDLE_VALUE) return names;
-        do {
-            std::string name = data.cFileName;
-            if (name != "." && name != "..") names.insert(name);
-        } while (FindNextFileA(find, &data));
-        FindClose(find);
-        return names;
-    }
-    DWORD AttributesError(const std::string& relative) {
-        SetLastError(0);
-        if (GetFileAttributesA(Path(relative).c_str()) != INVALID_FILE_ATTRIBUTES) return 0;
-        return GetLastError();
-    }
     DWORD CreateError(const std::string& relative) {
         HANDLE h = CreateFileA(Path(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE) return GetLastError();
