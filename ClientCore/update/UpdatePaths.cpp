@@ -12,6 +12,22 @@ bool IsLink(DWORD attributes)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// The attributes of `path`; fails when they cannot be read for any other
+// reason than that nothing is there (then INVALID_FILE_ATTRIBUTES): an entry
+// that cannot be looked at might be a link.
+Status ReadAttributes(const char* path, DWORD& attributes)
+{
+    attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        return Status::Ok();
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        return Status::Ok();
+    }
+    return Status::Failure(error != ERROR_SUCCESS ? static_cast<int>(error) : ERROR_ACCESS_DENIED);
+}
+
 } // namespace
 
 bool JoinPath(char* out, size_t outSize, const char* first, const char* second)
@@ -65,7 +81,10 @@ Status RemoveLinkAt(const char* path)
     // Without a trailing backslash, so that the link itself is named and not
     // the directory it leads to.
     const std::string link(TrimTrailingCharacter(path, '\\'));
-    const DWORD attributes = GetFileAttributesA(link.c_str());
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    if (const Status read = ReadAttributes(link.c_str(), attributes); read.Failed()) {
+        return read;
+    }
     if (!IsLink(attributes)) {
         return Status::Ok();
     }
@@ -96,7 +115,10 @@ Status ReplaceLinksBelowRoot(const char* root, const char* name)
             path += '\\';
         }
         path += rest.substr(0, separator);
-        const DWORD attributes = GetFileAttributesA(path.c_str());
+        DWORD attributes = INVALID_FILE_ATTRIBUTES;
+        if (const Status read = ReadAttributes(path.c_str(), attributes); read.Failed()) {
+            return read;
+        }
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             return Status::Ok(); // nothing below exists yet, so no link either
         }

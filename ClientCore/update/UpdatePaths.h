@@ -43,7 +43,8 @@ bool IsSafeEntryName(const char* name, size_t fieldSize);
 // Removes the link (reparse point) at `path` itself, never what it points to:
 // a directory link as a directory, a file link as a file. `path` may end in a
 // backslash. Succeeds when the path is not a link or the link is gone; else
-// fails with the system error code of the removal.
+// fails with the system error code of the removal, or of reading the
+// attributes when the entry cannot be looked at (not finding it is no failure).
 Status RemoveLinkAt(const char* path);
 
 // Makes sure that writing `root` + `name` goes through no link below `root`:
@@ -51,7 +52,8 @@ Status RemoveLinkAt(const char* path);
 // place of a parent directory is replaced by a new, empty directory, so that
 // the entry can be created where the list puts it. The root itself and its
 // parents are the administrator's and are not looked at. Fails with the
-// system error code when a link could not be replaced.
+// system error code when a link could not be replaced, or when an entry on
+// the way cannot be looked at.
 Status ReplaceLinksBelowRoot(const char* root, const char* name);
 
 // Makes sure that a file created at `path` is a file of its own: an existing

@@ -48,31 +48,34 @@ bool ParamsUsable(const TaskParams& params)
 
 // Creates the marker directory (and with it a missing game directory). A link
 // in its place is removed first: the marker and the check list are written
-// there.
-void CreateMarkerDirectory(const char* gamePath)
+// there. Fails when such a link cannot be removed.
+Status CreateMarkerDirectory(const char* gamePath)
 {
     char directory[kPathBufferSize];
-    if (JoinPath(directory, gamePath, kMarkerDirectoryName)) {
-        // A link that cannot be removed is found again by the check list's own
-        // removal, which fails the task.
-        static_cast<void>(RemoveLinkAt(directory));
-        SHCreateDirectoryExA(nullptr, directory, nullptr);
+    if (!JoinPath(directory, gamePath, kMarkerDirectoryName)) {
+        return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
     }
+    const Status unlinked = RemoveLinkAt(directory);
+    SHCreateDirectoryExA(nullptr, directory, nullptr);
+    return unlinked;
 }
-
 
 // Everything after an accepted reply: check list, downloads, new marker.
 void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params)
 {
     const int allowDelete = AllowDeleteFor(params.gamePath);
-    CreateMarkerDirectory(params.gamePath);
+    const Status markerDirectory = CreateMarkerDirectory(params.gamePath);
     char checkListPath[kPathBufferSize];
     BuildCheckListPath(checkListPath, sizeof(checkListPath), params.gamePath); // fits: ParamsUsable
     Log(ModuleLog(), "QEK_CORE: 开始处理服务器数据检查文件(%s)", checkListPath);
-
-    char markerDirectory[kPathBufferSize];
-    if (JoinPath(markerDirectory, params.gamePath, kMarkerDirectoryName) &&
-        !CheckListFitsOnDisk(markerDirectory, checkListPath, params.checkListSize)) {
+    if (markerDirectory.Failed()) {
+        // The list would be written through the link that is still there.
+        Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", markerDirectory.Code());
+        return;
+    }
+    char markerFolder[kPathBufferSize];
+    if (JoinPath(markerFolder, params.gamePath, kMarkerDirectoryName) &&
+        !CheckListFitsOnDisk(markerFolder, checkListPath, params.checkListSize)) {
         return;
     }
     FileList fileList;

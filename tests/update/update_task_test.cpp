@@ -4,6 +4,8 @@
 #include "UpdatePeer.h"
 #include "UpdateTestSupport.h"
 
+#include "FaultSweep.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -563,6 +565,31 @@ TEST_F(UpdateTaskBuffered, ACheckListCutShortDuringTheDownloadsDoesNotEndTheClie
     ASSERT_TRUE(outcome.endOfTask.has_value()) << outcome.error;
     EXPECT_EQ(outcome.RequestedNames(), (std::vector<std::string>{"\\a.txt", "\\b.txt"}));
     EXPECT_EQ(Marker(), "2");
+}
+
+// A link planted in the place of the marker folder is removed before the
+// check list is written there. Whichever call of the task fails, nothing is
+// ever written through the link: one that cannot be removed, or not even
+// looked at, fails the task.
+TEST_F(UpdateTaskBuffered, AMarkerFolderLinkIsNeverWrittenThroughWhateverCallFails)
+{
+    const fs::path elsewhere = drive.Root() / "elsewhere";
+    const fs::path link = drive.Host(kGame).parent_path() / "tarngamever";
+    const auto reset = [&] {
+        fs::remove_all(drive.Host("D:\\Games"));
+        fs::remove_all(elsewhere);
+        fs::create_directories(elsewhere);
+        fs::create_directories(drive.Host(kGame));
+        fs::create_directory_symlink(elsewhere, link);
+    };
+    const auto update = [&] { return Run(Script(kGame, "2", {FileRecord("\\a.txt", 1)}, {{"\\a.txt", "a"}})); };
+    const auto check = [&](const PeerOutcome& outcome, long failCall) {
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << "written through the link";
+        if (failCall == 0) {
+            EXPECT_TRUE(outcome.endOfTask.has_value()) << outcome.error;
+        }
+    };
+    faultsweep::SweepEveryCall(link.string(), faultsweep::kIoError, reset, update, check);
 }
 
 // The marker folder is created as "tarngamever" and the marker written in
