@@ -3,6 +3,7 @@
 #include "service/LogFile.h"
 #include "service/Names.h"
 #include "service/Owners.h"
+#include "update/LinkOwners.h"
 
 #include <windows.h>
 
@@ -104,8 +105,15 @@ SyncRoots FindSyncRoots(TaskParams& params, char (&candidate)[kPathBufferSize])
         if (!IsDirectoryEntry(candidate)) {
             continue;
         }
-        Concatenate(params.gamePath, candidate, params.subPath); // fits: RootFits
-        found.emplace_back(params.gamePath);
+        char root[kPathBufferSize];
+        Concatenate(root, candidate, params.subPath); // fits: RootFits
+        if (const std::optional<std::string> link = FindUntrustedLink(root)) {
+            Log(ModuleLog(), "QEK_CORE: 目录(文件)同步任务,同步目录路径上的链接不属于管理员或系统,不同步(%s)(%s)", root,
+                link->c_str());
+            continue;
+        }
+        std::memcpy(params.gamePath, root, sizeof(root));
+        found.emplace_back(root);
     }
     SyncRoots roots;
     if (!found.empty()) {
