@@ -48,8 +48,14 @@ void RemoveFromNonSystemDrives(char* path)
             Log(ModuleLog(), "QEK_CORE: 删除游戏任务跳过不合法的二级路径(%s)", path);
             continue;
         }
-        if (const std::optional<std::string> link = FindUntrustedLink(path)) {
-            Log(ModuleLog(), "QEK_CORE: 删除游戏任务跳过路径上不属于管理员或系统的链接(%s)(%s)", path, link->c_str());
+        if (const std::optional<UntrustedLink> link = FindUntrustedLink(path)) {
+            if (link->error == 0) {
+                Log(ModuleLog(), "QEK_CORE: 删除游戏任务跳过路径上不属于管理员或系统的链接(%s)(%s)", path,
+                    link->path.c_str());
+            } else {
+                Log(ModuleLog(), "QEK_CORE: 删除游戏任务检查路径上的链接失败,跳过(%s)(%s)(%d)", path,
+                    link->path.c_str(), link->error);
+            }
             continue;
         }
         // The task goes on with the other drives and answers as always; a

@@ -2,6 +2,7 @@
 
 #include "service/Names.h"
 #include "service/Owners.h"
+#include "service/Status.h"
 
 #include <aclapi.h>
 #include <windows.h>
@@ -24,22 +25,29 @@ bool IsTrustedOwner(PSID owner)
            EqualSid(owner, &trustedInstaller);
 }
 
-// The owner of the link at `path` itself, not of what it points to.
-bool MadeByAdministratorOrSystem(const std::string& path)
+// The owner of the link at `path` itself, not of what it points to: nullopt
+// when an administrator or the system owns it.
+std::optional<UntrustedLink> CheckLinkOwner(const std::string& path)
 {
     const UniqueHandle link(CreateFileA(path.c_str(), READ_CONTROL,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                         nullptr));
     if (!link.IsValid()) {
-        return false;
+        return UntrustedLink{path, Status::LastError(ERROR_ACCESS_DENIED).Code()};
     }
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const DWORD read = GetSecurityInfo(link.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                                        nullptr, nullptr, &descriptor);
     const UniqueSecurityDescriptor held(descriptor);
-    return read == ERROR_SUCCESS && owner != nullptr && IsTrustedOwner(owner);
+    if (read != ERROR_SUCCESS || owner == nullptr) {
+        return UntrustedLink{path, read != ERROR_SUCCESS ? static_cast<int>(read) : ERROR_ACCESS_DENIED};
+    }
+    if (!IsTrustedOwner(owner)) {
+        return UntrustedLink{path, 0};
+    }
+    return std::nullopt;
 }
 
 bool IsMissing(DWORD error)
@@ -49,7 +57,7 @@ bool IsMissing(DWORD error)
 
 } // namespace
 
-std::optional<std::string> FindUntrustedLink(std::string_view path)
+std::optional<UntrustedLink> FindUntrustedLink(std::string_view path)
 {
     // Without its trailing backslashes, but a drive root keeps its own.
     std::string_view trimmed = path;
@@ -58,7 +66,7 @@ std::optional<std::string> FindUntrustedLink(std::string_view path)
     }
     const std::optional<DrivePath> parsed = ParseDrivePath(trimmed);
     if (!parsed) {
-        return std::string(path);
+        return UntrustedLink{std::string(path), ERROR_BAD_PATHNAME};
     }
     for (const std::string_view component : parsed->components) {
         // The path up to the end of this component: the component itself is
@@ -67,13 +75,16 @@ std::optional<std::string> FindUntrustedLink(std::string_view path)
                                                                         trimmed.data())));
         const DWORD attributes = GetFileAttributesA(prefix.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (IsMissing(GetLastError())) {
+            const Status unread = Status::LastError(ERROR_ACCESS_DENIED);
+            if (IsMissing(static_cast<DWORD>(unread.Code()))) {
                 return std::nullopt;
             }
-            return prefix;
+            return UntrustedLink{prefix, unread.Code()};
         }
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !MadeByAdministratorOrSystem(prefix)) {
-            return prefix;
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            if (std::optional<UntrustedLink> untrusted = CheckLinkOwner(prefix)) {
+                return untrusted;
+            }
         }
     }
     return std::nullopt;

@@ -10,13 +10,22 @@
 #include <string>
 #include <string_view>
 
+// A component of a task's path that the task must not go through.
+struct UntrustedLink {
+    std::string path; // the component, without a trailing backslash
+    // 0: a link that neither an administrator nor the system owns. Otherwise
+    // the system error code that kept the component, or its owner, from
+    // being read.
+    int error = 0;
+};
+
 // Walks the existing components of `path` (a drive path: a letter, a colon
 // and an absolute path, as ParseDrivePath of service/Names.h takes it; any
-// number of trailing backslashes) from the drive's root down to the last one.
-// Returns the first component, as a path without a trailing backslash, that
-// is a link whose owner is neither BUILTIN\Administrators, SYSTEM nor
-// TrustedInstaller, or whose owner cannot be read; nullopt when every link on
-// the way is trusted (or there is none). The walk stops at the first missing
-// component: what the task creates there is no link. A path of any other
-// form is returned whole: it cannot be checked.
-std::optional<std::string> FindUntrustedLink(std::string_view path);
+// number of trailing backslashes) from the drive's root down to the last one,
+// and returns the first that is a link whose owner is neither
+// BUILTIN\Administrators, SYSTEM nor TrustedInstaller, or that cannot be
+// checked; nullopt when every link on the way is trusted (or there is none).
+// The walk stops at the first missing component: what the task creates there
+// is no link. A path of any other form cannot be checked: it is returned
+// whole with ERROR_BAD_PATHNAME.
+std::optional<UntrustedLink> FindUntrustedLink(std::string_view path);

@@ -46,9 +46,14 @@ bool ParamsUsable(const TaskParams& params)
         Log(ModuleLog(), "QEK_CORE: 游戏路径不合法,放弃更新(%s)", params.gamePath);
         return false;
     }
-    if (const std::optional<std::string> link = FindUntrustedLink(params.gamePath)) {
-        Log(ModuleLog(), "QEK_CORE: 游戏路径上的链接不属于管理员或系统,放弃更新(%s)(%s)", params.gamePath,
-            link->c_str());
+    if (const std::optional<UntrustedLink> link = FindUntrustedLink(params.gamePath)) {
+        if (link->error == 0) {
+            Log(ModuleLog(), "QEK_CORE: 游戏路径上的链接不属于管理员或系统,放弃更新(%s)(%s)", params.gamePath,
+                link->path.c_str());
+        } else {
+            Log(ModuleLog(), "QEK_CORE: 检查游戏路径上的链接失败,放弃更新(%s)(%s)(%d)", params.gamePath,
+                link->path.c_str(), link->error);
+        }
         return false;
     }
     return true;
