@@ -480,6 +480,11 @@ struct LinkOwnerCase {
     const char* copy;        // a copy root expected; "" for none
 };
 
+void PrintTo(const LinkOwnerCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class DirectorySyncLinkOwners : public DirectorySync, public ::testing::WithParamInterface<LinkOwnerCase> {};
 
 } // namespace
