@@ -165,7 +165,7 @@ TEST_F(DeleteGameTaskTest, LinksOnThePathAreFollowedOnlyWhenAnAdministratorMadeT
         const char* link;        // on drive D, a folder link to the folder "outside"
         const char* targetHolds; // what "outside" holds of the path below the link
         uid_t owner;
-        bool followed;
+        bool followed; // the game below the link goes; else the link is removed by itself (or kept)
     };
     const Case cases[] = {
         {"a user's link at the game folder", R"(D:\games\x)", "", plantedlinks::kOrdinaryUser, false},
