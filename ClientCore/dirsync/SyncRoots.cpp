@@ -3,6 +3,7 @@
 #include "service/LogFile.h"
 #include "service/Names.h"
 #include "service/Owners.h"
+#include "update/LinkOwners.h"
 
 #include <windows.h>
 
@@ -104,8 +105,21 @@ SyncRoots FindSyncRoots(TaskParams& params, char (&candidate)[kPathBufferSize])
         if (!IsDirectoryEntry(candidate)) {
             continue;
         }
-        Concatenate(params.gamePath, candidate, params.subPath); // fits: RootFits
-        found.emplace_back(params.gamePath);
+        char root[kPathBufferSize];
+        Concatenate(root, candidate, params.subPath); // fits: RootFits
+        if (const std::optional<UntrustedLink> link = FindUntrustedLink(root)) {
+            if (link->error == 0) {
+                Log(ModuleLog(), "QEK_CORE: 目录(文件)同步任务,同步目录路径上的链接不属于管理员或系统,不同步(%s)(%s)",
+                    root, link->path.c_str());
+            } else {
+                Log(ModuleLog(), "QEK_CORE: 目录(文件)同步任务,检查同步目录路径上的链接失败,不同步(%s)(%s)(%d)", root,
+                    link->path.c_str(), link->error);
+            }
+            continue;
+        }
+        static_assert(sizeof(root) == sizeof(params.gamePath));
+        std::memcpy(params.gamePath, root, sizeof(root));
+        found.emplace_back(root);
     }
     SyncRoots roots;
     if (!found.empty()) {

@@ -49,7 +49,10 @@ bool IsUsableSubPath(const char* subPath);
 // letter is compared as a byte with the lower-case drive letter). For each
 // drive on which the candidate is a directory, its root (the candidate and
 // `subPath`) is written into `gamePath` and appended to the list; the last one
-// becomes the primary root. The caller has checked RootFits.
+// becomes the primary root. A root reached through a link that neither an
+// administrator nor the system made, or that is such a link, is logged and
+// left out as if the drive did not hold the directory. The caller has checked
+// RootFits.
 SyncRoots FindSyncRoots(TaskParams& params, char (&candidate)[kPathBufferSize]);
 
 // Drops each copy root that is the primary root's directory, or an earlier

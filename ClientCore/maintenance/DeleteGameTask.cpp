@@ -7,10 +7,12 @@
 #include "maintenance/GamePath.h"
 #include "service/LogFile.h"
 #include "service/SyncService.h"
+#include "update/LinkOwners.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,8 +33,9 @@ char SystemDriveLetter()
 }
 
 // Writes each drive's letter over the first character of `path` and removes
-// the tree there, skipping the system drive. An unknown system drive protects
-// every drive: nothing is removed.
+// the tree there, skipping the system drive, and any drive where a component
+// of the path is a link that neither an administrator nor the system made.
+// An unknown system drive protects every drive: nothing is removed.
 void RemoveFromNonSystemDrives(char* path)
 {
     const char systemLetter = SystemDriveLetter();
@@ -43,6 +46,16 @@ void RemoveFromNonSystemDrives(char* path)
         }
         if (!IsValidSecondLevelPath(path)) {
             Log(ModuleLog(), "QEK_CORE: 删除游戏任务跳过不合法的二级路径(%s)", path);
+            continue;
+        }
+        if (const std::optional<UntrustedLink> link = FindUntrustedLink(path)) {
+            if (link->error == 0) {
+                Log(ModuleLog(), "QEK_CORE: 删除游戏任务跳过路径上不属于管理员或系统的链接(%s)(%s)", path,
+                    link->path.c_str());
+            } else {
+                Log(ModuleLog(), "QEK_CORE: 删除游戏任务检查路径上的链接失败,跳过(%s)(%s)(%d)", path,
+                    link->path.c_str(), link->error);
+            }
             continue;
         }
         // The task goes on with the other drives and answers as always; a

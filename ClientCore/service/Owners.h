@@ -1,7 +1,7 @@
 // Owners of the system's resources: each closes what it holds when it goes,
 // so a task that fails, returns early or throws leaves nothing open. Only
-// these types release handles, find handles, views, modules and the receive
-// buffer.
+// these types release handles, find handles, views, modules, security
+// descriptors and the receive buffer.
 #pragma once
 
 #include <windows.h>
@@ -86,6 +86,15 @@ struct ModuleTraits {
     static void Close(Value value) { FreeLibrary(value); }
 };
 using UniqueModule = UniqueResource<ModuleTraits>;
+
+// A security descriptor handed out by GetSecurityInfo.
+struct SecurityDescriptorTraits {
+    using Value = PSECURITY_DESCRIPTOR;
+    static Value Empty() { return nullptr; }
+    static bool IsValid(Value value) { return value != nullptr; }
+    static void Close(Value value) { LocalFree(value); }
+};
+using UniqueSecurityDescriptor = UniqueResource<SecurityDescriptorTraits>;
 
 // Committed memory of `size` bytes, page-aligned, locked into memory when the
 // system allows it (the tasks' receive buffer: writes without the system

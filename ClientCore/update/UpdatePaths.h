@@ -50,10 +50,11 @@ Status RemoveLinkAt(const char* path);
 // Makes sure that writing `root` + `name` goes through no link below `root`:
 // every existing component of `name` that is a link is removed; a link in the
 // place of a parent directory is replaced by a new, empty directory, so that
-// the entry can be created where the list puts it. The root itself and its
-// parents are the administrator's and are not looked at. Fails with the
-// system error code when a link could not be replaced, or when an entry on
-// the way cannot be looked at.
+// the entry can be created where the list puts it. Links at the root itself
+// and above it are not looked at here: the tasks refuse a root reached through
+// one that is not an administrator's or the system's (LinkOwners.h) before
+// they write anything. Fails with the system error code when a link could not
+// be replaced, or when an entry on the way cannot be looked at.
 Status ReplaceLinksBelowRoot(const char* root, const char* name);
 
 // Makes sure that a file created at `path` is a file of its own: an existing

@@ -7,6 +7,7 @@
 #include "update/CheckList.h"
 #include "update/EndOfTask.h"
 #include "update/FileReception.h"
+#include "update/LinkOwners.h"
 #include "update/UpdatePaths.h"
 #include "update/VersionMarker.h"
 
@@ -15,6 +16,7 @@
 
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 
 const char kMarkerDirectoryName[] = "tarngamever";
@@ -25,8 +27,9 @@ constexpr char kCheckListBaseName[] = "QELFilesInfo.dat";
 constexpr size_t kLocalVersionSize = 128;
 
 // The server's strings must end inside their fields, the game directory must
-// be a directory on a drive in the one accepted form, and leave room for the
-// temporary check list; logged when they do not.
+// be a directory on a drive in the one accepted form, leave room for the
+// temporary check list and be reached through no link but an administrator's
+// or the system's; logged when they do not.
 bool ParamsUsable(const TaskParams& params)
 {
     if (!HasTerminator(params.gameVersion, sizeof(params.gameVersion)) ||
@@ -41,6 +44,16 @@ bool ParamsUsable(const TaskParams& params)
     }
     if (!IsGameDirectoryPath(params.gamePath)) {
         Log(ModuleLog(), "QEK_CORE: 游戏路径不合法,放弃更新(%s)", params.gamePath);
+        return false;
+    }
+    if (const std::optional<UntrustedLink> link = FindUntrustedLink(params.gamePath)) {
+        if (link->error == 0) {
+            Log(ModuleLog(), "QEK_CORE: 游戏路径上的链接不属于管理员或系统,放弃更新(%s)(%s)", params.gamePath,
+                link->path.c_str());
+        } else {
+            Log(ModuleLog(), "QEK_CORE: 检查游戏路径上的链接失败,放弃更新(%s)(%s)(%d)", params.gamePath,
+                link->path.c_str(), link->error);
+        }
         return false;
     }
     return true;

@@ -51,8 +51,10 @@ typedef const void* LPCVOID;
 typedef BYTE* LPBYTE;
 typedef DWORD* LPDWORD;
 typedef LONG* PLONG;
+typedef void* PVOID;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
+typedef HANDLE HLOCAL;
 typedef void* HMODULE;
 typedef void* HINSTANCE;
 typedef void* HWND;
@@ -211,6 +213,10 @@ typedef struct _CRITICAL_SECTION {
 #define FILE_FLAG_NO_BUFFERING 0x20000000u
 #define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+
+/* Standard access right: reading an object's security descriptor. */
+#define READ_CONTROL 0x00020000u
 
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
@@ -257,6 +263,66 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
 } BY_HANDLE_FILE_INFORMATION, *PBY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
+
+/* ---- Security: owners of files ----------------------------------------- */
+/* A security identifier, laid out as on Windows; SubAuthority holds
+ * SubAuthorityCount values. */
+typedef struct _SID_IDENTIFIER_AUTHORITY {
+    BYTE Value[6];
+} SID_IDENTIFIER_AUTHORITY, *PSID_IDENTIFIER_AUTHORITY;
+
+typedef struct _SID {
+    BYTE Revision;
+    BYTE SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    DWORD SubAuthority[1];
+} SID, *PISID;
+
+typedef PVOID PSID;
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef WORD SECURITY_DESCRIPTOR_CONTROL;
+typedef DWORD SECURITY_INFORMATION, *PSECURITY_INFORMATION;
+
+typedef struct _ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+} ACL, *PACL;
+
+/* What GetSecurityInfo hands out: a self-relative descriptor, the owner SID
+ * following it. */
+typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
+    BYTE Revision;
+    BYTE Sbz1;
+    SECURITY_DESCRIPTOR_CONTROL Control;
+    DWORD Owner;
+    DWORD Group;
+    DWORD Sacl;
+    DWORD Dacl;
+} SECURITY_DESCRIPTOR_RELATIVE, *PISECURITY_DESCRIPTOR_RELATIVE;
+
+#define SID_REVISION 1
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SE_SELF_RELATIVE 0x8000
+#define OWNER_SECURITY_INFORMATION 0x00000001u
+
+/* Only the values the layer recognises are named; the numbers are Windows'. */
+typedef enum {
+    WinLocalSystemSid = 22,
+    WinBuiltinAdministratorsSid = 26
+} WELL_KNOWN_SID_TYPE;
+
+/* Owners as the layer reports them (GetSecurityInfo, aclapi.h): a file of
+ * uid 0 is owned by BUILTIN\Administrators (S-1-5-32-544), one of the uid
+ * the process runs as (its effective uid, when not 0) by SYSTEM (S-1-5-18),
+ * and one of any other uid N by the user S-1-5-21-0-0-0-N. */
+BOOL WINAPI IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType);
+BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2);
+
+/* Frees what the layer's security calls allocated (NULL on success). */
+HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
 /* ---- Directories ------------------------------------------------------- */
 BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);

@@ -4,7 +4,11 @@
 // Windows sector-alignment rule always enforced), SEQUENTIAL_SCAN, WRITE_THROUGH
 // and BACKUP_SEMANTICS; synchronous reads, writes, file pointer, end of file,
 // times to the 100 ns, flush, delete, copy and attributes, with Windows errors
-// and the read-only attribute honoured even for root. It does not emulate
+// and the read-only attribute honoured even for root. FILE_FLAG_OPEN_REPARSE_POINT
+// opens a symbolic link itself (O_PATH | O_NOFOLLOW), for what can be learnt
+// of it without its data: identity, times, attributes and owner; asking for
+// its data (read or write access) or replacing it is refused with
+// ERROR_ACCESS_DENIED, a layer limit. It does not emulate
 // overlapped I/O, byte-range locks, alternate streams, creation times that can
 // be set, delete-pending states (a deleted open file vanishes at once, as with
 // POSIX delete semantics on recent Windows) or sharing with other processes.
@@ -54,6 +58,57 @@ struct OpenResult {
 bool IsFileOrFolder(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode); }
 
 bool Overwrites(DWORD disposition) { return disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING; }
+
+// Rights that include READ_CONTROL, which reading the owner needs.
+constexpr DWORD kGenericExecute = 0x20000000u;
+constexpr DWORD kGenericAll = 0x10000000u;
+constexpr DWORD kMaximumAllowed = 0x02000000u;
+bool GrantsReadControl(DWORD desiredAccess) {
+    return (desiredAccess & (READ_CONTROL | GENERIC_READ | GENERIC_WRITE | kGenericExecute | kGenericAll |
+                             kMaximumAllowed)) != 0;
+}
+
+// FILE_FLAG_OPEN_REPARSE_POINT on a symbolic link: the link itself, never its
+// target, is opened (even a dangling one). A link to a folder is a folder to
+// Windows and needs FILE_FLAG_BACKUP_SEMANTICS.
+DWORD OpenLinkItself(const ResolvedPath& path, const OpenRequest& request, OpenResult& result) {
+    if (request.disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
+    DWORD shareAccess = ShareAccessFromDesired(request.desiredAccess);
+    if (Overwrites(request.disposition) || (shareAccess & (kShareAccessRead | kShareAccessWrite)))
+        return ERROR_ACCESS_DENIED;
+    int fd = ::open(path.host.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return ErrorFromErrno(errno);
+    struct stat opened{};
+    if (fstat(fd, &opened) != 0) {
+        DWORD error = ErrorFromErrno(errno);
+        close(fd);
+        return error;
+    }
+    if (!S_ISLNK(opened.st_mode)) {  // replaced since it was looked at
+        close(fd);
+        return ERROR_ACCESS_DENIED;
+    }
+    bool isDirectory = (AttributesOf(path.host, opened) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (isDirectory && !(request.flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) {
+        close(fd);
+        return ERROR_ACCESS_DENIED;
+    }
+    std::optional<ShareTable::Ticket> ticket = ProcessShareTable().TryAdd(IdOf(opened), shareAccess, request.shareMode);
+    if (!ticket) {
+        close(fd);
+        return ERROR_SHARING_VIOLATION;
+    }
+    result.file = std::make_shared<OpenFile>(fd, path.host, IdOf(opened), shareAccess, ticket);
+    result.file->isDirectory = isDirectory;
+    result.existed = true;
+    return ERROR_SUCCESS;
+}
+
+bool IsLinkItself(const ResolvedPath& path, const OpenRequest& request) {
+    struct stat entry;
+    return (request.flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) && path.exists &&
+           lstat(path.host.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode);
+}
 
 // The checks Windows makes on an existing entry before opening it.
 DWORD CheckExisting(const ResolvedPath& path, const struct stat& target, const OpenRequest& request) {
@@ -117,6 +172,7 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     if (DWORD error = ResolvePath(name, path); error != ERROR_SUCCESS) return error;
     if (path.trailingSeparator && !path.exists) return ERROR_INVALID_NAME;
     if (PlannedFault(path.host)) return ErrorFromErrno(errno);
+    if (IsLinkItself(path, request)) return OpenLinkItself(path, request, result);
 
     struct stat target{};
     bool exists = path.exists && stat(path.host.c_str(), &target) == 0;  // a dangling link counts as absent
@@ -274,6 +330,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
+    result.file->readControl = GrantsReadControl(dwDesiredAccess);
     HANDLE handle = RegisterHandle(std::make_shared<FileHandleObject>(std::move(result.file)));
     bool reportExisting = result.existed && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
     SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);

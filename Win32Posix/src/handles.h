@@ -63,6 +63,7 @@ public:
     bool isDirectory = false;  // opened with FILE_FLAG_BACKUP_SEMANTICS on a directory
     bool noBuffering = false;  // FILE_FLAG_NO_BUFFERING: reads and writes must be sector-aligned
     bool directIo = false;     // the descriptor has O_DIRECT (the file system accepted it)
+    bool readControl = false;  // opened with READ_CONTROL (or a right including it): GetSecurityInfo may read it
 
 private:
     int fd_;

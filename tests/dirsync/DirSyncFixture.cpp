@@ -382,6 +382,15 @@ std::string PathTooLong(const std::string& basePath, const std::string& subPath)
            subPath + ")";
 }
 
+std::string RootThroughUntrustedLink(const std::string& root, const std::string& link)
+{
+    // 目录(文件)同步任务,同步目录路径上的链接不属于管理员或系统,不同步(
+    return kCore + kSyncTask +
+           ",\xcd\xac\xb2\xbd\xc4\xbf\xc2\xbc\xc2\xb7\xbe\xb6\xc9\xcf\xb5\xc4\xc1\xb4\xbd\xd3\xb2\xbb\xca\xf4\xd3"
+           "\xda\xb9\xdc\xc0\xed\xd4\xb1\xbb\xf2\xcf\xb5\xcd\xb3,\xb2\xbb\xcd\xac\xb2\xbd(" +
+           root + ")(" + link + ")";
+}
+
 std::string SameDirectory(const std::string& root)
 {
     // 目录(文件)同步任务,复制目录与已同步目录相同,不复制(

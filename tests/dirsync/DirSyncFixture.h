@@ -135,6 +135,9 @@ std::string ParamsWithoutTerminator(int taskId);
 std::string BadSubPath(const std::string& subPath);
 std::string PathTooLong(const std::string& basePath, const std::string& subPath);
 std::string SameDirectory(const std::string& root);
+// A root reached through a link that neither an administrator nor the system
+// made, and that link.
+std::string RootThroughUntrustedLink(const std::string& root, const std::string& link);
 std::string CopyFailed(const std::string& destination, int code);
 std::string CopyPathTooLong(const std::string& root, const std::string& name);
 } // namespace msg

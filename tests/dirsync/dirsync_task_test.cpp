@@ -3,6 +3,7 @@
 // serving a folder's check list and files, drives c to h mapped to
 // temporary folders.
 #include "DirSyncFixture.h"
+#include "PlantedLinks.h"
 
 #include <gtest/gtest.h>
 
@@ -461,6 +462,84 @@ TEST_F(DirectorySync, ALinkBelowACopyRootIsReplacedNotCopiedThrough)
     EXPECT_FALSE(fs::is_symlink(ws.DriveFolder('d') / "games" / "x" / "bin"));
     EXPECT_TRUE(fs::is_directory(ws.DriveFolder('d') / "games" / "x" / "bin"));
 }
+
+// A link at a root or above it is followed only when an administrator (or
+// the system) made it. A root reached through a user's link is logged and
+// left out as if its drive did not hold the directory: the last drive left is
+// the primary root, and with none left the task has nothing to sync. Nothing
+// changes where the link leads.
+namespace {
+
+struct LinkOwnerCase {
+    const char* name;
+    const char* foldersOn;   // drives on which "games\x" is a folder
+    const char* link;        // a folder link to "c:\elsewhere"
+    const char* targetHolds; // what "c:\elsewhere" holds of the path below the link
+    uid_t owner;
+    const char* primary;     // the primary root expected; "" for none
+    const char* copy;        // a copy root expected; "" for none
+};
+
+void PrintTo(const LinkOwnerCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class DirectorySyncLinkOwners : public DirectorySync, public ::testing::WithParamInterface<LinkOwnerCase> {};
+
+} // namespace
+
+TEST_P(DirectorySyncLinkOwners, LinksAtOrAboveARootAreFollowedOnlyWhenAnAdministratorMadeThem)
+{
+    const LinkOwnerCase& c = GetParam();
+    const std::vector<ServedFile> files = ServedFiles();
+    Serve(files);
+    MakeBaseOn(c.foldersOn);
+    const fs::path target = ws.Host("c:\\elsewhere");
+    PutFile(target / c.targetHolds / "keep.txt", "keep");
+    const fs::path link = ws.Host(c.link);
+    fs::create_directories(link.parent_path());
+    if (!plantedlinks::PlantFolderLink(target, link, c.owner)) {
+        GTEST_SKIP() << "a link can be given to another owner only by root";
+    }
+    const auto before = plantedlinks::TreeOf(target);
+
+    const qelsrv::SessionResult result = Run(SyncParams(kBase));
+
+    EXPECT_TRUE(fs::is_symlink(link));
+    const std::vector<std::string> log = ws.LogMessages();
+    if (c.owner == plantedlinks::kOrdinaryUser) {
+        EXPECT_EQ(plantedlinks::TreeOf(target), before);
+        const std::string root = std::string(1, c.link[0]) + ":\\games\\x\\";
+        EXPECT_EQ(log.front(), msg::RootThroughUntrustedLink(root, c.link));
+    }
+    if (*c.primary == '\0') {
+        EXPECT_EQ(result.outcome, qelsrv::SessionOutcome::Declined) << result.error;
+        EXPECT_EQ(result.replyCode, 110030u);
+        EXPECT_EQ(log.back(), msg::NotFound(kBase));
+        return;
+    }
+    ASSERT_EQ(result.outcome, qelsrv::SessionOutcome::Completed) << result.error;
+    ExpectServedFilesIn(c.primary, files);
+    if (*c.copy != '\0') {
+        ExpectServedFilesIn(c.copy, files);
+    }
+    EXPECT_EQ(log.back(), msg::TaskDone(4, 7, c.primary));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DirectorySyncLinkOwners,
+    ::testing::Values(
+        LinkOwnerCase{"UsersLinkAtThePrimaryRoot", "d", R"(g:\games\x)", "", plantedlinks::kOrdinaryUser,
+                      R"(d:\games\x\)", ""},
+        LinkOwnerCase{"UsersLinkAboveACopyRoot", "g", R"(d:\games)", "x", plantedlinks::kOrdinaryUser,
+                      R"(g:\games\x\)", ""},
+        LinkOwnerCase{"UsersLinkAboveTheOnlyRoot", "", R"(e:\games)", "x", plantedlinks::kOrdinaryUser, "", ""},
+        LinkOwnerCase{"AdministratorsLinkAtThePrimaryRoot", "d", R"(g:\games\x)", "",
+                      plantedlinks::kAdministrator, R"(g:\games\x\)", R"(d:\games\x\)"},
+        LinkOwnerCase{"AdministratorsLinkAboveACopyRoot", "g", R"(d:\games)", "x", plantedlinks::kAdministrator,
+                      R"(g:\games\x\)", R"(d:\games\x\)"}),
+    [](const ::testing::TestParamInfo<LinkOwnerCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DirectorySync, AProtectedFileOnACopyRootIsReplaced)
 {

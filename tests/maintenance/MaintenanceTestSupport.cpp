@@ -249,6 +249,15 @@ std::string DeleteStart(const std::string& rawPath)
            InParentheses(rawPath);
 }
 
+std::string DeleteSkipUntrustedLink(const std::string& path, const std::string& link)
+{
+    // 删除游戏任务跳过路径上不属于管理员或系统的链接
+    return kPrefix + kDeleteGameTask +
+           "\xcc\xf8\xb9\xfd\xc2\xb7\xbe\xb6\xc9\xcf\xb2\xbb\xca\xf4\xd3\xda\xb9\xdc\xc0\xed\xd4\xb1\xbb\xf2\xcf\xb5"
+           "\xcd\xb3\xb5\xc4\xc1\xb4\xbd\xd3" +
+           InParentheses(path) + InParentheses(link);
+}
+
 std::string DeleteSkip(const std::string& path)
 {
     // 删除游戏任务跳过不合法的二级路径

@@ -98,6 +98,9 @@ std::string DiskInfoFailed(int sendResult, int lastError);
 std::string DeleteReceiveFailed(int code);
 std::string DeleteStart(const std::string& rawPath);
 std::string DeleteSkip(const std::string& path);
+// A drive skipped because a component of the path there is a link that
+// neither an administrator nor the system made.
+std::string DeleteSkipUntrustedLink(const std::string& path, const std::string& link);
 std::string DeleteDone(int replyResult);
 // A delete request whose announced payload is above the bound: refused unread.
 std::string DeleteRequestTooLong(uint32_t length);

@@ -1,6 +1,7 @@
 // The delete game task end to end: the sending library as the server, the
 // real transport, the handler, and drives mapped to temporary folders.
 #include "MaintenanceTestSupport.h"
+#include "PlantedLinks.h"
 
 #include <gtest/gtest.h>
 
@@ -150,6 +151,57 @@ TEST_F(DeleteGameTaskTest, ALinkInsideTheGameLeavesItsTargetAlone)
 
     EXPECT_FALSE(Exists(R"(D:\games\x)"));
     EXPECT_TRUE(fs::exists(Drives().Outside() / "saves" / "slot1.sav"));
+}
+
+// Every component of the path is checked on each drive: a link there is
+// followed (or, as the game folder itself, removed as a link) only when an
+// administrator or the system made it. A drive where an ordinary user's link
+// stands on the path is skipped with a log line, and nothing changes there or
+// where the link leads; the other drives lose the game as always.
+TEST_F(DeleteGameTaskTest, LinksOnThePathAreFollowedOnlyWhenAnAdministratorMadeThem)
+{
+    struct Case {
+        const char* name;
+        const char* link;        // on drive D, a folder link to the folder "outside"
+        const char* targetHolds; // what "outside" holds of the path below the link
+        uid_t owner;
+        bool followed; // the game below the link goes; else the link is removed by itself (or kept)
+    };
+    const Case cases[] = {
+        {"a user's link at the game folder", R"(D:\games\x)", "", plantedlinks::kOrdinaryUser, false},
+        {"a user's link above the game folder", R"(D:\games)", "x", plantedlinks::kOrdinaryUser, false},
+        {"an administrator's link at the game folder", R"(D:\games\x)", "", plantedlinks::kAdministrator, false},
+        {"an administrator's link above the game folder", R"(D:\games)", "x", plantedlinks::kAdministrator, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Use({{'C'}, {'D'}, {'E'}}, 'C');
+        PutGameOn("E");
+        const fs::path target = Drives().Outside();
+        PutHostFile(target / c.targetHolds / "data" / "a.pak");
+        fs::create_directories(drives_->Host(c.link).parent_path());
+        if (!plantedlinks::PlantFolderLink(target, drives_->Host(c.link), c.owner)) {
+            GTEST_SKIP() << "a link can be given to another owner only by root";
+        }
+        const auto before = plantedlinks::TreeOf(target);
+
+        ExpectReplyAccepted(Delete(R"(D:\games\x)"));
+
+        EXPECT_FALSE(Exists(R"(E:\games\x)"));
+        std::vector<std::string> log = {msg::DeleteStart(R"(D:\games\x)")};
+        if (c.owner == plantedlinks::kOrdinaryUser) {
+            EXPECT_TRUE(fs::is_symlink(drives_->Host(c.link)));
+            EXPECT_EQ(plantedlinks::TreeOf(target), before);
+            log.push_back(msg::DeleteSkipUntrustedLink(R"(D:\games\x)", c.link));
+        } else if (c.followed) {
+            EXPECT_FALSE(fs::exists(target / c.targetHolds));
+        } else {
+            EXPECT_FALSE(fs::is_symlink(drives_->Host(c.link))); // removed as a link
+            EXPECT_EQ(plantedlinks::TreeOf(target), before);
+        }
+        log.push_back(msg::DeleteDone(1));
+        EXPECT_EQ(Drives().MaskedLog(), LogOf(log));
+    }
 }
 
 TEST_F(DeleteGameTaskTest, APayloadAboveTheBoundIsRefusedUnreadAndUnanswered)

@@ -360,6 +360,15 @@ std::string GamePathTooLong(const std::string& gamePath)
     return kCore + "\xd3\xce\xcf\xb7\xc2\xb7\xbe\xb6\xb9\xfd\xb3\xa4,\xb7\xc5\xc6\xfa\xb8\xfc\xd0\xc2(" + gamePath + ")";
 }
 
+std::string GamePathThroughUntrustedLink(const std::string& gamePath, const std::string& link)
+{
+    // 游戏路径上的链接不属于管理员或系统,放弃更新(
+    return kCore +
+           "\xd3\xce\xcf\xb7\xc2\xb7\xbe\xb6\xc9\xcf\xb5\xc4\xc1\xb4\xbd\xd3\xb2\xbb\xca\xf4\xd3\xda\xb9\xdc\xc0\xed\xd4"
+           "\xb1\xbb\xf2\xcf\xb5\xcd\xb3,\xb7\xc5\xc6\xfa\xb8\xfc\xd0\xc2(" +
+           gamePath + ")(" + link + ")";
+}
+
 std::string GamePathInvalid(const std::string& gamePath)
 {
     // 游戏路径不合法,放弃更新(

@@ -95,6 +95,9 @@ std::string ReceivePathTooLong(const std::string& root, const std::string& name)
 std::string ParamsWithoutTerminator(int taskId);
 std::string GamePathTooLong(const std::string& gamePath);
 std::string GamePathInvalid(const std::string& gamePath);
+// A game path reached through a link that neither an administrator nor the
+// system made, and that link.
+std::string GamePathThroughUntrustedLink(const std::string& gamePath, const std::string& link);
 } // namespace msg
 
 } // namespace updtest

@@ -1,6 +1,7 @@
 // Whole update conversations over the real transport: a SyncService behind a
 // task server on loopback, a scripted server on the other end, drive D:
 // mapped to a temporary folder.
+#include "PlantedLinks.h"
 #include "UpdatePeer.h"
 #include "UpdateTestSupport.h"
 
@@ -604,6 +605,64 @@ TEST_F(UpdateTaskBuffered, TheMarkerIsNotWrittenThroughALinkUnderItsOwnSpelling)
     ASSERT_TRUE(outcome.endOfTask.has_value()) << outcome.error;
     EXPECT_TRUE(fs::is_empty(drive.Root() / "elsewhere"));
     EXPECT_EQ(Marker(), "2");
+}
+
+// A link at the game folder or above it is followed only when an
+// administrator (or the system) made it: one an ordinary user made could send
+// the update's writes and deletions anywhere. Such a game path is refused
+// before the reply, logged with the link, and nothing changes on either side
+// of the link. An administrator's link (a game moved to another disk) is
+// followed as it always was, deletions of unlisted files included.
+TEST_F(UpdateTaskBuffered, LinksAtOrAboveTheGameFolderAreFollowedOnlyWhenAnAdministratorMadeThem)
+{
+    struct Case {
+        const char* name;
+        std::string game;
+        std::string link; // a folder link on the game's path, to a folder of its own
+        uid_t owner;
+    };
+    const Case cases[] = {
+        {"a user's link at the game folder", R"(D:\Games\A\)", R"(D:\Games\A)", plantedlinks::kOrdinaryUser},
+        {"a user's link above the game folder", R"(D:\B\X\)", R"(D:\B)", plantedlinks::kOrdinaryUser},
+        {"an administrator's link at the game folder", R"(D:\Games\C\)", R"(D:\Games\C)",
+         plantedlinks::kAdministrator},
+        {"an administrator's link above the game folder", R"(D:\E\X\)", R"(D:\E)", plantedlinks::kAdministrator},
+    };
+    // Everything on the drive but the log, which the task writes to.
+    const auto DriveTree = [this] {
+        auto tree = plantedlinks::TreeOf(drive.Root());
+        std::erase_if(tree, [](const auto& entry) { return entry.first.starts_with("log"); });
+        return tree;
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path target = drive.Root() / ("target" + std::to_string(++index));
+        fs::create_directories(target);
+        fs::create_directories(drive.Host(c.link).parent_path());
+        if (!plantedlinks::PlantFolderLink(target, drive.Host(c.link), c.owner)) {
+            GTEST_SKIP() << "a link can be given to another owner only by root";
+        }
+        PutFile(drive, c.game + "old.txt", "old"); // unlisted: the update deletes it
+        const auto before = plantedlinks::TreeOf(target);
+        const auto driveBefore = DriveTree();
+
+        const PeerOutcome outcome = Run(Script(c.game, "2", {FileRecord("\\game.exe", 3)}, {{"\\game.exe", "exe"}}));
+
+        EXPECT_TRUE(fs::is_symlink(drive.Host(c.link)));
+        if (c.owner == plantedlinks::kOrdinaryUser) {
+            EXPECT_FALSE(outcome.reply.has_value());
+            EXPECT_EQ(plantedlinks::TreeOf(target), before);
+            EXPECT_EQ(DriveTree(), driveBefore);
+            EXPECT_EQ(drive.LogMessages().back(), msg::GamePathThroughUntrustedLink(c.game, c.link));
+        } else {
+            ASSERT_TRUE(outcome.endOfTask.has_value()) << outcome.error;
+            EXPECT_EQ(ReadFileBytes(drive, c.game + "game.exe"), "exe");
+            EXPECT_FALSE(Exists(drive, c.game + "old.txt"));
+            EXPECT_EQ(Marker(c.game), "2");
+            EXPECT_EQ(drive.LogMessages().back(), msg::TaskDone(1, 42, c.game));
+        }
+    }
 }
 
 TEST_F(UpdateTaskBuffered, ParametersWithoutTerminatorOrRoomAreRefusedWithoutAReply)

@@ -251,6 +251,15 @@ std::string DownloadFailedPrefix(const std::string& name)
     return kPrefix + "\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc" + InParens(name) + "(";
 }
 
+std::string GamePathThroughUntrustedLink(const std::string& gamePath, const std::string& link)
+{
+    // 游戏路径上的链接不属于管理员或系统,放弃更新
+    return kPrefix +
+           "\xd3\xce\xcf\xb7\xc2\xb7\xbe\xb6\xc9\xcf\xb5\xc4\xc1\xb4\xbd\xd3\xb2\xbb\xca\xf4\xd3\xda\xb9\xdc\xc0\xed\xd4"
+           "\xb1\xbb\xf2\xcf\xb5\xcd\xb3,\xb7\xc5\xc6\xfa\xb8\xfc\xd0\xc2" +
+           InParens(gamePath) + InParens(link);
+}
+
 std::string CheckFileFailed(int code)
 {
     // 处理服务器数据检查文件失败

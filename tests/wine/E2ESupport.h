@@ -78,6 +78,9 @@ std::string SyncRootMissing(const std::string& basePath);
 std::string Downloaded(const std::string& localPath, uint32_t high, uint32_t low);
 std::string DownloadFailedPrefix(const std::string& name);
 std::string CheckFileFailed(int code);
+// A game path reached through a link that neither an administrator nor the
+// system made, and that link.
+std::string GamePathThroughUntrustedLink(const std::string& gamePath, const std::string& link);
 } // namespace msg
 
 // ---- Files --------------------------------------------------------------------

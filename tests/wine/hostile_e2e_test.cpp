@@ -12,6 +12,8 @@
 
 #include <cstring>
 
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace e2e {
@@ -161,6 +163,34 @@ TEST_P(PlantedLinkE2E, AFileLinkIsReplacedByTheFile)
     EXPECT_EQ(result.outcome, qelsrv::SessionOutcome::Completed) << result.error;
     EXPECT_FALSE(fs::is_symlink(Game() / "linked.dat"));
     EXPECT_EQ(ReadFileBytes(Game() / "linked.dat"), "from the server");
+}
+
+// A link at the game folder that neither an administrator nor the system made
+// is not followed: the update is refused before its reply, nothing changes
+// where the link leads, and the client goes on serving. In the Linux world
+// the link is given to an ordinary user; Wine reports its own user, no
+// administrator, as the owner of every file, so there any link is such a one.
+TEST_P(PlantedLinkE2E, AUsersLinkAtTheGameFolderIsNotFollowed)
+{
+    Client().MapDrives({{'D'}});
+    PutFile(Precious() / "save.dat", "must survive");
+    PutFile(Precious() / "folder" / "inner.dat", "must survive too");
+    fs::create_directories(Game().parent_path());
+    fs::create_directory_symlink(Precious() / "folder", Game());
+    if (GetParam() == World::Linux && lchown(Game().c_str(), 65534, 65534) != 0) {
+        GTEST_SKIP() << "a link can be given to another owner only by root";
+    }
+    Client().Start();
+
+    const qelsrv::SessionResult result = UpdateTo("new.dat");
+
+    EXPECT_EQ(result.outcome, qelsrv::SessionOutcome::Failed);
+    EXPECT_FALSE(result.replied);
+    ExpectNothingOutsideChanged();
+    EXPECT_TRUE(fs::is_symlink(Game()));
+    const std::string refused = msg::GamePathThroughUntrustedLink("D:\\Games\\Alpha\\", "D:\\Games\\Alpha");
+    EXPECT_EQ(CountMessage(MessagesOnceLogged(Client(), refused), refused), 1);
+    EXPECT_TRUE(qelsrv::RunDiskInfoTask(Client().Endpoint()).ok);
 }
 
 TEST_P(PlantedLinkE2E, AFolderLinkIsReplacedByAFolderOrTheFileFails)
