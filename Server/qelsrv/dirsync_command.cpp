@@ -8,7 +8,6 @@
 #include "file_task_run.h"
 
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,27 +18,24 @@ namespace qelsrv {
 namespace {
 
 struct DirsyncOptions {
-    RoomOptions room;
+    FileTaskOptions task;
     std::string dir;
     std::string base;
     std::string sub = "\\";
     std::string excludeDrive;
-    uint32_t taskId = 0;
-    bool full = false;
-    unsigned timeoutSeconds = 300;
-    uint32_t codePage = kDefaultClientCodePage;
 };
 
 FileTaskSpec MakeSpec(const DirsyncOptions& options, const CheckList& list)
 {
+    const uint32_t codePage = options.task.codePage;
     std::vector<std::string> paths =
-        ArgumentsToClientOrRefuse(options.codePage, {{"--base", options.base}, {"--sub", options.sub}});
+        ArgumentsToClientOrRefuse(codePage, {{"--base", options.base}, {"--sub", options.sub}});
     DirectorySyncOptions sync;
-    sync.taskId = options.taskId;
+    sync.taskId = options.task.taskId;
     sync.basePath = paths[0];
     sync.subPath = paths[1];
-    sync.full = options.full;
-    sync.codePage = options.codePage;
+    sync.full = options.task.full;
+    sync.codePage = codePage;
     if (!options.excludeDrive.empty()) {
         if (options.excludeDrive.size() != 1)
             RefuseCommand("--exclude-drive takes one drive letter");
@@ -50,26 +46,26 @@ FileTaskSpec MakeSpec(const DirsyncOptions& options, const CheckList& list)
     if (!MakeDirectorySyncSpec(sync, spec, error))
         RefuseCommand(error);
     if (std::optional<std::string> problem =
-            CheckNamesFit(list, ClientSyncRoot(sync.basePath, sync.subPath, options.codePage)))
+            CheckNamesFit(list, ClientSyncRoot(sync.basePath, sync.subPath, codePage)))
         RefuseCommand(*problem);
     return spec;
 }
 
 void RunDirsync(const DirsyncOptions& options)
 {
-    std::vector<Endpoint> endpoints = RoomTargets(options.room);
-    ArgumentsToClientOrRefuse(options.codePage, {{"--base", options.base}, {"--sub", options.sub}});
-    CheckList list = BuildListOrRefuse(options.dir, options.codePage);
+    std::vector<Endpoint> endpoints = RoomTargets(options.task.room);
+    ArgumentsToClientOrRefuse(options.task.codePage, {{"--base", options.base}, {"--sub", options.sub}});
+    CheckList list = BuildListOrRefuse(options.dir, options.task.codePage);
     FileTaskSpec spec = MakeSpec(options, list);
 
     std::string excluded;
     if (spec.params.excludeDrive != 0)
         excluded = std::string(", not on drive ") + spec.params.excludeDriveLetter;
-    std::fprintf(options.room.Info(), "sync %s%s on every drive%s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
+    std::fprintf(options.task.room.Info(), "sync %s%s on every drive%s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
                 options.base.c_str(), options.sub.c_str(), excluded.c_str(), options.dir.c_str(),
                 list.records.size(), list.ByteSize(), endpoints.size(), endpoints.size() == 1 ? "" : "s");
-    std::fflush(options.room.Info());
-    RunOnClients("dirsync", endpoints, spec, list, options.timeoutSeconds, options.room);
+    std::fflush(options.task.room.Info());
+    RunOnClients("dirsync", endpoints, spec, list, options.task);
 }
 
 } // namespace
@@ -77,12 +73,11 @@ void RunDirsync(const DirsyncOptions& options)
 void RegisterDirsyncCommand(CLI::App& app)
 {
     auto options = std::make_shared<DirsyncOptions>();
-    options->taskId = static_cast<uint32_t>(std::time(nullptr));
     CLI::App* command = app.add_subcommand(
         "dirsync", "Sync a directory on every drive of client PCs: send the task (20003) and the check "
                    "list of the folder; each client fetches each file once and copies it to its other "
                    "drives that hold the directory");
-    AddRoomOptions(command, options->room, "Client PCs to sync", true);
+    AddRoomOptions(command, options->task.room, "Client PCs to sync", true);
     command->add_option("--dir", options->dir, "The server's copy of the directory (a folder)")
         ->required()
         ->check(CLI::ExistingDirectory);
@@ -96,15 +91,7 @@ void RegisterDirsyncCommand(CLI::App& app)
         ->capture_default_str();
     command->add_option("--exclude-drive", options->excludeDrive,
                         "A drive letter the clients leave out of their search");
-    AddCodePageOption(command, options->codePage);
-    command->add_option("--task-id", options->taskId,
-                        "Task number for the clients' logs (default: the current time in seconds)");
-    command->add_flag("--full", options->full,
-                      "Send every file, without the clients comparing their local files first");
-    command->add_option("--timeout", options->timeoutSeconds,
-                        "Seconds a client may stay silent before it counts as failed")
-        ->capture_default_str()
-        ->check(CLI::Range(1u, 86400u));
+    AddFileTaskOptions(command, options->task);
     command->callback([options] { RunDirsync(*options); });
 }
 

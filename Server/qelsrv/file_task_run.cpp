@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <thread>
 
@@ -47,6 +48,20 @@ void AddCodePageOption(CLI::App* command, uint32_t& codePage)
         ->check(CLI::IsMember({936u, 1252u, 65001u}));
 }
 
+void AddFileTaskOptions(CLI::App* command, FileTaskOptions& options)
+{
+    options.taskId = static_cast<uint32_t>(std::time(nullptr));
+    AddCodePageOption(command, options.codePage);
+    command->add_option("--task-id", options.taskId,
+                        "Task number for the clients' logs (default: the current time in seconds)");
+    command->add_flag("--full", options.full,
+                      "Send every file, without the clients comparing their local files first");
+    command->add_option("--timeout", options.timeoutSeconds,
+                        "Seconds a client may stay silent before it counts as failed")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 86400u));
+}
+
 std::vector<std::string> ArgumentsToClientOrRefuse(
     uint32_t codePage, const std::vector<std::pair<std::string, std::string>>& options)
 {
@@ -80,8 +95,9 @@ CheckList BuildListOrRefuse(const std::string& folder, uint32_t codePage)
 }
 
 void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpoints, const FileTaskSpec& spec,
-                  const CheckList& list, unsigned timeoutSeconds, const RoomOptions& room)
+                  const CheckList& list, const FileTaskOptions& options)
 {
+    const RoomOptions& room = options.room;
     std::FILE* info = room.Info();
     bool interactive = IsAnsiTerminal(info);
     std::vector<std::string> labels;
@@ -95,7 +111,7 @@ void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpo
 
     const RoomTask task = [&](size_t i, const RoomTaskContext& context) {
         SessionOptions sessionOptions;
-        sessionOptions.receiveTimeoutMs = timeoutSeconds * 1000;
+        sessionOptions.receiveTimeoutMs = options.timeoutSeconds * 1000;
         sessionOptions.connectTimeoutMs = context.connectTimeoutMs;
         sessionOptions.budget = context.budget;
         sessionOptions.interrupter = context.interrupter;

@@ -27,6 +27,20 @@ namespace qelsrv {
 // 65001), in which names and paths are sent to them.
 void AddCodePageOption(CLI::App* command, uint32_t& codePage);
 
+// What every command that serves a folder's files to clients takes besides
+// its folder and paths.
+struct FileTaskOptions {
+    RoomOptions room;
+    uint32_t taskId = 0;
+    bool full = false;
+    unsigned timeoutSeconds = 300;
+    uint32_t codePage = kDefaultClientCodePage;
+};
+
+// Adds --codepage, --task-id (by default the current time in seconds), --full
+// and --timeout to `command`.
+void AddFileTaskOptions(CLI::App* command, FileTaskOptions& options);
+
 // Each option's text (name, value as typed: UTF-8 on a POSIX server) in the
 // clients' code page, in order; refuses the command (status 2), naming every
 // option whose text holds a character that the code page cannot represent.
@@ -37,11 +51,11 @@ std::vector<std::string> ArgumentsToClientOrRefuse(
 // out, and refuses when an entry cannot be given to a client.
 CheckList BuildListOrRefuse(const std::string& folder, uint32_t codePage = kDefaultClientCodePage);
 
-// Runs `spec` with `list` against every client as `room` says, prints each
-// client's outcome and the summary. Ends the command with exit status 1 when
-// any client failed or was unreachable. `timeoutSeconds`: how long a client
-// may stay silent.
+// Runs `spec` with `list` against every client as `options.room` says,
+// prints each client's outcome and the summary. Ends the command with exit
+// status 1 when any client failed or was unreachable.
+// `options.timeoutSeconds`: how long a client may stay silent.
 void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpoints, const FileTaskSpec& spec,
-                  const CheckList& list, unsigned timeoutSeconds, const RoomOptions& room);
+                  const CheckList& list, const FileTaskOptions& options);
 
 } // namespace qelsrv

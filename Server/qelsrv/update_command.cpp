@@ -7,7 +7,6 @@
 #include "update_session.h"
 
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,44 +16,40 @@ namespace qelsrv {
 namespace {
 
 struct UpdateOptions {
-    RoomOptions room;
+    FileTaskOptions task;
     std::string game;
     std::string path;
     std::string version;
-    uint32_t taskId = 0;
-    bool full = false;
-    unsigned timeoutSeconds = 300;
-    uint32_t codePage = kDefaultClientCodePage;
 };
 
 FileTaskSpec MakeSpec(const UpdateOptions& options, const CheckList& list)
 {
     if (options.version.empty())
         RefuseCommand("--version must not be empty: a client without a version marker counts as current for it");
-    std::string gamePath =
-        NormaliseGamePath(ArgumentsToClientOrRefuse(options.codePage, {{"--path", options.path}})[0], options.codePage);
+    const uint32_t codePage = options.task.codePage;
+    std::string gamePath = NormaliseGamePath(ArgumentsToClientOrRefuse(codePage, {{"--path", options.path}})[0], codePage);
     if (std::optional<std::string> problem = CheckPathsFit(list, gamePath))
         RefuseCommand(*problem);
     FileTaskSpec spec;
     std::string error;
-    if (!MakeUpdateParams(options.taskId, options.version, gamePath, options.full, spec.params, error))
+    if (!MakeUpdateParams(options.task.taskId, options.version, gamePath, options.task.full, spec.params, error))
         RefuseCommand(error);
     return spec;
 }
 
 void RunUpdate(const UpdateOptions& options)
 {
-    std::vector<Endpoint> endpoints = RoomTargets(options.room);
-    ArgumentsToClientOrRefuse(options.codePage, {{"--path", options.path}});
-    CheckList list = BuildListOrRefuse(options.game, options.codePage);
+    std::vector<Endpoint> endpoints = RoomTargets(options.task.room);
+    ArgumentsToClientOrRefuse(options.task.codePage, {{"--path", options.path}});
+    CheckList list = BuildListOrRefuse(options.game, options.task.codePage);
     FileTaskSpec spec = MakeSpec(options, list);
 
-    std::fprintf(options.room.Info(), "update %s to version %s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
+    std::fprintf(options.task.room.Info(), "update %s to version %s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
                 options.path.c_str(), spec.params.gameVersion, options.game.c_str(),
                 list.records.size(), list.ByteSize(), endpoints.size(),
                 endpoints.size() == 1 ? "" : "s");
-    std::fflush(options.room.Info());
-    RunOnClients("update", endpoints, spec, list, options.timeoutSeconds, options.room);
+    std::fflush(options.task.room.Info());
+    RunOnClients("update", endpoints, spec, list, options.task);
 }
 
 } // namespace
@@ -62,11 +57,10 @@ void RunUpdate(const UpdateOptions& options)
 void RegisterUpdateCommand(CLI::App& app)
 {
     auto options = std::make_shared<UpdateOptions>();
-    options->taskId = static_cast<uint32_t>(std::time(nullptr));
     CLI::App* command = app.add_subcommand(
         "update", "Update a game on client PCs: send the task (20000) and the check list of the "
                   "game folder, then serve the files each client asks for");
-    AddRoomOptions(command, options->room, "Client PCs to update", true);
+    AddRoomOptions(command, options->task.room, "Client PCs to update", true);
     command->add_option("--game", options->game, "The server's copy of the game (a folder)")
         ->required()
         ->check(CLI::ExistingDirectory);
@@ -77,15 +71,7 @@ void RegisterUpdateCommand(CLI::App& app)
     command->add_option("--version", options->version,
                         "The game's version; a client whose marker holds it declines the task")
         ->required();
-    AddCodePageOption(command, options->codePage);
-    command->add_option("--task-id", options->taskId,
-                        "Task number for the clients' logs (default: the current time in seconds)");
-    command->add_flag("--full", options->full,
-                      "Send every file, without the clients comparing their local files first");
-    command->add_option("--timeout", options->timeoutSeconds,
-                        "Seconds a client may stay silent before it counts as failed")
-        ->capture_default_str()
-        ->check(CLI::Range(1u, 86400u));
+    AddFileTaskOptions(command, options->task);
     command->callback([options] { RunUpdate(*options); });
 }
 
