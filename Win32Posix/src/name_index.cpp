@@ -16,6 +16,7 @@
 #include "name_index.h"
 
 #include "codepage.h"
+#include "resolve.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -66,10 +67,6 @@ struct FolderIndex {
     // when names that differ only in case were there at the listing).
     std::unordered_map<std::string, std::vector<std::string>> byFold;
 };
-
-std::string JoinHost(const std::string& folder, const std::string& name) {
-    return folder == "/" ? "/" + name : folder + "/" + name;
-}
 
 bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 

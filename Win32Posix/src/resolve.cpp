@@ -22,10 +22,6 @@
 namespace win32posix {
 namespace {
 
-std::string JoinHost(const std::string& folder, const std::string& name) {
-    return folder == "/" ? "/" + name : folder + "/" + name;
-}
-
 std::string CurrentFolder() {
     std::string buffer(4096, '\0');
     while (!getcwd(buffer.data(), buffer.size())) {
@@ -156,6 +152,10 @@ DWORD ResolveExisting(std::string_view windowsPath, ResolvedPath& out) {
     DWORD error = ResolvePath(windowsPath, out);
     if (error != ERROR_SUCCESS) return error;
     return out.exists ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+std::string JoinHost(const std::string& folder, const std::string& name) {
+    return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
 std::string HostParent(const std::string& hostPath) {
