@@ -1,11 +1,12 @@
 // Emulates how Windows finds a file by name: drive letters through the drive
 // map, names compared without regard to ASCII case (the exact name is tried
 // first, then the folder's names without regard to case, through the index of
-// name_index.h, as case-insensitive file systems are emulated elsewhere), and ERROR_PATH_NOT_FOUND / ERROR_FILE_NOT_FOUND told
-// apart as Windows does. Names come in the process's ANSI code page and are
-// looked up under their UTF-8 form; the case-insensitive scan compares in the
-// code page. It does not fold non-ASCII case, and when several names differ
-// only in case it takes the exact one, else the first listed.
+// name_index.h, as case-insensitive file systems are emulated elsewhere), and
+// ERROR_PATH_NOT_FOUND / ERROR_FILE_NOT_FOUND told apart as Windows does.
+// Names come in the process's ANSI code page and are looked up under their
+// UTF-8 form; the case-insensitive lookup compares in the code page. It does
+// not fold non-ASCII case, and when several names differ only in case it
+// takes the exact one, else the first listed.
 #include "resolve.h"
 
 #include "codepage.h"
