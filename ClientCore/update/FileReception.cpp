@@ -3,6 +3,7 @@
 #include "channel/TaskRecords.h"
 #include "service/LogFile.h"
 #include "service/Owners.h"
+#include "update/BackgroundWriter.h"
 #include "update/FileWrite.h"
 #include "update/UpdatePaths.h"
 
@@ -69,29 +70,89 @@ Status SetLastWriteTime(HANDLE file, const RecordFileTime& time)
     return Status::FromCall(SetFileTime(file, nullptr, nullptr, &lastWrite), ERROR_ACCESS_DENIED);
 }
 
+// The chunk of the file that starts at `received`: the rest, at most a buffer.
+uint32_t ChunkLength(uint64_t size, uint64_t received)
+{
+    return static_cast<uint32_t>(std::min<uint64_t>(size - received, kReceiveBufferSize));
+}
+
+// Receives each chunk into the buffer and then writes it. `lastChunk` is the
+// length of the last chunk received or written.
+Status ReceiveThenWrite(RavelnetConnection connection, HANDLE file, void* buffer, uint64_t size, WriteMode mode,
+                        uint32_t& lastChunk)
+{
+    uint64_t received = 0;
+    Status result = Status::Ok();
+    while (received < size) {
+        lastChunk = ChunkLength(size, received);
+        result = ReceiveExactly(connection, buffer, lastChunk);
+        if (result.IsOk()) {
+            result = WriteAll(file, buffer, mode == WriteMode::Unbuffered ? kReceiveBufferSize : lastChunk);
+        }
+        received += lastChunk;
+        if (result.Failed()) {
+            break;
+        }
+    }
+    return result;
+}
+
+// The same steps with two buffers in turn: while the writer writes one
+// chunk, the next one arrives in the other buffer. A write's failure is taken
+// before the next chunk's, as the steps one after the other would meet it.
+Status ReceiveWhileWriting(RavelnetConnection connection, BackgroundWriter& writer, void* const (&buffers)[2],
+                           uint64_t size, uint32_t& lastChunk)
+{
+    uint64_t received = 0;
+    uint32_t writing = 0; // the length of the chunk being written
+    size_t next = 0;
+    while (received < size) {
+        lastChunk = ChunkLength(size, received);
+        const Status arrived = ReceiveExactly(connection, buffers[next], lastChunk);
+        const Status written = writer.Wait();
+        if (written.Failed()) {
+            lastChunk = writing;
+            return written;
+        }
+        received += lastChunk;
+        if (arrived.Failed()) {
+            return arrived;
+        }
+        writer.Start(buffers[next], kReceiveBufferSize);
+        writing = lastChunk;
+        next = 1 - next;
+    }
+    return writer.Wait();
+}
+
 // Asks for the file and writes its bytes as they come. Without the system
 // cache every write is the whole aligned buffer, so that each starts and ends
-// on a sector; the cut to size comes after.
+// on a sector; the cut to size comes after. There a file of more than one
+// chunk is received into a second buffer while the first is written, so the
+// disk and the connection work at once.
 Status ReceiveContent(RavelnetConnection connection, HANDLE file, FileRequest& request, void* buffer, uint64_t size,
                       WriteMode mode)
 {
     // Not checked: a failed send shows as the failure of the first receive.
     RavelnetSend(connection, &request, sizeof(request));
-    uint64_t received = 0;
-    uint32_t chunk = 0;
+    uint32_t lastChunk = 0;
     Status result = Status::Ok();
-    while (received < size) {
-        chunk = static_cast<uint32_t>(std::min<uint64_t>(size - received, kReceiveBufferSize));
-        result = ReceiveExactly(connection, buffer, chunk);
-        if (result.IsOk()) {
-            result = WriteAll(file, buffer, mode == WriteMode::Unbuffered ? kReceiveBufferSize : chunk);
-        }
-        received += chunk;
-        if (result.Failed()) {
-            break;
+    bool overlapped = false;
+    if (mode == WriteMode::Unbuffered && size > kReceiveBufferSize) {
+        const LockedBuffer second(kReceiveBufferSize);
+        if (second.Memory() != nullptr) {
+            BackgroundWriter writer(file);
+            if (writer.Started()) {
+                void* const buffers[2] = {buffer, second.Memory()};
+                result = ReceiveWhileWriting(connection, writer, buffers, size, lastChunk);
+                overlapped = true;
+            }
         }
     }
-    if (chunk == kReceiveBufferSize) {
+    if (!overlapped) { // no second buffer or no thread: one step after the other
+        result = ReceiveThenWrite(connection, file, buffer, size, mode, lastChunk);
+    }
+    if (lastChunk == kReceiveBufferSize) {
         Sleep(1);
     }
     return result;

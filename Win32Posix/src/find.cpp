@@ -54,10 +54,6 @@ private:
     size_t next_ = 0;
 };
 
-std::string JoinHost(const std::string& folder, const std::string& name) {
-    return folder == "/" ? "/" + name : folder + "/" + name;
-}
-
 FILETIME ToFiletime(const timespec& ts) {
     std::optional<FILETIME> ft = FiletimeFromTimespec(ts);
     return ft ? *ft : FILETIME{0, 0};

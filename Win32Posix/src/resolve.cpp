@@ -1,19 +1,20 @@
 // Emulates how Windows finds a file by name: drive letters through the drive
 // map, names compared without regard to ASCII case (the exact name is tried
-// first, then the folder is scanned, as case-insensitive file systems are
-// emulated elsewhere), and ERROR_PATH_NOT_FOUND / ERROR_FILE_NOT_FOUND told
-// apart as Windows does. Names come in the process's ANSI code page and are
-// looked up under their UTF-8 form; the case-insensitive scan compares in the
-// code page. It does not fold non-ASCII case, and when several names differ
-// only in case it takes the exact one, else the first listed.
+// first, then the folder's names without regard to case, through the index of
+// name_index.h, as case-insensitive file systems are emulated elsewhere), and
+// ERROR_PATH_NOT_FOUND / ERROR_FILE_NOT_FOUND told apart as Windows does.
+// Names come in the process's ANSI code page and are looked up under their
+// UTF-8 form; the case-insensitive lookup compares in the code page. It does
+// not fold non-ASCII case, and when several names differ only in case it
+// takes the exact one, else the first listed.
 #include "resolve.h"
 
 #include "codepage.h"
 #include "environment.h"
 #include "errors.h"
+#include "name_index.h"
 #include "path.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,10 +22,6 @@
 
 namespace win32posix {
 namespace {
-
-std::string JoinHost(const std::string& folder, const std::string& name) {
-    return folder == "/" ? "/" + name : folder + "/" + name;
-}
 
 std::string CurrentFolder() {
     std::string buffer(4096, '\0');
@@ -72,6 +69,23 @@ DWORD StartingPoint(const WindowsPath& parsed, std::string& root, std::vector<st
     return ERROR_PATH_NOT_FOUND;
 }
 
+// The folder that holds the last name, when every name before it is on disk
+// under its exact host name: the walk would find exactly that path (it takes
+// an exact name first, and the path is a folder only when each name on the
+// way is one), so one stat of it stands for the walk. Nullopt when there is
+// no such folder, or no folder on the way: the walk then tells what is wrong.
+std::optional<std::string> ExactFolderPath(const std::string& root, const std::vector<std::string>& names) {
+    if (names.size() < 2) return std::nullopt;
+    std::string folder = root;
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+        std::optional<std::string> hostName = ToHost(names[i]);
+        if (!hostName) return std::nullopt;
+        folder = JoinHost(folder, *hostName);
+    }
+    if (!IsDirectoryFollowingLinks(folder)) return std::nullopt;
+    return folder;
+}
+
 }  // namespace
 
 bool LookupName(const std::string& hostFolder, const std::string& name, std::string& found) {
@@ -86,23 +100,7 @@ bool LookupName(const std::string& hostFolder, const std::string& name, std::str
         return true;
     }
     if (errno != ENOENT) return false;
-    DIR* dir = opendir(hostFolder.c_str());
-    if (!dir) return false;
-    bool matched = false;
-    while (dirent* entry = readdir(dir)) {
-        std::string_view candidate = entry->d_name;
-        if (candidate == "." || candidate == "..") continue;
-        bool lossless = false;
-        std::string inCodePage = FromHost(candidate, &lossless);
-        if (lossless && NamesEqualIgnoringCase(inCodePage, name)) {
-            found = std::string(candidate);
-            matched = true;
-            break;
-        }
-    }
-    closedir(dir);
-    if (!matched) errno = ENOENT;
-    return matched;
+    return FindIgnoringCase(hostFolder, name, found);
 }
 
 DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out) {
@@ -113,8 +111,14 @@ DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out) {
     std::string current;
     std::vector<std::string> names;
     if (DWORD error = StartingPoint(parsed, current, names); error != ERROR_SUCCESS) return error;
-    if (!IsDirectoryFollowingLinks(current)) return ERROR_PATH_NOT_FOUND;  // the drive's folder is gone
     out.trailingSeparator = parsed.trailingSeparator;
+    size_t walked = 0;
+    if (std::optional<std::string> folder = ExactFolderPath(current, names)) {
+        current = std::move(*folder);
+        walked = names.size() - 1;
+    } else if (!IsDirectoryFollowingLinks(current)) {
+        return ERROR_PATH_NOT_FOUND;  // the drive's folder is gone
+    }
 
     if (names.empty()) {
         out.host = current;
@@ -122,7 +126,7 @@ DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out) {
         out.isRoot = parsed.kind != PathKind::Relative || current == "/";
         return ERROR_SUCCESS;
     }
-    for (size_t i = 0; i < names.size(); ++i) {
+    for (size_t i = walked; i < names.size(); ++i) {
         bool last = i + 1 == names.size();
         std::string found;
         if (!LookupName(current, names[i], found)) {
@@ -149,6 +153,10 @@ DWORD ResolveExisting(std::string_view windowsPath, ResolvedPath& out) {
     DWORD error = ResolvePath(windowsPath, out);
     if (error != ERROR_SUCCESS) return error;
     return out.exists ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+std::string JoinHost(const std::string& folder, const std::string& name) {
+    return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
 std::string HostParent(const std::string& hostPath) {

@@ -48,6 +48,9 @@ DWORD ResolveExisting(std::string_view windowsPath, ResolvedPath& out);
 // the error of the folder's reading.
 bool LookupName(const std::string& hostFolder, const std::string& name, std::string& found);
 
+// The host path of `name` in `folder` ("/" + "a" -> "/a", "/x" + "a" -> "/x/a").
+std::string JoinHost(const std::string& folder, const std::string& name);
+
 // The host folder that holds a host path ("/a/b" -> "/a", "/a" -> "/").
 std::string HostParent(const std::string& hostPath);
 
