@@ -9,6 +9,7 @@
 # The Linux release packages (release preset) are made before the Linux
 # tests: debian_package_test checks the .deb and runs the client unpacked
 # from it.
+# The style check (scripts/format.sh --check) comes first: it takes seconds.
 # The libFuzzer targets (preset fuzz) run last, 20 s each over their seeds.
 # At the end (also after a failure) one line per stage tells its time.
 set -euo pipefail
@@ -68,6 +69,7 @@ build() {
 }
 
 stage "set-up (packages)" scripts/setup.sh test
+stage "Style (.clang-format)" scripts/format.sh --check
 stage "32-bit Windows build (mingw32) and its ZIP" build mingw32 mingw32 --target package
 stage "64-bit Windows build (mingw64)" build mingw64 mingw64
 stage "Linux release packages (release)" build release release --target package
