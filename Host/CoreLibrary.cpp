@@ -12,13 +12,20 @@ constexpr unsigned kDefaultTaskPort = 19750;
 const char* DriveTypeName(UINT type)
 {
     switch (type) {
-    case DRIVE_FIXED: return "fixed";
-    case DRIVE_REMOVABLE: return "removable";
-    case DRIVE_REMOTE: return "remote";
-    case DRIVE_CDROM: return "cdrom";
-    case DRIVE_RAMDISK: return "ramdisk";
-    case DRIVE_NO_ROOT_DIR: return "no root";
-    default: return "unknown";
+    case DRIVE_FIXED:
+        return "fixed";
+    case DRIVE_REMOVABLE:
+        return "removable";
+    case DRIVE_REMOTE:
+        return "remote";
+    case DRIVE_CDROM:
+        return "cdrom";
+    case DRIVE_RAMDISK:
+        return "ramdisk";
+    case DRIVE_NO_ROOT_DIR:
+        return "no root";
+    default:
+        return "unknown";
     }
 }
 

@@ -33,8 +33,7 @@ void Notify(const char* state)
         return;
     }
     const socklen_t addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-    ::sendto(fd, state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
-             addressLength);
+    ::sendto(fd, state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), addressLength);
     ::close(fd);
 }
 

@@ -2,6 +2,6 @@
 // its state to the SCM itself (ServiceMode_windows.cpp).
 #include "Readiness.h"
 
-void NotifyReady() {}
+void NotifyReady() { }
 
-void NotifyStopping() {}
+void NotifyStopping() { }

@@ -44,9 +44,9 @@ constexpr const char* kDescription =
 std::string SystemMessage(DWORD error)
 {
     char* text = nullptr;
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    const DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string message = length > 0 && text != nullptr ? std::string(text, length) : std::string();
     LocalFree(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
@@ -84,7 +84,7 @@ void ReportError(const std::string& serviceName, const std::string& text)
 
 class ServiceHandle {
 public:
-    explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+    explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) { }
     ~ServiceHandle()
     {
         if (handle_ != nullptr) {
@@ -120,8 +120,7 @@ void Report(DWORD state, DWORD waitHint = 0, DWORD win32ExitCode = NO_ERROR, DWO
     SERVICE_STATUS& status = service.status;
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
-    status.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
     status.dwWin32ExitCode = win32ExitCode;
     status.dwServiceSpecificExitCode = specificExitCode;
     status.dwWaitHint = waitHint;
@@ -274,14 +273,15 @@ int UninstallService()
     ServiceHandle handle(OpenServiceA(manager.Get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
     if (!handle) {
         const DWORD error = GetLastError();
-        return Fail(error == ERROR_SERVICE_DOES_NOT_EXIST ? std::string("the service ") + kServiceName +
-                                                                " is not installed"
-                                                          : std::string("cannot open the service ") + kServiceName,
+        return Fail(error == ERROR_SERVICE_DOES_NOT_EXIST
+                        ? std::string("the service ") + kServiceName + " is not installed"
+                        : std::string("cannot open the service ") + kServiceName,
                     error);
     }
     SERVICE_STATUS status{};
     if (QueryServiceStatus(handle.Get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
-        if (status.dwCurrentState != SERVICE_STOP_PENDING && !ControlService(handle.Get(), SERVICE_CONTROL_STOP, &status)) {
+        if (status.dwCurrentState != SERVICE_STOP_PENDING &&
+            !ControlService(handle.Get(), SERVICE_CONTROL_STOP, &status)) {
             const DWORD error = GetLastError();
             if (error != ERROR_SERVICE_NOT_ACTIVE) {
                 return Fail(std::string("cannot stop the service ") + kServiceName, error);

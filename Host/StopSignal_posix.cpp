@@ -31,8 +31,7 @@ void WaitForStopSignal()
 {
     const sigset_t signals = StopSignals();
     int received = 0;
-    while (sigwait(&signals, &received) != 0) {
-    }
+    while (sigwait(&signals, &received) != 0) { }
 }
 
-void AcknowledgeStopSignal() {}
+void AcknowledgeStopSignal() { }

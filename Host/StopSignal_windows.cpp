@@ -19,8 +19,7 @@ BOOL WINAPI OnConsoleControl(DWORD controlType)
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         SetEvent(stopRequested);
-        if (controlType == CTRL_CLOSE_EVENT || controlType == CTRL_LOGOFF_EVENT ||
-            controlType == CTRL_SHUTDOWN_EVENT) {
+        if (controlType == CTRL_CLOSE_EVENT || controlType == CTRL_LOGOFF_EVENT || controlType == CTRL_SHUTDOWN_EVENT) {
             WaitForSingleObject(stopDone, 5000);
         }
         return TRUE;

@@ -19,11 +19,10 @@ namespace {
 
 void PrintUsage()
 {
-    std::fprintf(stderr,
-                 "usage: QELCltCore [--console]\n"
-                 "       QELCltCore --install [--account NAME [--password PASSWORD]]\n"
-                 "       QELCltCore --uninstall\n"
-                 "       QELCltCore --service   (started by the service control manager)\n");
+    std::fprintf(stderr, "usage: QELCltCore [--console]\n"
+                         "       QELCltCore --install [--account NAME [--password PASSWORD]]\n"
+                         "       QELCltCore --uninstall\n"
+                         "       QELCltCore --service   (started by the service control manager)\n");
 }
 
 // In the console: starts the service and runs until the stop request.

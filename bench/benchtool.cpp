@@ -85,8 +85,8 @@ void MakeFile(const fs::path& path, uint64_t size, uint64_t seed)
     close(fd);
 }
 
-void MakeTree(const fs::path& dir, uint64_t count, uint64_t perDir, uint64_t minSize,
-              uint64_t maxSize, uint64_t seed, uint64_t depth)
+void MakeTree(const fs::path& dir, uint64_t count, uint64_t perDir, uint64_t minSize, uint64_t maxSize, uint64_t seed,
+              uint64_t depth)
 {
     uint64_t state = seed * 0x9E3779B97F4A7C15ull + 7;
     fs::path folder = dir;
@@ -113,8 +113,7 @@ int Listen(uint16_t port)
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 1) != 0)
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0)
         Die("listen");
     return listener;
 }
@@ -282,7 +281,7 @@ void Send(uint16_t port, const fs::path& dir)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     for (const fs::path& file : files) {
         int in = open(file.c_str(), O_RDONLY);
-        struct stat status{};
+        struct stat status { };
         if (in < 0 || fstat(in, &status) != 0)
             Die("open " + file.string());
         std::string name = fs::relative(file, dir).string();
@@ -305,7 +304,10 @@ void Send(uint16_t port, const fs::path& dir)
     close(fd);
 }
 
-uint64_t Number(const char* text) { return std::strtoull(text, nullptr, 10); }
+uint64_t Number(const char* text)
+{
+    return std::strtoull(text, nullptr, 10);
+}
 
 } // namespace
 
@@ -315,8 +317,8 @@ int main(int argc, char** argv)
     if (command == "make-file" && argc == 5) {
         MakeFile(argv[2], Number(argv[3]), Number(argv[4]));
     } else if (command == "make-tree" && (argc == 8 || argc == 9)) {
-        MakeTree(argv[2], Number(argv[3]), Number(argv[4]), Number(argv[5]), Number(argv[6]),
-                 Number(argv[7]), argc == 9 ? Number(argv[8]) : 0);
+        MakeTree(argv[2], Number(argv[3]), Number(argv[4]), Number(argv[5]), Number(argv[6]), Number(argv[7]),
+                 argc == 9 ? Number(argv[8]) : 0);
     } else if (command == "recv" && argc == 4) {
         Receive(static_cast<uint16_t>(Number(argv[2])), argv[3], {});
     } else if (command == "recv" && argc == 6 && std::string(argv[4]) == "--unbuffered") {

@@ -5,8 +5,7 @@
 
 #include <cstring>
 
-uint32_t OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header,
-                uint32_t reserved)
+uint32_t OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header, uint32_t reserved)
 {
     // The handlers read the header as the service's own record; the copy
     // lives as long as the task.

@@ -10,5 +10,4 @@
 // SyncService's handlers; any other type, and every task that arrives while
 // the service is not running, goes back to the transport (RavelnetDropTask)
 // without a log line or a reply.
-uint32_t OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header,
-                uint32_t reserved);
+uint32_t OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header, uint32_t reserved);

@@ -11,8 +11,8 @@
 #include "update/EndOfTask.h"
 #include "update/FileReception.h"
 
-#include <shlobj.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <mutex>
 
@@ -84,8 +84,8 @@ Status ReceiveListAndFiles(RavelnetConnection connection, int32_t writeModeFlag,
         return analysed;
     }
     const auto copyToRoots = [&roots](const QELDtFile& record) { return CopyToRoots(roots, record.name); };
-    const Status downloaded = DownloadListedFiles(connection, writeModeFlag, params, fileList, request,
-                                                  roots.primary.c_str(), copyToRoots);
+    const Status downloaded =
+        DownloadListedFiles(connection, writeModeFlag, params, fileList, request, roots.primary.c_str(), copyToRoots);
     ReleaseCheckList(fileList, handles, views); // the data file stays on disk
     return downloaded;
 }

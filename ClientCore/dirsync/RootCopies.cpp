@@ -4,8 +4,8 @@
 #include "service/Names.h"
 #include "update/UpdatePaths.h"
 
-#include <shlobj.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <cstring>
 #include <vector>

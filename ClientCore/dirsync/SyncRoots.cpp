@@ -41,9 +41,8 @@ struct DirectoryIdentity {
 
 std::optional<DirectoryIdentity> IdentityOf(const std::string& directory)
 {
-    const UniqueHandle handle(CreateFileA(directory.c_str(), 0,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const UniqueHandle handle(CreateFileA(directory.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!handle.IsValid()) {
         return std::nullopt;
     }

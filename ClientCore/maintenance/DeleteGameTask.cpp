@@ -102,8 +102,8 @@ void DeleteGame(RavelnetConnection connection, const TaskRequest* request)
 
 } // namespace
 
-void SyncService::HandleDeleteGame(RavelnetConnection connection, uint32_t /*context*/,
-                                   const TaskRequest* request, uint32_t /*reserved*/)
+void SyncService::HandleDeleteGame(RavelnetConnection connection, uint32_t /*context*/, const TaskRequest* request,
+                                   uint32_t /*reserved*/)
 {
     RunGuarded(connection, kTaskDeleteGame, [&] { DeleteGame(connection, request); });
 }

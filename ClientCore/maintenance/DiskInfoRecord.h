@@ -8,12 +8,12 @@
 // count travels as two 32-bit words, the high word first: it is not one
 // little-endian 64-bit value.
 struct DiskInfoRecord {
-    char driveLetter;     // first character of the root string, e.g. 'D' for D:\ .
-    uint8_t reserved[3];  // zero
-    uint32_t freeHigh;    // total free bytes on the volume, high 32 bits
-    uint32_t freeLow;     //   and low 32 bits
-    uint32_t totalHigh;   // size of the volume in bytes, high 32 bits
-    uint32_t totalLow;    //   and low 32 bits
+    char driveLetter;    // first character of the root string, e.g. 'D' for D:\ .
+    uint8_t reserved[3]; // zero
+    uint32_t freeHigh;   // total free bytes on the volume, high 32 bits
+    uint32_t freeLow;    //   and low 32 bits
+    uint32_t totalHigh;  // size of the volume in bytes, high 32 bits
+    uint32_t totalLow;   //   and low 32 bits
 };
 static_assert(sizeof(DiskInfoRecord) == 20);
 static_assert(offsetof(DiskInfoRecord, driveLetter) == 0);

@@ -42,8 +42,7 @@ namespace {
 void SendDiskInfo(RavelnetConnection connection)
 {
     const std::vector<std::string> drives = FixedDriveRoots();
-    const TaskReply reply =
-        MakeTaskReply(kResultOk, static_cast<uint32_t>(drives.size() * sizeof(DiskInfoRecord)));
+    const TaskReply reply = MakeTaskReply(kResultOk, static_cast<uint32_t>(drives.size() * sizeof(DiskInfoRecord)));
     // The records follow whatever the reply returned: a broken connection
     // shows up at the first record's send.
     RavelnetReply(connection, &reply);
@@ -62,8 +61,8 @@ void SendDiskInfo(RavelnetConnection connection)
 
 } // namespace
 
-void SyncService::HandleDiskInfo(RavelnetConnection connection, uint32_t /*context*/,
-                                 const TaskRequest* /*request*/, uint32_t /*reserved*/)
+void SyncService::HandleDiskInfo(RavelnetConnection connection, uint32_t /*context*/, const TaskRequest* /*request*/,
+                                 uint32_t /*reserved*/)
 {
     RunGuarded(connection, kTaskDiskInfo, [&] { SendDiskInfo(connection); });
 }

@@ -27,8 +27,7 @@ HelperLibrary::HelperLibrary()
     char path[kPathBufferSize];
     // Only the library beside the executable will do: without that folder
     // there is no path to load it from.
-    if (!GetExecutableDirectory(path, sizeof path) ||
-        !AppendIfFits(path, sizeof path, "Pelkit.dll")) {
+    if (!GetExecutableDirectory(path, sizeof path) || !AppendIfFits(path, sizeof path, "Pelkit.dll")) {
         throw CQx_Exception(kResultHelperLibraryMissing, GetLastError());
     }
 

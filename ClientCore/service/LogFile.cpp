@@ -29,8 +29,7 @@ bool IsLeadByte(unsigned char byte)
 
 // Appends `source` to the text of `length` bytes in `buffer` as far as it
 // fits, never cutting a two-byte character in half. Returns the new length.
-std::size_t AppendWholeCharacters(char* buffer, std::size_t size, std::size_t length,
-                                  const char* source)
+std::size_t AppendWholeCharacters(char* buffer, std::size_t size, std::size_t length, const char* source)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(source);
     std::size_t read = 0;
@@ -145,11 +144,11 @@ void LogFile::OpenIfNeeded()
         return;
     }
     constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    file_.Reset(CreateFileA(path_.get(), GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
+    file_.Reset(
+        CreateFileA(path_.get(), GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file_.IsValid() && GetLastError() == ERROR_FILE_NOT_FOUND) {
-        file_.Reset(CreateFileA(path_.get(), GENERIC_WRITE, kShare, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
+        file_.Reset(
+            CreateFileA(path_.get(), GENERIC_WRITE, kShare, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
     if (file_.IsValid()) {
         SetFilePointer(file_.Get(), 0, nullptr, FILE_END);

@@ -17,10 +17,10 @@ public:
     using Value = typename Traits::Value;
 
     UniqueResource() = default;
-    explicit UniqueResource(Value value) : value_(value) {}
+    explicit UniqueResource(Value value) : value_(value) { }
     ~UniqueResource() { Reset(); }
 
-    UniqueResource(UniqueResource&& other) noexcept : value_(other.Release()) {}
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.Release()) { }
     UniqueResource& operator=(UniqueResource&& other) noexcept
     {
         if (this != &other) {

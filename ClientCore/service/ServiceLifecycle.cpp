@@ -87,8 +87,7 @@ int32_t BindAndOpen(int32_t* detail)
         return status;
     } catch (const CQx_Exception& failure) {
         *detail = static_cast<int32_t>(failure.SystemErrorCode());
-        Log(ModuleLog(), "初始化环境失败:%d,%d", failure.ErrorCode(),
-            static_cast<int32_t>(failure.SystemErrorCode()));
+        Log(ModuleLog(), "初始化环境失败:%d,%d", failure.ErrorCode(), static_cast<int32_t>(failure.SystemErrorCode()));
         return failure.ErrorCode();
     } catch (const std::exception& failure) {
         *detail = static_cast<int32_t>(GetLastError());

@@ -32,7 +32,7 @@ public:
     int Code() const { return code_; }
 
 private:
-    Status(bool ok, int code) : ok_(ok), code_(code) {}
+    Status(bool ok, int code) : ok_(ok), code_(code) { }
 
     bool ok_;
     int code_;

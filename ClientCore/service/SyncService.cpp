@@ -17,9 +17,9 @@ SyncService& TheSyncService()
     return theSyncService;
 }
 
-SyncService::SyncService() : writeModeFlag_(ReadWriteModeSetting()) {}
+SyncService::SyncService() : writeModeFlag_(ReadWriteModeSetting()) { }
 
-SyncService::SyncService(int32_t writeModeFlag) : writeModeFlag_(writeModeFlag) {}
+SyncService::SyncService(int32_t writeModeFlag) : writeModeFlag_(writeModeFlag) { }
 
 SyncService::~SyncService() = default;
 

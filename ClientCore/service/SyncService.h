@@ -8,7 +8,7 @@
 
 class SyncService {
 public:
-    SyncService(); // reads the write-mode setting from the registry
+    SyncService();                               // reads the write-mode setting from the registry
     explicit SyncService(int32_t writeModeFlag); // a fixed mode, for tests
     virtual ~SyncService();
     SyncService(const SyncService&) = delete;
@@ -31,10 +31,9 @@ public:
                           uint32_t reserved);
     void HandleDeleteGame(RavelnetConnection connection, uint32_t context, const TaskRequest* request,
                           uint32_t reserved);
-    void HandleDiskInfo(RavelnetConnection connection, uint32_t context, const TaskRequest* request,
-                        uint32_t reserved);
-    void HandleDirectorySync(RavelnetConnection connection, uint32_t context,
-                             const TaskRequest* request, uint32_t reserved);
+    void HandleDiskInfo(RavelnetConnection connection, uint32_t context, const TaskRequest* request, uint32_t reserved);
+    void HandleDirectorySync(RavelnetConnection connection, uint32_t context, const TaskRequest* request,
+                             uint32_t reserved);
 
 private:
     int32_t writeModeFlag_ = 0;

@@ -177,8 +177,8 @@ bool CheckListFitsOnDisk(const char* folder, const char* checkFilePath, uint32_t
 }
 
 Status ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, const TaskParams& params,
-                        FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request,
-                        int allowDelete, int skipLocalCompare)
+                        FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request, int allowDelete,
+                        int skipLocalCompare)
 {
     // A link planted at the check file's place would take the list elsewhere,
     // a hard link its bytes into another file.

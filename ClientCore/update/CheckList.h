@@ -25,8 +25,8 @@ using ViewList = std::vector<UniqueView>;
 // ERROR_NOT_ENOUGH_MEMORY without a receive buffer, a receive's result, or
 // the analysis' result. Logs only the completed reception.
 Status ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, const TaskParams& params,
-                        FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request,
-                        int allowDelete, int skipLocalCompare);
+                        FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request, int allowDelete,
+                        int skipLocalCompare);
 
 // Whether a check list of `size` bytes fits in the free space of the drive
 // that holds `folder` (a file already at `checkFilePath` counts as free: it

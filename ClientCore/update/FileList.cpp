@@ -14,8 +14,8 @@ bool NameLess(std::string_view a, std::string_view b)
 std::string_view RecordName(const QELDtFile& record)
 {
     const void* nul = std::memchr(record.name, 0, sizeof(record.name));
-    const size_t length = nul == nullptr ? sizeof(record.name)
-                                         : static_cast<size_t>(static_cast<const char*>(nul) - record.name);
+    const size_t length =
+        nul == nullptr ? sizeof(record.name) : static_cast<size_t>(static_cast<const char*>(nul) - record.name);
     return {record.name, length};
 }
 
@@ -50,8 +50,8 @@ void FileList::Order() const
     auto name = [](const Node& node) { return std::string_view(node.record->name, node.nameLength); };
     std::stable_sort(nodes_.begin(), nodes_.end(),
                      [&](const Node& a, const Node& b) { return NameLess(name(a), name(b)); });
-    auto duplicate = std::unique(nodes_.begin(), nodes_.end(),
-                                 [&](const Node& a, const Node& b) { return name(a) == name(b); });
+    auto duplicate =
+        std::unique(nodes_.begin(), nodes_.end(), [&](const Node& a, const Node& b) { return name(a) == name(b); });
     nodes_.erase(duplicate, nodes_.end());
     nodes_.shrink_to_fit();
     ordered_ = true;

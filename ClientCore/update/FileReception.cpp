@@ -165,8 +165,8 @@ Status FinishUnbuffered(UniqueHandle file, const char* path, uint64_t size, cons
         return SetLastWriteTime(file.Get(), time);
     }
     file.Reset();
-    const UniqueHandle reopened(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle reopened(
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!reopened.IsValid()) {
         return Status::LastError(ERROR_ACCESS_DENIED);
     }
@@ -178,8 +178,8 @@ Status FinishUnbuffered(UniqueHandle file, const char* path, uint64_t size, cons
 Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFile& record, FileRequest& request,
                    void* buffer, const char* path)
 {
-    const DWORD flags = mode == WriteMode::Unbuffered ? FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN
-                                                      : FILE_FLAG_SEQUENTIAL_SCAN;
+    const DWORD flags =
+        mode == WriteMode::Unbuffered ? FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN : FILE_FLAG_SEQUENTIAL_SCAN;
     UniqueHandle file = CreateTarget(path, flags);
     if (!file.IsValid()) {
         const Status failure = Status::LastError(ERROR_ACCESS_DENIED);

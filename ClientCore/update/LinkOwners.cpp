@@ -4,8 +4,8 @@
 #include "service/Owners.h"
 #include "service/Status.h"
 
-#include <aclapi.h>
 #include <windows.h>
+#include <aclapi.h>
 
 namespace {
 
@@ -30,16 +30,15 @@ bool IsTrustedOwner(PSID owner)
 std::optional<UntrustedLink> CheckLinkOwner(const std::string& path)
 {
     const UniqueHandle link(CreateFileA(path.c_str(), READ_CONTROL,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                        nullptr));
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!link.IsValid()) {
         return UntrustedLink{path, Status::LastError(ERROR_ACCESS_DENIED).Code()};
     }
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD read = GetSecurityInfo(link.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                       nullptr, nullptr, &descriptor);
+    const DWORD read = GetSecurityInfo(link.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                       nullptr, &descriptor);
     const UniqueSecurityDescriptor held(descriptor);
     if (read != ERROR_SUCCESS || owner == nullptr) {
         return UntrustedLink{path, read != ERROR_SUCCESS ? static_cast<int>(read) : ERROR_ACCESS_DENIED};
@@ -71,8 +70,8 @@ std::optional<UntrustedLink> FindUntrustedLink(std::string_view path)
     for (const std::string_view component : parsed->components) {
         // The path up to the end of this component: the component itself is
         // named, never what a link there leads to.
-        const std::string prefix(trimmed.substr(0, static_cast<size_t>(component.data() + component.size() -
-                                                                        trimmed.data())));
+        const std::string prefix(
+            trimmed.substr(0, static_cast<size_t>(component.data() + component.size() - trimmed.data())));
         const DWORD attributes = GetFileAttributesA(prefix.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             const Status unread = Status::LastError(ERROR_ACCESS_DENIED);

@@ -73,7 +73,7 @@ void DeleteUnlisted(const char* path, DWORD attributes)
 
 // Handles one entry of a listing; false ends the scan.
 bool ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& entry, FileList& fileList,
-              int allowDelete)
+               int allowDelete)
 {
     char path[kEntryPathSize];
     if (!EntryPath(path, directory, entry)) {
@@ -131,8 +131,8 @@ bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileL
 
 bool IsLocalFileCurrent(const QELDtFile& record, const char* path)
 {
-    const UniqueHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle file(
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) {
         return false;
     }

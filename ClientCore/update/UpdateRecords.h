@@ -13,17 +13,17 @@
 // ---- Task parameters (668 bytes, server to client, right after the header) --
 
 struct TaskParams {
-    uint32_t taskId;            // only written to the log
-    uint32_t unused4;           // not read by the client
-    char gameVersion[128];      // the game's version on the server (update task)
-    char gamePath[256];         // the game's directory, ending in a backslash
-    char subPath[256];          // directory sync task only
-    uint32_t excludeDrive;      // directory sync task only
-    char excludeDriveLetter;    // directory sync task only
+    uint32_t taskId;         // only written to the log
+    uint32_t unused4;        // not read by the client
+    char gameVersion[128];   // the game's version on the server (update task)
+    char gamePath[256];      // the game's directory, ending in a backslash
+    char subPath[256];       // directory sync task only
+    uint32_t excludeDrive;   // directory sync task only
+    char excludeDriveLetter; // directory sync task only
     uint8_t padding653[3];
-    uint32_t skipLocalCompare;  // nonzero: fetch every listed file, compare nothing
-    uint32_t unused660;         // not read by the client
-    uint32_t checkListSize;     // bytes of check list that follow the reply
+    uint32_t skipLocalCompare; // nonzero: fetch every listed file, compare nothing
+    uint32_t unused660;        // not read by the client
+    uint32_t checkListSize;    // bytes of check list that follow the reply
 };
 static_assert(sizeof(TaskParams) == 668);
 static_assert(offsetof(TaskParams, taskId) == 0);
@@ -121,8 +121,14 @@ inline uint64_t JoinHalves(uint32_t high, uint32_t low)
 {
     return (uint64_t{high} << 32) | low;
 }
-inline uint32_t HighHalf(uint64_t value) { return static_cast<uint32_t>(value >> 32); }
-inline uint32_t LowHalf(uint64_t value) { return static_cast<uint32_t>(value); }
+inline uint32_t HighHalf(uint64_t value)
+{
+    return static_cast<uint32_t>(value >> 32);
+}
+inline uint32_t LowHalf(uint64_t value)
+{
+    return static_cast<uint32_t>(value);
+}
 
 inline uint64_t BytesToUpdate(const FileRequest& request)
 {

@@ -11,8 +11,8 @@
 #include "update/UpdatePaths.h"
 #include "update/VersionMarker.h"
 
-#include <shlobj.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <cstring>
 #include <optional>
@@ -102,8 +102,8 @@ void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const Task
         ReleaseCheckList(fileList, handles, views);
         return;
     }
-    const Status downloaded = DownloadListedFiles(connection, writeModeFlag, params, fileList, request,
-                                                  params.gamePath);
+    const Status downloaded =
+        DownloadListedFiles(connection, writeModeFlag, params, fileList, request, params.gamePath);
     ReleaseCheckList(fileList, handles, views);
     if (downloaded.Failed()) {
         return; // old marker and the check list stay: the next task runs again
@@ -130,7 +130,8 @@ bool IsGameDirectoryPath(const char* gamePath)
 
 int AllowDeleteFor(const char* gamePath)
 {
-    const std::optional<DrivePath> path = ParseDrivePath(std::string_view(gamePath, strnlen(gamePath, kPathBufferSize)));
+    const std::optional<DrivePath> path =
+        ParseDrivePath(std::string_view(gamePath, strnlen(gamePath, kPathBufferSize)));
     return path.has_value() && path->components.size() >= 2 ? 1 : 0;
 }
 

@@ -30,10 +30,10 @@
 #endif
 
 #define PELKIT_OK 1
-#define PELKIT_E_ARGUMENT (-1)      /* a null pointer where data is needed */
-#define PELKIT_E_BUFFER (-2)        /* the output buffer is too small */
-#define PELKIT_E_FORMAT (-3)        /* the input is not valid (Base64 text) */
-#define PELKIT_E_IO (-4)            /* the file cannot be opened or read */
+#define PELKIT_E_ARGUMENT (-1)       /* a null pointer where data is needed */
+#define PELKIT_E_BUFFER (-2)         /* the output buffer is too small */
+#define PELKIT_E_FORMAT (-3)         /* the input is not valid (Base64 text) */
+#define PELKIT_E_IO (-4)             /* the file cannot be opened or read */
 #define PELKIT_E_NOT_SUPPORTED (-50) /* the operation is not available */
 
 #define PELKIT_SHA256_SIZE 32
@@ -45,15 +45,13 @@ extern "C" {
 
 /* SHA-256 digest of `length` bytes at `data` into `digest` (32 bytes).
  * `data` may be null when `length` is 0. */
-PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_sha256(const void* data, uint32_t length,
-                                                     uint8_t* digest);
+PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_sha256(const void* data, uint32_t length, uint8_t* digest);
 
 /* RC4 with the key of `keyLength` (1 to 256) bytes, applied to `length` bytes
  * of `input` into `output` (which may be `input`). RC4 is its own inverse:
  * the same call encrypts and decrypts. */
-PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_rc4(const uint8_t* key, uint32_t keyLength,
-                                                  const void* input, void* output,
-                                                  uint32_t length);
+PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_rc4(const uint8_t* key, uint32_t keyLength, const void* input,
+                                                  void* output, uint32_t length);
 
 /* Decodes the Base64 text of `textLength` characters (standard alphabet,
  * '=' padding; CR, LF, tab and space are skipped) into `output`, which holds
@@ -61,21 +59,18 @@ PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_rc4(const uint8_t* key, uint32_t k
  * other characters, misplaced padding or a dangling final character gives
  * PELKIT_E_FORMAT; an output too small gives PELKIT_E_BUFFER with
  * `*outputLength` set to the length needed. */
-PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_Base64(const char* text, uint32_t textLength,
-                                                     uint8_t* output, uint32_t capacity,
-                                                     uint32_t* outputLength);
+PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_Base64(const char* text, uint32_t textLength, uint8_t* output,
+                                                     uint32_t capacity, uint32_t* outputLength);
 
 /* Would convert the NUL-terminated UTF-8 text `utf8` into the system's ANSI
  * code page in `output` (`capacity` bytes). Not supported: returns
  * PELKIT_E_NOT_SUPPORTED and writes nothing. */
-PELKIT_API int32_t PELKIT_CALL Pelkit_Utf2AscII(const char* utf8, char* output,
-                                                uint32_t capacity);
+PELKIT_API int32_t PELKIT_CALL Pelkit_Utf2AscII(const char* utf8, char* output, uint32_t capacity);
 
 /* Would extract the zip archive at `archivePath` into the directory
  * `destinationDirectory`. Not supported: returns PELKIT_E_NOT_SUPPORTED and
  * touches no file. */
-PELKIT_API int32_t PELKIT_CALL Pelkit_UnzipFile(const char* archivePath,
-                                                const char* destinationDirectory);
+PELKIT_API int32_t PELKIT_CALL Pelkit_UnzipFile(const char* archivePath, const char* destinationDirectory);
 
 /* MD5 digest of the whole file at `path` (opened for reading, binary) into
  * `digest` (16 bytes). PELKIT_E_IO when it cannot be opened or read. */
@@ -85,10 +80,8 @@ PELKIT_API int32_t PELKIT_CALL Pelkit_GetFileMd5(const char* path, uint8_t* dige
 PELKIT_API int32_t PELKIT_CALL Pelkit_GetMd5(const void* data, uint32_t length, uint8_t* digest);
 
 typedef int32_t(PELKIT_CALL* Pelkit_DeCrypt_sha256_Proc)(const void*, uint32_t, uint8_t*);
-typedef int32_t(PELKIT_CALL* Pelkit_DeCrypt_rc4_Proc)(const uint8_t*, uint32_t, const void*,
-                                                      void*, uint32_t);
-typedef int32_t(PELKIT_CALL* Pelkit_DeCrypt_Base64_Proc)(const char*, uint32_t, uint8_t*,
-                                                         uint32_t, uint32_t*);
+typedef int32_t(PELKIT_CALL* Pelkit_DeCrypt_rc4_Proc)(const uint8_t*, uint32_t, const void*, void*, uint32_t);
+typedef int32_t(PELKIT_CALL* Pelkit_DeCrypt_Base64_Proc)(const char*, uint32_t, uint8_t*, uint32_t, uint32_t*);
 typedef int32_t(PELKIT_CALL* Pelkit_Utf2AscII_Proc)(const char*, char*, uint32_t);
 typedef int32_t(PELKIT_CALL* Pelkit_UnzipFile_Proc)(const char*, const char*);
 typedef int32_t(PELKIT_CALL* Pelkit_GetFileMd5_Proc)(const char*, uint8_t*);

@@ -38,22 +38,19 @@ constexpr uint32_t kMd5Sines[64] = {
 };
 
 constexpr int kMd5Shifts[64] = {
-    7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-    5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-    4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-    6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21,
+    7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 5,  9,  14, 20, 5,  9,
+    14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
+    4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21,
 };
 
 uint32_t LoadBigEndian(const uint8_t* bytes)
 {
-    return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 |
-           uint32_t{bytes[3]};
+    return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | uint32_t{bytes[3]};
 }
 
 uint32_t LoadLittleEndian(const uint8_t* bytes)
 {
-    return uint32_t{bytes[3]} << 24 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[1]} << 8 |
-           uint32_t{bytes[0]};
+    return uint32_t{bytes[3]} << 24 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[1]} << 8 | uint32_t{bytes[0]};
 }
 
 void StoreBigEndian(uint8_t* out, uint32_t value)
@@ -72,8 +69,7 @@ void StoreLittleEndian(uint8_t* out, uint32_t value)
 
 // Feeds `data` through 64-byte blocks, keeping a partial block for later.
 template <typename Compress>
-void FeedBlocks(uint8_t (&block)[64], std::size_t& used, const uint8_t* data, std::size_t length,
-                Compress compress)
+void FeedBlocks(uint8_t (&block)[64], std::size_t& used, const uint8_t* data, std::size_t length, Compress compress)
 {
     while (length > 0) {
         const std::size_t take = length < 64 - used ? length : 64 - used;
@@ -90,8 +86,7 @@ void FeedBlocks(uint8_t (&block)[64], std::size_t& used, const uint8_t* data, st
 
 // The final padding: 0x80, zeros, and the bit length in the last 8 bytes.
 template <typename Compress>
-void Pad(uint8_t (&block)[64], std::size_t used, uint64_t bitLength, bool bigEndianLength,
-         Compress compress)
+void Pad(uint8_t (&block)[64], std::size_t used, uint64_t bitLength, bool bigEndianLength, Compress compress)
 {
     block[used++] = 0x80;
     if (used > 56) {
@@ -110,8 +105,7 @@ void Pad(uint8_t (&block)[64], std::size_t used, uint64_t bitLength, bool bigEnd
 } // namespace
 
 Sha256::Sha256()
-    : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab,
-             0x5be0cd19}
+    : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19}
 {
 }
 
@@ -168,7 +162,7 @@ void Sha256::Compress(const uint8_t* block)
     state_[7] += h;
 }
 
-Md5::Md5() : state_{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476} {}
+Md5::Md5() : state_{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476} { }
 
 void Md5::Update(const uint8_t* data, std::size_t length)
 {

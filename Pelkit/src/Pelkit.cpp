@@ -11,8 +11,7 @@
 namespace {
 
 // RC4 key schedule and keystream (the cipher is its own inverse).
-void ApplyRc4(const uint8_t* key, uint32_t keyLength, const uint8_t* input, uint8_t* output,
-              uint32_t length)
+void ApplyRc4(const uint8_t* key, uint32_t keyLength, const uint8_t* input, uint8_t* output, uint32_t length)
 {
     uint8_t state[256];
     for (int i = 0; i < 256; ++i) {
@@ -40,11 +39,16 @@ void ApplyRc4(const uint8_t* key, uint32_t keyLength, const uint8_t* input, uint
 // The 6-bit value of a Base64 character, or -1.
 int Base64Value(char c)
 {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
     return -1;
 }
 
@@ -107,8 +111,7 @@ int32_t DecodeBase64(const char* text, uint32_t textLength, uint8_t* output, uin
 
 extern "C" {
 
-PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_sha256(const void* data, uint32_t length,
-                                                     uint8_t* digest)
+PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_sha256(const void* data, uint32_t length, uint8_t* digest)
 {
     if ((data == nullptr && length != 0) || digest == nullptr) {
         return PELKIT_E_ARGUMENT;
@@ -121,22 +124,19 @@ PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_sha256(const void* data, uint32_t 
     return PELKIT_OK;
 }
 
-PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_rc4(const uint8_t* key, uint32_t keyLength,
-                                                  const void* input, void* output,
-                                                  uint32_t length)
+PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_rc4(const uint8_t* key, uint32_t keyLength, const void* input,
+                                                  void* output, uint32_t length)
 {
     if (key == nullptr || keyLength == 0 || keyLength > 256 ||
         ((input == nullptr || output == nullptr) && length != 0)) {
         return PELKIT_E_ARGUMENT;
     }
-    ApplyRc4(key, keyLength, static_cast<const uint8_t*>(input), static_cast<uint8_t*>(output),
-             length);
+    ApplyRc4(key, keyLength, static_cast<const uint8_t*>(input), static_cast<uint8_t*>(output), length);
     return PELKIT_OK;
 }
 
-PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_Base64(const char* text, uint32_t textLength,
-                                                     uint8_t* output, uint32_t capacity,
-                                                     uint32_t* outputLength)
+PELKIT_API int32_t PELKIT_CALL Pelkit_DeCrypt_Base64(const char* text, uint32_t textLength, uint8_t* output,
+                                                     uint32_t capacity, uint32_t* outputLength)
 {
     if ((text == nullptr && textLength != 0) || outputLength == nullptr) {
         return PELKIT_E_ARGUMENT;

@@ -99,7 +99,8 @@ typedef uint32_t (*RavelnetTaskCallback)(RavelnetConnection connection, uint32_t
 
 /* Results. 1 is success; everything else is a failure code. */
 #define RAVELNET_OK 1
-#define RAVELNET_E_CLOSED (-1)   /* the peer closed before all bytes arrived (or the
+#define RAVELNET_E_CLOSED                                                                                              \
+    (-1)                         /* the peer closed before all bytes arrived (or the
                                     task was dropped while the call waited) */
 #define RAVELNET_E_TIMEOUT (-2)  /* the bytes did not arrive within the time-out */
 #define RAVELNET_E_SOCKET (-3)   /* socket error (reset, broken pipe, ...) */
@@ -126,8 +127,7 @@ RAVELNET_API int RavelnetSetTaskHandler(RavelnetServer server, RavelnetTaskCallb
  * RAVELNET_E_TIMEOUT; RAVELNET_E_SOCKET (reset and other errors);
  * RAVELNET_E_HANDLE; RAVELNET_E_ARGUMENT. After a failure the conversation
  * is out of step (part of the bytes may have been consumed). */
-RAVELNET_API int RavelnetRecv(RavelnetConnection connection, void* buffer, uint32_t length,
-                              uint32_t timeoutMs);
+RAVELNET_API int RavelnetRecv(RavelnetConnection connection, void* buffer, uint32_t length, uint32_t timeoutMs);
 
 /* Ordinal 5. Sends all `length` bytes or fails: RAVELNET_E_SOCKET when the
  * peer is gone (never a SIGPIPE), RAVELNET_E_TIMEOUT when the peer accepted

@@ -73,8 +73,7 @@ RAVELNET_API int RavelnetSetTaskHandler(RavelnetServer server, RavelnetTaskCallb
     });
 }
 
-RAVELNET_API int RavelnetRecv(RavelnetConnection connection, void* buffer, uint32_t length,
-                              uint32_t timeoutMs)
+RAVELNET_API int RavelnetRecv(RavelnetConnection connection, void* buffer, uint32_t length, uint32_t timeoutMs)
 {
     return Guarded([&] {
         if (buffer == nullptr && length != 0)

@@ -4,7 +4,7 @@
 
 namespace ravelnet {
 
-RefusalLog::RefusalLog(Writer write) : write_(write ? std::move(write) : Writer(WriteDebugOutput)) {}
+RefusalLog::RefusalLog(Writer write) : write_(write ? std::move(write) : Writer(WriteDebugOutput)) { }
 
 bool RefusalLog::Report(net::Ipv4 peer, Refusal reason, Clock::time_point now)
 {

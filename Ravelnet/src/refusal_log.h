@@ -15,10 +15,10 @@
 namespace ravelnet {
 
 enum class Refusal {
-    NotAllowed,    // the peer is outside the allow list
-    WrongMagic,    // a whole header without the magic
-    NoHeader,      // no whole header within the header time-out
-    NoTaskPlace,   // a valid task while every task place was taken
+    NotAllowed,  // the peer is outside the allow list
+    WrongMagic,  // a whole header without the magic
+    NoHeader,    // no whole header within the header time-out
+    NoTaskPlace, // a valid task while every task place was taken
 };
 
 class RefusalLog {

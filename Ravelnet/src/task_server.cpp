@@ -218,8 +218,8 @@ void TaskServer::AcceptPending(Clock::time_point now)
 TaskServer::HeaderProgress TaskServer::ReadHeader(WaitingRoom::Guest& guest)
 {
     while (guest.received < WaitingRoom::kHeaderSize) {
-        net::StepResult result = net::ReceiveSome(guest.socket, guest.header + guest.received,
-                                                  WaitingRoom::kHeaderSize - guest.received);
+        net::StepResult result =
+            net::ReceiveSome(guest.socket, guest.header + guest.received, WaitingRoom::kHeaderSize - guest.received);
         switch (result.step) {
         case net::Step::WouldBlock:
             return HeaderProgress::Incomplete;

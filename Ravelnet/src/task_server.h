@@ -95,15 +95,15 @@ private:
     std::condition_variable workQueued_; // queued_ grew, or stopping
     bool stopping_ = false;
     bool closed_ = false;
-    std::size_t busy_ = 0;              // tasks queued or running
-    std::deque<QueuedTask> queued_;     // header in, no worker yet
-    std::vector<std::thread> workers_;  // grown by the admission thread only
+    std::size_t busy_ = 0;                   // tasks queued or running
+    std::deque<QueuedTask> queued_;          // header in, no worker yet
+    std::vector<std::thread> workers_;       // grown by the admission thread only
     std::vector<std::thread::id> threadIds_; // admission thread and workers, for IsOwnThread
     std::thread admission_;
 
     struct Counters {
-        std::atomic<std::uint32_t> tasks{0}, notAllowed{0}, wrongMagic{0}, noHeader{0}, noTaskPlace{0},
-            crowdedOut{0}, waitingNow{0};
+        std::atomic<std::uint32_t> tasks{0}, notAllowed{0}, wrongMagic{0}, noHeader{0}, noTaskPlace{0}, crowdedOut{0},
+            waitingNow{0};
     };
     Counters counters_;
 };

@@ -26,11 +26,11 @@ public:
     struct Guest {
         net::NativeSocket socket = net::kNoSocket;
         net::Ipv4 peer = 0;
-        Clock::time_point deadline;        // the header must be complete by then
+        Clock::time_point deadline; // the header must be complete by then
         unsigned char header[kHeaderSize] = {};
-        std::size_t received = 0;          // bytes of header so far
+        std::size_t received = 0; // bytes of header so far
     };
-    using Guests = std::list<Guest>;       // oldest first
+    using Guests = std::list<Guest>; // oldest first
 
     // Admits a newcomer. When that passes a bound, the oldest guest of the
     // address with the most guests leaves to make room (of the newcomer's

@@ -14,8 +14,7 @@
 #include <sys/stat.h>
 #endif
 
-static_assert(std::endian::native == std::endian::little,
-              "check-list records are written in host byte order");
+static_assert(std::endian::native == std::endian::little, "check-list records are written in host byte order");
 
 namespace fs = std::filesystem;
 
@@ -58,9 +57,7 @@ std::optional<EntryInfo> ReadEntryInfo(const fs::path& path, std::error_code& er
     else
         info.kind = EntryKind::File;
     info.fileTime = FromFileTime(data.ftLastWriteTime);
-    info.size = info.kind == EntryKind::File
-                    ? (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow
-                    : 0;
+    info.size = info.kind == EntryKind::File ? (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow : 0;
     return info;
 }
 
@@ -68,7 +65,7 @@ std::optional<EntryInfo> ReadEntryInfo(const fs::path& path, std::error_code& er
 
 std::optional<EntryInfo> ReadEntryInfo(const fs::path& path, std::error_code& error)
 {
-    struct stat status{};
+    struct stat status { };
     if (lstat(path.c_str(), &status) != 0) {
         error.assign(errno, std::generic_category());
         return std::nullopt;
@@ -101,8 +98,8 @@ bool IsReservedDeviceName(std::string_view component)
         upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
     if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL")
         return true;
-    return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) &&
-           upper[3] >= '1' && upper[3] <= '9';
+    return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) && upper[3] >= '1' &&
+           upper[3] <= '9';
 }
 
 // Why Windows could not hold `component` (in `codePage`) as a name, or
@@ -136,8 +133,7 @@ QELDtFile MakeRecord(const std::string& name, const EntryInfo& info)
     QELDtFile record{};
     record.lastWriteTime = SplitFileTime(info.fileTime);
     record.tag = kQelDtFileTag;
-    record.attributes =
-        info.kind == EntryKind::Directory ? kDirectoryEntryAttributes : kFileEntryAttributes;
+    record.attributes = info.kind == EntryKind::Directory ? kDirectoryEntryAttributes : kFileEntryAttributes;
     record.sizeHigh = HighHalf(info.size);
     record.sizeLow = LowHalf(info.size);
     std::memcpy(record.name, name.data(), name.size());
@@ -211,9 +207,8 @@ void SortByName(CheckList& list)
     std::vector<size_t> order(list.records.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = i;
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return NameLess(RecordName(list.records[a]), RecordName(list.records[b]));
-    });
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return NameLess(RecordName(list.records[a]), RecordName(list.records[b])); });
     std::vector<QELDtFile> records;
     std::vector<fs::path> hostPaths;
     records.reserve(order.size());
@@ -256,8 +251,7 @@ std::optional<uint64_t> FileTimeFromUnixTime(int64_t seconds, int64_t nanosecond
         seconds -= 1;
     }
     constexpr int64_t kMinSeconds = -kFileTimeOfUnixEpoch / kFileTimeUnitsPerSecond;
-    constexpr int64_t kMaxSeconds =
-        (INT64_MAX - kFileTimeOfUnixEpoch) / kFileTimeUnitsPerSecond - 1;
+    constexpr int64_t kMaxSeconds = (INT64_MAX - kFileTimeOfUnixEpoch) / kFileTimeUnitsPerSecond - 1;
     if (seconds < kMinSeconds || seconds > kMaxSeconds)
         return std::nullopt;
     int64_t units = kFileTimeOfUnixEpoch + seconds * kFileTimeUnitsPerSecond + nanoseconds / 100;
@@ -307,10 +301,9 @@ CheckList BuildCheckList(const fs::path& root, uint32_t codePage)
 
 std::optional<size_t> FindRecordIndex(const CheckList& list, std::string_view name)
 {
-    auto it = std::lower_bound(list.records.begin(), list.records.end(), name,
-                               [](const QELDtFile& record, std::string_view key) {
-                                   return NameLess(RecordName(record), key);
-                               });
+    auto it = std::lower_bound(
+        list.records.begin(), list.records.end(), name,
+        [](const QELDtFile& record, std::string_view key) { return NameLess(RecordName(record), key); });
     if (it == list.records.end() || RecordName(*it) != name)
         return std::nullopt;
     return static_cast<size_t>(it - list.records.begin());

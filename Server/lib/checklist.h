@@ -32,7 +32,7 @@ struct CheckListNote {
 
 struct CheckList {
     std::filesystem::path root;
-    uint32_t codePage = kDefaultClientCodePage;  // the code page of the records' names
+    uint32_t codePage = kDefaultClientCodePage;   // the code page of the records' names
     std::vector<QELDtFile> records;               // sorted by name, byte-wise
     std::vector<std::filesystem::path> hostPaths; // parallel to records
     std::vector<CheckListNote> skipped;           // left out on purpose (links, special files)

@@ -18,10 +18,14 @@ namespace {
 const char* IconvName(uint32_t codePage)
 {
     switch (codePage) {
-    case 936: return "CP936";
-    case 1252: return "CP1252";
-    case 65001: return "UTF-8";
-    default: return nullptr;
+    case 936:
+        return "CP936";
+    case 1252:
+        return "CP1252";
+    case 65001:
+        return "UTF-8";
+    default:
+        return nullptr;
     }
 }
 
@@ -70,13 +74,13 @@ std::optional<std::string> WideToClient(const std::wstring& wide, uint32_t codeP
     BOOL usedDefault = FALSE;
     BOOL* used = codePage == CP_UTF8 ? nullptr : &usedDefault;
     DWORD flags = codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-    int length = WideCharToMultiByte(codePage, flags, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                     nullptr, used);
+    int length =
+        WideCharToMultiByte(codePage, flags, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, used);
     if (length <= 0 || usedDefault)
         return std::nullopt;
     std::string narrow(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(codePage, flags, wide.data(), static_cast<int>(wide.size()), narrow.data(), length,
-                        nullptr, used);
+    WideCharToMultiByte(codePage, flags, wide.data(), static_cast<int>(wide.size()), narrow.data(), length, nullptr,
+                        used);
     return narrow;
 }
 
@@ -84,8 +88,8 @@ std::optional<std::wstring> ToWide(std::string_view text, uint32_t codePage)
 {
     if (text.empty())
         return std::wstring{};
-    int length = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                     nullptr, 0);
+    int length =
+        MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (length <= 0)
         return std::nullopt;
     std::wstring wide(static_cast<size_t>(length), L'\0');

@@ -114,7 +114,7 @@ InputFile InputFile::Open(const std::filesystem::path& path)
     return InputFile(fd);
 }
 
-InputFile::InputFile(InputFile&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
+InputFile::InputFile(InputFile&& other) noexcept : native_(std::exchange(other.native_, -1)) { }
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept
 {
@@ -134,7 +134,7 @@ InputFile::~InputFile()
 
 uint64_t InputFile::Size() const
 {
-    struct stat status{};
+    struct stat status { };
     if (::fstat(static_cast<int>(native_), &status) != 0)
         throw TransferError(TransferErrorKind::File, std::string("cannot read a file's size: ") + std::strerror(errno));
     return static_cast<uint64_t>(status.st_size);

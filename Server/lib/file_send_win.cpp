@@ -34,11 +34,12 @@ InputFile InputFile::Open(const std::filesystem::path& path)
     HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        throw TransferError(TransferErrorKind::File, "cannot open " + path.string() + ": " + ErrorText(::GetLastError()));
+        throw TransferError(TransferErrorKind::File,
+                            "cannot open " + path.string() + ": " + ErrorText(::GetLastError()));
     return InputFile(reinterpret_cast<std::intptr_t>(file));
 }
 
-InputFile::InputFile(InputFile&& other) noexcept : native_(std::exchange(other.native_, kNoFile)) {}
+InputFile::InputFile(InputFile&& other) noexcept : native_(std::exchange(other.native_, kNoFile)) { }
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept
 {

@@ -11,15 +11,13 @@ namespace {
 uint32_t LittleEndianWord(std::span<const std::byte> bytes, size_t offset)
 {
     return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
-           static_cast<uint32_t>(bytes[offset + 2]) << 16 |
-           static_cast<uint32_t>(bytes[offset + 3]) << 24;
+           static_cast<uint32_t>(bytes[offset + 2]) << 16 | static_cast<uint32_t>(bytes[offset + 3]) << 24;
 }
 
 // Two 32-bit words, the high word first.
 uint64_t HighLowCount(std::span<const std::byte> bytes, size_t offset)
 {
-    return static_cast<uint64_t>(LittleEndianWord(bytes, offset)) << 32 |
-           LittleEndianWord(bytes, offset + 4);
+    return static_cast<uint64_t>(LittleEndianWord(bytes, offset)) << 32 | LittleEndianWord(bytes, offset + 4);
 }
 
 DriveSpace DecodeDrive(std::span<const std::byte> record)
@@ -44,8 +42,8 @@ Result RunGuarded(const Endpoint& endpoint, const MaintenanceOptions& options,
 {
     Result result;
     try {
-        TaskConnection connection = TaskConnection::Connect(
-            endpoint.host, endpoint.port, Milliseconds(options.connectTimeoutMs));
+        TaskConnection connection =
+            TaskConnection::Connect(endpoint.host, endpoint.port, Milliseconds(options.connectTimeoutMs));
         result.connected = true;
         connection.SetTimeout(Milliseconds(options.receiveTimeoutMs));
         if (options.interrupter != nullptr)
@@ -118,8 +116,8 @@ size_t Utf8SequenceLength(std::string_view text, size_t i)
             return 0;
     // No overlong forms, no surrogates, nothing beyond U+10FFFF.
     const unsigned char second = byte(i + 1);
-    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
-        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) || (lead == 0xF0 && second < 0x90) ||
+        (lead == 0xF4 && second > 0x8F))
         return 0;
     return length;
 }
@@ -130,8 +128,7 @@ double UsedPercent(const DriveSpace& drive)
 {
     if (drive.totalBytes == 0 || drive.freeBytes >= drive.totalBytes)
         return 0.0;
-    return 100.0 * static_cast<double>(drive.totalBytes - drive.freeBytes) /
-           static_cast<double>(drive.totalBytes);
+    return 100.0 * static_cast<double>(drive.totalBytes - drive.freeBytes) / static_cast<double>(drive.totalBytes);
 }
 
 bool DecodeDiskInfo(std::span<const std::byte> data, std::vector<DriveSpace>& drives, std::string& error)
@@ -179,8 +176,7 @@ DeleteGameResult RunDeleteGameTask(const Endpoint& endpoint, std::string_view ga
                                         });
 }
 
-bool ParseEndpoints(const std::vector<std::string>& texts, std::vector<Endpoint>& endpoints,
-                    std::string& error)
+bool ParseEndpoints(const std::vector<std::string>& texts, std::vector<Endpoint>& endpoints, std::string& error)
 {
     endpoints.clear();
     for (const std::string& text : texts) {
@@ -210,8 +206,7 @@ std::string DiskInfoJson(const std::vector<Endpoint>& endpoints, const std::vect
     for (size_t i = 0; i < results.size(); ++i) {
         const DiskInfoResult& result = results[i];
         json += i == 0 ? "\n  " : ",\n  ";
-        json += "{\"client\": " + JsonString(endpoints[i].Label()) +
-                ", \"ok\": " + (result.ok ? "true" : "false");
+        json += "{\"client\": " + JsonString(endpoints[i].Label()) + ", \"ok\": " + (result.ok ? "true" : "false");
         if (!result.ok) {
             json += ", \"error\": " + JsonString(result.error) + "}";
             continue;

@@ -49,8 +49,7 @@ double UsedPercent(const DriveSpace& drive);
 // reserved bytes, then free and total bytes, each as two little-endian 32-bit
 // words with the high word first. False with a message when `data` is not a
 // whole number of records.
-bool DecodeDiskInfo(std::span<const std::byte> data, std::vector<DriveSpace>& drives,
-                    std::string& error);
+bool DecodeDiskInfo(std::span<const std::byte> data, std::vector<DriveSpace>& drives, std::string& error);
 
 struct DiskInfoResult {
     bool ok = false;
@@ -83,8 +82,7 @@ DiskInfoResult DiskInfoConversation(TaskConnection& connection);
 DeleteGameResult DeleteGameConversation(TaskConnection& connection, std::string_view gamePath);
 
 // Every "HOST" or "HOST:PORT" of `texts`; false with the first one's problem.
-bool ParseEndpoints(const std::vector<std::string>& texts, std::vector<Endpoint>& endpoints,
-                    std::string& error);
+bool ParseEndpoints(const std::vector<std::string>& texts, std::vector<Endpoint>& endpoints, std::string& error);
 
 // Runs `task` for every endpoint at once, one thread each; the results come
 // back in the endpoints' order.
@@ -111,8 +109,7 @@ std::string FormatDriveTable(const std::vector<DriveSpace>& drives);
 // The disk info of every client as one JSON document:
 // [{"client":"h:p","ok":true,"drives":[{"drive":"D","totalBytes":..,
 //   "freeBytes":..,"usedPercent":..}]}, {"client":..,"ok":false,"error":".."}]
-std::string DiskInfoJson(const std::vector<Endpoint>& endpoints,
-                         const std::vector<DiskInfoResult>& results);
+std::string DiskInfoJson(const std::vector<Endpoint>& endpoints, const std::vector<DiskInfoResult>& results);
 
 // The outcome of a delete task as one line: "deleted (reply 1)",
 // "failed: <reason>".

@@ -6,7 +6,7 @@
 
 namespace qelsrv {
 
-SendBudget::SendBudget(uint64_t bytesPerSecond) : rate_(bytesPerSecond) {}
+SendBudget::SendBudget(uint64_t bytesPerSecond) : rate_(bytesPerSecond) { }
 
 uint64_t SendBudget::ChunkSize() const
 {

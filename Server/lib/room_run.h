@@ -48,10 +48,10 @@ private:
     using Clock = std::chrono::steady_clock;
     const uint64_t rate_;
     mutable std::mutex mutex_;
-    Clock::time_point next_{};   // when the next slot begins
+    Clock::time_point next_{}; // when the next slot begins
     bool started_ = false;
-    Clock::time_point first_{};  // the first send's start
-    Clock::time_point last_{};   // the last send's end
+    Clock::time_point first_{}; // the first send's start
+    Clock::time_point last_{};  // the last send's end
     uint64_t sent_ = 0;
     Clock::time_point windowStart_{};
     uint64_t windowBytes_ = 0;

@@ -19,8 +19,8 @@ bool ParseNumber(std::string_view text, unsigned& value)
     return !text.empty() && code == std::errc{} && end == text.data() + text.size();
 }
 
-bool AppendRange(uint64_t first, uint64_t last, uint16_t port, std::vector<Endpoint>& endpoints,
-                 std::string_view text, std::string& error)
+bool AppendRange(uint64_t first, uint64_t last, uint16_t port, std::vector<Endpoint>& endpoints, std::string_view text,
+                 std::string& error)
 {
     if (last < first) {
         error = "the range " + std::string(text) + " ends before it begins";
@@ -117,8 +117,7 @@ bool ReadClientsFile(const std::string& path, std::vector<std::string>& targets,
     return true;
 }
 
-bool CollectTargets(const std::vector<std::string>& texts, std::vector<Endpoint>& endpoints,
-                    std::string& error)
+bool CollectTargets(const std::vector<std::string>& texts, std::vector<Endpoint>& endpoints, std::string& error)
 {
     endpoints.clear();
     std::unordered_set<std::string> seen;

@@ -37,7 +37,6 @@ bool ReadClientsFile(const std::string& path, std::vector<std::string>& targets,
 // Every target expanded, in order, each HOST:PORT kept at its first
 // occurrence only. False with the first bad target's message, or when there
 // are no clients or more than kMaxTargets.
-bool CollectTargets(const std::vector<std::string>& texts, std::vector<Endpoint>& endpoints,
-                    std::string& error);
+bool CollectTargets(const std::vector<std::string>& texts, std::vector<Endpoint>& endpoints, std::string& error);
 
 } // namespace qelsrv

@@ -94,8 +94,7 @@ net::NativeSocket ConnectSocket(const std::string& host, uint16_t port, Millisec
         error = net::LastSocketError();
     if (error != 0) {
         net::CloseSocket(socket);
-        throw TransferError(TransferErrorKind::Connect,
-                            "cannot connect to " + target + ": " + SocketErrorText(error));
+        throw TransferError(TransferErrorKind::Connect, "cannot connect to " + target + ": " + SocketErrorText(error));
     }
     return socket;
 }
@@ -123,8 +122,7 @@ TaskConnection TaskConnection::Connect(const std::string& host, uint16_t port, M
 }
 
 TaskConnection::TaskConnection(TaskConnection&& other) noexcept
-    : socket_(std::exchange(other.socket_, net::kNoSocket)),
-      interrupter_(std::exchange(other.interrupter_, nullptr)),
+    : socket_(std::exchange(other.socket_, net::kNoSocket)), interrupter_(std::exchange(other.interrupter_, nullptr)),
       timeoutMs_(other.timeoutMs_)
 {
 }

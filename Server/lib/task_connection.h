@@ -36,10 +36,7 @@ enum class TransferErrorKind {
 
 class TransferError : public std::runtime_error {
 public:
-    TransferError(TransferErrorKind kind, const std::string& message)
-        : std::runtime_error(message), kind_(kind)
-    {
-    }
+    TransferError(TransferErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) { }
     TransferErrorKind kind() const { return kind_; }
 
 private:
@@ -74,7 +71,7 @@ public:
     std::intptr_t Native() const { return native_; }
 
 private:
-    explicit InputFile(std::intptr_t native) : native_(native) {}
+    explicit InputFile(std::intptr_t native) : native_(native) { }
     std::intptr_t native_;
 };
 
@@ -134,7 +131,7 @@ public:
     void StartTask(uint32_t type, std::span<const std::byte> payload, uint32_t sequence = 0);
     // Header, then one record (a plain struct) as the payload.
     template <class Record>
-        requires std::is_trivially_copyable_v<Record>
+    requires std::is_trivially_copyable_v<Record>
     void StartTask(uint32_t type, const Record& record, uint32_t sequence = 0)
     {
         StartTask(type, std::as_bytes(std::span(&record, 1)), sequence);
@@ -192,7 +189,7 @@ public:
     void AttachInterrupter(Interrupter& interrupter);
 
 private:
-    explicit TaskConnection(std::intptr_t socket) : socket_(socket) {}
+    explicit TaskConnection(std::intptr_t socket) : socket_(socket) { }
     static TaskConnection Connect(const std::string& host, uint16_t port, Milliseconds connectTimeout,
                                   const std::optional<std::string>& source);
     void RequireOpen() const;

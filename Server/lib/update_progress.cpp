@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #ifdef _WIN32
-#include <io.h>
 #include <windows.h>
+#include <io.h>
 #else
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -25,8 +25,7 @@ unsigned Percent(uint64_t done, uint64_t total)
     if (done >= total)
         return 100;
     // done < total <= 2^64-1: (done / total) * 100 without overflow.
-    return static_cast<unsigned>(static_cast<long double>(done) * 100.0L /
-                                 static_cast<long double>(total));
+    return static_cast<unsigned>(static_cast<long double>(done) * 100.0L / static_cast<long double>(total));
 }
 
 unsigned ProgressPercent(const SessionProgress& progress)
@@ -75,9 +74,8 @@ std::string RenderProgressLine(std::string_view label, const SessionProgress& pr
 {
     unsigned percent = ProgressPercent(progress);
     char counts[160];
-    std::snprintf(counts, sizeof counts, "%s %3u%%  %u/%u files  %s/%s", Bar(percent).c_str(),
-                  percent, progress.filesDone, progress.filesToUpdate,
-                  FormatBytes(progress.bytesDone).c_str(),
+    std::snprintf(counts, sizeof counts, "%s %3u%%  %u/%u files  %s/%s", Bar(percent).c_str(), percent,
+                  progress.filesDone, progress.filesToUpdate, FormatBytes(progress.bytesDone).c_str(),
                   FormatBytes(progress.bytesToUpdate).c_str());
     std::string line = std::string(label) + "  " + counts;
     if (line.size() >= width)
@@ -96,13 +94,8 @@ std::string RenderFileLine(std::string_view label, const SessionProgress& progre
 }
 
 ProgressBoard::ProgressBoard(std::FILE* out, bool interactive, std::vector<std::string> labels)
-    : out_(out),
-      interactive_(interactive),
-      labels_(std::move(labels)),
-      progress_(labels_.size()),
-      reported_(labels_.size(), 0),
-      outcomes_(labels_.size()),
-      lastFooter_(std::chrono::steady_clock::now())
+    : out_(out), interactive_(interactive), labels_(std::move(labels)), progress_(labels_.size()),
+      reported_(labels_.size(), 0), outcomes_(labels_.size()), lastFooter_(std::chrono::steady_clock::now())
 {
 }
 

@@ -45,8 +45,7 @@ bool IsOutsideName(std::string_view name, uint32_t codePage)
             end = name.size();
         std::string_view component = name.substr(start, end - start);
         bool trailingSeparatorOfDirectory = component.empty() && end == name.size() && start > 1;
-        if ((component.empty() && !trailingSeparatorOfDirectory) || component == "." ||
-            component == "..")
+        if ((component.empty() && !trailingSeparatorOfDirectory) || component == "." || component == "..")
             return true;
         start = end + 1;
     }
@@ -78,10 +77,8 @@ void ServeFile(TaskConnection& task, const CheckList& list, size_t index, SendBu
     uint64_t size = RecordSize(record);
     InputFile file = InputFile::Open(path);
     std::optional<EntryState> now = ReadEntryState(path);
-    if (!now || now->size != size || file.Size() != size ||
-        now->fileTime != JoinFileTime(record.lastWriteTime)) {
-        throw TransferError(TransferErrorKind::File,
-                            path.string() + " has changed since the check list was built");
+    if (!now || now->size != size || file.Size() != size || now->fileTime != JoinFileTime(record.lastWriteTime)) {
+        throw TransferError(TransferErrorKind::File, path.string() + " has changed since the check list was built");
     }
     SendFileBudgeted(task, file, size, budget);
 }
@@ -91,8 +88,8 @@ void ServeFile(TaskConnection& task, const CheckList& list, size_t index, SendBu
 // each file of its list once: a second request for the same file is refused,
 // so that one client never makes the server read a file twice (one bit per
 // record is all a session keeps beyond the shared list).
-void ServeRequests(TaskConnection& task, const CheckList& list, const ProgressCallback& progress,
-                   SendBudget* budget, SessionResult& result)
+void ServeRequests(TaskConnection& task, const CheckList& list, const ProgressCallback& progress, SendBudget* budget,
+                   SessionResult& result)
 {
     std::vector<bool> served(list.records.size(), false);
     for (;;) {
@@ -113,16 +110,15 @@ void ServeRequests(TaskConnection& task, const CheckList& list, const ProgressCa
         }
         if (request.command != kFileRequestSendFile) {
             throw TransferError(TransferErrorKind::Protocol,
-                                "the client sent the unknown command " +
-                                    std::to_string(request.command));
+                                "the client sent the unknown command " + std::to_string(request.command));
         }
         FileRequestCheck check = CheckFileRequest(list, request);
         if (!check.index)
             throw TransferError(TransferErrorKind::Protocol, "the client " + check.error);
         if (served[*check.index]) {
-            throw TransferError(TransferErrorKind::Protocol,
-                                "the client asked for " + Quoted(RecordName(list.records[*check.index])) +
-                                    " a second time");
+            throw TransferError(TransferErrorKind::Protocol, "the client asked for " +
+                                                                 Quoted(RecordName(list.records[*check.index])) +
+                                                                 " a second time");
         }
         served[*check.index] = true;
         if (progress)
@@ -135,15 +131,13 @@ void ServeRequests(TaskConnection& task, const CheckList& list, const ProgressCa
 
 } // namespace
 
-SessionResult RunFileTaskSession(const Endpoint& endpoint, const FileTaskSpec& spec,
-                                 const CheckList& list, const ProgressCallback& progress,
-                                 const SessionOptions& options)
+SessionResult RunFileTaskSession(const Endpoint& endpoint, const FileTaskSpec& spec, const CheckList& list,
+                                 const ProgressCallback& progress, const SessionOptions& options)
 {
     SessionResult result;
     std::optional<TaskConnection> task;
     try {
-        task.emplace(TaskConnection::Connect(endpoint.host, endpoint.port,
-                                             Milliseconds(options.connectTimeoutMs)));
+        task.emplace(TaskConnection::Connect(endpoint.host, endpoint.port, Milliseconds(options.connectTimeoutMs)));
         result.connected = true;
         task->SetTimeout(Milliseconds(options.receiveTimeoutMs));
         if (options.interrupter != nullptr)
@@ -160,8 +154,7 @@ SessionResult RunFileTaskSession(const Endpoint& endpoint, const FileTaskSpec& s
             return result;
         }
         if (reply.resultCode != kResultOk) {
-            result.error = "the client answered the task with code " +
-                           std::to_string(reply.resultCode);
+            result.error = "the client answered the task with code " + std::to_string(reply.resultCode);
             task->Abort();
             return result;
         }
@@ -194,8 +187,8 @@ bool ParseEndpoint(std::string_view text, Endpoint& endpoint, std::string& error
         std::string_view portText = text.substr(colon + 1);
         unsigned port = 0;
         auto [end, code] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
-        if (portText.empty() || code != std::errc{} || end != portText.data() + portText.size() ||
-            port == 0 || port > 65535) {
+        if (portText.empty() || code != std::errc{} || end != portText.data() + portText.size() || port == 0 ||
+            port > 65535) {
             error = "bad port in " + std::string(text);
             return false;
         }
@@ -209,8 +202,8 @@ bool ParseEndpoint(std::string_view text, Endpoint& endpoint, std::string& error
     return true;
 }
 
-bool MakeUpdateParams(uint32_t taskId, std::string_view gameVersion, std::string_view gamePath,
-                      bool full, TaskParams& params, std::string& error)
+bool MakeUpdateParams(uint32_t taskId, std::string_view gameVersion, std::string_view gamePath, bool full,
+                      TaskParams& params, std::string& error)
 {
     params = TaskParams{};
     params.taskId = taskId;
@@ -254,8 +247,7 @@ std::optional<std::string> CheckNamesFit(const CheckList& list, std::string_view
         size_t limit = IsDirectoryRecord(record) ? kClientPathBytes - 3 : kClientPathBytes;
         if (root.size() + name.size() > limit) {
             return "the client path of " + std::string(name) + " would be " +
-                   std::to_string(root.size() + name.size()) + " bytes, more than " +
-                   std::to_string(limit);
+                   std::to_string(root.size() + name.size()) + " bytes, more than " + std::to_string(limit);
         }
     }
     return std::nullopt;
@@ -313,8 +305,7 @@ std::string DescribeOutcome(const FileTaskSpec& spec, const SessionResult& resul
 {
     switch (result.outcome) {
     case SessionOutcome::Completed:
-        return "updated " + std::to_string(result.filesDone) +
-               (result.filesDone == 1 ? " file" : " files");
+        return "updated " + std::to_string(result.filesDone) + (result.filesDone == 1 ? " file" : " files");
     case SessionOutcome::Declined:
         return spec.declinedText;
     case SessionOutcome::Failed:

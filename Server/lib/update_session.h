@@ -45,8 +45,8 @@ struct FileTaskSpec {
 
 // The update task's parameters. `gamePath` should end with a backslash.
 // Fails with a message when a text does not fit its field with its NUL.
-bool MakeUpdateParams(uint32_t taskId, std::string_view gameVersion, std::string_view gamePath,
-                      bool full, TaskParams& params, std::string& error);
+bool MakeUpdateParams(uint32_t taskId, std::string_view gameVersion, std::string_view gamePath, bool full,
+                      TaskParams& params, std::string& error);
 
 // The game path as the client joins names to it: ending with a backslash.
 std::string NormaliseGamePath(std::string_view gamePath, uint32_t codePage = kDefaultClientCodePage);
@@ -75,13 +75,13 @@ enum class SessionOutcome { Completed, Declined, Failed };
 
 struct SessionResult {
     SessionOutcome outcome = SessionOutcome::Failed;
-    bool connected = false;  // false: the client could not be reached
-    bool replied = false;    // the client answered the task (replyCode holds it)
-    uint32_t replyCode = 0;  // the client's answer to the task, when it came
-    uint32_t filesDone = 0;  // the end-of-task command's count of files
+    bool connected = false; // false: the client could not be reached
+    bool replied = false;   // the client answered the task (replyCode holds it)
+    uint32_t replyCode = 0; // the client's answer to the task, when it came
+    uint32_t filesDone = 0; // the end-of-task command's count of files
     uint32_t filesServed = 0;
     uint64_t bytesServed = 0;
-    std::string error;       // why it failed
+    std::string error; // why it failed
 };
 
 using ProgressCallback = std::function<void(const SessionProgress&)>;
@@ -89,9 +89,8 @@ using ProgressCallback = std::function<void(const SessionProgress&)>;
 // Runs one task against one client. `list` must be ok(); it is shared
 // read-only between concurrent sessions. `progress` is called on the calling
 // thread for every file request and once with the end-of-task counters.
-SessionResult RunFileTaskSession(const Endpoint& endpoint, const FileTaskSpec& spec,
-                                 const CheckList& list, const ProgressCallback& progress,
-                                 const SessionOptions& options = {});
+SessionResult RunFileTaskSession(const Endpoint& endpoint, const FileTaskSpec& spec, const CheckList& list,
+                                 const ProgressCallback& progress, const SessionOptions& options = {});
 
 // ---- The decisions of the conversation, apart from its input and output ----
 

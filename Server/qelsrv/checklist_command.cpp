@@ -47,9 +47,8 @@ void RunChecklist(const ChecklistOptions& options)
         folders += IsDirectoryRecord(record) ? 1 : 0;
         bytes += RecordSize(record);
     }
-    std::printf("%s: %zu files (%llu bytes) and %zu folders, %u bytes of check list\n",
-                options.output.c_str(), list.records.size() - folders,
-                static_cast<unsigned long long>(bytes), folders, list.ByteSize());
+    std::printf("%s: %zu files (%llu bytes) and %zu folders, %u bytes of check list\n", options.output.c_str(),
+                list.records.size() - folders, static_cast<unsigned long long>(bytes), folders, list.ByteSize());
 }
 
 } // namespace
@@ -57,9 +56,9 @@ void RunChecklist(const ChecklistOptions& options)
 void RegisterChecklistCommand(CLI::App& app)
 {
     auto options = std::make_shared<ChecklistOptions>();
-    CLI::App* command = app.add_subcommand(
-        "checklist", "Write the check list of a game folder: one 280-byte record per file and "
-                     "folder, sorted as the client sorts");
+    CLI::App* command =
+        app.add_subcommand("checklist", "Write the check list of a game folder: one 280-byte record per file and "
+                                        "folder, sorted as the client sorts");
     command->add_option("DIR", options->folder, "The game folder")->required()->check(CLI::ExistingDirectory);
     command->add_option("-o,--output", options->output, "The check-list file to write")->required();
     command

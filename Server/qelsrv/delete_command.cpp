@@ -75,14 +75,16 @@ void RegisterDeleteCommand(CLI::App& app)
     CLI::App* command = app.add_subcommand(
         "delete", "Delete a game folder from every drive of client PCs but their system drive (task 20001)");
     AddRoomOptions(command, options->room, "Client PCs", false);
-    command->add_option("--path", options->path,
-                        "The game's folder, e.g. 'D:\\games\\x': its drive letter is replaced by each of "
-                        "the client's drives; it must lie at least two levels below the root")
+    command
+        ->add_option("--path", options->path,
+                     "The game's folder, e.g. 'D:\\games\\x': its drive letter is replaced by each of "
+                     "the client's drives; it must lie at least two levels below the root")
         ->required();
     AddCodePageOption(command, options->codePage);
-    command->add_option("--timeout", options->timeoutSeconds,
-                        "Seconds to wait for a client's reply, which comes when it has removed the folder "
-                        "from all its drives")
+    command
+        ->add_option("--timeout", options->timeoutSeconds,
+                     "Seconds to wait for a client's reply, which comes when it has removed the folder "
+                     "from all its drives")
         ->capture_default_str()
         ->check(CLI::Range(1u, 86400u));
     command->callback([options] { RunDelete(*options); });

@@ -45,8 +45,7 @@ FileTaskSpec MakeSpec(const DirsyncOptions& options, const CheckList& list)
     std::string error;
     if (!MakeDirectorySyncSpec(sync, spec, error))
         RefuseCommand(error);
-    if (std::optional<std::string> problem =
-            CheckNamesFit(list, ClientSyncRoot(sync.basePath, sync.subPath, codePage)))
+    if (std::optional<std::string> problem = CheckNamesFit(list, ClientSyncRoot(sync.basePath, sync.subPath, codePage)))
         RefuseCommand(*problem);
     return spec;
 }
@@ -61,9 +60,10 @@ void RunDirsync(const DirsyncOptions& options)
     std::string excluded;
     if (spec.params.excludeDrive != 0)
         excluded = std::string(", not on drive ") + spec.params.excludeDriveLetter;
-    std::fprintf(options.task.room.Info(), "sync %s%s on every drive%s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
-                options.base.c_str(), options.sub.c_str(), excluded.c_str(), options.dir.c_str(),
-                list.records.size(), list.ByteSize(), endpoints.size(), endpoints.size() == 1 ? "" : "s");
+    std::fprintf(options.task.room.Info(),
+                 "sync %s%s on every drive%s from %s: %zu entries, %u bytes of check list, %zu client%s\n",
+                 options.base.c_str(), options.sub.c_str(), excluded.c_str(), options.dir.c_str(), list.records.size(),
+                 list.ByteSize(), endpoints.size(), endpoints.size() == 1 ? "" : "s");
     std::fflush(options.task.room.Info());
     RunOnClients("dirsync", endpoints, spec, list, options.task);
 }
@@ -81,13 +81,15 @@ void RegisterDirsyncCommand(CLI::App& app)
     command->add_option("--dir", options->dir, "The server's copy of the directory (a folder)")
         ->required()
         ->check(CLI::ExistingDirectory);
-    command->add_option("--base", options->base,
-                        "The directory on the clients, without a drive ('\\games\\x'): each client "
-                        "looks for it on its drives C to Z")
+    command
+        ->add_option("--base", options->base,
+                     "The directory on the clients, without a drive ('\\games\\x'): each client "
+                     "looks for it on its drives C to Z")
         ->required();
-    command->add_option("--sub", options->sub,
-                        "Where below that directory the folder goes, with its backslashes "
-                        "('\\' for the directory itself, '\\maps\\' for a folder in it)")
+    command
+        ->add_option("--sub", options->sub,
+                     "Where below that directory the folder goes, with its backslashes "
+                     "('\\' for the directory itself, '\\maps\\' for a folder in it)")
         ->capture_default_str();
     command->add_option("--exclude-drive", options->excludeDrive,
                         "A drive letter the clients leave out of their search");

@@ -49,8 +49,8 @@ void RunDiskInfo(const DiskInfoOptions& options)
             ClientReport report;
             report.result = ResultOf(result.ok, result.connected);
             if (result.ok)
-                report.outcome = std::to_string(result.drives.size()) + " fixed drive" +
-                                 (result.drives.size() == 1 ? "" : "s");
+                report.outcome =
+                    std::to_string(result.drives.size()) + " fixed drive" + (result.drives.size() == 1 ? "" : "s");
             if (result.replied)
                 report.reply = result.reply.resultCode;
             report.error = result.error;
@@ -81,8 +81,9 @@ void RegisterDiskInfoCommand(CLI::App& app)
     CLI::App* command = app.add_subcommand(
         "diskinfo", "Show the fixed drives of client PCs with their size, free space and use (task 20002)");
     AddRoomOptions(command, options->room, "Client PCs to ask", false);
-    command->add_option("--timeout", options->timeoutSeconds,
-                        "Seconds a client may stay silent before it counts as failed")
+    command
+        ->add_option("--timeout", options->timeoutSeconds,
+                     "Seconds a client may stay silent before it counts as failed")
         ->capture_default_str()
         ->check(CLI::Range(1u, 86400u));
     command->callback([options] { RunDiskInfo(*options); });

@@ -6,8 +6,8 @@
 #include <CLI/CLI.hpp>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <thread>
 
 namespace qelsrv {
@@ -54,16 +54,15 @@ void AddFileTaskOptions(CLI::App* command, FileTaskOptions& options)
     AddCodePageOption(command, options.codePage);
     command->add_option("--task-id", options.taskId,
                         "Task number for the clients' logs (default: the current time in seconds)");
-    command->add_flag("--full", options.full,
-                      "Send every file, without the clients comparing their local files first");
-    command->add_option("--timeout", options.timeoutSeconds,
-                        "Seconds a client may stay silent before it counts as failed")
+    command->add_flag("--full", options.full, "Send every file, without the clients comparing their local files first");
+    command
+        ->add_option("--timeout", options.timeoutSeconds, "Seconds a client may stay silent before it counts as failed")
         ->capture_default_str()
         ->check(CLI::Range(1u, 86400u));
 }
 
-std::vector<std::string> ArgumentsToClientOrRefuse(
-    uint32_t codePage, const std::vector<std::pair<std::string, std::string>>& options)
+std::vector<std::string> ArgumentsToClientOrRefuse(uint32_t codePage,
+                                                   const std::vector<std::pair<std::string, std::string>>& options)
 {
     std::vector<std::string> converted;
     std::string lacking;

@@ -44,8 +44,8 @@ void AddFileTaskOptions(CLI::App* command, FileTaskOptions& options);
 // Each option's text (name, value as typed: UTF-8 on a POSIX server) in the
 // clients' code page, in order; refuses the command (status 2), naming every
 // option whose text holds a character that the code page cannot represent.
-std::vector<std::string> ArgumentsToClientOrRefuse(
-    uint32_t codePage, const std::vector<std::pair<std::string, std::string>>& options);
+std::vector<std::string> ArgumentsToClientOrRefuse(uint32_t codePage,
+                                                   const std::vector<std::pair<std::string, std::string>>& options);
 
 // The check list of `folder` with names in `codePage`; prints what it leaves
 // out, and refuses when an entry cannot be given to a client.

@@ -101,18 +101,21 @@ void AddRoomOptions(CLI::App* command, RoomOptions& options, const std::string& 
     command->add_option("HOST[:PORT]", options.targets,
                         hostsHelp + " (default port 19750); also IPv4 ranges: 192.168.1.0/24 (without its "
                                     "network and broadcast addresses), 192.168.1.20-80, each with an optional :PORT");
-    command->add_option("--clients", options.clientsFile,
-                        "A file of clients: one HOST[:PORT] or range a line, '#' starts a comment")
+    command
+        ->add_option("--clients", options.clientsFile,
+                     "A file of clients: one HOST[:PORT] or range a line, '#' starts a comment")
         ->check(CLI::ExistingFile);
     command->add_option("--parallel", options.parallel, "Clients served at once; the others wait their turn")
         ->capture_default_str()
         ->check(CLI::Range(size_t{1}, size_t{1024}));
-    command->add_option("--connect-timeout", options.connectTimeoutSeconds,
-                        "Seconds a client has to accept the connection before it counts as unreachable")
+    command
+        ->add_option("--connect-timeout", options.connectTimeoutSeconds,
+                     "Seconds a client has to accept the connection before it counts as unreachable")
         ->capture_default_str()
         ->check(CLI::Range(0.1, 600.0));
-    command->add_option("--retry", options.retries,
-                        "Run a failed or unreachable client's task again, up to N more times, after the others")
+    command
+        ->add_option("--retry", options.retries,
+                     "Run a failed or unreachable client's task again, up to N more times, after the others")
         ->capture_default_str()
         ->check(CLI::Range(0u, 100u));
     command->add_flag("--json", options.json,
@@ -123,10 +126,9 @@ void AddRoomOptions(CLI::App* command, RoomOptions& options, const std::string& 
                          "Cap on what the tool sends to all clients together, in BITS per second, shared evenly "
                          "among the running transfers; suffixes K, M, G are powers of 1000 (400M = 400 Mbit/s "
                          "= 50 MB/s); default none")
-            ->transform(CLI::AsNumberWithUnit(std::map<std::string, uint64_t>{{"k", 1000},
-                                                                             {"m", 1000 * 1000},
-                                                                             {"g", 1000 * 1000 * 1000}},
-                                              CLI::AsNumberWithUnit::CASE_INSENSITIVE, "RATE"))
+            ->transform(CLI::AsNumberWithUnit(
+                std::map<std::string, uint64_t>{{"k", 1000}, {"m", 1000 * 1000}, {"g", 1000 * 1000 * 1000}},
+                CLI::AsNumberWithUnit::CASE_INSENSITIVE, "RATE"))
             ->check(CLI::Range(uint64_t{8000}, uint64_t{1} << 50));
     }
 }
@@ -187,9 +189,10 @@ std::vector<ClientReport> RunRoom(const std::vector<Endpoint>& endpoints, const 
         const int requests = g_stopRequests.load();
         if (requests > announced) {
             announced = requests;
-            std::fprintf(stderr, requests == 1
-                                     ? "qelsrv: stopping: no further client starts; Ctrl+C again ends the running ones\n"
-                                     : "qelsrv: ending the running clients\n");
+            std::fprintf(stderr,
+                         requests == 1
+                             ? "qelsrv: stopping: no further client starts; Ctrl+C again ends the running ones\n"
+                             : "qelsrv: ending the running clients\n");
         }
         if (tick)
             tick(running.load(), finished.load());
@@ -251,12 +254,13 @@ std::string SummaryTable(const std::vector<Endpoint>& endpoints, const std::vect
         table += line + "\n";
     }
     const Totals totals = Count(reports);
-    table += "total: " + std::to_string(reports.size()) + (reports.size() == 1 ? " client, " : " clients, ") + std::to_string(totals.ok) + " ok, " +
-             std::to_string(totals.failed) + " failed, " + std::to_string(totals.unreachable) + " unreachable";
+    table += "total: " + std::to_string(reports.size()) + (reports.size() == 1 ? " client, " : " clients, ") +
+             std::to_string(totals.ok) + " ok, " + std::to_string(totals.failed) + " failed, " +
+             std::to_string(totals.unreachable) + " unreachable";
     if (totals.notRun > 0)
         table += ", " + std::to_string(totals.notRun) + " not run";
-    table += "; " + std::to_string(totals.files) + " files, " + FormatBytes(totals.bytes) + " in " +
-             Fixed(seconds, 1) + " s";
+    table += "; " + std::to_string(totals.files) + " files, " + FormatBytes(totals.bytes) + " in " + Fixed(seconds, 1) +
+             " s";
     if (budget.BytesSent() > 0)
         table += "; sent " + FormatBytes(budget.BytesSent()) + " at " + Rate(budget.AverageRate());
     return table + "\n";
@@ -318,7 +322,11 @@ void FinishRoom(const std::string& command, const std::vector<Endpoint>& endpoin
                 const SendBudget& budget)
 {
     if (options.json) {
-        std::fputs((SummaryJson(command, endpoints, reports, seconds, budget).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n").c_str(), stdout);
+        std::fputs((SummaryJson(command, endpoints, reports, seconds, budget)
+                        .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                    "\n")
+                       .c_str(),
+                   stdout);
     } else {
         std::fputs(("\n" + SummaryTable(endpoints, reports, seconds, budget)).c_str(), stdout);
     }

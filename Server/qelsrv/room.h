@@ -58,14 +58,14 @@ inline ClientResult ResultOf(bool succeeded, bool connected)
 // One client's row of the summary.
 struct ClientReport {
     ClientResult result = ClientResult::NotRun;
-    std::string outcome;        // "updated 3 files", "already current", "done", ...
-    uint32_t files = 0;         // files fetched from the tool
-    uint64_t bytes = 0;         // bytes of those files
-    double seconds = 0;         // of the last attempt
+    std::string outcome; // "updated 3 files", "already current", "done", ...
+    uint32_t files = 0;  // files fetched from the tool
+    uint64_t bytes = 0;  // bytes of those files
+    double seconds = 0;  // of the last attempt
     unsigned attempts = 0;
     std::optional<uint32_t> reply; // the client's reply code
     std::string error;
-    nlohmann::json details;     // more for the JSON document (diskinfo: the drives)
+    nlohmann::json details; // more for the JSON document (diskinfo: the drives)
 };
 
 // The reply code in words ("accepted", "already current", ...).

@@ -9,10 +9,7 @@
 extern "C" {
 #endif
 
-typedef enum _SE_OBJECT_TYPE {
-    SE_UNKNOWN_OBJECT_TYPE = 0,
-    SE_FILE_OBJECT
-} SE_OBJECT_TYPE;
+typedef enum _SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE = 0, SE_FILE_OBJECT } SE_OBJECT_TYPE;
 
 #ifdef __cplusplus
 }

@@ -16,7 +16,10 @@ namespace win32posix {
 inline constexpr DWORD kStoredAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 // Read-only as Windows sees a host entry: the owner write bit is clear.
-inline bool IsReadOnlyMode(mode_t mode) { return (mode & S_IWUSR) == 0; }
+inline bool IsReadOnlyMode(mode_t mode)
+{
+    return (mode & S_IWUSR) == 0;
+}
 
 // The attributes of the entry at `hostPath`, whose lstat is `linkStat`. A
 // symbolic link reports FILE_ATTRIBUTE_REPARSE_POINT (with
@@ -48,6 +51,6 @@ DWORD ApplyAttributes(const std::string& hostPath, DWORD attributes);
 // call and taken away again.
 int InReadOnlyFolder(const std::string& hostFolder, const std::function<int()>& operation);
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

@@ -27,12 +27,17 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "WCHAR text is converte
 namespace win32posix {
 namespace {
 
-const char* IconvName(UINT codePage) {
+const char* IconvName(UINT codePage)
+{
     switch (codePage) {
-        case 936: return "CP936";
-        case 1252: return "CP1252";
-        case 65001: return "UTF-8";
-        default: return nullptr;
+    case 936:
+        return "CP936";
+    case 1252:
+        return "CP1252";
+    case 65001:
+        return "UTF-8";
+    default:
+        return nullptr;
     }
 }
 
@@ -42,18 +47,22 @@ constexpr const char* kUtf16 = "UTF-16LE";
 // one costs more than a conversion of a name.
 class Converters {
 public:
-    ~Converters() {
-        for (auto& entry : open_) iconv_close(entry.second);
+    ~Converters()
+    {
+        for (auto& entry : open_)
+            iconv_close(entry.second);
     }
-    iconv_t Get(const char* to, const char* from) {
+    iconv_t Get(const char* to, const char* from)
+    {
         std::string key = std::string(to) + "<" + from;
         auto found = open_.find(key);
         if (found != open_.end()) {
-            iconv(found->second, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+            iconv(found->second, nullptr, nullptr, nullptr, nullptr); // back to the initial state
             return found->second;
         }
         iconv_t cd = iconv_open(to, from);
-        if (cd != iconv_t(-1)) open_.emplace(key, cd);
+        if (cd != iconv_t(-1))
+            open_.emplace(key, cd);
         return cd;
     }
 
@@ -61,7 +70,8 @@ private:
     std::map<std::string, iconv_t> open_;
 };
 
-iconv_t ConverterFor(const char* to, const char* from) {
+iconv_t ConverterFor(const char* to, const char* from)
+{
     thread_local Converters converters;
     return converters.Get(to, from);
 }
@@ -75,10 +85,12 @@ struct BadInput {
 };
 
 template <typename OnBad>
-bool Transcode(const char* to, const char* from, std::string_view input, std::string& output, OnBad onBad) {
+bool Transcode(const char* to, const char* from, std::string_view input, std::string& output, OnBad onBad)
+{
     output.clear();
     iconv_t cd = ConverterFor(to, from);
-    if (cd == iconv_t(-1)) return false;
+    if (cd == iconv_t(-1))
+        return false;
     char* in = const_cast<char*>(input.data());
     size_t inLeft = input.size();
     char buffer[1024];
@@ -88,11 +100,15 @@ bool Transcode(const char* to, const char* from, std::string_view input, std::st
         size_t result = iconv(cd, &in, &inLeft, &out, &outLeft);
         int error = errno;
         output.append(buffer, size_t(out - buffer));
-        if (result != size_t(-1)) continue;
-        if (error == E2BIG) continue;
-        if (error != EILSEQ && error != EINVAL) return false;
+        if (result != size_t(-1))
+            continue;
+        if (error == E2BIG)
+            continue;
+        if (error != EILSEQ && error != EINVAL)
+            return false;
         BadInput bad;
-        if (!onBad(size_t(in - input.data()), bad)) return false;
+        if (!onBad(size_t(in - input.data()), bad))
+            return false;
         bad.skip = std::min(std::max<size_t>(bad.skip, 1), inLeft);
         output += bad.replacement;
         in += bad.skip;
@@ -107,20 +123,30 @@ bool Transcode(const char* to, const char* from, std::string_view input, std::st
 }
 
 // The length of the well-formed UTF-8 sequence at text[at], or 0.
-size_t Utf8SequenceLength(std::string_view text, size_t at) {
+size_t Utf8SequenceLength(std::string_view text, size_t at)
+{
     auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
     unsigned char first = byte(at);
-    if (first < 0x80) return 1;
-    size_t length = first >= 0xC2 && first <= 0xDF ? 2 : first >= 0xE0 && first <= 0xEF ? 3
-                  : first >= 0xF0 && first <= 0xF4 ? 4 : 0;
-    if (length == 0 || at + length > text.size()) return 0;
+    if (first < 0x80)
+        return 1;
+    size_t length = first >= 0xC2 && first <= 0xDF   ? 2
+                    : first >= 0xE0 && first <= 0xEF ? 3
+                    : first >= 0xF0 && first <= 0xF4 ? 4
+                                                     : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
     for (size_t i = 1; i < length; ++i)
-        if ((byte(at + i) & 0xC0) != 0x80) return 0;
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
     unsigned char second = byte(at + 1);
-    if (first == 0xE0 && second < 0xA0) return 0;  // overlong
-    if (first == 0xED && second >= 0xA0) return 0;  // surrogate
-    if (first == 0xF0 && second < 0x90) return 0;  // overlong
-    if (first == 0xF4 && second >= 0x90) return 0;  // above U+10FFFF
+    if (first == 0xE0 && second < 0xA0)
+        return 0; // overlong
+    if (first == 0xED && second >= 0xA0)
+        return 0; // surrogate
+    if (first == 0xF0 && second < 0x90)
+        return 0; // overlong
+    if (first == 0xF4 && second >= 0x90)
+        return 0; // above U+10FFFF
     return length;
 }
 
@@ -131,31 +157,42 @@ struct CodePageCache {
     std::optional<UINT> codePage;
 };
 
-std::optional<UINT> ParseCodePage(const std::optional<std::string>& variable) {
-    if (!variable || variable->empty()) return kDefaultCodePage;
+std::optional<UINT> ParseCodePage(const std::optional<std::string>& variable)
+{
+    if (!variable || variable->empty())
+        return kDefaultCodePage;
     char* end = nullptr;
     errno = 0;
     unsigned long value = std::strtoul(variable->c_str(), &end, 10);
     bool number = errno == 0 && *end == '\0' && (*variable)[0] >= '0' && (*variable)[0] <= '9';
-    if (number && value <= 0xFFFFFFFFul && IsSupportedCodePage(UINT(value))) return UINT(value);
+    if (number && value <= 0xFFFFFFFFul && IsSupportedCodePage(UINT(value)))
+        return UINT(value);
     // Reported once per distinct value: the cache is rebuilt only when the value changes.
-    std::fprintf(stderr, "win32posix: QEL_CODEPAGE \"%s\" is not a supported code page (936, 1252 or 65001): "
-                         "every call that takes or gives a name fails with ERROR_BAD_ENVIRONMENT\n",
+    std::fprintf(stderr,
+                 "win32posix: QEL_CODEPAGE \"%s\" is not a supported code page (936, 1252 or 65001): "
+                 "every call that takes or gives a name fails with ERROR_BAD_ENVIRONMENT\n",
                  variable->c_str());
     return std::nullopt;
 }
 
-std::optional<UINT> CodePageArgument(UINT codePage) {
-    if (codePage == CP_ACP || codePage == CP_OEMCP || codePage == CP_THREAD_ACP) return ProcessCodePage();
-    if (IsSupportedCodePage(codePage)) return codePage;
+std::optional<UINT> CodePageArgument(UINT codePage)
+{
+    if (codePage == CP_ACP || codePage == CP_OEMCP || codePage == CP_THREAD_ACP)
+        return ProcessCodePage();
+    if (IsSupportedCodePage(codePage))
+        return codePage;
     return std::nullopt;
 }
 
-}  // namespace
+} // namespace
 
-bool IsSupportedCodePage(UINT codePage) { return IconvName(codePage) != nullptr; }
+bool IsSupportedCodePage(UINT codePage)
+{
+    return IconvName(codePage) != nullptr;
+}
 
-std::optional<UINT> ProcessCodePage() {
+std::optional<UINT> ProcessCodePage()
+{
     static CodePageCache cache;
     const char* raw = std::getenv("QEL_CODEPAGE");
     std::optional<std::string> variable = raw ? std::optional<std::string>(raw) : std::nullopt;
@@ -168,13 +205,21 @@ std::optional<UINT> ProcessCodePage() {
     return cache.codePage;
 }
 
-UINT ActiveCodePage() { return ProcessCodePage().value_or(kDefaultCodePage); }
+UINT ActiveCodePage()
+{
+    return ProcessCodePage().value_or(kDefaultCodePage);
+}
 
-bool IsLeadByteIn(UINT codePage, unsigned char byte) { return codePage == 936 && byte >= 0x81 && byte <= 0xFE; }
+bool IsLeadByteIn(UINT codePage, unsigned char byte)
+{
+    return codePage == 936 && byte >= 0x81 && byte <= 0xFE;
+}
 
-size_t CharLengthAt(UINT codePage, std::string_view text, size_t at) {
+size_t CharLengthAt(UINT codePage, std::string_view text, size_t at)
+{
     unsigned char byte = static_cast<unsigned char>(text[at]);
-    if (codePage == 936) return IsLeadByteIn(codePage, byte) && at + 1 < text.size() ? 2 : 1;
+    if (codePage == 936)
+        return IsLeadByteIn(codePage, byte) && at + 1 < text.size() ? 2 : 1;
     if (codePage == 65001) {
         size_t length = Utf8SequenceLength(text, at);
         return length == 0 ? 1 : length;
@@ -182,69 +227,95 @@ size_t CharLengthAt(UINT codePage, std::string_view text, size_t at) {
     return 1;
 }
 
-std::optional<std::string> CodePageToUtf8(UINT codePage, std::string_view text) {
+std::optional<std::string> CodePageToUtf8(UINT codePage, std::string_view text)
+{
     const char* name = IconvName(codePage);
-    if (!name) return std::nullopt;
+    if (!name)
+        return std::nullopt;
     std::string out;
     if (codePage == 65001) {
         for (size_t i = 0; i < text.size(); i += Utf8SequenceLength(text, i))
-            if (Utf8SequenceLength(text, i) == 0) return std::nullopt;
+            if (Utf8SequenceLength(text, i) == 0)
+                return std::nullopt;
         return std::string(text);
     }
-    if (!Transcode("UTF-8", name, text, out, [](size_t, BadInput&) { return false; })) return std::nullopt;
+    if (!Transcode("UTF-8", name, text, out, [](size_t, BadInput&) { return false; }))
+        return std::nullopt;
     return out;
 }
 
-std::string Utf8ToCodePage(UINT codePage, std::string_view text, char fallback, bool* lossless) {
-    if (lossless) *lossless = true;
+std::string Utf8ToCodePage(UINT codePage, std::string_view text, char fallback, bool* lossless)
+{
+    if (lossless)
+        *lossless = true;
     const char* name = IconvName(codePage);
     std::string out;
     bool ok = name && Transcode(name, "UTF-8", text, out, [&](size_t at, BadInput& bad) {
-        if (lossless) *lossless = false;
-        size_t length = Utf8SequenceLength(text, at);
-        bad.skip = length == 0 ? 1 : length;  // a byte of no well-formed sequence: one fallback for it
-        bad.replacement = std::string(1, fallback);
-        return true;
-    });
+                  if (lossless)
+                      *lossless = false;
+                  size_t length = Utf8SequenceLength(text, at);
+                  bad.skip = length == 0 ? 1 : length; // a byte of no well-formed sequence: one fallback for it
+                  bad.replacement = std::string(1, fallback);
+                  return true;
+              });
     if (!ok) {
-        if (lossless) *lossless = false;
+        if (lossless)
+            *lossless = false;
         return std::string();
     }
     return out;
 }
 
-std::optional<std::string> ToHost(std::string_view ansi, bool* badEnvironment) {
+std::optional<std::string> ToHost(std::string_view ansi, bool* badEnvironment)
+{
     std::optional<UINT> codePage = ProcessCodePage();
-    if (badEnvironment) *badEnvironment = !codePage;
-    if (!codePage) return std::nullopt;
+    if (badEnvironment)
+        *badEnvironment = !codePage;
+    if (!codePage)
+        return std::nullopt;
     return CodePageToUtf8(*codePage, ansi);
 }
 
-std::string FromHost(std::string_view utf8, bool* lossless) { return Utf8ToCodePage(ActiveCodePage(), utf8, '?', lossless); }
+std::string FromHost(std::string_view utf8, bool* lossless)
+{
+    return Utf8ToCodePage(ActiveCodePage(), utf8, '?', lossless);
+}
 
-}  // namespace win32posix
+} // namespace win32posix
 
 using namespace win32posix;
 
-extern "C" UINT WINAPI GetACP(void) { return ActiveCodePage(); }
+extern "C" UINT WINAPI GetACP(void)
+{
+    return ActiveCodePage();
+}
 
-extern "C" BOOL WINAPI IsDBCSLeadByte(BYTE TestChar) { return IsLeadByteIn(ActiveCodePage(), TestChar) ? TRUE : FALSE; }
+extern "C" BOOL WINAPI IsDBCSLeadByte(BYTE TestChar)
+{
+    return IsLeadByteIn(ActiveCodePage(), TestChar) ? TRUE : FALSE;
+}
 
 // As Windows: a lead byte followed by the terminator is one character alone.
-extern "C" LPSTR WINAPI CharNextA(LPCSTR lpsz) {
-    if (!lpsz || *lpsz == '\0') return const_cast<LPSTR>(lpsz);
-    if (IsDBCSLeadByte(BYTE(lpsz[0])) && lpsz[1] != '\0') return const_cast<LPSTR>(lpsz + 2);
+extern "C" LPSTR WINAPI CharNextA(LPCSTR lpsz)
+{
+    if (!lpsz || *lpsz == '\0')
+        return const_cast<LPSTR>(lpsz);
+    if (IsDBCSLeadByte(BYTE(lpsz[0])) && lpsz[1] != '\0')
+        return const_cast<LPSTR>(lpsz + 2);
     return const_cast<LPSTR>(lpsz + 1);
 }
 
 // The start of the character before `lpszCurrent`, found by walking from
 // `lpszStart` (a trail byte alone does not tell where its character begins).
-extern "C" LPSTR WINAPI CharPrevA(LPCSTR lpszStart, LPCSTR lpszCurrent) {
-    if (!lpszStart || !lpszCurrent || lpszCurrent <= lpszStart) return const_cast<LPSTR>(lpszStart);
+extern "C" LPSTR WINAPI CharPrevA(LPCSTR lpszStart, LPCSTR lpszCurrent)
+{
+    if (!lpszStart || !lpszCurrent || lpszCurrent <= lpszStart)
+        return const_cast<LPSTR>(lpszStart);
     const char* p = lpszStart;
     while (true) {
         const char* next = CharNextA(p);
-        if (next >= lpszCurrent || next == p) break;
+        if (next >= lpszCurrent || next == p)
+            break;
         p = next;
     }
     return const_cast<LPSTR>(p);
@@ -254,13 +325,15 @@ namespace {
 
 // Windows' counting contract shared by both conversions: a length of -1 takes
 // the text with its terminator; a zero output size asks for the size needed.
-int FinishOutput(const std::string& bytes, size_t unit, void* output, int outputUnits) {
+int FinishOutput(const std::string& bytes, size_t unit, void* output, int outputUnits)
+{
     size_t units = bytes.size() / unit;
     if (units > size_t(0x7FFFFFFF)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (outputUnits == 0) return int(units);
+    if (outputUnits == 0)
+        return int(units);
     if (units > size_t(outputUnits)) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
@@ -269,10 +342,11 @@ int FinishOutput(const std::string& bytes, size_t unit, void* output, int output
     return int(units);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
-                                          LPWSTR lpWideCharStr, int cchWideChar) {
+                                          LPWSTR lpWideCharStr, int cchWideChar)
+{
     std::optional<UINT> codePage = CodePageArgument(CodePage);
     if (!codePage || !lpMultiByteStr || cbMultiByte == 0 || cchWideChar < 0 || cbMultiByte < -1 ||
         (cchWideChar > 0 && !lpWideCharStr) || (dwFlags & ~DWORD(MB_ERR_INVALID_CHARS | MB_PRECOMPOSED))) {
@@ -287,7 +361,8 @@ extern "C" int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR l
     std::string replacement = *codePage == 65001 ? std::string("\xFD\xFF", 2) : std::string("?\0", 2);
     std::string wide;
     bool ok = Transcode(kUtf16, IconvName(*codePage), text, wide, [&](size_t at, BadInput& bad) {
-        if (strict) return false;
+        if (strict)
+            return false;
         bad.skip = *codePage == 65001 ? 1 : CharLengthAt(*codePage, text, at);
         bad.replacement = replacement;
         return true;
@@ -301,7 +376,8 @@ extern "C" int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR l
 
 extern "C" int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                           LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
-                                          LPBOOL lpUsedDefaultChar) {
+                                          LPBOOL lpUsedDefaultChar)
+{
     std::optional<UINT> codePage = CodePageArgument(CodePage);
     bool utf8 = codePage && *codePage == 65001;
     if (!codePage || !lpWideCharStr || cchWideChar == 0 || cbMultiByte < 0 || cchWideChar < -1 ||
@@ -309,17 +385,19 @@ extern "C" int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR 
         SetLastError(!codePage && CodePage <= CP_THREAD_ACP ? ERROR_BAD_ENVIRONMENT : ERROR_INVALID_PARAMETER);
         return 0;
     }
-    (void)dwFlags;  // WC_NO_BEST_FIT_CHARS and the others: no best fit is ever made
+    (void)dwFlags; // WC_NO_BEST_FIT_CHARS and the others: no best fit is ever made
     size_t units = 0;
     if (cchWideChar == -1) {
-        while (lpWideCharStr[units] != 0) ++units;
+        while (lpWideCharStr[units] != 0)
+            ++units;
         ++units;
     } else {
         units = size_t(cchWideChar);
     }
     std::string_view text(reinterpret_cast<const char*>(lpWideCharStr), units * 2);
     std::string fallback = lpDefaultChar ? std::string(lpDefaultChar) : std::string("?");
-    if (utf8) fallback = "\xEF\xBF\xBD";  // U+FFFD for an unpaired surrogate
+    if (utf8)
+        fallback = "\xEF\xBF\xBD"; // U+FFFD for an unpaired surrogate
     bool usedDefault = false;
     std::string bytes;
     bool ok = Transcode(IconvName(*codePage), kUtf16, text, bytes, [&](size_t at, BadInput& bad) {
@@ -329,7 +407,8 @@ extern "C" int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR 
         if (at + 4 <= text.size()) {
             uint16_t high = uint16_t(uint8_t(text[at]) | uint8_t(text[at + 1]) << 8);
             uint16_t low = uint16_t(uint8_t(text[at + 2]) | uint8_t(text[at + 3]) << 8);
-            if (high >= 0xD800 && high <= 0xDBFF && low >= 0xDC00 && low <= 0xDFFF) bad.skip = 4;
+            if (high >= 0xD800 && high <= 0xDBFF && low >= 0xDC00 && low <= 0xDFFF)
+                bad.skip = 4;
         }
         bad.replacement = fallback;
         return true;
@@ -338,6 +417,7 @@ extern "C" int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR 
         SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         return 0;
     }
-    if (lpUsedDefaultChar) *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
+    if (lpUsedDefaultChar)
+        *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
     return FinishOutput(bytes, 1, lpMultiByteStr, cbMultiByte);
 }

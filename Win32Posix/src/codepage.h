@@ -53,6 +53,6 @@ std::string Utf8ToCodePage(UINT codePage, std::string_view text, char fallback =
 std::optional<std::string> ToHost(std::string_view ansi, bool* badEnvironment = nullptr);
 std::string FromHost(std::string_view utf8, bool* lossless = nullptr);
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

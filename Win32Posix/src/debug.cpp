@@ -21,7 +21,8 @@ namespace {
 // environment names another one.
 class DebugSink {
 public:
-    void Write(const char* text, size_t length) {
+    void Write(const char* text, size_t length)
+    {
         const std::optional<std::string> target = win32posix::DebugOutputTarget();
         if (!target) {
             return;
@@ -40,7 +41,8 @@ public:
     }
 
 private:
-    void Reopen(const std::string& path) {
+    void Reopen(const std::string& path)
+    {
         if (fd_ >= 0) {
             close(fd_);
         }
@@ -50,7 +52,8 @@ private:
 
     // One write() in the normal case; the loop only finishes a write that a
     // signal or a full pipe cut short.
-    static void WriteAll(int fd, const char* text, size_t length) {
+    static void WriteAll(int fd, const char* text, size_t length)
+    {
         while (length > 0) {
             const ssize_t written = write(fd, text, length);
             if (written < 0 && errno == EINTR) {
@@ -69,18 +72,20 @@ private:
     std::string path_;
 };
 
-DebugSink& Sink() {
-    static DebugSink* sink = new DebugSink;  // never destroyed: usable until the process ends
+DebugSink& Sink()
+{
+    static DebugSink* sink = new DebugSink; // never destroyed: usable until the process ends
     return *sink;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" void WINAPI OutputDebugStringA(LPCSTR lpOutputString) {
+extern "C" void WINAPI OutputDebugStringA(LPCSTR lpOutputString)
+{
     if (lpOutputString == nullptr) {
         return;
     }
-    const int savedErrno = errno;  // a debugger call leaves the caller's state alone
+    const int savedErrno = errno; // a debugger call leaves the caller's state alone
     Sink().Write(lpOutputString, strlen(lpOutputString));
     errno = savedErrno;
 }

@@ -20,51 +20,70 @@
 namespace win32posix {
 namespace {
 
-DWORD CreateOneDirectory(const char* name) {
-    if (!name || !*name) return ERROR_PATH_NOT_FOUND;
+DWORD CreateOneDirectory(const char* name)
+{
+    if (!name || !*name)
+        return ERROR_PATH_NOT_FOUND;
     ResolvedPath path;
-    if (DWORD error = ResolvePath(name, path); error != ERROR_SUCCESS) return error;
-    if (path.exists) return ERROR_ALREADY_EXISTS;
-    if (path.unrepresentable) return ERROR_INVALID_NAME;  // no host name stands for it
-    if (PlannedFault(path.host)) return ErrorFromErrno(errno);
+    if (DWORD error = ResolvePath(name, path); error != ERROR_SUCCESS)
+        return error;
+    if (path.exists)
+        return ERROR_ALREADY_EXISTS;
+    if (path.unrepresentable)
+        return ERROR_INVALID_NAME; // no host name stands for it
+    if (PlannedFault(path.host))
+        return ErrorFromErrno(errno);
     if (InReadOnlyFolder(HostParent(path.host), [&] { return mkdir(path.host.c_str(), 0777); }) != 0)
         return errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorFromErrno(errno);
     return ERROR_SUCCESS;
 }
 
-DWORD RemoveOneDirectory(const char* name) {
-    if (!name || !*name) return ERROR_PATH_NOT_FOUND;
+DWORD RemoveOneDirectory(const char* name)
+{
+    if (!name || !*name)
+        return ERROR_PATH_NOT_FOUND;
     ResolvedPath path;
-    if (DWORD error = ResolveExisting(name, path); error != ERROR_SUCCESS) return error;
-    if (path.isRoot) return ERROR_ACCESS_DENIED;
-    if (PlannedFault(path.host)) return ErrorFromErrno(errno);
+    if (DWORD error = ResolveExisting(name, path); error != ERROR_SUCCESS)
+        return error;
+    if (path.isRoot)
+        return ERROR_ACCESS_DENIED;
+    if (PlannedFault(path.host))
+        return ErrorFromErrno(errno);
     struct stat entry;
-    if (lstat(path.host.c_str(), &entry) != 0) return ErrorFromErrno(errno);
+    if (lstat(path.host.c_str(), &entry) != 0)
+        return ErrorFromErrno(errno);
     std::string folder = HostParent(path.host);
     if (S_ISLNK(entry.st_mode)) {
         struct stat target;
         bool toFile = stat(path.host.c_str(), &target) == 0 && !S_ISDIR(target.st_mode);
-        if (toFile) return ERROR_DIRECTORY;
-        if (InReadOnlyFolder(folder, [&] { return unlink(path.host.c_str()); }) != 0) return ErrorFromErrno(errno);
+        if (toFile)
+            return ERROR_DIRECTORY;
+        if (InReadOnlyFolder(folder, [&] { return unlink(path.host.c_str()); }) != 0)
+            return ErrorFromErrno(errno);
         return ERROR_SUCCESS;
     }
-    if (!S_ISDIR(entry.st_mode)) return ERROR_DIRECTORY;
-    if (IsReadOnlyMode(entry.st_mode)) return ERROR_ACCESS_DENIED;
+    if (!S_ISDIR(entry.st_mode))
+        return ERROR_DIRECTORY;
+    if (IsReadOnlyMode(entry.st_mode))
+        return ERROR_ACCESS_DENIED;
     FileId id{uint64_t(entry.st_dev), uint64_t(entry.st_ino)};
-    if (ProcessShareTable().CheckDelete(id) != DeleteCheck::Allowed) return ERROR_SHARING_VIOLATION;
+    if (ProcessShareTable().CheckDelete(id) != DeleteCheck::Allowed)
+        return ERROR_SHARING_VIOLATION;
     if (InReadOnlyFolder(folder, [&] { return rmdir(path.host.c_str()); }) != 0)
         return (errno == ENOTEMPTY || errno == EEXIST) ? ERROR_DIR_NOT_EMPTY : ErrorFromErrno(errno);
     return ERROR_SUCCESS;
 }
 
-bool IsRelativeForShell(const char* path) {
+bool IsRelativeForShell(const char* path)
+{
     bool rooted = path[0] == '\\' || path[0] == '/';
     bool withDrive = path[0] != '\0' && path[1] == ':';
     return !rooted && !withDrive;
 }
 
 // "C:\a", "C:\a\b", ... up to the whole path: every folder from the top.
-std::vector<std::string> PrefixesOf(const WindowsPath& parsed) {
+std::vector<std::string> PrefixesOf(const WindowsPath& parsed)
+{
     std::string prefix;
     if (parsed.kind == PathKind::DriveAbsolute || parsed.kind == PathKind::DriveRelative) {
         prefix = std::string(1, parsed.drive) + ":";
@@ -77,22 +96,25 @@ std::vector<std::string> PrefixesOf(const WindowsPath& parsed) {
     return prefixes;
 }
 
-}  // namespace
-}  // namespace win32posix
+} // namespace
+} // namespace win32posix
 
 using namespace win32posix;
 
-extern "C" BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
+extern "C" BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES)
+{
     DWORD error = CreateOneDirectory(lpPathName);
     return error == ERROR_SUCCESS ? TRUE : Fail(error);
 }
 
-extern "C" BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName) {
+extern "C" BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName)
+{
     DWORD error = RemoveOneDirectory(lpPathName);
     return error == ERROR_SUCCESS ? TRUE : Fail(error);
 }
 
-extern "C" int WINAPI SHCreateDirectoryExA(HWND, LPCSTR pszPath, const SECURITY_ATTRIBUTES*) {
+extern "C" int WINAPI SHCreateDirectoryExA(HWND, LPCSTR pszPath, const SECURITY_ATTRIBUTES*)
+{
     if (!pszPath || IsRelativeForShell(pszPath)) {
         SetLastError(ERROR_BAD_PATHNAME);
         return ERROR_BAD_PATHNAME;
@@ -104,7 +126,8 @@ extern "C" int WINAPI SHCreateDirectoryExA(HWND, LPCSTR pszPath, const SECURITY_
     if (retry && ParseWindowsPath(pszPath, parsed) == ERROR_SUCCESS) {
         // Create each folder from the top; the outcome is that of the last one,
         // the whole path.
-        for (const std::string& prefix : PrefixesOf(parsed)) result = CreateOneDirectory(prefix.c_str());
+        for (const std::string& prefix : PrefixesOf(parsed))
+            result = CreateOneDirectory(prefix.c_str());
     }
     SetLastError(result);
     return int(result);

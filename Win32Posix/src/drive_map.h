@@ -14,9 +14,9 @@ namespace win32posix {
 
 // One drive letter mapped onto a host folder.
 struct DriveMapping {
-    char letter = 0;        // 'A'..'Z', always upper case
-    std::string hostRoot;   // absolute host folder, without a trailing '/' (except "/")
-    UINT type = DRIVE_FIXED;  // DRIVE_FIXED, DRIVE_REMOVABLE, DRIVE_REMOTE, DRIVE_CDROM, DRIVE_RAMDISK
+    char letter = 0;         // 'A'..'Z', always upper case
+    std::string hostRoot;    // absolute host folder, without a trailing '/' (except "/")
+    UINT type = DRIVE_FIXED; // DRIVE_FIXED, DRIVE_REMOVABLE, DRIVE_REMOTE, DRIVE_CDROM, DRIVE_RAMDISK
 };
 
 // A drive table, sorted by letter, one entry per letter.
@@ -38,6 +38,6 @@ std::optional<UINT> DriveTypeFromName(std::string_view name);
 // the folder's entries that are directories; `parent` is the folder.
 DriveTable DriveTableFromFolderNames(const std::string& parent, const std::vector<std::string>& names);
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

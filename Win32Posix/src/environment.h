@@ -37,6 +37,6 @@ std::optional<std::string> DebugOutputTarget();
 const std::string& ExecutableHostPath();
 const std::string& ExecutableHostFolder();
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

@@ -22,6 +22,6 @@ DWORD SetLastErrorFromErrno();
 // Sets the thread's last error and returns FALSE: `return Fail(ERROR_X);`.
 BOOL Fail(DWORD error);
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

@@ -18,42 +18,52 @@ struct Plan {
     bool happened = false;
 };
 
-std::mutex& PlanMutex() {
-    static std::mutex* mutex = new std::mutex;  // never destroyed: usable until the process ends
+std::mutex& PlanMutex()
+{
+    static std::mutex* mutex = new std::mutex; // never destroyed: usable until the process ends
     return *mutex;
 }
 
-Plan& ThePlan() {
+Plan& ThePlan()
+{
     static Plan* plan = new Plan;
     return *plan;
 }
 
-bool Below(const std::string& folder, const std::string& hostPath) {
+bool Below(const std::string& folder, const std::string& hostPath)
+{
     return hostPath.compare(0, folder.size(), folder) == 0 || hostPath + "/" == folder;
 }
 
 // Counts the call when it is one the plan counts; true when it is the one
 // the plan picks.
-bool Counts(Plan& plan, const std::string& hostPath, bool isWrite) {
-    if (!plan.active || !Below(plan.folder, hostPath)) return false;
-    if (plan.shortWrite && !isWrite) return false;
+bool Counts(Plan& plan, const std::string& hostPath, bool isWrite)
+{
+    if (!plan.active || !Below(plan.folder, hostPath))
+        return false;
+    if (plan.shortWrite && !isWrite)
+        return false;
     ++plan.calls;
-    if (plan.calls != plan.failCall) return false;
+    if (plan.calls != plan.failCall)
+        return false;
     plan.happened = true;
     return true;
 }
 
-}  // namespace
+} // namespace
 
-bool PlannedFault(const std::string& hostPath) {
+bool PlannedFault(const std::string& hostPath)
+{
     std::lock_guard lock(PlanMutex());
     Plan& plan = ThePlan();
-    if (plan.shortWrite || !Counts(plan, hostPath, false)) return false;
+    if (plan.shortWrite || !Counts(plan, hostPath, false))
+        return false;
     errno = plan.error;
     return true;
 }
 
-DWORD PlannedWriteLength(const std::string& hostPath, DWORD length) {
+DWORD PlannedWriteLength(const std::string& hostPath, DWORD length)
+{
     std::lock_guard lock(PlanMutex());
     Plan& plan = ThePlan();
     if (!plan.shortWrite) {
@@ -63,29 +73,34 @@ DWORD PlannedWriteLength(const std::string& hostPath, DWORD length) {
     return Counts(plan, hostPath, true) ? length / 2 : length;
 }
 
-}  // namespace win32posix
+} // namespace win32posix
 
 using namespace win32posix;
 
-extern "C" void Win32PosixSetFaultPlan(const Win32PosixFaultPlan* request) {
+extern "C" void Win32PosixSetFaultPlan(const Win32PosixFaultPlan* request)
+{
     std::lock_guard lock(PlanMutex());
     Plan& plan = ThePlan();
     plan = Plan{};
-    if (!request || !request->hostFolder) return;
+    if (!request || !request->hostFolder)
+        return;
     plan.active = true;
     plan.folder = request->hostFolder;
-    if (plan.folder.empty() || plan.folder.back() != '/') plan.folder += '/';
+    if (plan.folder.empty() || plan.folder.back() != '/')
+        plan.folder += '/';
     plan.failCall = request->failCall;
     plan.error = request->error;
     plan.shortWrite = request->shortWrite != 0;
 }
 
-extern "C" long Win32PosixFaultCalls(void) {
+extern "C" long Win32PosixFaultCalls(void)
+{
     std::lock_guard lock(PlanMutex());
     return ThePlan().calls;
 }
 
-extern "C" int Win32PosixFaultHappened(void) {
+extern "C" int Win32PosixFaultHappened(void)
+{
     std::lock_guard lock(PlanMutex());
     return ThePlan().happened ? 1 : 0;
 }

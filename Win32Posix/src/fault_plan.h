@@ -20,6 +20,6 @@ bool PlannedFault(const std::string& hostPath);
 // outright is told by PlannedFault, which WriteFile asks first.
 DWORD PlannedWriteLength(const std::string& hostPath, DWORD length);
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

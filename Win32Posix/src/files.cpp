@@ -30,18 +30,24 @@
 namespace win32posix {
 namespace {
 
-constexpr DWORD kSectorSize = 512;  // the alignment FILE_FLAG_NO_BUFFERING demands
+constexpr DWORD kSectorSize = 512; // the alignment FILE_FLAG_NO_BUFFERING demands
 constexpr DWORD kAttributeFlags = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
-int OpenFlagsFor(DWORD shareAccess) {
+int OpenFlagsFor(DWORD shareAccess)
+{
     bool read = shareAccess & kShareAccessRead;
     bool write = shareAccess & kShareAccessWrite;
-    if (read && write) return O_RDWR;
-    if (write) return O_WRONLY;
+    if (read && write)
+        return O_RDWR;
+    if (write)
+        return O_WRONLY;
     return O_RDONLY;
 }
 
-FileId IdOf(const struct stat& st) { return FileId{uint64_t(st.st_dev), uint64_t(st.st_ino)}; }
+FileId IdOf(const struct stat& st)
+{
+    return FileId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
 
 struct OpenRequest {
     DWORD desiredAccess = 0;
@@ -52,39 +58,49 @@ struct OpenRequest {
 
 struct OpenResult {
     std::shared_ptr<OpenFile> file;
-    bool existed = false;  // the name was there before (ERROR_ALREADY_EXISTS for the *_ALWAYS dispositions)
+    bool existed = false; // the name was there before (ERROR_ALREADY_EXISTS for the *_ALWAYS dispositions)
 };
 
-bool IsFileOrFolder(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode); }
+bool IsFileOrFolder(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+}
 
-bool Overwrites(DWORD disposition) { return disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING; }
+bool Overwrites(DWORD disposition)
+{
+    return disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+}
 
 // Rights that include READ_CONTROL, which reading the owner needs.
 constexpr DWORD kGenericExecute = 0x20000000u;
 constexpr DWORD kGenericAll = 0x10000000u;
 constexpr DWORD kMaximumAllowed = 0x02000000u;
-bool GrantsReadControl(DWORD desiredAccess) {
-    return (desiredAccess & (READ_CONTROL | GENERIC_READ | GENERIC_WRITE | kGenericExecute | kGenericAll |
-                             kMaximumAllowed)) != 0;
+bool GrantsReadControl(DWORD desiredAccess)
+{
+    return (desiredAccess &
+            (READ_CONTROL | GENERIC_READ | GENERIC_WRITE | kGenericExecute | kGenericAll | kMaximumAllowed)) != 0;
 }
 
 // FILE_FLAG_OPEN_REPARSE_POINT on a symbolic link: the link itself, never its
 // target, is opened (even a dangling one). A link to a folder is a folder to
 // Windows and needs FILE_FLAG_BACKUP_SEMANTICS.
-DWORD OpenLinkItself(const ResolvedPath& path, const OpenRequest& request, OpenResult& result) {
-    if (request.disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
+DWORD OpenLinkItself(const ResolvedPath& path, const OpenRequest& request, OpenResult& result)
+{
+    if (request.disposition == CREATE_NEW)
+        return ERROR_FILE_EXISTS;
     DWORD shareAccess = ShareAccessFromDesired(request.desiredAccess);
     if (Overwrites(request.disposition) || (shareAccess & (kShareAccessRead | kShareAccessWrite)))
         return ERROR_ACCESS_DENIED;
     int fd = ::open(path.host.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return ErrorFromErrno(errno);
-    struct stat opened{};
+    if (fd < 0)
+        return ErrorFromErrno(errno);
+    struct stat opened { };
     if (fstat(fd, &opened) != 0) {
         DWORD error = ErrorFromErrno(errno);
         close(fd);
         return error;
     }
-    if (!S_ISLNK(opened.st_mode)) {  // replaced since it was looked at
+    if (!S_ISLNK(opened.st_mode)) { // replaced since it was looked at
         close(fd);
         return ERROR_ACCESS_DENIED;
     }
@@ -104,45 +120,54 @@ DWORD OpenLinkItself(const ResolvedPath& path, const OpenRequest& request, OpenR
     return ERROR_SUCCESS;
 }
 
-bool IsLinkItself(const ResolvedPath& path, const OpenRequest& request) {
+bool IsLinkItself(const ResolvedPath& path, const OpenRequest& request)
+{
     struct stat entry;
     return (request.flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) && path.exists &&
            lstat(path.host.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode);
 }
 
 // The checks Windows makes on an existing entry before opening it.
-DWORD CheckExisting(const ResolvedPath& path, const struct stat& target, const OpenRequest& request) {
-    if (request.disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
+DWORD CheckExisting(const ResolvedPath& path, const struct stat& target, const OpenRequest& request)
+{
+    if (request.disposition == CREATE_NEW)
+        return ERROR_FILE_EXISTS;
     if (S_ISDIR(target.st_mode)) {
         bool backup = request.flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS;
-        if (!backup || Overwrites(request.disposition)) return ERROR_ACCESS_DENIED;
+        if (!backup || Overwrites(request.disposition))
+            return ERROR_ACCESS_DENIED;
         return ERROR_SUCCESS;
     }
     bool wantsWrite = ShareAccessFromDesired(request.desiredAccess) & (kShareAccessWrite | kShareAccessDelete);
-    if (IsReadOnlyMode(target.st_mode) && (wantsWrite || Overwrites(request.disposition))) return ERROR_ACCESS_DENIED;
+    if (IsReadOnlyMode(target.st_mode) && (wantsWrite || Overwrites(request.disposition)))
+        return ERROR_ACCESS_DENIED;
     if (Overwrites(request.disposition)) {
         // Replacing a hidden or system file requires naming those attributes.
         DWORD stored = StoredAttributes(path.host);
         DWORD requested = request.flagsAndAttributes & kStoredAttributes;
-        if ((stored & ~requested) != 0) return ERROR_ACCESS_DENIED;
+        if ((stored & ~requested) != 0)
+            return ERROR_ACCESS_DENIED;
     }
     return ERROR_SUCCESS;
 }
 
 // The attributes a created or overwritten file is given.
-void ApplyCreationAttributes(const OpenFile& file, DWORD flagsAndAttributes, DWORD keptStored) {
+void ApplyCreationAttributes(const OpenFile& file, DWORD flagsAndAttributes, DWORD keptStored)
+{
     DWORD stored = (flagsAndAttributes | keptStored) & kStoredAttributes;
     StoreAttributesOfFd(file.fd(), stored);
     if (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) {
         // The handle keeps its write access; only later opens see the file read-only.
         struct stat st;
-        if (fstat(file.fd(), &st) == 0) fchmod(file.fd(), st.st_mode & ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH) & 07777);
+        if (fstat(file.fd(), &st) == 0)
+            fchmod(file.fd(), st.st_mode & ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH) & 07777);
     }
 }
 
 // Opens without blocking: a FIFO put in a file's place since it was looked at
 // must not hold the thread for ever (the caller refuses it once open).
-int OpenDescriptor(const std::string& host, int flags, bool create, bool noBuffering, bool& directIo) {
+int OpenDescriptor(const std::string& host, int flags, bool create, bool noBuffering, bool& directIo)
+{
     int fullFlags = flags | O_CLOEXEC | O_NONBLOCK | (create ? (O_CREAT | O_EXCL) : 0);
     directIo = false;
     std::string folder = HostParent(host);
@@ -156,48 +181,63 @@ int OpenDescriptor(const std::string& host, int flags, bool create, bool noBuffe
             directIo = true;
             return fd;
         }
-        if (errno != EINVAL) return -1;  // EINVAL: the file system takes no O_DIRECT; open it normally
+        if (errno != EINVAL)
+            return -1; // EINVAL: the file system takes no O_DIRECT; open it normally
     }
     return open_(0);
 }
 
 // CreateFileA without the handle: also used by CopyFileA.
-DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& result) {
-    if (!name || !*name) return ERROR_PATH_NOT_FOUND;
-    if (request.disposition < CREATE_NEW || request.disposition > TRUNCATE_EXISTING) return ERROR_INVALID_PARAMETER;
+DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& result)
+{
+    if (!name || !*name)
+        return ERROR_PATH_NOT_FOUND;
+    if (request.disposition < CREATE_NEW || request.disposition > TRUNCATE_EXISTING)
+        return ERROR_INVALID_PARAMETER;
     DWORD shareAccess = ShareAccessFromDesired(request.desiredAccess);
-    if (request.disposition == TRUNCATE_EXISTING && !(shareAccess & kShareAccessWrite)) return ERROR_INVALID_PARAMETER;
+    if (request.disposition == TRUNCATE_EXISTING && !(shareAccess & kShareAccessWrite))
+        return ERROR_INVALID_PARAMETER;
 
     ResolvedPath path;
-    if (DWORD error = ResolvePath(name, path); error != ERROR_SUCCESS) return error;
-    if (path.trailingSeparator && !path.exists) return ERROR_INVALID_NAME;
-    if (PlannedFault(path.host)) return ErrorFromErrno(errno);
-    if (IsLinkItself(path, request)) return OpenLinkItself(path, request, result);
+    if (DWORD error = ResolvePath(name, path); error != ERROR_SUCCESS)
+        return error;
+    if (path.trailingSeparator && !path.exists)
+        return ERROR_INVALID_NAME;
+    if (PlannedFault(path.host))
+        return ErrorFromErrno(errno);
+    if (IsLinkItself(path, request))
+        return OpenLinkItself(path, request, result);
 
-    struct stat target{};
-    bool exists = path.exists && stat(path.host.c_str(), &target) == 0;  // a dangling link counts as absent
-    if (path.exists && !exists && request.disposition == CREATE_NEW) return ERROR_FILE_EXISTS;
+    struct stat target { };
+    bool exists = path.exists && stat(path.host.c_str(), &target) == 0; // a dangling link counts as absent
+    if (path.exists && !exists && request.disposition == CREATE_NEW)
+        return ERROR_FILE_EXISTS;
     // A FIFO, socket or device in a folder has no counterpart on Windows: not
     // a file to open.
-    if (exists && !IsFileOrFolder(target)) return ERROR_ACCESS_DENIED;
+    if (exists && !IsFileOrFolder(target))
+        return ERROR_ACCESS_DENIED;
     if (!exists && (request.disposition == OPEN_EXISTING || request.disposition == TRUNCATE_EXISTING))
         return ERROR_FILE_NOT_FOUND;
-    if (path.unrepresentable) return ERROR_INVALID_NAME;  // no host name stands for it: it cannot be created
+    if (path.unrepresentable)
+        return ERROR_INVALID_NAME; // no host name stands for it: it cannot be created
     DWORD keptStored = 0;
     if (exists) {
-        if (DWORD error = CheckExisting(path, target, request); error != ERROR_SUCCESS) return error;
+        if (DWORD error = CheckExisting(path, target, request); error != ERROR_SUCCESS)
+            return error;
         keptStored = StoredAttributes(path.host);
     }
 
     bool isDirectory = exists && S_ISDIR(target.st_mode);
     bool noBuffering = request.flagsAndAttributes & FILE_FLAG_NO_BUFFERING;
     int flags = isDirectory ? (O_RDONLY | O_DIRECTORY) : OpenFlagsFor(shareAccess);
-    if (request.flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) flags |= O_DSYNC;
+    if (request.flagsAndAttributes & FILE_FLAG_WRITE_THROUGH)
+        flags |= O_DSYNC;
     bool directIo = false;
     int fd = OpenDescriptor(path.host, flags, !exists, noBuffering && !isDirectory, directIo);
-    if (fd < 0) return errno == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(errno);
+    if (fd < 0)
+        return errno == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(errno);
 
-    struct stat opened{};
+    struct stat opened { };
     if (fstat(fd, &opened) != 0) {
         DWORD error = ErrorFromErrno(errno);
         close(fd);
@@ -211,7 +251,7 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     std::optional<ShareTable::Ticket> ticket = ProcessShareTable().TryAdd(IdOf(opened), shareAccess, request.shareMode);
     if (!ticket) {
         close(fd);
-        return ERROR_SHARING_VIOLATION;  // nothing was truncated: the share check comes first
+        return ERROR_SHARING_VIOLATION; // nothing was truncated: the share check comes first
     }
     auto file = std::make_shared<OpenFile>(fd, path.host, IdOf(opened), shareAccess, ticket);
     file->isDirectory = isDirectory;
@@ -220,23 +260,32 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
 
     bool overwrite = exists && Overwrites(request.disposition);
     if (overwrite && opened.st_size > 0) {
-        if (ProcessShareTable().IsMapped(file->id())) return ERROR_USER_MAPPED_FILE;
-        if (ftruncate(fd, 0) != 0) return ErrorFromErrno(errno);
+        if (ProcessShareTable().IsMapped(file->id()))
+            return ERROR_USER_MAPPED_FILE;
+        if (ftruncate(fd, 0) != 0)
+            return ErrorFromErrno(errno);
     }
-    if (!exists || overwrite) ApplyCreationAttributes(*file, request.flagsAndAttributes, overwrite ? keptStored : 0);
-    if (request.flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (!exists || overwrite)
+        ApplyCreationAttributes(*file, request.flagsAndAttributes, overwrite ? keptStored : 0);
+    if (request.flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN)
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     result.file = std::move(file);
     result.existed = exists;
     return ERROR_SUCCESS;
 }
 
-bool IsAligned(uint64_t value) { return value % kSectorSize == 0; }
+bool IsAligned(uint64_t value)
+{
+    return value % kSectorSize == 0;
+}
 
 // FILE_FLAG_NO_BUFFERING: buffer address, length and file offset must be
 // whole sectors, as Windows demands whatever the file system.
-bool AlignedForNoBuffering(const OpenFile& file, const void* buffer, DWORD length) {
-    if (!file.noBuffering) return true;
+bool AlignedForNoBuffering(const OpenFile& file, const void* buffer, DWORD length)
+{
+    if (!file.noBuffering)
+        return true;
     off_t offset = lseek(file.fd(), 0, SEEK_CUR);
     return offset >= 0 && IsAligned(uint64_t(offset)) && IsAligned(length) &&
            IsAligned(reinterpret_cast<uintptr_t>(buffer));
@@ -244,38 +293,46 @@ bool AlignedForNoBuffering(const OpenFile& file, const void* buffer, DWORD lengt
 
 // O_DIRECT may still refuse a transfer that is sector-aligned but not aligned
 // to the device's block size: the descriptor then drops O_DIRECT for good.
-bool DropDirectIo(OpenFile& file) {
-    if (!file.directIo || errno != EINVAL) return false;
+bool DropDirectIo(OpenFile& file)
+{
+    if (!file.directIo || errno != EINVAL)
+        return false;
     int flags = fcntl(file.fd(), F_GETFL);
-    if (flags < 0 || fcntl(file.fd(), F_SETFL, flags & ~O_DIRECT) != 0) return false;
+    if (flags < 0 || fcntl(file.fd(), F_SETFL, flags & ~O_DIRECT) != 0)
+        return false;
     file.directIo = false;
     return true;
 }
 
 template <class Transfer>
-ssize_t TransferAll(OpenFile& file, char* data, DWORD length, bool stopAtEnd, Transfer transfer) {
+ssize_t TransferAll(OpenFile& file, char* data, DWORD length, bool stopAtEnd, Transfer transfer)
+{
     DWORD done = 0;
     while (done < length) {
         ssize_t n = transfer(file.fd(), data + done, length - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            if (DropDirectIo(file)) continue;
+            if (errno == EINTR)
+                continue;
+            if (DropDirectIo(file))
+                continue;
             return -1;
         }
-        if (n == 0 && stopAtEnd) break;
+        if (n == 0 && stopAtEnd)
+            break;
         done += DWORD(n);
     }
     return ssize_t(done);
 }
 
-bool FileTimeToOptionalTimespec(const FILETIME* ft, timespec& out, bool& valid) {
+bool FileTimeToOptionalTimespec(const FILETIME* ft, timespec& out, bool& valid)
+{
     valid = true;
     if (!ft) {
         out.tv_nsec = UTIME_OMIT;
         return true;
     }
     uint64_t value = FiletimeToU64(*ft);
-    if (value == 0 || value == ~uint64_t(0)) {  // 0: leave alone; -1: Windows' "stop updating", taken as leave alone
+    if (value == 0 || value == ~uint64_t(0)) { // 0: leave alone; -1: Windows' "stop updating", taken as leave alone
         out.tv_sec = 0;
         out.tv_nsec = UTIME_OMIT;
         return true;
@@ -289,41 +346,49 @@ bool FileTimeToOptionalTimespec(const FILETIME* ft, timespec& out, bool& valid) 
     return true;
 }
 
-DWORD MoveFilePointer(OpenFile& file, int64_t distance, DWORD method, int64_t& newPosition) {
+DWORD MoveFilePointer(OpenFile& file, int64_t distance, DWORD method, int64_t& newPosition)
+{
     int64_t base = 0;
     switch (method) {
-        case FILE_BEGIN: base = 0; break;
-        case FILE_CURRENT: {
-            off_t current = lseek(file.fd(), 0, SEEK_CUR);
-            if (current < 0) return ErrorFromErrno(errno);
-            base = current;
-            break;
-        }
-        case FILE_END: {
-            std::optional<uint64_t> size = file.Size();
-            if (!size) return GetLastError();
-            base = int64_t(*size);
-            break;
-        }
-        default: return ERROR_INVALID_PARAMETER;
+    case FILE_BEGIN:
+        base = 0;
+        break;
+    case FILE_CURRENT: {
+        off_t current = lseek(file.fd(), 0, SEEK_CUR);
+        if (current < 0)
+            return ErrorFromErrno(errno);
+        base = current;
+        break;
+    }
+    case FILE_END: {
+        std::optional<uint64_t> size = file.Size();
+        if (!size)
+            return GetLastError();
+        base = int64_t(*size);
+        break;
+    }
+    default:
+        return ERROR_INVALID_PARAMETER;
     }
     if ((distance < 0 && base < INT64_MIN - distance) || (distance > 0 && base > INT64_MAX - distance))
         return ERROR_INVALID_PARAMETER;
     int64_t target = base + distance;
-    if (target < 0) return ERROR_NEGATIVE_SEEK;
-    if (lseek(file.fd(), off_t(target), SEEK_SET) < 0) return ErrorFromErrno(errno);
+    if (target < 0)
+        return ERROR_NEGATIVE_SEEK;
+    if (lseek(file.fd(), off_t(target), SEEK_SET) < 0)
+        return ErrorFromErrno(errno);
     newPosition = target;
     return ERROR_SUCCESS;
 }
 
-}  // namespace
-}  // namespace win32posix
+} // namespace
+} // namespace win32posix
 
 using namespace win32posix;
 
-extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                                     LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
-                                     DWORD dwFlagsAndAttributes, HANDLE) {
+extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
+                                     DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE)
+{
     OpenResult result;
     OpenRequest request{dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes};
     if (DWORD error = OpenByName(lpFileName, request, result); error != ERROR_SUCCESS) {
@@ -332,111 +397,158 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     }
     result.file->readControl = GrantsReadControl(dwDesiredAccess);
     HANDLE handle = RegisterHandle(std::make_shared<FileHandleObject>(std::move(result.file)));
-    bool reportExisting = result.existed && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
+    bool reportExisting =
+        result.existed && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
     SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
 
-extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
+extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                                LPOVERLAPPED lpOverlapped)
+{
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = 0;
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
-    if (!file) return FALSE;
-    if (lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
-    if (file->isDirectory) return Fail(ERROR_INVALID_FUNCTION);
-    if (!file->canRead()) return Fail(ERROR_ACCESS_DENIED);
-    if (!AlignedForNoBuffering(*file, lpBuffer, nNumberOfBytesToRead)) return Fail(ERROR_INVALID_PARAMETER);
-    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
+    if (!file)
+        return FALSE;
+    if (lpOverlapped)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (file->isDirectory)
+        return Fail(ERROR_INVALID_FUNCTION);
+    if (!file->canRead())
+        return Fail(ERROR_ACCESS_DENIED);
+    if (!AlignedForNoBuffering(*file, lpBuffer, nNumberOfBytesToRead))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (PlannedFault(file->hostPath()))
+        return Fail(ErrorFromErrno(errno));
     ssize_t got = TransferAll(*file, static_cast<char*>(lpBuffer), nNumberOfBytesToRead, true,
                               [](int fd, char* p, size_t n) { return ::read(fd, p, n); });
-    if (got < 0) return Fail(ErrorFromErrno(errno));
-    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = DWORD(got);
+    if (got < 0)
+        return Fail(ErrorFromErrno(errno));
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = DWORD(got);
     return TRUE;
 }
 
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+                                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
+{
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = 0;
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
-    if (!file) return FALSE;
-    if (lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
-    if (file->isDirectory) return Fail(ERROR_INVALID_FUNCTION);
-    if (!file->canWrite()) return Fail(ERROR_ACCESS_DENIED);
-    if (!AlignedForNoBuffering(*file, lpBuffer, nNumberOfBytesToWrite)) return Fail(ERROR_INVALID_PARAMETER);
-    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
+    if (!file)
+        return FALSE;
+    if (lpOverlapped)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (file->isDirectory)
+        return Fail(ERROR_INVALID_FUNCTION);
+    if (!file->canWrite())
+        return Fail(ERROR_ACCESS_DENIED);
+    if (!AlignedForNoBuffering(*file, lpBuffer, nNumberOfBytesToWrite))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (PlannedFault(file->hostPath()))
+        return Fail(ErrorFromErrno(errno));
     const DWORD length = PlannedWriteLength(file->hostPath(), nNumberOfBytesToWrite);
-    ssize_t put = TransferAll(*file, const_cast<char*>(static_cast<const char*>(lpBuffer)), length,
-                              false, [](int fd, char* p, size_t n) { return ::write(fd, p, n); });
-    if (put < 0) return Fail(ErrorFromErrno(errno));
-    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = DWORD(put);
+    ssize_t put = TransferAll(*file, const_cast<char*>(static_cast<const char*>(lpBuffer)), length, false,
+                              [](int fd, char* p, size_t n) { return ::write(fd, p, n); });
+    if (put < 0)
+        return Fail(ErrorFromErrno(errno));
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = DWORD(put);
     return TRUE;
 }
 
-extern "C" BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
-                                        PLARGE_INTEGER lpNewFilePointer, DWORD dwMoveMethod) {
+extern "C" BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
+                                        DWORD dwMoveMethod)
+{
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
-    if (!file) return FALSE;
+    if (!file)
+        return FALSE;
     int64_t position = 0;
     if (DWORD error = MoveFilePointer(*file, liDistanceToMove.QuadPart, dwMoveMethod, position); error != ERROR_SUCCESS)
         return Fail(error);
-    if (lpNewFilePointer) lpNewFilePointer->QuadPart = position;
+    if (lpNewFilePointer)
+        lpNewFilePointer->QuadPart = position;
     return TRUE;
 }
 
 extern "C" DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
-                                       DWORD dwMoveMethod) {
+                                       DWORD dwMoveMethod)
+{
     LARGE_INTEGER distance;
     if (lpDistanceToMoveHigh) {
         distance.u.LowPart = DWORD(lDistanceToMove);
         distance.u.HighPart = *lpDistanceToMoveHigh;
     } else {
-        distance.QuadPart = lDistanceToMove;  // sign-extended, as Windows takes a lone 32-bit distance
+        distance.QuadPart = lDistanceToMove; // sign-extended, as Windows takes a lone 32-bit distance
     }
     LARGE_INTEGER position;
-    if (!SetFilePointerEx(hFile, distance, &position, dwMoveMethod)) return INVALID_SET_FILE_POINTER;
-    if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = position.u.HighPart;
+    if (!SetFilePointerEx(hFile, distance, &position, dwMoveMethod))
+        return INVALID_SET_FILE_POINTER;
+    if (lpDistanceToMoveHigh)
+        *lpDistanceToMoveHigh = position.u.HighPart;
     // A position whose low half is 0xFFFFFFFF is told apart from a failure by the last error.
-    if (position.u.LowPart == INVALID_SET_FILE_POINTER) SetLastError(ERROR_SUCCESS);
+    if (position.u.LowPart == INVALID_SET_FILE_POINTER)
+        SetLastError(ERROR_SUCCESS);
     return position.u.LowPart;
 }
 
-extern "C" BOOL WINAPI SetEndOfFile(HANDLE hFile) {
+extern "C" BOOL WINAPI SetEndOfFile(HANDLE hFile)
+{
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
-    if (!file) return FALSE;
-    if (!file->canWrite() || file->isDirectory) return Fail(ERROR_ACCESS_DENIED);
-    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
+    if (!file)
+        return FALSE;
+    if (!file->canWrite() || file->isDirectory)
+        return Fail(ERROR_ACCESS_DENIED);
+    if (PlannedFault(file->hostPath()))
+        return Fail(ErrorFromErrno(errno));
     off_t position = lseek(file->fd(), 0, SEEK_CUR);
-    if (position < 0) return Fail(ErrorFromErrno(errno));
+    if (position < 0)
+        return Fail(ErrorFromErrno(errno));
     std::optional<uint64_t> size = file->Size();
-    if (!size) return FALSE;
-    if (uint64_t(position) < *size && ProcessShareTable().IsMapped(file->id())) return Fail(ERROR_USER_MAPPED_FILE);
-    if (ftruncate(file->fd(), position) != 0) return Fail(errno == EFBIG ? ERROR_DISK_FULL : ErrorFromErrno(errno));
+    if (!size)
+        return FALSE;
+    if (uint64_t(position) < *size && ProcessShareTable().IsMapped(file->id()))
+        return Fail(ERROR_USER_MAPPED_FILE);
+    if (ftruncate(file->fd(), position) != 0)
+        return Fail(errno == EFBIG ? ERROR_DISK_FULL : ErrorFromErrno(errno));
     return TRUE;
 }
 
-extern "C" BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
+extern "C" BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize)
+{
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
-    if (!file) return FALSE;
-    if (!lpFileSize) return Fail(ERROR_INVALID_PARAMETER);
-    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
+    if (!file)
+        return FALSE;
+    if (!lpFileSize)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (PlannedFault(file->hostPath()))
+        return Fail(ErrorFromErrno(errno));
     std::optional<uint64_t> size = file->Size();
-    if (!size) return FALSE;
+    if (!size)
+        return FALSE;
     lpFileSize->QuadPart = LONGLONG(*size);
     return TRUE;
 }
 
-extern "C" DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+extern "C" DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
+{
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(hFile, &size)) return INVALID_FILE_SIZE;
-    if (lpFileSizeHigh) *lpFileSizeHigh = DWORD(size.u.HighPart);
-    if (size.u.LowPart == INVALID_FILE_SIZE) SetLastError(ERROR_SUCCESS);  // a size, not a failure
+    if (!GetFileSizeEx(hFile, &size))
+        return INVALID_FILE_SIZE;
+    if (lpFileSizeHigh)
+        *lpFileSizeHigh = DWORD(size.u.HighPart);
+    if (size.u.LowPart == INVALID_FILE_SIZE)
+        SetLastError(ERROR_SUCCESS); // a size, not a failure
     return size.u.LowPart;
 }
 
 extern "C" BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAccessTime,
-                                   LPFILETIME lpLastWriteTime) {
+                                   LPFILETIME lpLastWriteTime)
+{
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
-    if (!file) return FALSE;
+    if (!file)
+        return FALSE;
     struct statx sx;
     if (statx(file->fd(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
         return Fail(ErrorFromErrno(errno));
@@ -446,80 +558,112 @@ extern "C" BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFI
     };
     // The birth time where the file system records one, else the last write.
     const statx_timestamp& birth = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime;
-    if (lpCreationTime) *lpCreationTime = convert(birth);
-    if (lpLastAccessTime) *lpLastAccessTime = convert(sx.stx_atime);
-    if (lpLastWriteTime) *lpLastWriteTime = convert(sx.stx_mtime);
+    if (lpCreationTime)
+        *lpCreationTime = convert(birth);
+    if (lpLastAccessTime)
+        *lpLastAccessTime = convert(sx.stx_atime);
+    if (lpLastWriteTime)
+        *lpLastWriteTime = convert(sx.stx_mtime);
     return TRUE;
 }
 
 extern "C" BOOL WINAPI SetFileTime(HANDLE hFile, const FILETIME* lpCreationTime, const FILETIME* lpLastAccessTime,
-                                   const FILETIME* lpLastWriteTime) {
+                                   const FILETIME* lpLastWriteTime)
+{
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
-    if (!file) return FALSE;
-    if (!file->canWrite()) return Fail(ERROR_ACCESS_DENIED);  // Windows wants write-attributes access
-    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
+    if (!file)
+        return FALSE;
+    if (!file->canWrite())
+        return Fail(ERROR_ACCESS_DENIED); // Windows wants write-attributes access
+    if (PlannedFault(file->hostPath()))
+        return Fail(ErrorFromErrno(errno));
     timespec times[2];
     bool valid = true;
     FileTimeToOptionalTimespec(lpLastAccessTime, times[0], valid);
-    if (!valid) return Fail(ERROR_INVALID_PARAMETER);
+    if (!valid)
+        return Fail(ERROR_INVALID_PARAMETER);
     FileTimeToOptionalTimespec(lpLastWriteTime, times[1], valid);
-    if (!valid) return Fail(ERROR_INVALID_PARAMETER);
+    if (!valid)
+        return Fail(ERROR_INVALID_PARAMETER);
     timespec ignored;
-    FileTimeToOptionalTimespec(lpCreationTime, ignored, valid);  // the host can't set a birth time; only validated
-    if (!valid) return Fail(ERROR_INVALID_PARAMETER);
-    if (times[0].tv_nsec == UTIME_OMIT && times[1].tv_nsec == UTIME_OMIT) return TRUE;
-    if (futimens(file->fd(), times) != 0) return Fail(ErrorFromErrno(errno));
+    FileTimeToOptionalTimespec(lpCreationTime, ignored, valid); // the host can't set a birth time; only validated
+    if (!valid)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (times[0].tv_nsec == UTIME_OMIT && times[1].tv_nsec == UTIME_OMIT)
+        return TRUE;
+    if (futimens(file->fd(), times) != 0)
+        return Fail(ErrorFromErrno(errno));
     return TRUE;
 }
 
-extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile)
+{
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
-    if (!file) return FALSE;
-    if (!file->canWrite()) return Fail(ERROR_ACCESS_DENIED);
-    if (PlannedFault(file->hostPath())) return Fail(ErrorFromErrno(errno));
-    if (fsync(file->fd()) != 0) return Fail(ErrorFromErrno(errno));
+    if (!file)
+        return FALSE;
+    if (!file->canWrite())
+        return Fail(ERROR_ACCESS_DENIED);
+    if (PlannedFault(file->hostPath()))
+        return Fail(ErrorFromErrno(errno));
+    if (fsync(file->fd()) != 0)
+        return Fail(ErrorFromErrno(errno));
     return TRUE;
 }
 
-extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
-    if (!lpFileName || !*lpFileName) return Fail(ERROR_PATH_NOT_FOUND);
+extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
+{
+    if (!lpFileName || !*lpFileName)
+        return Fail(ERROR_PATH_NOT_FOUND);
     ResolvedPath path;
-    if (DWORD error = ResolveExisting(lpFileName, path); error != ERROR_SUCCESS) return Fail(error);
-    if (PlannedFault(path.host)) return Fail(ErrorFromErrno(errno));
+    if (DWORD error = ResolveExisting(lpFileName, path); error != ERROR_SUCCESS)
+        return Fail(error);
+    if (PlannedFault(path.host))
+        return Fail(ErrorFromErrno(errno));
     struct stat entry;
-    if (lstat(path.host.c_str(), &entry) != 0) return Fail(ErrorFromErrno(errno));
-    if (S_ISDIR(entry.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (lstat(path.host.c_str(), &entry) != 0)
+        return Fail(ErrorFromErrno(errno));
+    if (S_ISDIR(entry.st_mode))
+        return Fail(ERROR_ACCESS_DENIED);
     if (S_ISLNK(entry.st_mode)) {
         // A link is deleted by itself; a link to a directory is a directory
         // to Windows, removed with RemoveDirectoryA.
         struct stat target;
-        if (stat(path.host.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+        if (stat(path.host.c_str(), &target) == 0 && S_ISDIR(target.st_mode))
+            return Fail(ERROR_ACCESS_DENIED);
     } else if (IsReadOnlyMode(entry.st_mode)) {
         return Fail(ERROR_ACCESS_DENIED);
     }
     switch (ProcessShareTable().CheckDelete(IdOf(entry))) {
-        case DeleteCheck::Allowed: break;
-        case DeleteCheck::SharingViolation: return Fail(ERROR_SHARING_VIOLATION);
-        case DeleteCheck::Mapped: return Fail(ERROR_ACCESS_DENIED);
+    case DeleteCheck::Allowed:
+        break;
+    case DeleteCheck::SharingViolation:
+        return Fail(ERROR_SHARING_VIOLATION);
+    case DeleteCheck::Mapped:
+        return Fail(ERROR_ACCESS_DENIED);
     }
     if (InReadOnlyFolder(HostParent(path.host), [&] { return unlink(path.host.c_str()); }) != 0)
         return Fail(ErrorFromErrno(errno));
     return TRUE;
 }
 
-extern "C" BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
-    if (!lpExistingFileName || !lpNewFileName) return Fail(ERROR_INVALID_PARAMETER);
+extern "C" BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists)
+{
+    if (!lpExistingFileName || !lpNewFileName)
+        return Fail(ERROR_INVALID_PARAMETER);
     // The source is opened sharing reading and writing, the destination with
     // no sharing at all: a copy onto the source itself (by any name that leads
     // to it) thus meets a sharing violation before anything is truncated.
     OpenResult source;
     OpenRequest sourceRequest{GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0};
-    if (DWORD error = OpenByName(lpExistingFileName, sourceRequest, source); error != ERROR_SUCCESS) return Fail(error);
+    if (DWORD error = OpenByName(lpExistingFileName, sourceRequest, source); error != ERROR_SUCCESS)
+        return Fail(error);
     struct stat sourceStat;
-    if (fstat(source.file->fd(), &sourceStat) != 0) return Fail(ErrorFromErrno(errno));
-    if (S_ISDIR(sourceStat.st_mode)) return Fail(ERROR_ACCESS_DENIED);
-    DWORD sourceAttributes = StoredAttributesOfFd(source.file->fd()) |
-                             (IsReadOnlyMode(sourceStat.st_mode) ? FILE_ATTRIBUTE_READONLY : 0);
+    if (fstat(source.file->fd(), &sourceStat) != 0)
+        return Fail(ErrorFromErrno(errno));
+    if (S_ISDIR(sourceStat.st_mode))
+        return Fail(ERROR_ACCESS_DENIED);
+    DWORD sourceAttributes =
+        StoredAttributesOfFd(source.file->fd()) | (IsReadOnlyMode(sourceStat.st_mode) ? FILE_ATTRIBUTE_READONLY : 0);
 
     OpenResult destination;
     OpenRequest destinationRequest{GENERIC_WRITE, 0, DWORD(bFailIfExists ? CREATE_NEW : CREATE_ALWAYS),
@@ -527,26 +671,34 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName
     if (DWORD error = OpenByName(lpNewFileName, destinationRequest, destination); error != ERROR_SUCCESS)
         return Fail(error);
 
-    if (PlannedFault(destination.file->hostPath())) return Fail(ErrorFromErrno(errno));
+    if (PlannedFault(destination.file->hostPath()))
+        return Fail(ErrorFromErrno(errno));
     std::vector<char> buffer(1 << 20);
     while (true) {
         ssize_t got = read(source.file->fd(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return Fail(ErrorFromErrno(errno));
-        if (got == 0) break;
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return Fail(ErrorFromErrno(errno));
+        if (got == 0)
+            break;
         for (ssize_t done = 0; done < got;) {
             ssize_t put = write(destination.file->fd(), buffer.data() + done, size_t(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put < 0) return Fail(ErrorFromErrno(errno));
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put < 0)
+                return Fail(ErrorFromErrno(errno));
             done += put;
         }
     }
     const timespec times[2] = {sourceStat.st_atim, sourceStat.st_mtim};
-    if (futimens(destination.file->fd(), times) != 0) return Fail(ErrorFromErrno(errno));
+    if (futimens(destination.file->fd(), times) != 0)
+        return Fail(ErrorFromErrno(errno));
     return TRUE;
 }
 
-extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
+extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName)
+{
     if (!lpFileName || !*lpFileName) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_FILE_ATTRIBUTES;
@@ -568,11 +720,16 @@ extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
     return AttributesOf(path.host, entry);
 }
 
-extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
-    if (!lpFileName || !*lpFileName) return Fail(ERROR_PATH_NOT_FOUND);
+extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes)
+{
+    if (!lpFileName || !*lpFileName)
+        return Fail(ERROR_PATH_NOT_FOUND);
     ResolvedPath path;
-    if (DWORD error = ResolveExisting(lpFileName, path); error != ERROR_SUCCESS) return Fail(error);
-    if (PlannedFault(path.host)) return Fail(ErrorFromErrno(errno));
-    if (DWORD error = ApplyAttributes(path.host, dwFileAttributes); error != ERROR_SUCCESS) return Fail(error);
+    if (DWORD error = ResolveExisting(lpFileName, path); error != ERROR_SUCCESS)
+        return Fail(error);
+    if (PlannedFault(path.host))
+        return Fail(ErrorFromErrno(errno));
+    if (DWORD error = ApplyAttributes(path.host, dwFileAttributes); error != ERROR_SUCCESS)
+        return Fail(error);
     return TRUE;
 }

@@ -14,10 +14,12 @@ namespace win32posix {
 // FILETIME of 1970-01-01 00:00:00 UTC.
 inline constexpr uint64_t kFiletimeOfUnixEpoch = 116444736000000000ull;
 
-inline uint64_t FiletimeToU64(const FILETIME& ft) {
+inline uint64_t FiletimeToU64(const FILETIME& ft)
+{
     return (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
-inline FILETIME FiletimeFromU64(uint64_t value) {
+inline FILETIME FiletimeFromU64(uint64_t value)
+{
     return FILETIME{DWORD(value & 0xFFFFFFFFu), DWORD(value >> 32)};
 }
 
@@ -30,6 +32,6 @@ std::optional<timespec> TimespecFromFiletime(const FILETIME& ft);
 // FiletimeFromTimespec(*TimespecFromFiletime(f)) == f.
 std::optional<FILETIME> FiletimeFromTimespec(const timespec& ts);
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

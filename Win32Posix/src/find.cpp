@@ -29,7 +29,7 @@
 namespace win32posix {
 namespace {
 
-constexpr DWORD kReparseTagSymlink = 0xA000000Cu;  // IO_REPARSE_TAG_SYMLINK, in dwReserved0 of a link's entry
+constexpr DWORD kReparseTagSymlink = 0xA000000Cu; // IO_REPARSE_TAG_SYMLINK, in dwReserved0 of a link's entry
 
 // One entry to report: its host name and the name the program is given.
 struct FoundName {
@@ -42,7 +42,9 @@ struct FoundName {
 class FindObject : public HandleObject {
 public:
     FindObject(std::string folder, std::vector<FoundName> names)
-        : HandleObject(HandleKind::Find), folder_(std::move(folder)), names_(std::move(names)) {}
+        : HandleObject(HandleKind::Find), folder_(std::move(folder)), names_(std::move(names))
+    {
+    }
 
     // Fills `data` with the next entry that still exists; false at the end.
     bool Next(WIN32_FIND_DATAA& data);
@@ -54,25 +56,29 @@ private:
     size_t next_ = 0;
 };
 
-FILETIME ToFiletime(const timespec& ts) {
+FILETIME ToFiletime(const timespec& ts)
+{
     std::optional<FILETIME> ft = FiletimeFromTimespec(ts);
     return ft ? *ft : FILETIME{0, 0};
 }
 
 // The entry `found` of `folder` ("." and ".." are the folder and its parent),
 // reported under its code-page name. False when it can't be examined or named.
-bool Describe(const std::string& folder, const FoundName& found, WIN32_FIND_DATAA& data) {
+bool Describe(const std::string& folder, const FoundName& found, WIN32_FIND_DATAA& data)
+{
     const std::string& name = found.host;
-    if (found.reported.size() >= sizeof data.cFileName) return false;
+    if (found.reported.size() >= sizeof data.cFileName)
+        return false;
     std::string host = name == "." ? folder : name == ".." ? HostParent(folder) : JoinHost(folder, name);
     struct stat st;
-    if (lstat(host.c_str(), &st) != 0) return false;
+    if (lstat(host.c_str(), &st) != 0)
+        return false;
     std::memset(&data, 0, sizeof data);
     data.dwFileAttributes = AttributesOf(host, st);
     // The birth time where the file system records one (as GetFileTime), else the last write.
     struct statx sx;
-    bool hasBirth = statx(AT_FDCWD, host.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
-                    (sx.stx_mask & STATX_BTIME);
+    bool hasBirth =
+        statx(AT_FDCWD, host.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME);
     data.ftCreationTime = hasBirth ? ToFiletime(timespec{time_t(sx.stx_btime.tv_sec), long(sx.stx_btime.tv_nsec)})
                                    : ToFiletime(st.st_mtim);
     data.ftLastAccessTime = ToFiletime(st.st_atim);
@@ -81,21 +87,25 @@ bool Describe(const std::string& folder, const FoundName& found, WIN32_FIND_DATA
         data.nFileSizeHigh = DWORD(uint64_t(st.st_size) >> 32);
         data.nFileSizeLow = DWORD(uint64_t(st.st_size) & 0xFFFFFFFFu);
     }
-    if (S_ISLNK(st.st_mode)) data.dwReserved0 = kReparseTagSymlink;
+    if (S_ISLNK(st.st_mode))
+        data.dwReserved0 = kReparseTagSymlink;
     std::memcpy(data.cFileName, found.reported.c_str(), found.reported.size() + 1);
     return true;
 }
 
-bool FindObject::Next(WIN32_FIND_DATAA& data) {
+bool FindObject::Next(WIN32_FIND_DATAA& data)
+{
     std::lock_guard<std::mutex> lock(mutex_);
     while (next_ < names_.size()) {
         const FoundName& name = names_[next_++];
-        if (Describe(folder_, name, data)) return true;
+        if (Describe(folder_, name, data))
+            return true;
     }
     return false;
 }
 
-bool LessIgnoringCase(const FoundName& first, const FoundName& second) {
+bool LessIgnoringCase(const FoundName& first, const FoundName& second)
+{
     const std::string& a = first.host;
     const std::string& b = second.host;
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -105,35 +115,45 @@ bool LessIgnoringCase(const FoundName& first, const FoundName& second) {
 }
 
 // The names of `folder` that match `mask`, "." and ".." first (outside a root).
-DWORD ListMatching(const std::string& folder, bool isRoot, const std::string& mask, std::vector<FoundName>& names) {
+DWORD ListMatching(const std::string& folder, bool isRoot, const std::string& mask, std::vector<FoundName>& names)
+{
     DIR* dir = opendir(folder.c_str());
-    if (!dir) return errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
+    if (!dir)
+        return errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
     std::vector<FoundName> found;
     while (dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
+        if (name == "." || name == "..")
+            continue;
         std::string reported = FromHost(name);
-        if (MatchesWildcard(reported, mask)) found.push_back(FoundName{std::move(name), std::move(reported)});
+        if (MatchesWildcard(reported, mask))
+            found.push_back(FoundName{std::move(name), std::move(reported)});
     }
     closedir(dir);
     std::sort(found.begin(), found.end(), LessIgnoringCase);
     if (!isRoot) {
         for (const char* dots : {".", ".."})
-            if (MatchesWildcard(dots, mask)) names.push_back(FoundName{dots, dots});
+            if (MatchesWildcard(dots, mask))
+                names.push_back(FoundName{dots, dots});
     }
     names.insert(names.end(), found.begin(), found.end());
     return ERROR_SUCCESS;
 }
 
-DWORD StartSearch(const char* pattern, std::shared_ptr<FindObject>& search) {
-    if (!pattern || !*pattern) return ERROR_PATH_NOT_FOUND;
-    if (!ProcessCodePage()) return ERROR_BAD_ENVIRONMENT;
+DWORD StartSearch(const char* pattern, std::shared_ptr<FindObject>& search)
+{
+    if (!pattern || !*pattern)
+        return ERROR_PATH_NOT_FOUND;
+    if (!ProcessCodePage())
+        return ERROR_BAD_ENVIRONMENT;
     WindowsPath parsed;
-    if (DWORD error = ParseWindowsPath(pattern, parsed, true); error != ERROR_SUCCESS) return error;
+    if (DWORD error = ParseWindowsPath(pattern, parsed, true); error != ERROR_SUCCESS)
+        return error;
     // A drive root (or "dir\") names no entry: there is no name to match.
     if (parsed.components.empty() || parsed.trailingSeparator) {
         ResolvedPath folder;
-        if (DWORD error = ResolveExisting(pattern, folder); error != ERROR_SUCCESS) return error;
+        if (DWORD error = ResolveExisting(pattern, folder); error != ERROR_SUCCESS)
+            return error;
         return ERROR_FILE_NOT_FOUND;
     }
     std::string mask = parsed.components.back();
@@ -144,14 +164,18 @@ DWORD StartSearch(const char* pattern, std::shared_ptr<FindObject>& search) {
     ResolvedPath folder;
     if (DWORD error = ResolveExisting(FormatWindowsPath(parsed), folder); error != ERROR_SUCCESS)
         return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
-    if (PlannedFault(folder.host)) return ErrorFromErrno(errno);
+    if (PlannedFault(folder.host))
+        return ErrorFromErrno(errno);
     struct stat folderStat;
-    if (stat(folder.host.c_str(), &folderStat) != 0) return ErrorFromErrno(errno);
-    if (!S_ISDIR(folderStat.st_mode)) return ERROR_INVALID_NAME;  // "file.txt\*", as Wine reports it
+    if (stat(folder.host.c_str(), &folderStat) != 0)
+        return ErrorFromErrno(errno);
+    if (!S_ISDIR(folderStat.st_mode))
+        return ERROR_INVALID_NAME; // "file.txt\*", as Wine reports it
 
     std::vector<FoundName> names;
     if (HasWildcard(mask)) {
-        if (DWORD error = ListMatching(folder.host, folder.isRoot, mask, names); error != ERROR_SUCCESS) return error;
+        if (DWORD error = ListMatching(folder.host, folder.isRoot, mask, names); error != ERROR_SUCCESS)
+            return error;
     } else {
         std::string onDisk;
         if (!LookupName(folder.host, mask, onDisk))
@@ -162,12 +186,13 @@ DWORD StartSearch(const char* pattern, std::shared_ptr<FindObject>& search) {
     return ERROR_SUCCESS;
 }
 
-}  // namespace
-}  // namespace win32posix
+} // namespace
+} // namespace win32posix
 
 using namespace win32posix;
 
-extern "C" HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
+extern "C" HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData)
+{
     std::shared_ptr<FindObject> search;
     if (DWORD error = StartSearch(lpFileName, search); error != ERROR_SUCCESS) {
         SetLastError(error);
@@ -180,14 +205,19 @@ extern "C" HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lp
     return RegisterHandle(search);
 }
 
-extern "C" BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
+extern "C" BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData)
+{
     std::shared_ptr<FindObject> search = LookupHandleAs<FindObject>(hFindFile, HandleKind::Find);
-    if (!search) return FALSE;
-    if (!lpFindFileData) return Fail(ERROR_INVALID_PARAMETER);
-    if (!search->Next(*lpFindFileData)) return Fail(ERROR_NO_MORE_FILES);
+    if (!search)
+        return FALSE;
+    if (!lpFindFileData)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!search->Next(*lpFindFileData))
+        return Fail(ERROR_NO_MORE_FILES);
     return TRUE;
 }
 
-extern "C" BOOL WINAPI FindClose(HANDLE hFindFile) {
+extern "C" BOOL WINAPI FindClose(HANDLE hFindFile)
+{
     return UnregisterHandle(hFindFile, HandleKind::Find) ? TRUE : FALSE;
 }

@@ -14,29 +14,33 @@
 namespace {
 
 constexpr size_t kOutputBytes = 1024;  // including the terminator
-constexpr unsigned kWidthLimit = 4096;  // wider than any output that fits
+constexpr unsigned kWidthLimit = 4096; // wider than any output that fits
 
 // Appends to the caller's buffer, dropping whatever does not fit.
 class Output {
 public:
-    explicit Output(char* buffer) : buffer_(buffer) {}
+    explicit Output(char* buffer) : buffer_(buffer) { }
 
-    void Put(char c) {
+    void Put(char c)
+    {
         if (used_ < kOutputBytes - 1) {
             buffer_[used_++] = c;
         }
     }
-    void Repeat(char c, size_t count) {
+    void Repeat(char c, size_t count)
+    {
         for (size_t i = 0; i < count; ++i) {
             Put(c);
         }
     }
-    void Append(const char* text, size_t length) {
+    void Append(const char* text, size_t length)
+    {
         for (size_t i = 0; i < length; ++i) {
             Put(text[i]);
         }
     }
-    int Finish() {
+    int Finish()
+    {
         buffer_[used_] = '\0';
         return static_cast<int>(used_);
     }
@@ -53,12 +57,13 @@ struct Spec {
     bool hexPrefix = false;
     bool zeroPad = false;
     unsigned width = 0;
-    unsigned precision = 0;  // 0: none given (".0" counts as none, as in user32)
+    unsigned precision = 0; // 0: none given (".0" counts as none, as in user32)
     Size size = Size::Default;
     char type = '\0';
 };
 
-unsigned ParseNumber(const char*& p) {
+unsigned ParseNumber(const char*& p)
+{
     unsigned value = 0;
     while (*p >= '0' && *p <= '9') {
         value = value * 10 + static_cast<unsigned>(*p - '0');
@@ -72,7 +77,8 @@ unsigned ParseNumber(const char*& p) {
 
 // Reads the conversion after '%'; p ends on the type character, which the
 // caller consumes only when it knows the type.
-Spec ParseSpec(const char*& p) {
+Spec ParseSpec(const char*& p)
+{
     Spec spec;
     // Each flag at most once and in this order, as user32 reads them.
     if (*p == '-') {
@@ -103,7 +109,8 @@ Spec ParseSpec(const char*& p) {
     return spec;
 }
 
-void PadText(Output& out, const Spec& spec, const char* text, size_t length) {
+void PadText(Output& out, const Spec& spec, const char* text, size_t length)
+{
     const size_t padding = spec.width > length ? spec.width - length : 0;
     if (!spec.leftAlign) {
         out.Repeat(' ', padding);
@@ -114,9 +121,13 @@ void PadText(Output& out, const Spec& spec, const char* text, size_t length) {
     }
 }
 
-char NarrowUnit(uint16_t unit) { return unit < 0x80 ? static_cast<char>(unit) : '?'; }
+char NarrowUnit(uint16_t unit)
+{
+    return unit < 0x80 ? static_cast<char>(unit) : '?';
+}
 
-void FormatNarrowString(Output& out, const Spec& spec, const char* text) {
+void FormatNarrowString(Output& out, const Spec& spec, const char* text)
+{
     if (text == nullptr) {
         text = "(null)";
     }
@@ -124,7 +135,8 @@ void FormatNarrowString(Output& out, const Spec& spec, const char* text) {
     PadText(out, spec, text, length);
 }
 
-void FormatWideString(Output& out, const Spec& spec, const uint16_t* text) {
+void FormatWideString(Output& out, const Spec& spec, const uint16_t* text)
+{
     if (text == nullptr) {
         FormatNarrowString(out, spec, nullptr);
         return;
@@ -139,7 +151,8 @@ void FormatWideString(Output& out, const Spec& spec, const uint16_t* text) {
 }
 
 // Digits of value in the given base, most significant first, into digits[].
-size_t ToDigits(uint64_t value, unsigned base, bool upper, char* digits) {
+size_t ToDigits(uint64_t value, unsigned base, bool upper, char* digits)
+{
     const char* symbols = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char reversed[32];
     size_t count = 0;
@@ -156,11 +169,13 @@ size_t ToDigits(uint64_t value, unsigned base, bool upper, char* digits) {
 // The layout user32 gives a number: the sign counts towards the precision, the
 // hex prefix stands outside the width, zero padding goes after sign and prefix.
 void FormatNumber(Output& out, const Spec& spec, bool negative, uint64_t magnitude, unsigned base, bool upper,
-                  unsigned minimumDigits) {
+                  unsigned minimumDigits)
+{
     char digits[32];
     const size_t digitCount = ToDigits(magnitude, base, upper, digits);
     const size_t length = digitCount + (negative ? 1 : 0);
-    const size_t precision = spec.precision > length ? spec.precision : (minimumDigits > length ? minimumDigits : length);
+    const size_t precision =
+        spec.precision > length ? spec.precision : (minimumDigits > length ? minimumDigits : length);
     const size_t width = spec.width > precision ? spec.width : precision;
     const size_t padding = width - precision;
     const bool prefixed = spec.hexPrefix && base == 16;
@@ -184,7 +199,8 @@ void FormatNumber(Output& out, const Spec& spec, bool negative, uint64_t magnitu
     }
 }
 
-void FormatSigned(Output& out, const Spec& spec, va_list& args) {
+void FormatSigned(Output& out, const Spec& spec, va_list& args)
+{
     int32_t value = va_arg(args, int32_t);
     if (spec.size == Size::Short) {
         value = static_cast<int16_t>(value);
@@ -194,7 +210,8 @@ void FormatSigned(Output& out, const Spec& spec, va_list& args) {
     FormatNumber(out, spec, negative, magnitude, 10, false, 1);
 }
 
-void FormatUnsigned(Output& out, const Spec& spec, va_list& args, unsigned base, bool upper) {
+void FormatUnsigned(Output& out, const Spec& spec, va_list& args, unsigned base, bool upper)
+{
     uint32_t value = va_arg(args, uint32_t);
     if (spec.size == Size::Short) {
         value = static_cast<uint16_t>(value);
@@ -202,19 +219,22 @@ void FormatUnsigned(Output& out, const Spec& spec, va_list& args, unsigned base,
     FormatNumber(out, spec, false, value, base, upper, 1);
 }
 
-void FormatPointer(Output& out, const Spec& spec, va_list& args) {
+void FormatPointer(Output& out, const Spec& spec, va_list& args)
+{
     const auto address = reinterpret_cast<uintptr_t>(va_arg(args, void*));
     FormatNumber(out, spec, false, address, 16, true, 2 * sizeof(void*));
 }
 
-void FormatChar(Output& out, const Spec& spec, va_list& args, bool wide) {
+void FormatChar(Output& out, const Spec& spec, va_list& args, bool wide)
+{
     const int value = va_arg(args, int);
     const char c = wide ? NarrowUnit(static_cast<uint16_t>(value)) : static_cast<char>(value);
     PadText(out, spec, &c, 1);
 }
 
 // Formats one conversion whose type is known; false for an unknown type.
-bool FormatSpec(Output& out, const Spec& spec, va_list& args) {
+bool FormatSpec(Output& out, const Spec& spec, va_list& args)
+{
     switch (spec.type) {
     case 'd':
     case 'i':
@@ -257,7 +277,8 @@ bool FormatSpec(Output& out, const Spec& spec, va_list& args) {
     }
 }
 
-int FormatInto(char* buffer, const char* format, va_list& args) {
+int FormatInto(char* buffer, const char* format, va_list& args)
+{
     Output out(buffer);
     const char* p = format;
     while (*p != '\0') {
@@ -279,9 +300,10 @@ int FormatInto(char* buffer, const char* format, va_list& args) {
     return out.Finish();
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int WINAPI wvsprintfA(LPSTR lpOutput, LPCSTR lpFormat, va_list arglist) {
+extern "C" int WINAPI wvsprintfA(LPSTR lpOutput, LPCSTR lpFormat, va_list arglist)
+{
     va_list args;
     va_copy(args, arglist);
     const int stored = FormatInto(lpOutput, lpFormat, args);
@@ -289,7 +311,8 @@ extern "C" int WINAPI wvsprintfA(LPSTR lpOutput, LPCSTR lpFormat, va_list arglis
     return stored;
 }
 
-extern "C" int WINAPIV wsprintfA(LPSTR lpOutput, LPCSTR lpFormat, ...) {
+extern "C" int WINAPIV wsprintfA(LPSTR lpOutput, LPCSTR lpFormat, ...)
+{
     va_list args;
     va_start(args, lpFormat);
     const int stored = FormatInto(lpOutput, lpFormat, args);

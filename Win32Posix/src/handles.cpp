@@ -19,31 +19,38 @@ namespace {
 struct HandleTable {
     std::mutex mutex;
     std::map<uintptr_t, std::shared_ptr<HandleObject>> objects;
-    uintptr_t next = 0x1000;  // multiples of 4, as Windows hands out
+    uintptr_t next = 0x1000; // multiples of 4, as Windows hands out
 };
 
-HandleTable& Table() {
-    static HandleTable* table = new HandleTable;  // never destroyed: handles may be closed during exit
+HandleTable& Table()
+{
+    static HandleTable* table = new HandleTable; // never destroyed: handles may be closed during exit
     return *table;
 }
 
-}  // namespace
+} // namespace
 
-ShareTable& ProcessShareTable() {
-    static ShareTable* table = new ShareTable;  // never destroyed, as the handle table
+ShareTable& ProcessShareTable()
+{
+    static ShareTable* table = new ShareTable; // never destroyed, as the handle table
     return *table;
 }
 
-OpenFile::OpenFile(int fd, std::string hostPath, FileId id, DWORD shareAccess,
-                   std::optional<ShareTable::Ticket> ticket)
-    : fd_(fd), hostPath_(std::move(hostPath)), id_(id), shareAccess_(shareAccess), ticket_(ticket) {}
-
-OpenFile::~OpenFile() {
-    if (fd_ >= 0) close(fd_);
-    if (ticket_) ProcessShareTable().Remove(id_, *ticket_);
+OpenFile::OpenFile(int fd, std::string hostPath, FileId id, DWORD shareAccess, std::optional<ShareTable::Ticket> ticket)
+    : fd_(fd), hostPath_(std::move(hostPath)), id_(id), shareAccess_(shareAccess), ticket_(ticket)
+{
 }
 
-std::optional<uint64_t> OpenFile::Size() const {
+OpenFile::~OpenFile()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    if (ticket_)
+        ProcessShareTable().Remove(id_, *ticket_);
+}
+
+std::optional<uint64_t> OpenFile::Size() const
+{
     struct stat st;
     if (fstat(fd_, &st) != 0) {
         SetLastErrorFromErrno();
@@ -52,7 +59,8 @@ std::optional<uint64_t> OpenFile::Size() const {
     return uint64_t(st.st_size);
 }
 
-HANDLE RegisterHandle(std::shared_ptr<HandleObject> object) {
+HANDLE RegisterHandle(std::shared_ptr<HandleObject> object)
+{
     HandleTable& table = Table();
     std::lock_guard<std::mutex> lock(table.mutex);
     uintptr_t value = table.next;
@@ -61,7 +69,8 @@ HANDLE RegisterHandle(std::shared_ptr<HandleObject> object) {
     return reinterpret_cast<HANDLE>(value);
 }
 
-std::shared_ptr<HandleObject> LookupHandle(HANDLE handle, HandleKind kind) {
+std::shared_ptr<HandleObject> LookupHandle(HANDLE handle, HandleKind kind)
+{
     HandleTable& table = Table();
     std::lock_guard<std::mutex> lock(table.mutex);
     auto it = table.objects.find(reinterpret_cast<uintptr_t>(handle));
@@ -72,13 +81,15 @@ std::shared_ptr<HandleObject> LookupHandle(HANDLE handle, HandleKind kind) {
     return it->second;
 }
 
-std::shared_ptr<OpenFile> OpenFileOfHandle(HANDLE handle) {
+std::shared_ptr<OpenFile> OpenFileOfHandle(HANDLE handle)
+{
     std::shared_ptr<FileHandleObject> object = LookupHandleAs<FileHandleObject>(handle, HandleKind::File);
     return object ? object->file() : nullptr;
 }
 
-bool UnregisterHandle(HANDLE handle, HandleKind kind) {
-    std::shared_ptr<HandleObject> removed;  // destroyed after the lock is released
+bool UnregisterHandle(HANDLE handle, HandleKind kind)
+{
+    std::shared_ptr<HandleObject> removed; // destroyed after the lock is released
     HandleTable& table = Table();
     {
         std::lock_guard<std::mutex> lock(table.mutex);
@@ -93,16 +104,18 @@ bool UnregisterHandle(HANDLE handle, HandleKind kind) {
     return true;
 }
 
-}  // namespace win32posix
+} // namespace win32posix
 
-extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
+extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
+{
     using namespace win32posix;
     std::shared_ptr<HandleObject> removed;
     HandleTable& table = Table();
     {
         std::lock_guard<std::mutex> lock(table.mutex);
         auto it = table.objects.find(reinterpret_cast<uintptr_t>(hObject));
-        if (it == table.objects.end() || it->second->kind() == HandleKind::Find) return Fail(ERROR_INVALID_HANDLE);
+        if (it == table.objects.end() || it->second->kind() == HandleKind::Find)
+            return Fail(ERROR_INVALID_HANDLE);
         removed = std::move(it->second);
         table.objects.erase(it);
     }

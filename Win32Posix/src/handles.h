@@ -15,16 +15,16 @@
 namespace win32posix {
 
 enum class HandleKind {
-    File,         // CreateFileA
-    Find,         // FindFirstFileA (closed by FindClose)
-    FileMapping,  // CreateFileMappingA
+    File,        // CreateFileA
+    Find,        // FindFirstFileA (closed by FindClose)
+    FileMapping, // CreateFileMappingA
 };
 
 // Base of everything a HANDLE can name. The object lives as long as the table
 // entry or any other owner (a call in progress on another thread) holds it.
 class HandleObject {
 public:
-    explicit HandleObject(HandleKind kind) : kind_(kind) {}
+    explicit HandleObject(HandleKind kind) : kind_(kind) { }
     virtual ~HandleObject() = default;
     HandleObject(const HandleObject&) = delete;
     HandleObject& operator=(const HandleObject&) = delete;
@@ -44,26 +44,28 @@ ShareTable& ProcessShareTable();
 // entry on destruction.
 class OpenFile {
 public:
-    OpenFile(int fd, std::string hostPath, FileId id, DWORD shareAccess,
-             std::optional<ShareTable::Ticket> ticket);
+    OpenFile(int fd, std::string hostPath, FileId id, DWORD shareAccess, std::optional<ShareTable::Ticket> ticket);
     ~OpenFile();
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
 
     int fd() const { return fd_; }
-    const std::string& hostPath() const { return hostPath_; }  // as opened; the file may since have been renamed or deleted
+    const std::string& hostPath() const
+    {
+        return hostPath_;
+    } // as opened; the file may since have been renamed or deleted
     FileId id() const { return id_; }
-    DWORD shareAccess() const { return shareAccess_; }  // kShareAccess* bits granted
+    DWORD shareAccess() const { return shareAccess_; } // kShareAccess* bits granted
     bool canRead() const { return (shareAccess_ & kShareAccessRead) != 0; }
     bool canWrite() const { return (shareAccess_ & kShareAccessWrite) != 0; }
 
     // The file's current size; nullopt with the last error set on failure.
     std::optional<uint64_t> Size() const;
 
-    bool isDirectory = false;  // opened with FILE_FLAG_BACKUP_SEMANTICS on a directory
-    bool noBuffering = false;  // FILE_FLAG_NO_BUFFERING: reads and writes must be sector-aligned
-    bool directIo = false;     // the descriptor has O_DIRECT (the file system accepted it)
-    bool readControl = false;  // opened with READ_CONTROL (or a right including it): GetSecurityInfo may read it
+    bool isDirectory = false; // opened with FILE_FLAG_BACKUP_SEMANTICS on a directory
+    bool noBuffering = false; // FILE_FLAG_NO_BUFFERING: reads and writes must be sector-aligned
+    bool directIo = false;    // the descriptor has O_DIRECT (the file system accepted it)
+    bool readControl = false; // opened with READ_CONTROL (or a right including it): GetSecurityInfo may read it
 
 private:
     int fd_;
@@ -76,8 +78,9 @@ private:
 // A handle from CreateFileA.
 class FileHandleObject : public HandleObject {
 public:
-    explicit FileHandleObject(std::shared_ptr<OpenFile> file)
-        : HandleObject(HandleKind::File), file_(std::move(file)) {}
+    explicit FileHandleObject(std::shared_ptr<OpenFile> file) : HandleObject(HandleKind::File), file_(std::move(file))
+    {
+    }
     const std::shared_ptr<OpenFile>& file() const { return file_; }
 
 private:
@@ -93,7 +96,8 @@ HANDLE RegisterHandle(std::shared_ptr<HandleObject> object);
 std::shared_ptr<HandleObject> LookupHandle(HANDLE handle, HandleKind kind);
 
 template <class T>
-std::shared_ptr<T> LookupHandleAs(HANDLE handle, HandleKind kind) {
+std::shared_ptr<T> LookupHandleAs(HANDLE handle, HandleKind kind)
+{
     return std::static_pointer_cast<T>(LookupHandle(handle, kind));
 }
 
@@ -105,6 +109,6 @@ std::shared_ptr<OpenFile> OpenFileOfHandle(HANDLE handle);
 // nothing of that kind. CloseHandle removes handles of any kind but Find.
 bool UnregisterHandle(HANDLE handle, HandleKind kind);
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

@@ -33,10 +33,10 @@ namespace {
 
 using win32posix::Fail;
 
-constexpr DWORD kSecCommit = 0x08000000;         // SEC_COMMIT: the default for file sections
-constexpr DWORD kFileMapCopy = 0x0001;           // FILE_MAP_COPY
-constexpr DWORD kFileMapWrite = 0x0002;          // FILE_MAP_WRITE (part of FILE_MAP_ALL_ACCESS)
-constexpr DWORD kErrorMappedAlignment = 1132;    // ERROR_MAPPED_ALIGNMENT
+constexpr DWORD kSecCommit = 0x08000000;      // SEC_COMMIT: the default for file sections
+constexpr DWORD kFileMapCopy = 0x0001;        // FILE_MAP_COPY
+constexpr DWORD kFileMapWrite = 0x0002;       // FILE_MAP_WRITE (part of FILE_MAP_ALL_ACCESS)
+constexpr DWORD kErrorMappedAlignment = 1132; // ERROR_MAPPED_ALIGNMENT
 constexpr uint64_t kAllocationGranularity = 0x10000;
 
 // What a mapping handle and its views share: the open file, the section's size
@@ -44,10 +44,10 @@ constexpr uint64_t kAllocationGranularity = 0x10000;
 class Section {
 public:
     Section(std::shared_ptr<win32posix::OpenFile> file, uint64_t size, bool writable)
-        : file_(std::move(file)),
-          size_(size),
-          writable_(writable),
-          ticket_(win32posix::ProcessShareTable().AddMapping(file_->id())) {}
+        : file_(std::move(file)), size_(size), writable_(writable),
+          ticket_(win32posix::ProcessShareTable().AddMapping(file_->id()))
+    {
+    }
     ~Section() { win32posix::ProcessShareTable().Remove(file_->id(), ticket_); }
     Section(const Section&) = delete;
     Section& operator=(const Section&) = delete;
@@ -66,7 +66,9 @@ private:
 class FileMappingObject : public win32posix::HandleObject {
 public:
     explicit FileMappingObject(std::shared_ptr<Section> section)
-        : HandleObject(win32posix::HandleKind::FileMapping), section_(std::move(section)) {}
+        : HandleObject(win32posix::HandleKind::FileMapping), section_(std::move(section))
+    {
+    }
     const std::shared_ptr<Section>& section() const { return section_; }
 
 private:
@@ -81,15 +83,17 @@ struct View {
 // The mapped views by base address.
 class ViewTable {
 public:
-    void Add(uintptr_t base, View view) {
+    void Add(uintptr_t base, View view)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         views_[base] = std::move(view);
     }
 
     // Unmaps the view that holds `address` (any address inside it, as
     // Windows accepts); false when no view does.
-    bool Remove(uintptr_t address) {
-        std::shared_ptr<Section> released;  // let go of outside the lock
+    bool Remove(uintptr_t address)
+    {
+        std::shared_ptr<Section> released; // let go of outside the lock
         std::lock_guard<std::mutex> lock(mutex_);
         auto next = views_.upper_bound(address);
         if (next == views_.begin()) {
@@ -110,29 +114,36 @@ private:
     std::map<uintptr_t, View> views_;
 };
 
-ViewTable& Views() {
-    static ViewTable* views = new ViewTable;  // never destroyed: usable until the process ends
+ViewTable& Views()
+{
+    static ViewTable* views = new ViewTable; // never destroyed: usable until the process ends
     return *views;
 }
 
-uint64_t Combine(DWORD high, DWORD low) { return (uint64_t(high) << 32) | low; }
+uint64_t Combine(DWORD high, DWORD low)
+{
+    return (uint64_t(high) << 32) | low;
+}
 
-HANDLE FailHandle(DWORD error) {
+HANDLE FailHandle(DWORD error)
+{
     SetLastError(error);
     return nullptr;
 }
 
-LPVOID FailView(DWORD error) {
+LPVOID FailView(DWORD error)
+{
     SetLastError(error);
     return nullptr;
 }
 
 // The section's size: the file's, or the one asked for; a read-only section
 // can't be larger than its file, a writable one grows the file.
-bool SectionSize(win32posix::OpenFile& file, uint64_t requested, bool writable, uint64_t& size) {
+bool SectionSize(win32posix::OpenFile& file, uint64_t requested, bool writable, uint64_t& size)
+{
     const auto fileSize = file.Size();
     if (!fileSize) {
-        return false;  // last error set
+        return false; // last error set
     }
     if (requested == 0) {
         if (*fileSize == 0) {
@@ -159,7 +170,8 @@ bool SectionSize(win32posix::OpenFile& file, uint64_t requested, bool writable, 
 // A read-only view: the bytes of the file at `offset`, read into pages of
 // their own that are then made read-only. MAP_FAILED, with the last error
 // set, when they cannot be read in full.
-void* ReadCopy(int fd, uint64_t offset, uint64_t length) {
+void* ReadCopy(int fd, uint64_t offset, uint64_t length)
+{
     void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -188,11 +200,12 @@ void* ReadCopy(int fd, uint64_t offset, uint64_t length) {
     return base;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES /*lpFileMappingAttributes*/,
                                             DWORD flProtect, DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow,
-                                            LPCSTR lpName) {
+                                            LPCSTR lpName)
+{
     const DWORD protection = flProtect & ~kSecCommit;
     if (protection != PAGE_READONLY && protection != PAGE_READWRITE) {
         return FailHandle(ERROR_INVALID_PARAMETER);
@@ -207,7 +220,7 @@ extern "C" HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES 
     }
     const auto file = win32posix::OpenFileOfHandle(hFile);
     if (!file) {
-        return nullptr;  // ERROR_INVALID_HANDLE set
+        return nullptr; // ERROR_INVALID_HANDLE set
     }
     const bool writable = protection == PAGE_READWRITE;
     if (file->isDirectory || !file->canRead() || (writable && !file->canWrite())) {
@@ -222,16 +235,17 @@ extern "C" HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES 
     }
     auto section = std::make_shared<Section>(file, size, writable);
     HANDLE handle = win32posix::RegisterHandle(std::make_shared<FileMappingObject>(std::move(section)));
-    SetLastError(ERROR_SUCCESS);  // not ERROR_ALREADY_EXISTS: sections are never shared by name
+    SetLastError(ERROR_SUCCESS); // not ERROR_ALREADY_EXISTS: sections are never shared by name
     return handle;
 }
 
 extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwFileOffsetHigh,
-                                       DWORD dwFileOffsetLow, SIZE_T dwNumberOfBytesToMap) {
+                                       DWORD dwFileOffsetLow, SIZE_T dwNumberOfBytesToMap)
+{
     const auto mapping =
         win32posix::LookupHandleAs<FileMappingObject>(hFileMappingObject, win32posix::HandleKind::FileMapping);
     if (!mapping) {
-        return nullptr;  // ERROR_INVALID_HANDLE set
+        return nullptr; // ERROR_INVALID_HANDLE set
     }
     const std::shared_ptr<Section>& section = mapping->section();
     const bool write = (dwDesiredAccess & kFileMapWrite) != 0;
@@ -268,7 +282,8 @@ extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesire
     return base;
 }
 
-extern "C" BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress) {
+extern "C" BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress)
+{
     if (!Views().Remove(reinterpret_cast<uintptr_t>(lpBaseAddress))) {
         return Fail(ERROR_INVALID_ADDRESS);
     }

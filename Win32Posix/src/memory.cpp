@@ -26,23 +26,36 @@ namespace {
 
 using win32posix::Fail;
 
-constexpr DWORD kPageNoAccess = 0x01;  // PAGE_NOACCESS
+constexpr DWORD kPageNoAccess = 0x01;   // PAGE_NOACCESS
 constexpr DWORD kMemDecommit = 0x4000;  // MEM_DECOMMIT
-constexpr DWORD kMemTopDown = 0x100000;  // MEM_TOP_DOWN: a placement hint, ignored
+constexpr DWORD kMemTopDown = 0x100000; // MEM_TOP_DOWN: a placement hint, ignored
 constexpr uintptr_t kAllocationGranularity = 0x10000;
 
 // mlock and munlock by system call: AddressSanitizer's interceptors turn the
 // library functions into no-ops that always succeed, which would hide the
 // lock limit from VirtualLock in instrumented builds.
-int LockPages(uintptr_t begin, uintptr_t end) { return static_cast<int>(syscall(SYS_mlock, begin, end - begin)); }
-int UnlockPages(uintptr_t begin, uintptr_t end) { return static_cast<int>(syscall(SYS_munlock, begin, end - begin)); }
+int LockPages(uintptr_t begin, uintptr_t end)
+{
+    return static_cast<int>(syscall(SYS_mlock, begin, end - begin));
+}
+int UnlockPages(uintptr_t begin, uintptr_t end)
+{
+    return static_cast<int>(syscall(SYS_munlock, begin, end - begin));
+}
 
-uintptr_t PageSize() {
+uintptr_t PageSize()
+{
     static const uintptr_t size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     return size;
 }
-uintptr_t PageDown(uintptr_t address) { return address & ~(PageSize() - 1); }
-uintptr_t PageUp(uintptr_t address) { return PageDown(address + PageSize() - 1); }
+uintptr_t PageDown(uintptr_t address)
+{
+    return address & ~(PageSize() - 1);
+}
+uintptr_t PageUp(uintptr_t address)
+{
+    return PageDown(address + PageSize() - 1);
+}
 
 // Page state within a region: 0 = reserved only, else the committed protection.
 struct Region {
@@ -50,7 +63,8 @@ struct Region {
     std::vector<DWORD> pages;
 };
 
-int HostProtection(DWORD protect) {
+int HostProtection(DWORD protect)
+{
     switch (protect) {
     case PAGE_READONLY:
         return PROT_READ;
@@ -61,13 +75,15 @@ int HostProtection(DWORD protect) {
     }
 }
 
-bool IsSupportedProtection(DWORD protect) {
+bool IsSupportedProtection(DWORD protect)
+{
     return protect == kPageNoAccess || protect == PAGE_READONLY || protect == PAGE_READWRITE;
 }
 
 class AddressSpace {
 public:
-    LPVOID Allocate(uintptr_t address, size_t size, DWORD type, DWORD protect) {
+    LPVOID Allocate(uintptr_t address, size_t size, DWORD type, DWORD protect)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         if (address == 0) {
             return ReserveAnywhere(size, type, protect);
@@ -75,17 +91,18 @@ public:
         auto region = RegionContaining(address);
         if (region != regions_.end()) {
             if (type & MEM_RESERVE) {
-                return FailNull(ERROR_INVALID_ADDRESS);  // already reserved
+                return FailNull(ERROR_INVALID_ADDRESS); // already reserved
             }
             return CommitInside(region, address, size, protect);
         }
         if (!(type & MEM_RESERVE)) {
-            return FailNull(ERROR_INVALID_ADDRESS);  // committing what was never reserved
+            return FailNull(ERROR_INVALID_ADDRESS); // committing what was never reserved
         }
         return ReserveAt(address, size, type, protect);
     }
 
-    BOOL Release(uintptr_t address, size_t size) {
+    BOOL Release(uintptr_t address, size_t size)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         if (size != 0) {
             return Fail(ERROR_INVALID_PARAMETER);
@@ -95,7 +112,7 @@ public:
             return Fail(ERROR_INVALID_PARAMETER);
         }
         if (region->first != address) {
-            return Fail(ERROR_INVALID_ADDRESS);  // only a whole region can be released
+            return Fail(ERROR_INVALID_ADDRESS); // only a whole region can be released
         }
         munmap(reinterpret_cast<void*>(address), region->second.size);
         ForgetLocks(address, address + region->second.size);
@@ -103,7 +120,8 @@ public:
         return TRUE;
     }
 
-    BOOL Decommit(uintptr_t address, size_t size) {
+    BOOL Decommit(uintptr_t address, size_t size)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         auto region = RegionContaining(address);
         if (region == regions_.end()) {
@@ -118,8 +136,8 @@ public:
             return Fail(ERROR_INVALID_PARAMETER);
         }
         // A fresh inaccessible mapping drops the content, as decommitting does.
-        if (mmap(reinterpret_cast<void*>(begin), end - begin, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
-                 -1, 0) == MAP_FAILED) {
+        if (mmap(reinterpret_cast<void*>(begin), end - begin, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+                 0) == MAP_FAILED) {
             return Fail(win32posix::ErrorFromErrno(errno));
         }
         MarkPages(region->first, region->second, begin, end, 0);
@@ -127,7 +145,8 @@ public:
         return TRUE;
     }
 
-    BOOL Lock(uintptr_t address, size_t size) {
+    BOOL Lock(uintptr_t address, size_t size)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         const uintptr_t begin = PageDown(address);
         const uintptr_t end = size == 0 ? begin : PageUp(address + size);
@@ -147,7 +166,8 @@ public:
         return TRUE;
     }
 
-    BOOL Unlock(uintptr_t address, size_t size) {
+    BOOL Unlock(uintptr_t address, size_t size)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         const uintptr_t begin = PageDown(address);
         const uintptr_t end = size == 0 ? begin : PageUp(address + size);
@@ -156,7 +176,7 @@ public:
         }
         for (uintptr_t page = begin; page < end; page += PageSize()) {
             if (lockedPages_.count(page) == 0) {
-                return Fail(ERROR_NOT_LOCKED);  // nothing is unlocked then
+                return Fail(ERROR_NOT_LOCKED); // nothing is unlocked then
             }
         }
         if (begin != end) {
@@ -169,12 +189,14 @@ public:
 private:
     using RegionMap = std::map<uintptr_t, Region>;
 
-    static LPVOID FailNull(DWORD error) {
+    static LPVOID FailNull(DWORD error)
+    {
         SetLastError(error);
         return nullptr;
     }
 
-    RegionMap::iterator RegionContaining(uintptr_t address) {
+    RegionMap::iterator RegionContaining(uintptr_t address)
+    {
         auto next = regions_.upper_bound(address);
         if (next == regions_.begin()) {
             return regions_.end();
@@ -183,11 +205,13 @@ private:
         return address < candidate->first + candidate->second.size ? candidate : regions_.end();
     }
 
-    static int InitialProtection(DWORD type, DWORD protect) {
+    static int InitialProtection(DWORD type, DWORD protect)
+    {
         return (type & MEM_COMMIT) ? HostProtection(protect) : PROT_NONE;
     }
 
-    void AddRegion(uintptr_t base, size_t size, DWORD type, DWORD protect) {
+    void AddRegion(uintptr_t base, size_t size, DWORD type, DWORD protect)
+    {
         Region region;
         region.size = size;
         region.pages.assign(size / PageSize(), (type & MEM_COMMIT) ? protect : 0);
@@ -196,7 +220,8 @@ private:
 
     // A new region at an address that is a multiple of the allocation
     // granularity: map more than needed and trim both ends.
-    LPVOID ReserveAnywhere(size_t size, DWORD type, DWORD protect) {
+    LPVOID ReserveAnywhere(size_t size, DWORD type, DWORD protect)
+    {
         const size_t length = PageUp(size);
         const size_t padded = length + kAllocationGranularity;
         void* mapped = mmap(nullptr, padded, InitialProtection(type, protect), MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -216,7 +241,8 @@ private:
         return reinterpret_cast<LPVOID>(base);
     }
 
-    LPVOID ReserveAt(uintptr_t address, size_t size, DWORD type, DWORD protect) {
+    LPVOID ReserveAt(uintptr_t address, size_t size, DWORD type, DWORD protect)
+    {
         const uintptr_t base = address & ~(kAllocationGranularity - 1);
         const size_t length = PageUp(address + size) - base;
         void* wanted = reinterpret_cast<void*>(base);
@@ -225,7 +251,7 @@ private:
         if (mapped == MAP_FAILED) {
             return FailNull(ERROR_INVALID_ADDRESS);
         }
-        if (mapped != wanted) {  // a kernel that treats the flag as a hint
+        if (mapped != wanted) { // a kernel that treats the flag as a hint
             munmap(mapped, length);
             return FailNull(ERROR_INVALID_ADDRESS);
         }
@@ -234,7 +260,8 @@ private:
     }
 
     // Commits pages of a reserved region; committed pages keep their content.
-    LPVOID CommitInside(RegionMap::iterator region, uintptr_t address, size_t size, DWORD protect) {
+    LPVOID CommitInside(RegionMap::iterator region, uintptr_t address, size_t size, DWORD protect)
+    {
         const uintptr_t begin = PageDown(address);
         const uintptr_t end = PageUp(address + size);
         if (end > region->first + region->second.size) {
@@ -247,7 +274,8 @@ private:
         return reinterpret_cast<LPVOID>(begin);
     }
 
-    static void MarkPages(uintptr_t base, Region& region, uintptr_t begin, uintptr_t end, DWORD state) {
+    static void MarkPages(uintptr_t base, Region& region, uintptr_t begin, uintptr_t end, DWORD state)
+    {
         for (uintptr_t page = begin; page < end; page += PageSize()) {
             region.pages[(page - base) / PageSize()] = state;
         }
@@ -255,7 +283,8 @@ private:
 
     // Pages of our regions must be committed and not PAGE_NOACCESS; other
     // memory (stack, heap) must at least be mapped.
-    bool IsAccessible(uintptr_t begin, uintptr_t end) {
+    bool IsAccessible(uintptr_t begin, uintptr_t end)
+    {
         for (uintptr_t page = begin; page < end; page += PageSize()) {
             auto region = RegionContaining(page);
             if (region != regions_.end()) {
@@ -264,13 +293,14 @@ private:
                     return false;
                 }
             } else if (msync(reinterpret_cast<void*>(page), PageSize(), MS_ASYNC) != 0) {
-                return false;  // ENOMEM: nothing mapped there
+                return false; // ENOMEM: nothing mapped there
             }
         }
         return true;
     }
 
-    void ForgetLocks(uintptr_t begin, uintptr_t end) {
+    void ForgetLocks(uintptr_t begin, uintptr_t end)
+    {
         lockedPages_.erase(lockedPages_.lower_bound(begin), lockedPages_.lower_bound(end));
     }
 
@@ -279,19 +309,22 @@ private:
     std::set<uintptr_t> lockedPages_;
 };
 
-AddressSpace& Space() {
-    static AddressSpace* space = new AddressSpace;  // never destroyed: usable until the process ends
+AddressSpace& Space()
+{
+    static AddressSpace* space = new AddressSpace; // never destroyed: usable until the process ends
     return *space;
 }
 
-bool IsValidAllocationType(DWORD type) {
+bool IsValidAllocationType(DWORD type)
+{
     const DWORD kinds = type & (MEM_COMMIT | MEM_RESERVE);
     return kinds != 0 && (type & ~(MEM_COMMIT | MEM_RESERVE | kMemTopDown)) == 0;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWORD flProtect) {
+extern "C" LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWORD flProtect)
+{
     if (dwSize == 0 || !IsValidAllocationType(flAllocationType) || !IsSupportedProtection(flProtect)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -304,7 +337,8 @@ extern "C" LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flA
     return Space().Allocate(address, dwSize, flAllocationType, flProtect);
 }
 
-extern "C" BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType) {
+extern "C" BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType)
+{
     const auto address = reinterpret_cast<uintptr_t>(lpAddress);
     if (dwFreeType == MEM_RELEASE) {
         return Space().Release(address, dwSize);
@@ -315,10 +349,12 @@ extern "C" BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFree
     return Fail(ERROR_INVALID_PARAMETER);
 }
 
-extern "C" BOOL WINAPI VirtualLock(LPVOID lpAddress, SIZE_T dwSize) {
+extern "C" BOOL WINAPI VirtualLock(LPVOID lpAddress, SIZE_T dwSize)
+{
     return Space().Lock(reinterpret_cast<uintptr_t>(lpAddress), dwSize);
 }
 
-extern "C" BOOL WINAPI VirtualUnlock(LPVOID lpAddress, SIZE_T dwSize) {
+extern "C" BOOL WINAPI VirtualUnlock(LPVOID lpAddress, SIZE_T dwSize)
+{
     return Space().Unlock(reinterpret_cast<uintptr_t>(lpAddress), dwSize);
 }

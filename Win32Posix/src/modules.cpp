@@ -35,16 +35,19 @@ using win32posix::Fail;
 // handles are validated before dlsym or dlclose sees them.
 class ModuleTable {
 public:
-    void Add(void* handle) {
+    void Add(void* handle)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         ++loads_[handle];
     }
-    bool Contains(void* handle) {
+    bool Contains(void* handle)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         return loads_.count(handle) != 0;
     }
     // False when the handle is unknown; else drops one load.
-    bool Release(void* handle) {
+    bool Release(void* handle)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         auto found = loads_.find(handle);
         if (found == loads_.end()) {
@@ -62,12 +65,14 @@ private:
     std::map<void*, int> loads_;
 };
 
-ModuleTable& Modules() {
-    static ModuleTable* table = new ModuleTable;  // never destroyed: usable until the process ends
+ModuleTable& Modules()
+{
+    static ModuleTable* table = new ModuleTable; // never destroyed: usable until the process ends
     return *table;
 }
 
-std::string Lower(std::string text) {
+std::string Lower(std::string text)
+{
     for (char& c : text) {
         if (c >= 'A' && c <= 'Z') {
             c = static_cast<char>(c - 'A' + 'a');
@@ -76,43 +81,53 @@ std::string Lower(std::string text) {
     return text;
 }
 
-bool EndsWithIgnoringCase(const std::string& text, const std::string& suffix) {
+bool EndsWithIgnoringCase(const std::string& text, const std::string& suffix)
+{
     return text.size() >= suffix.size() && Lower(text.substr(text.size() - suffix.size())) == suffix;
 }
 
 // "Pelkit.dll" -> "libpelkit.so"; "Pelkit" -> "libpelkit.so".
-std::string SharedObjectName(const std::string& dllName) {
+std::string SharedObjectName(const std::string& dllName)
+{
     std::string stem = EndsWithIgnoringCase(dllName, ".dll") ? dllName.substr(0, dllName.size() - 4) : dllName;
     return "lib" + Lower(stem) + ".so";
 }
 
 // Windows appends ".dll" to a name without an extension.
-std::string WithDllExtension(const std::string& name) {
+std::string WithDllExtension(const std::string& name)
+{
     return name.find('.') == std::string::npos ? name + ".dll" : name;
 }
 
-bool IsRegularFile(const std::string& hostPath) {
+bool IsRegularFile(const std::string& hostPath)
+{
     struct stat st;
     return stat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool HasElfMagic(const std::string& hostPath) {
+bool HasElfMagic(const std::string& hostPath)
+{
     const int fd = open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
     char magic[4] = {};
-    const bool elf = read(fd, magic, sizeof magic) == 4 && memcmp(magic, "\x7f" "ELF", 4) == 0;
+    const bool elf = read(fd, magic, sizeof magic) == 4 && memcmp(magic,
+                                                                  "\x7f"
+                                                                  "ELF",
+                                                                  4) == 0;
     close(fd);
     return elf;
 }
 
-std::string JoinHost(const std::string& folder, const std::string& name) {
+std::string JoinHost(const std::string& folder, const std::string& name)
+{
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
 // libx.so (for the code-page name "X.dll") in a host folder, or nullopt.
-std::optional<std::string> FindSharedObjectIn(const std::string& folder, const std::string& dllName) {
+std::optional<std::string> FindSharedObjectIn(const std::string& folder, const std::string& dllName)
+{
     std::string found;
     if (win32posix::LookupName(folder, SharedObjectName(dllName), found) && IsRegularFile(JoinHost(folder, found))) {
         return JoinHost(folder, found);
@@ -122,7 +137,8 @@ std::optional<std::string> FindSharedObjectIn(const std::string& folder, const s
 
 // The host file to load for a Windows path with a folder: X.dll itself, else
 // libx.so beside it; nullopt when neither exists.
-std::optional<std::string> FindLibraryFile(const std::string& windowsPath) {
+std::optional<std::string> FindLibraryFile(const std::string& windowsPath)
+{
     win32posix::ResolvedPath resolved;
     if (win32posix::ResolvePath(windowsPath, resolved) != ERROR_SUCCESS || resolved.unrepresentable) {
         return std::nullopt;
@@ -134,7 +150,8 @@ std::optional<std::string> FindLibraryFile(const std::string& windowsPath) {
 }
 
 // The host file to load for a bare name, beside the executable.
-std::optional<std::string> FindLibraryBesideExecutable(const std::string& name) {
+std::optional<std::string> FindLibraryBesideExecutable(const std::string& name)
+{
     const std::string& folder = win32posix::ExecutableHostFolder();
     std::string found;
     if (win32posix::LookupName(folder, name, found) && IsRegularFile(JoinHost(folder, found))) {
@@ -143,7 +160,8 @@ std::optional<std::string> FindLibraryBesideExecutable(const std::string& name) 
     return FindSharedObjectIn(folder, name);
 }
 
-HMODULE LoadFile(const std::string& hostPath) {
+HMODULE LoadFile(const std::string& hostPath)
+{
     void* handle = dlopen(hostPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         // Not a library at all, or one whose dependencies or symbols are missing.
@@ -154,9 +172,13 @@ HMODULE LoadFile(const std::string& hostPath) {
     return handle;
 }
 
-bool HasFolder(const std::string& name) { return name.find_first_of("\\/:") != std::string::npos; }
+bool HasFolder(const std::string& name)
+{
+    return name.find_first_of("\\/:") != std::string::npos;
+}
 
-std::string BackslashForm(const std::string& hostPath) {
+std::string BackslashForm(const std::string& hostPath)
+{
     std::string windows = hostPath;
     for (char& c : windows) {
         if (c == '/') {
@@ -166,7 +188,8 @@ std::string BackslashForm(const std::string& hostPath) {
     return windows;
 }
 
-std::optional<std::string> ModuleHostPath(HMODULE module) {
+std::optional<std::string> ModuleHostPath(HMODULE module)
+{
     if (module == nullptr) {
         return win32posix::ExecutableHostPath();
     }
@@ -180,9 +203,10 @@ std::optional<std::string> ModuleHostPath(HMODULE module) {
     return std::string(map->l_name);
 }
 
-}  // namespace
+} // namespace
 
-extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
+extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
+{
     if (lpLibFileName == nullptr || *lpLibFileName == '\0') {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -212,7 +236,8 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     return LoadFile(*file);
 }
 
-extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
+{
     if (hModule == nullptr || !Modules().Contains(hModule)) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
@@ -230,7 +255,8 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     return reinterpret_cast<FARPROC>(symbol);
 }
 
-extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule)
+{
     if (hLibModule == nullptr || !Modules().Release(hLibModule)) {
         return Fail(ERROR_MOD_NOT_FOUND);
     }
@@ -240,7 +266,8 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 // The truncation contract of Windows Vista and later: a path that does not fit
 // is cut to nSize - 1 characters and terminated, the result is nSize and the
 // last error ERROR_INSUFFICIENT_BUFFER.
-extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
+{
     const auto hostPath = ModuleHostPath(hModule);
     if (!hostPath) {
         SetLastError(ERROR_MOD_NOT_FOUND);

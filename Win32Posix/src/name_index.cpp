@@ -49,18 +49,22 @@ struct FolderKey {
 };
 
 struct FolderKeyHash {
-    size_t operator()(const FolderKey& key) const {
+    size_t operator()(const FolderKey& key) const
+    {
         return std::hash<uint64_t>()(key.inode * 0x9E3779B97F4A7C15ull ^ key.device);
     }
 };
 
-FolderKey KeyOf(const struct stat& st) { return FolderKey{uint64_t(st.st_dev), uint64_t(st.st_ino)}; }
+FolderKey KeyOf(const struct stat& st)
+{
+    return FolderKey{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
 
 struct FolderIndex {
     UINT codePage = 0;
     int watch = -1;
-    timespec modified{};             // the folder's modification time when last seen
-    bool changedSinceModified = false;  // a notification was applied since `modified` was taken
+    timespec modified{};               // the folder's modification time when last seen
+    bool changedSinceModified = false; // a notification was applied since `modified` was taken
     size_t names = 0;
     uint64_t lastUse = 0;
     // Fold -> host names with that fold, in listing order (more than one only
@@ -68,43 +72,52 @@ struct FolderIndex {
     std::unordered_map<std::string, std::vector<std::string>> byFold;
 };
 
-bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+bool SameTime(const timespec& a, const timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
 
 // Folders whose changes from elsewhere send no notification here.
-bool ChangesUnseen(int folderFd) {
+bool ChangesUnseen(int folderFd)
+{
     struct statfs fs;
-    if (fstatfs(folderFd, &fs) != 0) return true;
+    if (fstatfs(folderFd, &fs) != 0)
+        return true;
     switch (static_cast<uint64_t>(fs.f_type)) {
-        case NFS_SUPER_MAGIC:
-        case SMB_SUPER_MAGIC:
-        case 0xFF534D42u:  // CIFS
-        case 0xFE534D42u:  // SMB2
-        case 0x65735546u:  // FUSE
-        case V9FS_MAGIC:
-        case 0x00C36400u:  // Ceph
-        case AFS_SUPER_MAGIC:
-        case CODA_SUPER_MAGIC:
-            return true;
-        default:
-            return false;
+    case NFS_SUPER_MAGIC:
+    case SMB_SUPER_MAGIC:
+    case 0xFF534D42u: // CIFS
+    case 0xFE534D42u: // SMB2
+    case 0x65735546u: // FUSE
+    case V9FS_MAGIC:
+    case 0x00C36400u: // Ceph
+    case AFS_SUPER_MAGIC:
+    case CODA_SUPER_MAGIC:
+        return true;
+    default:
+        return false;
     }
 }
 
 // The fold of a host name in `codePage`, or false when the code page cannot
 // represent it (such a name never matches).
-bool FoldOfHostName(UINT codePage, std::string_view hostName, std::string& fold) {
+bool FoldOfHostName(UINT codePage, std::string_view hostName, std::string& fold)
+{
     bool lossless = false;
     std::string inCodePage = Utf8ToCodePage(codePage, hostName, '?', &lossless);
-    if (!lossless) return false;
+    if (!lossless)
+        return false;
     fold = FoldName(codePage, inCodePage);
     return true;
 }
 
 // The names of one folder, by fold, from a listing: the first of each fold
 // is the one a scan in directory order finds.
-void AddName(FolderIndex& index, const std::string& hostName) {
+void AddName(FolderIndex& index, const std::string& hostName)
+{
     std::string fold;
-    if (!FoldOfHostName(index.codePage, hostName, fold)) return;
+    if (!FoldOfHostName(index.codePage, hostName, fold))
+        return;
     index.byFold[fold].push_back(hostName);
     ++index.names;
 }
@@ -114,18 +127,22 @@ enum class Answer { Found, Absent, Failed, NotIndexed };
 class NameIndexes {
 public:
     Answer Find(const std::string& folder, const struct stat& folderStat, UINT codePage, const std::string& fold,
-                std::string& found) {
+                std::string& found)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!Watching()) return Answer::NotIndexed;
+        if (!Watching())
+            return Answer::NotIndexed;
         ReadNotifications();
         FolderIndex* index = Current(KeyOf(folderStat), folderStat, codePage);
         if (!index) {
             Answer built = Build(folder, codePage, index);
-            if (built != Answer::Found) return built;
+            if (built != Answer::Found)
+                return built;
         }
         index->lastUse = ++uses_;
         auto it = index->byFold.find(fold);
-        if (it == index->byFold.end()) return Answer::Absent;
+        if (it == index->byFold.end())
+            return Answer::Absent;
         // A name found is checked on disk: it costs one call and only when
         // the case differs.
         struct stat st;
@@ -138,7 +155,8 @@ public:
     }
 
 private:
-    bool Watching() {
+    bool Watching()
+    {
         if (!triedNotify_) {
             triedNotify_ = true;
             notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -148,9 +166,11 @@ private:
 
     // The folder's index when it still tells the folder's content, else null
     // (and a stale one is dropped).
-    FolderIndex* Current(const FolderKey& key, const struct stat& folderStat, UINT codePage) {
+    FolderIndex* Current(const FolderKey& key, const struct stat& folderStat, UINT codePage)
+    {
         auto it = folders_.find(key);
-        if (it == folders_.end()) return nullptr;
+        if (it == folders_.end())
+            return nullptr;
         FolderIndex& index = it->second;
         bool seen = SameTime(index.modified, folderStat.st_mtim) || index.changedSinceModified;
         if (index.codePage != codePage || !seen) {
@@ -163,23 +183,26 @@ private:
     }
 
     // Lists the folder into a new index, watched from before the listing.
-    Answer Build(const std::string& folder, UINT codePage, FolderIndex*& result) {
+    Answer Build(const std::string& folder, UINT codePage, FolderIndex*& result)
+    {
         int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return Answer::Failed;
+        if (fd < 0)
+            return Answer::Failed;
         struct stat st;
         if (fstat(fd, &st) != 0 || ChangesUnseen(fd)) {
             close(fd);
             return Answer::NotIndexed;
         }
         FolderKey key = KeyOf(st);
-        Forget(key);  // before the watch: the kernel gives one watch per folder
-        std::string self = "/proc/self/fd/" + std::to_string(fd);  // the open folder itself, whatever its path now
+        Forget(key); // before the watch: the kernel gives one watch per folder
+        std::string self = "/proc/self/fd/" + std::to_string(fd); // the open folder itself, whatever its path now
         int watch = inotify_add_watch(notify_, self.c_str(), kWatchMask);
         if (watch < 0) {
             close(fd);
-            return Answer::NotIndexed;  // e.g. the watch limit: list as without an index
+            return Answer::NotIndexed; // e.g. the watch limit: list as without an index
         }
-        if (auto other = byWatch_.find(watch); other != byWatch_.end()) Drop(other->second);
+        if (auto other = byWatch_.find(watch); other != byWatch_.end())
+            Drop(other->second);
         FolderIndex index;
         index.codePage = codePage;
         index.watch = watch;
@@ -194,19 +217,21 @@ private:
         }
         int listError = 0;
         while (true) {
-            errno = 0;  // readdir tells its end from its failure only by errno
+            errno = 0; // readdir tells its end from its failure only by errno
             dirent* entry = readdir(dir);
             if (!entry) {
                 listError = errno;
                 break;
             }
             std::string_view name = entry->d_name;
-            if (name != "." && name != "..") AddName(index, std::string(name));
+            if (name != "." && name != "..")
+                AddName(index, std::string(name));
         }
         closedir(dir);
         if (listError != 0 || index.names > kMaxNames) {
             inotify_rm_watch(notify_, watch);
-            if (listError == 0) return Answer::NotIndexed;
+            if (listError == 0)
+                return Answer::NotIndexed;
             errno = listError;
             return Answer::Failed;
         }
@@ -214,54 +239,66 @@ private:
         names_ += index.names;
         byWatch_[watch] = key;
         result = &folders_.emplace(key, std::move(index)).first->second;
-        ReadNotifications();  // changes made while listing
+        ReadNotifications(); // changes made while listing
         result = Lookup(key);
         return result ? Answer::Found : Answer::NotIndexed;
     }
 
-    FolderIndex* Lookup(const FolderKey& key) {
+    FolderIndex* Lookup(const FolderKey& key)
+    {
         auto it = folders_.find(key);
         return it == folders_.end() ? nullptr : &it->second;
     }
 
     FolderKey KeyFor(const FolderIndex& index) const { return byWatch_.at(index.watch); }
 
-    void MakeRoom(size_t incoming) {
+    void MakeRoom(size_t incoming)
+    {
         while (!folders_.empty() && (folders_.size() >= kMaxFolders || names_ + incoming > kMaxNames)) {
             auto oldest = folders_.begin();
             for (auto it = folders_.begin(); it != folders_.end(); ++it)
-                if (it->second.lastUse < oldest->second.lastUse) oldest = it;
+                if (it->second.lastUse < oldest->second.lastUse)
+                    oldest = it;
             Forget(oldest->first);
         }
     }
 
     // Drops the folder's index and its watch.
-    void Forget(const FolderKey& key) {
+    void Forget(const FolderKey& key)
+    {
         auto it = folders_.find(key);
-        if (it == folders_.end()) return;
-        inotify_rm_watch(notify_, it->second.watch);  // fails harmlessly when the kernel dropped it already
+        if (it == folders_.end())
+            return;
+        inotify_rm_watch(notify_, it->second.watch); // fails harmlessly when the kernel dropped it already
         Drop(key);
     }
 
     // Drops the folder's index, leaving its watch (the kernel's, or reused).
-    void Drop(const FolderKey& key) {
+    void Drop(const FolderKey& key)
+    {
         auto it = folders_.find(key);
-        if (it == folders_.end()) return;
+        if (it == folders_.end())
+            return;
         byWatch_.erase(it->second.watch);
         names_ -= it->second.names;
         folders_.erase(it);
     }
 
-    void ForgetAll() {
-        while (!folders_.empty()) Forget(folders_.begin()->first);
+    void ForgetAll()
+    {
+        while (!folders_.empty())
+            Forget(folders_.begin()->first);
     }
 
-    void ReadNotifications() {
+    void ReadNotifications()
+    {
         alignas(inotify_event) char buffer[16384];
         while (true) {
             ssize_t got = read(notify_, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return;  // EAGAIN: none queued
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return; // EAGAIN: none queued
             for (ssize_t at = 0; at < got;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
                 Apply(*event);
@@ -270,29 +307,35 @@ private:
         }
     }
 
-    void Apply(const inotify_event& event) {
+    void Apply(const inotify_event& event)
+    {
         if (event.mask & IN_Q_OVERFLOW) {
-            ForgetAll();  // changes were lost: every folder is listed again
+            ForgetAll(); // changes were lost: every folder is listed again
             return;
         }
         auto watched = byWatch_.find(event.wd);
-        if (watched == byWatch_.end()) return;
+        if (watched == byWatch_.end())
+            return;
         FolderKey key = watched->second;
         FolderIndex* index = Lookup(key);
-        if (!index) return;
+        if (!index)
+            return;
         if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_UNMOUNT)) {
             Forget(key);
             return;
         }
-        if (event.len == 0) return;
+        if (event.len == 0)
+            return;
         index->changedSinceModified = true;
         std::string hostName(event.name);
         std::string fold;
-        if (!FoldOfHostName(index->codePage, hostName, fold)) return;
+        if (!FoldOfHostName(index->codePage, hostName, fold))
+            return;
         if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
             std::vector<std::string>& same = index->byFold[fold];
             for (const std::string& known : same)
-                if (known == hostName) return;
+                if (known == hostName)
+                    return;
             if (!same.empty()) {
                 // Where a second name of one fold falls in directory order
                 // is not known: list again.
@@ -304,16 +347,19 @@ private:
             ++names_;
         } else if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
             auto it = index->byFold.find(fold);
-            if (it == index->byFold.end()) return;
+            if (it == index->byFold.end())
+                return;
             std::vector<std::string>& same = it->second;
             for (auto name = same.begin(); name != same.end(); ++name) {
-                if (*name != hostName) continue;
+                if (*name != hostName)
+                    continue;
                 same.erase(name);
                 --index->names;
                 --names_;
                 break;
             }
-            if (same.empty()) index->byFold.erase(it);
+            if (same.empty())
+                index->byFold.erase(it);
         }
     }
 
@@ -326,21 +372,25 @@ private:
     uint64_t uses_ = 0;
 };
 
-NameIndexes& ProcessNameIndexes() {
-    static NameIndexes* indexes = new NameIndexes;  // never destroyed: lookups may run during exit
+NameIndexes& ProcessNameIndexes()
+{
+    static NameIndexes* indexes = new NameIndexes; // never destroyed: lookups may run during exit
     return *indexes;
 }
 
 // The scan without an index: the folder in directory order.
-bool ScanFolder(const std::string& hostFolder, std::string_view name, std::string& found) {
+bool ScanFolder(const std::string& hostFolder, std::string_view name, std::string& found)
+{
     DIR* dir = opendir(hostFolder.c_str());
-    if (!dir) return false;
+    if (!dir)
+        return false;
     UINT codePage = ActiveCodePage();
     std::string fold = FoldName(codePage, name);
     bool matched = false;
     while (dirent* entry = readdir(dir)) {
         std::string_view candidate = entry->d_name;
-        if (candidate == "." || candidate == "..") continue;
+        if (candidate == "." || candidate == "..")
+            continue;
         std::string candidateFold;
         if (FoldOfHostName(codePage, candidate, candidateFold) && candidateFold == fold) {
             found = std::string(candidate);
@@ -349,37 +399,47 @@ bool ScanFolder(const std::string& hostFolder, std::string_view name, std::strin
         }
     }
     closedir(dir);
-    if (!matched) errno = ENOENT;
+    if (!matched)
+        errno = ENOENT;
     return matched;
 }
 
-}  // namespace
+} // namespace
 
-std::string FoldName(UINT codePage, std::string_view name) {
+std::string FoldName(UINT codePage, std::string_view name)
+{
     std::string fold(name);
     for (size_t i = 0; i < fold.size();) {
         size_t length = CharLengthAt(codePage, name, i);
-        if (length == 1 && fold[i] >= 'A' && fold[i] <= 'Z') fold[i] = char(fold[i] - 'A' + 'a');
+        if (length == 1 && fold[i] >= 'A' && fold[i] <= 'Z')
+            fold[i] = char(fold[i] - 'A' + 'a');
         i += length;
     }
     return fold;
 }
 
-bool FindIgnoringCase(const std::string& hostFolder, std::string_view name, std::string& found) {
+bool FindIgnoringCase(const std::string& hostFolder, std::string_view name, std::string& found)
+{
     struct stat folderStat;
-    if (stat(hostFolder.c_str(), &folderStat) != 0) return false;
+    if (stat(hostFolder.c_str(), &folderStat) != 0)
+        return false;
     if (!S_ISDIR(folderStat.st_mode)) {
         errno = ENOTDIR;
         return false;
     }
     UINT codePage = ActiveCodePage();
     switch (ProcessNameIndexes().Find(hostFolder, folderStat, codePage, FoldName(codePage, name), found)) {
-        case Answer::Found: return true;
-        case Answer::Absent: errno = ENOENT; return false;
-        case Answer::Failed: return false;
-        case Answer::NotIndexed: break;
+    case Answer::Found:
+        return true;
+    case Answer::Absent:
+        errno = ENOENT;
+        return false;
+    case Answer::Failed:
+        return false;
+    case Answer::NotIndexed:
+        break;
     }
     return ScanFolder(hostFolder, name, found);
 }
 
-}  // namespace win32posix
+} // namespace win32posix

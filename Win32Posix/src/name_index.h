@@ -29,6 +29,6 @@ std::string FoldName(UINT codePage, std::string_view name);
 // notification, are listed every time.
 bool FindIgnoringCase(const std::string& hostFolder, std::string_view name, std::string& found);
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

@@ -13,15 +13,15 @@
 namespace win32posix {
 
 enum class PathKind {
-    DriveAbsolute,  // "C:\dir\file"
-    DriveRelative,  // "C:file": taken relative to the drive's root (no per-drive current folder)
-    HostAbsolute,   // "\opt\x": the host path /opt/x
-    Relative,       // "dir\file": relative to the process's current folder
+    DriveAbsolute, // "C:\dir\file"
+    DriveRelative, // "C:file": taken relative to the drive's root (no per-drive current folder)
+    HostAbsolute,  // "\opt\x": the host path /opt/x
+    Relative,      // "dir\file": relative to the process's current folder
 };
 
 struct WindowsPath {
     PathKind kind = PathKind::Relative;
-    char drive = 0;  // upper-case letter for the Drive* kinds, else 0
+    char drive = 0; // upper-case letter for the Drive* kinds, else 0
     // Components after normalisation: separators ('\' and '/', in runs) split,
     // "." removed, ".." removes the previous component and never climbs above
     // the root; for Relative paths, ".." that would climb above the start are
@@ -51,8 +51,7 @@ std::string FormatWindowsPath(const WindowsPath& path);
 // Appends `relative` (components as ParseWindowsPath gives them for a Relative
 // path) to `base` (normalised components from a root), applying "..", never
 // above the root.
-std::vector<std::string> JoinComponents(std::vector<std::string> base,
-                                        const std::vector<std::string>& relative);
+std::vector<std::string> JoinComponents(std::vector<std::string> base, const std::vector<std::string>& relative);
 
 // ASCII case-insensitive equality of two names, as the layer compares names.
 bool NamesEqualIgnoringCase(std::string_view a, std::string_view b);
@@ -66,6 +65,6 @@ bool MatchesWildcard(std::string_view name, std::string_view pattern);
 // True when the text holds '*' or '?'.
 bool HasWildcard(std::string_view text);
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

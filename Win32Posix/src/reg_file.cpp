@@ -31,9 +31,13 @@ constexpr std::array<RootAlias, 8> kRoots{{
     {"HKU", "HKEY_USERS"},
 }};
 
-char FoldChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char FoldChar(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+bool EqualsIgnoringCase(std::string_view a, std::string_view b)
+{
     if (a.size() != b.size()) {
         return false;
     }
@@ -45,7 +49,8 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::string_view Trim(std::string_view text) {
+std::string_view Trim(std::string_view text)
+{
     const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
     while (!text.empty() && isBlank(text.front())) {
         text.remove_prefix(1);
@@ -56,7 +61,8 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-void AppendUtf8(std::string& out, uint32_t codePoint) {
+void AppendUtf8(std::string& out, uint32_t codePoint)
+{
     if (codePoint < 0x80) {
         out += static_cast<char>(codePoint);
     } else if (codePoint < 0x800) {
@@ -76,7 +82,8 @@ void AppendUtf8(std::string& out, uint32_t codePoint) {
 
 // UTF-16LE (after its BOM) to UTF-8; an unpaired surrogate becomes U+FFFD and
 // an odd last byte is dropped.
-std::string Utf16LeToUtf8(std::string_view bytes) {
+std::string Utf16LeToUtf8(std::string_view bytes)
+{
     std::string out;
     out.reserve(bytes.size() / 2);
     const auto unitAt = [&](size_t i) {
@@ -98,12 +105,13 @@ std::string Utf16LeToUtf8(std::string_view bytes) {
 }
 
 // The file's text in UTF-8, or nullopt for an encoding we do not read.
-std::optional<std::string> DecodeText(std::string_view bytes) {
+std::optional<std::string> DecodeText(std::string_view bytes)
+{
     if (bytes.starts_with("\xFF\xFE")) {
         return Utf16LeToUtf8(bytes.substr(2));
     }
     if (bytes.starts_with("\xFE\xFF")) {
-        return std::nullopt;  // UTF-16BE: regedit never writes it
+        return std::nullopt; // UTF-16BE: regedit never writes it
     }
     if (bytes.starts_with("\xEF\xBB\xBF")) {
         bytes.remove_prefix(3);
@@ -113,7 +121,8 @@ std::optional<std::string> DecodeText(std::string_view bytes) {
 
 // Reads a quoted text at the start of `text` (which begins with '"'),
 // resolving \\ and \"; advances `text` past the closing quote.
-std::optional<std::string> ReadQuoted(std::string_view& text, std::string& error) {
+std::optional<std::string> ReadQuoted(std::string_view& text, std::string& error)
+{
     std::string result;
     size_t i = 1;
     for (; i < text.size() && text[i] != '"'; ++i) {
@@ -136,7 +145,8 @@ std::optional<std::string> ReadQuoted(std::string_view& text, std::string& error
     return result;
 }
 
-std::optional<uint32_t> ParseDword(std::string_view digits) {
+std::optional<uint32_t> ParseDword(std::string_view digits)
+{
     if (digits.empty() || digits.size() > 8) {
         return std::nullopt;
     }
@@ -155,7 +165,8 @@ std::optional<uint32_t> ParseDword(std::string_view digits) {
     return value;
 }
 
-RegistryValue StringValue(const std::string& text) {
+RegistryValue StringValue(const std::string& text)
+{
     RegistryValue value;
     value.type = REG_SZ;
     value.data = text;
@@ -163,7 +174,8 @@ RegistryValue StringValue(const std::string& text) {
     return value;
 }
 
-RegistryValue DwordValue(uint32_t number) {
+RegistryValue DwordValue(uint32_t number)
+{
     RegistryValue value;
     value.type = REG_DWORD;
     for (int shift = 0; shift < 32; shift += 8) {
@@ -173,7 +185,8 @@ RegistryValue DwordValue(uint32_t number) {
 }
 
 // The data part of a value line, after the '='.
-std::optional<RegistryValue> ParseData(std::string_view data, std::string& error) {
+std::optional<RegistryValue> ParseData(std::string_view data, std::string& error)
+{
     if (data.starts_with('"')) {
         auto text = ReadQuoted(data, error);
         if (!text) {
@@ -204,7 +217,8 @@ std::optional<RegistryValue> ParseData(std::string_view data, std::string& error
 
 class Parser {
 public:
-    RegistryFileParse Run(std::string_view bytes) {
+    RegistryFileParse Run(std::string_view bytes)
+    {
         for (const auto& root : kRoots) {
             result_.tree.keys[std::string(root.fullName)];
         }
@@ -243,7 +257,8 @@ public:
 private:
     void Problem(size_t line, std::string reason) { result_.problems.push_back({line, std::move(reason)}); }
 
-    void ParseLine(size_t lineNumber, std::string_view line) {
+    void ParseLine(size_t lineNumber, std::string_view line)
+    {
         if (line.starts_with('[')) {
             ParseSection(lineNumber, line);
         } else {
@@ -251,7 +266,8 @@ private:
         }
     }
 
-    void ParseSection(size_t lineNumber, std::string_view line) {
+    void ParseSection(size_t lineNumber, std::string_view line)
+    {
         currentKey_ = nullptr;
         if (!line.ends_with(']') || line.size() < 3) {
             Problem(lineNumber, "malformed section");
@@ -278,14 +294,16 @@ private:
         currentKey_ = &result_.tree.keys[*full];
     }
 
-    void CreateWithParents(const std::string& path) {
+    void CreateWithParents(const std::string& path)
+    {
         for (size_t at = path.find('\\'); at != std::string::npos; at = path.find('\\', at + 1)) {
             result_.tree.keys[path.substr(0, at)];
         }
         result_.tree.keys[path];
     }
 
-    void ParseValue(size_t lineNumber, std::string_view line) {
+    void ParseValue(size_t lineNumber, std::string_view line)
+    {
         std::string error;
         std::string name;
         if (line.starts_with('@')) {
@@ -322,9 +340,10 @@ private:
     RegistryKey* currentKey_ = nullptr;
 };
 
-}  // namespace
+} // namespace
 
-std::string FoldRegistryName(std::string_view name) {
+std::string FoldRegistryName(std::string_view name)
+{
     std::string folded(name);
     for (char& c : folded) {
         c = FoldChar(c);
@@ -332,7 +351,8 @@ std::string FoldRegistryName(std::string_view name) {
     return folded;
 }
 
-std::optional<std::string> JoinRegistryPath(const std::string& parent, std::string_view subKey) {
+std::optional<std::string> JoinRegistryPath(const std::string& parent, std::string_view subKey)
+{
     if (subKey.starts_with('\\')) {
         return std::nullopt;
     }
@@ -349,12 +369,14 @@ std::optional<std::string> JoinRegistryPath(const std::string& parent, std::stri
     return path;
 }
 
-const RegistryKey* FindRegistryKey(const RegistryTree& tree, const std::string& foldedPath) {
+const RegistryKey* FindRegistryKey(const RegistryTree& tree, const std::string& foldedPath)
+{
     auto found = tree.keys.find(foldedPath);
     return found == tree.keys.end() ? nullptr : &found->second;
 }
 
-std::optional<std::string> RegistryRootName(std::string_view name) {
+std::optional<std::string> RegistryRootName(std::string_view name)
+{
     for (const auto& root : kRoots) {
         if (EqualsIgnoringCase(name, root.alias)) {
             return std::string(root.fullName);
@@ -363,6 +385,9 @@ std::optional<std::string> RegistryRootName(std::string_view name) {
     return std::nullopt;
 }
 
-RegistryFileParse ParseRegistryFile(std::string_view bytes) { return Parser().Run(bytes); }
+RegistryFileParse ParseRegistryFile(std::string_view bytes)
+{
+    return Parser().Run(bytes);
+}
 
-}  // namespace win32posix
+} // namespace win32posix

@@ -69,6 +69,6 @@ const RegistryKey* FindRegistryKey(const RegistryTree& tree, const std::string& 
 // "hkey_local_machine"), or nullopt.
 std::optional<std::string> RegistryRootName(std::string_view name);
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

@@ -27,28 +27,28 @@
 // The object behind an HKEY that RegOpenKeyExA returns.
 struct QelRegistryKey {
     std::shared_ptr<const win32posix::RegistryTree> tree;
-    std::string path;  // folded full path
+    std::string path; // folded full path
     REGSAM access = 0;
 };
 
 namespace {
 
 // Rights that would let a caller change the registry, which this one cannot.
-constexpr REGSAM kWriteRights = 0x0002 /*KEY_SET_VALUE*/ | 0x0004 /*KEY_CREATE_SUB_KEY*/ |
-                                0x0020 /*KEY_CREATE_LINK*/ | 0x00010000 /*DELETE*/ | 0x00040000 /*WRITE_DAC*/ |
-                                0x00080000 /*WRITE_OWNER*/ | 0x10000000 /*GENERIC_ALL*/ |
-                                0x40000000 /*GENERIC_WRITE*/;
+constexpr REGSAM kWriteRights = 0x0002 /*KEY_SET_VALUE*/ | 0x0004 /*KEY_CREATE_SUB_KEY*/ | 0x0020 /*KEY_CREATE_LINK*/ |
+                                0x00010000 /*DELETE*/ | 0x00040000 /*WRITE_DAC*/ | 0x00080000 /*WRITE_OWNER*/ |
+                                0x10000000 /*GENERIC_ALL*/ | 0x40000000 /*GENERIC_WRITE*/;
 constexpr REGSAM kGenericRead = 0x80000000;
 constexpr REGSAM kMaximumAllowed = 0x02000000;
 
-std::shared_ptr<const win32posix::RegistryTree> LoadRegistry() {
+std::shared_ptr<const win32posix::RegistryTree> LoadRegistry()
+{
     const std::string path = win32posix::RegistryFilePath();
     std::ifstream file(path, std::ios::binary);
     std::string bytes;
     if (file) {
         bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     } else {
-        bytes = "REGEDIT4\n";  // no file: an empty registry
+        bytes = "REGEDIT4\n"; // no file: an empty registry
     }
     auto parse = win32posix::ParseRegistryFile(bytes);
     for (const auto& problem : parse.problems) {
@@ -62,14 +62,16 @@ std::shared_ptr<const win32posix::RegistryTree> LoadRegistry() {
 // refused instead of followed.
 class OpenKeys {
 public:
-    HKEY Add(std::unique_ptr<QelRegistryKey> key) {
+    HKEY Add(std::unique_ptr<QelRegistryKey> key)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         QelRegistryKey* raw = key.release();
         keys_.insert(raw);
         return raw;
     }
     // The key's tree and path, or false for an unknown handle.
-    bool Find(HKEY handle, QelRegistryKey& copy) {
+    bool Find(HKEY handle, QelRegistryKey& copy)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         if (keys_.count(handle) == 0) {
             return false;
@@ -77,7 +79,8 @@ public:
         copy = *handle;
         return true;
     }
-    bool Remove(HKEY handle) {
+    bool Remove(HKEY handle)
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         if (keys_.erase(handle) == 0) {
             return false;
@@ -91,22 +94,29 @@ private:
     std::set<HKEY> keys_;
 };
 
-OpenKeys& Keys() {
-    static OpenKeys* keys = new OpenKeys;  // never destroyed: usable until the process ends
+OpenKeys& Keys()
+{
+    static OpenKeys* keys = new OpenKeys; // never destroyed: usable until the process ends
     return *keys;
 }
 
-std::optional<std::string> PredefinedRootName(HKEY key) {
-    if (key == HKEY_LOCAL_MACHINE) return std::string("HKEY_LOCAL_MACHINE");
-    if (key == HKEY_CURRENT_USER) return std::string("HKEY_CURRENT_USER");
-    if (key == HKEY_CLASSES_ROOT) return std::string("HKEY_CLASSES_ROOT");
-    if (key == HKEY_USERS) return std::string("HKEY_USERS");
+std::optional<std::string> PredefinedRootName(HKEY key)
+{
+    if (key == HKEY_LOCAL_MACHINE)
+        return std::string("HKEY_LOCAL_MACHINE");
+    if (key == HKEY_CURRENT_USER)
+        return std::string("HKEY_CURRENT_USER");
+    if (key == HKEY_CLASSES_ROOT)
+        return std::string("HKEY_CLASSES_ROOT");
+    if (key == HKEY_USERS)
+        return std::string("HKEY_USERS");
     return std::nullopt;
 }
 
 // What a handle stands for: an open key, or a root key (read now, with the
 // rights to query it).
-bool DescribeKey(HKEY handle, QelRegistryKey& key, bool loadRoot) {
+bool DescribeKey(HKEY handle, QelRegistryKey& key, bool loadRoot)
+{
     if (auto root = PredefinedRootName(handle)) {
         key.path = *root;
         key.access = KEY_READ;
@@ -118,14 +128,16 @@ bool DescribeKey(HKEY handle, QelRegistryKey& key, bool loadRoot) {
     return Keys().Find(handle, key);
 }
 
-bool CanQueryValues(REGSAM access) {
+bool CanQueryValues(REGSAM access)
+{
     return (access & (KEY_QUERY_VALUE | kGenericRead | kMaximumAllowed)) != 0;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
-                                        PHKEY phkResult) {
+                                        PHKEY phkResult)
+{
     if (phkResult == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -145,7 +157,7 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOp
     if ((samDesired & kWriteRights) != 0) {
         return ERROR_ACCESS_DENIED;
     }
-    auto tree = LoadRegistry();  // read again on every open: edits show up without a restart
+    auto tree = LoadRegistry(); // read again on every open: edits show up without a restart
     if (win32posix::FindRegistryKey(*tree, *path) == nullptr) {
         return ERROR_FILE_NOT_FOUND;
     }
@@ -158,7 +170,8 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOp
 }
 
 extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                                           LPBYTE lpData, LPDWORD lpcbData) {
+                                           LPBYTE lpData, LPDWORD lpcbData)
+{
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -182,8 +195,8 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
     if (value == found->values.end()) {
         return ERROR_FILE_NOT_FOUND;
     }
-    const std::string data = value->second.type == REG_SZ ? win32posix::FromHost(value->second.data)
-                                                          : value->second.data;
+    const std::string data =
+        value->second.type == REG_SZ ? win32posix::FromHost(value->second.data) : value->second.data;
     if (lpType != nullptr) {
         *lpType = value->second.type;
     }
@@ -196,15 +209,16 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
         return ERROR_SUCCESS;
     }
     if (capacity < data.size()) {
-        return ERROR_MORE_DATA;  // the buffer is left as it was
+        return ERROR_MORE_DATA; // the buffer is left as it was
     }
     memcpy(lpData, data.data(), data.size());
     return ERROR_SUCCESS;
 }
 
-extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
+extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey)
+{
     if (PredefinedRootName(hKey)) {
-        return ERROR_SUCCESS;  // closing a root key is allowed and does nothing
+        return ERROR_SUCCESS; // closing a root key is allowed and does nothing
     }
     return Keys().Remove(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }

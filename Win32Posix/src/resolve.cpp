@@ -23,48 +23,53 @@
 namespace win32posix {
 namespace {
 
-std::string CurrentFolder() {
+std::string CurrentFolder()
+{
     std::string buffer(4096, '\0');
     while (!getcwd(buffer.data(), buffer.size())) {
-        if (errno != ERANGE) return "/";
+        if (errno != ERANGE)
+            return "/";
         buffer.resize(buffer.size() * 2);
     }
     buffer.resize(buffer.find('\0'));
     return buffer;
 }
 
-bool IsDirectoryFollowingLinks(const std::string& hostPath) {
+bool IsDirectoryFollowingLinks(const std::string& hostPath)
+{
     struct stat st;
     return stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Where the walk starts (a host folder) and which names (in the code page)
 // follow.
-DWORD StartingPoint(const WindowsPath& parsed, std::string& root, std::vector<std::string>& names) {
+DWORD StartingPoint(const WindowsPath& parsed, std::string& root, std::vector<std::string>& names)
+{
     switch (parsed.kind) {
-        case PathKind::DriveAbsolute:
-        case PathKind::DriveRelative: {
-            std::optional<DriveMapping> drive = FindDrive(parsed.drive);
-            if (!drive) return ERROR_PATH_NOT_FOUND;
-            root = drive->hostRoot;
-            names = parsed.components;
-            return ERROR_SUCCESS;
+    case PathKind::DriveAbsolute:
+    case PathKind::DriveRelative: {
+        std::optional<DriveMapping> drive = FindDrive(parsed.drive);
+        if (!drive)
+            return ERROR_PATH_NOT_FOUND;
+        root = drive->hostRoot;
+        names = parsed.components;
+        return ERROR_SUCCESS;
+    }
+    case PathKind::HostAbsolute:
+        root = "/";
+        names = parsed.components;
+        return ERROR_SUCCESS;
+    case PathKind::Relative: {
+        // Leading ".." climb from the current folder, never above "/".
+        root = CurrentFolder();
+        size_t climbs = 0;
+        while (climbs < parsed.components.size() && parsed.components[climbs] == "..") {
+            root = HostParent(root);
+            ++climbs;
         }
-        case PathKind::HostAbsolute:
-            root = "/";
-            names = parsed.components;
-            return ERROR_SUCCESS;
-        case PathKind::Relative: {
-            // Leading ".." climb from the current folder, never above "/".
-            root = CurrentFolder();
-            size_t climbs = 0;
-            while (climbs < parsed.components.size() && parsed.components[climbs] == "..") {
-                root = HostParent(root);
-                ++climbs;
-            }
-            names.assign(parsed.components.begin() + long(climbs), parsed.components.end());
-            return ERROR_SUCCESS;
-        }
+        names.assign(parsed.components.begin() + long(climbs), parsed.components.end());
+        return ERROR_SUCCESS;
+    }
     }
     return ERROR_PATH_NOT_FOUND;
 }
@@ -74,21 +79,26 @@ DWORD StartingPoint(const WindowsPath& parsed, std::string& root, std::vector<st
 // an exact name first, and the path is a folder only when each name on the
 // way is one), so one stat of it stands for the walk. Nullopt when there is
 // no such folder, or no folder on the way: the walk then tells what is wrong.
-std::optional<std::string> ExactFolderPath(const std::string& root, const std::vector<std::string>& names) {
-    if (names.size() < 2) return std::nullopt;
+std::optional<std::string> ExactFolderPath(const std::string& root, const std::vector<std::string>& names)
+{
+    if (names.size() < 2)
+        return std::nullopt;
     std::string folder = root;
     for (size_t i = 0; i + 1 < names.size(); ++i) {
         std::optional<std::string> hostName = ToHost(names[i]);
-        if (!hostName) return std::nullopt;
+        if (!hostName)
+            return std::nullopt;
         folder = JoinHost(folder, *hostName);
     }
-    if (!IsDirectoryFollowingLinks(folder)) return std::nullopt;
+    if (!IsDirectoryFollowingLinks(folder))
+        return std::nullopt;
     return folder;
 }
 
-}  // namespace
+} // namespace
 
-bool LookupName(const std::string& hostFolder, const std::string& name, std::string& found) {
+bool LookupName(const std::string& hostFolder, const std::string& name, std::string& found)
+{
     std::optional<std::string> hostName = ToHost(name);
     if (!hostName) {
         errno = ENOENT;
@@ -99,25 +109,30 @@ bool LookupName(const std::string& hostFolder, const std::string& name, std::str
         found = *hostName;
         return true;
     }
-    if (errno != ENOENT) return false;
+    if (errno != ENOENT)
+        return false;
     return FindIgnoringCase(hostFolder, name, found);
 }
 
-DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out) {
+DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out)
+{
     out = ResolvedPath{};
-    if (!ProcessCodePage()) return ERROR_BAD_ENVIRONMENT;
+    if (!ProcessCodePage())
+        return ERROR_BAD_ENVIRONMENT;
     WindowsPath parsed;
-    if (DWORD error = ParseWindowsPath(windowsPath, parsed); error != ERROR_SUCCESS) return error;
+    if (DWORD error = ParseWindowsPath(windowsPath, parsed); error != ERROR_SUCCESS)
+        return error;
     std::string current;
     std::vector<std::string> names;
-    if (DWORD error = StartingPoint(parsed, current, names); error != ERROR_SUCCESS) return error;
+    if (DWORD error = StartingPoint(parsed, current, names); error != ERROR_SUCCESS)
+        return error;
     out.trailingSeparator = parsed.trailingSeparator;
     size_t walked = 0;
     if (std::optional<std::string> folder = ExactFolderPath(current, names)) {
         current = std::move(*folder);
         walked = names.size() - 1;
     } else if (!IsDirectoryFollowingLinks(current)) {
-        return ERROR_PATH_NOT_FOUND;  // the drive's folder is gone
+        return ERROR_PATH_NOT_FOUND; // the drive's folder is gone
     }
 
     if (names.empty()) {
@@ -130,8 +145,10 @@ DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out) {
         bool last = i + 1 == names.size();
         std::string found;
         if (!LookupName(current, names[i], found)) {
-            if (errno != ENOENT && errno != ENOTDIR) return ErrorFromErrno(errno);
-            if (!last) return ERROR_PATH_NOT_FOUND;
+            if (errno != ENOENT && errno != ENOTDIR)
+                return ErrorFromErrno(errno);
+            if (!last)
+                return ERROR_PATH_NOT_FOUND;
             std::optional<std::string> hostName = ToHost(names[i]);
             out.host = hostName ? JoinHost(current, *hostName) : std::string();
             out.unrepresentable = !hostName;
@@ -140,32 +157,41 @@ DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out) {
             return ERROR_SUCCESS;
         }
         current = JoinHost(current, found);
-        if (!last && !IsDirectoryFollowingLinks(current)) return ERROR_PATH_NOT_FOUND;
-        if (last) out.lastName = FromHost(found);
+        if (!last && !IsDirectoryFollowingLinks(current))
+            return ERROR_PATH_NOT_FOUND;
+        if (last)
+            out.lastName = FromHost(found);
     }
     out.host = current;
     out.exists = true;
-    if (out.trailingSeparator && !IsDirectoryFollowingLinks(current)) return ERROR_INVALID_NAME;  // "file.txt\"
+    if (out.trailingSeparator && !IsDirectoryFollowingLinks(current))
+        return ERROR_INVALID_NAME; // "file.txt\"
     return ERROR_SUCCESS;
 }
 
-DWORD ResolveExisting(std::string_view windowsPath, ResolvedPath& out) {
+DWORD ResolveExisting(std::string_view windowsPath, ResolvedPath& out)
+{
     DWORD error = ResolvePath(windowsPath, out);
-    if (error != ERROR_SUCCESS) return error;
+    if (error != ERROR_SUCCESS)
+        return error;
     return out.exists ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
-std::string JoinHost(const std::string& folder, const std::string& name) {
+std::string JoinHost(const std::string& folder, const std::string& name)
+{
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
-std::string HostParent(const std::string& hostPath) {
+std::string HostParent(const std::string& hostPath)
+{
     size_t slash = hostPath.find_last_of('/');
-    if (slash == std::string::npos || slash == 0) return "/";
+    if (slash == std::string::npos || slash == 0)
+        return "/";
     return hostPath.substr(0, slash);
 }
 
-std::string WindowsPathFromHost(const std::string& hostPath) {
+std::string WindowsPathFromHost(const std::string& hostPath)
+{
     std::shared_ptr<const DriveTable> drives = CurrentDrives();
     const DriveMapping* best = nullptr;
     for (const DriveMapping& drive : *drives) {
@@ -173,13 +199,16 @@ std::string WindowsPathFromHost(const std::string& hostPath) {
         bool under = root == "/" || hostPath == root ||
                      (hostPath.compare(0, root.size(), root) == 0 && hostPath.size() > root.size() &&
                       hostPath[root.size()] == '/');
-        if (under && (!best || root.size() > best->hostRoot.size())) best = &drive;
+        if (under && (!best || root.size() > best->hostRoot.size()))
+            best = &drive;
     }
     std::string rest = best ? (best->hostRoot == "/" ? hostPath : hostPath.substr(best->hostRoot.size())) : hostPath;
     std::string windows = best ? std::string(1, best->letter) + ":" : "";
-    for (char c : rest) windows += c == '/' ? '\\' : c;
-    if (best && rest.empty()) windows += '\\';
+    for (char c : rest)
+        windows += c == '/' ? '\\' : c;
+    if (best && rest.empty())
+        windows += '\\';
     return FromHost(windows);
 }
 
-}  // namespace win32posix
+} // namespace win32posix

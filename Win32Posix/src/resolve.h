@@ -11,11 +11,11 @@
 namespace win32posix {
 
 struct ResolvedPath {
-    std::string host;            // host path; components as found on disk
-    bool exists = false;         // the last component exists (lstat succeeded)
-    bool isRoot = false;         // the path names a drive root or the host root
-    bool trailingSeparator = false;  // the Windows path ended with '\'
-    std::string lastName;        // the last component in the code page, as found on disk (as given when missing)
+    std::string host;               // host path; components as found on disk
+    bool exists = false;            // the last component exists (lstat succeeded)
+    bool isRoot = false;            // the path names a drive root or the host root
+    bool trailingSeparator = false; // the Windows path ended with '\'
+    std::string lastName;           // the last component in the code page, as found on disk (as given when missing)
     // The last component is missing because it holds bytes that the code page
     // does not define: no host name stands for it (`host` is empty), so it
     // can be neither found nor created.
@@ -60,6 +60,6 @@ std::string HostParent(const std::string& hostPath);
 // host-absolute form ("\opt\x").
 std::string WindowsPathFromHost(const std::string& hostPath);
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

@@ -28,27 +28,37 @@ namespace win32posix {
 namespace {
 
 constexpr BYTE kNtAuthority[6] = {0, 0, 0, 0, 0, 5};
-constexpr DWORD kMaxSubAuthorities = 15;  // as on Windows
+constexpr DWORD kMaxSubAuthorities = 15; // as on Windows
 
 // The sub-authorities of the SID standing for `uid` (all in the NT authority).
-std::vector<DWORD> SubAuthoritiesOf(uid_t uid) {
-    if (uid == 0) return {32, 544};
-    if (uid == geteuid()) return {18};
+std::vector<DWORD> SubAuthoritiesOf(uid_t uid)
+{
+    if (uid == 0)
+        return {32, 544};
+    if (uid == geteuid())
+        return {18};
     return {21, 0, 0, 0, DWORD(uid)};
 }
 
-std::vector<DWORD> SubAuthoritiesOf(WELL_KNOWN_SID_TYPE type) {
+std::vector<DWORD> SubAuthoritiesOf(WELL_KNOWN_SID_TYPE type)
+{
     switch (type) {
-        case WinLocalSystemSid: return {18};
-        case WinBuiltinAdministratorsSid: return {32, 544};
+    case WinLocalSystemSid:
+        return {18};
+    case WinBuiltinAdministratorsSid:
+        return {32, 544};
     }
     return {};
 }
 
 // Bytes of a SID with `count` sub-authorities.
-size_t SidLength(DWORD count) { return offsetof(SID, SubAuthority) + count * sizeof(DWORD); }
+size_t SidLength(DWORD count)
+{
+    return offsetof(SID, SubAuthority) + count * sizeof(DWORD);
+}
 
-void WriteSid(void* at, const std::vector<DWORD>& subAuthorities) {
+void WriteSid(void* at, const std::vector<DWORD>& subAuthorities)
+{
     SID header{};
     header.Revision = SID_REVISION;
     header.SubAuthorityCount = BYTE(subAuthorities.size());
@@ -58,37 +68,47 @@ void WriteSid(void* at, const std::vector<DWORD>& subAuthorities) {
                 subAuthorities.size() * sizeof(DWORD));
 }
 
-bool IsValid(const SID* sid) {
+bool IsValid(const SID* sid)
+{
     return sid != nullptr && sid->Revision == SID_REVISION && sid->SubAuthorityCount <= kMaxSubAuthorities;
 }
 
-bool IsNtSid(const SID* sid, const std::vector<DWORD>& subAuthorities) {
+bool IsNtSid(const SID* sid, const std::vector<DWORD>& subAuthorities)
+{
     return IsValid(sid) && sid->SubAuthorityCount == subAuthorities.size() &&
            std::memcmp(sid->IdentifierAuthority.Value, kNtAuthority, sizeof kNtAuthority) == 0 &&
            std::memcmp(sid->SubAuthority, subAuthorities.data(), subAuthorities.size() * sizeof(DWORD)) == 0;
 }
 
-}  // namespace
-}  // namespace win32posix
+} // namespace
+} // namespace win32posix
 
 using namespace win32posix;
 
 extern "C" DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
                                         PSID* ppsidOwner, PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,
-                                        PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
-    if (ObjectType != SE_FILE_OBJECT || SecurityInfo != OWNER_SECURITY_INFORMATION) return ERROR_NOT_SUPPORTED;
-    if (!ppSecurityDescriptor) return ERROR_INVALID_PARAMETER;
+                                        PSECURITY_DESCRIPTOR* ppSecurityDescriptor)
+{
+    if (ObjectType != SE_FILE_OBJECT || SecurityInfo != OWNER_SECURITY_INFORMATION)
+        return ERROR_NOT_SUPPORTED;
+    if (!ppSecurityDescriptor)
+        return ERROR_INVALID_PARAMETER;
     std::shared_ptr<OpenFile> file = OpenFileOfHandle(handle);
-    if (!file) return ERROR_INVALID_HANDLE;
-    if (!file->readControl) return ERROR_ACCESS_DENIED;
-    if (PlannedFault(file->hostPath())) return ErrorFromErrno(errno);
+    if (!file)
+        return ERROR_INVALID_HANDLE;
+    if (!file->readControl)
+        return ERROR_ACCESS_DENIED;
+    if (PlannedFault(file->hostPath()))
+        return ErrorFromErrno(errno);
     struct stat st;
-    if (fstat(file->fd(), &st) != 0) return ErrorFromErrno(errno);
+    if (fstat(file->fd(), &st) != 0)
+        return ErrorFromErrno(errno);
 
     const std::vector<DWORD> owner = SubAuthoritiesOf(st.st_uid);
     const size_t header = sizeof(SECURITY_DESCRIPTOR_RELATIVE);
     void* block = std::calloc(1, header + SidLength(DWORD(owner.size())));
-    if (!block) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!block)
+        return ERROR_NOT_ENOUGH_MEMORY;
     SECURITY_DESCRIPTOR_RELATIVE descriptor{};
     descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
     descriptor.Control = SE_SELF_RELATIVE;
@@ -97,19 +117,25 @@ extern "C" DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType
     WriteSid(static_cast<char*>(block) + header, owner);
 
     *ppSecurityDescriptor = block;
-    if (ppsidOwner) *ppsidOwner = static_cast<char*>(block) + header;
-    if (ppsidGroup) *ppsidGroup = nullptr;
-    if (ppDacl) *ppDacl = nullptr;
-    if (ppSacl) *ppSacl = nullptr;
+    if (ppsidOwner)
+        *ppsidOwner = static_cast<char*>(block) + header;
+    if (ppsidGroup)
+        *ppsidGroup = nullptr;
+    if (ppDacl)
+        *ppDacl = nullptr;
+    if (ppSacl)
+        *ppSacl = nullptr;
     return ERROR_SUCCESS;
 }
 
-extern "C" BOOL WINAPI IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType) {
+extern "C" BOOL WINAPI IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType)
+{
     const std::vector<DWORD> wanted = SubAuthoritiesOf(WellKnownSidType);
     return !wanted.empty() && IsNtSid(static_cast<const SID*>(pSid), wanted);
 }
 
-extern "C" BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
+extern "C" BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2)
+{
     const SID* first = static_cast<const SID*>(pSid1);
     const SID* second = static_cast<const SID*>(pSid2);
     if (!IsValid(first) || !IsValid(second)) {
@@ -120,7 +146,8 @@ extern "C" BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
            std::memcmp(first, second, SidLength(first->SubAuthorityCount)) == 0;
 }
 
-extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem) {
+extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem)
+{
     std::free(hMem);
     return nullptr;
 }

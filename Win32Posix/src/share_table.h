@@ -42,9 +42,9 @@ struct FileId {
 
 // What a deletion of a file would meet.
 enum class DeleteCheck {
-    Allowed,           // no open, or every open shares deletion
-    SharingViolation,  // an open lacks FILE_SHARE_DELETE (ERROR_SHARING_VIOLATION)
-    Mapped,            // the file is mapped (a mapping never shares deletion)
+    Allowed,          // no open, or every open shares deletion
+    SharingViolation, // an open lacks FILE_SHARE_DELETE (ERROR_SHARING_VIOLATION)
+    Mapped,           // the file is mapped (a mapping never shares deletion)
 };
 
 class ShareTable {
@@ -85,6 +85,6 @@ private:
     Ticket nextTicket_ = 1;
 };
 
-}  // namespace win32posix
+} // namespace win32posix
 
 #endif

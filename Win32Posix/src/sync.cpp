@@ -10,31 +10,37 @@
 
 namespace {
 
-std::recursive_mutex& MutexOf(LPCRITICAL_SECTION section) {
+std::recursive_mutex& MutexOf(LPCRITICAL_SECTION section)
+{
     return *static_cast<std::recursive_mutex*>(section->Impl);
 }
 
-}  // namespace
+} // namespace
 
-extern "C" void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+extern "C" void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
     lpCriticalSection->Impl = new std::recursive_mutex;
 }
 
-extern "C" void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+extern "C" void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
     delete static_cast<std::recursive_mutex*>(lpCriticalSection->Impl);
     lpCriticalSection->Impl = nullptr;
 }
 
-extern "C" void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+extern "C" void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
     MutexOf(lpCriticalSection).lock();
 }
 
-extern "C" void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+extern "C" void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
     MutexOf(lpCriticalSection).unlock();
 }
 
 // Sleep(0) gives up the rest of the time slice, as on Windows.
-extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
+extern "C" void WINAPI Sleep(DWORD dwMilliseconds)
+{
     if (dwMilliseconds == 0) {
         std::this_thread::yield();
         return;

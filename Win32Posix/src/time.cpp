@@ -5,14 +5,15 @@
 
 #include <ctime>
 
-extern "C" void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
+extern "C" void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime)
+{
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm local{};
     localtime_r(&now.tv_sec, &local);
     lpSystemTime->wYear = static_cast<WORD>(local.tm_year + 1900);
     lpSystemTime->wMonth = static_cast<WORD>(local.tm_mon + 1);
-    lpSystemTime->wDayOfWeek = static_cast<WORD>(local.tm_wday);  // 0 = Sunday, as on Windows
+    lpSystemTime->wDayOfWeek = static_cast<WORD>(local.tm_wday); // 0 = Sunday, as on Windows
     lpSystemTime->wDay = static_cast<WORD>(local.tm_mday);
     lpSystemTime->wHour = static_cast<WORD>(local.tm_hour);
     lpSystemTime->wMinute = static_cast<WORD>(local.tm_min);

@@ -21,41 +21,49 @@ namespace {
 
 using win32posix::Fail;
 
-constexpr size_t kRootStringBytes = 4;  // "C:\" and its terminator
+constexpr size_t kRootStringBytes = 4; // "C:\" and its terminator
 
-bool IsDirectory(const std::string& hostPath) {
+bool IsDirectory(const std::string& hostPath)
+{
     struct stat st;
     return stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string CurrentHostFolder() {
+std::string CurrentHostFolder()
+{
     char buffer[4096];
     return getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string("/");
 }
 
 // The current folder as the layer names it ("T:\dir" or "\host\dir").
-std::string CurrentWindowsFolder() { return win32posix::WindowsPathFromHost(CurrentHostFolder()); }
+std::string CurrentWindowsFolder()
+{
+    return win32posix::WindowsPathFromHost(CurrentHostFolder());
+}
 
-UINT TypeOfDriveLetter(char letter) {
+UINT TypeOfDriveLetter(char letter)
+{
     const auto drive = win32posix::FindDrive(letter);
     return drive ? drive->type : DRIVE_NO_ROOT_DIR;
 }
 
-bool IsBareRoot(const win32posix::WindowsPath& parsed) {
+bool IsBareRoot(const win32posix::WindowsPath& parsed)
+{
     return (parsed.kind == win32posix::PathKind::DriveAbsolute || parsed.kind == win32posix::PathKind::DriveRelative) &&
            parsed.components.empty();
 }
 
-}  // namespace
+} // namespace
 
-extern "C" DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer) {
+extern "C" DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer)
+{
     const auto drives = win32posix::CurrentDrives();
     const DWORD length = static_cast<DWORD>(drives->size() * kRootStringBytes);
     if (lpBuffer == nullptr || nBufferLength < length + 1) {
-        return length + 1;  // the size needed, final terminator included; nothing written
+        return length + 1; // the size needed, final terminator included; nothing written
     }
     char* out = lpBuffer;
-    for (const auto& drive : *drives) {  // the table is sorted by letter
+    for (const auto& drive : *drives) { // the table is sorted by letter
         *out++ = drive.letter;
         *out++ = ':';
         *out++ = '\\';
@@ -68,7 +76,8 @@ extern "C" DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuf
 // "D:\" (or "d:", "D:\dir\") -> the drive's type; a folder that does not
 // exist, or a letter with no drive, -> DRIVE_NO_ROOT_DIR. NULL stands for the
 // current folder; folders outside every drive count as a fixed disk.
-extern "C" UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
+extern "C" UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName)
+{
     const std::string path = lpRootPathName != nullptr ? lpRootPathName : CurrentWindowsFolder();
     win32posix::WindowsPath parsed;
     if (win32posix::ParseWindowsPath(path, parsed) != ERROR_SUCCESS) {
@@ -87,7 +96,8 @@ extern "C" UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
 // Any folder of a drive gives the figures of the volume that holds it.
 extern "C" BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR lpDirectoryName, PULARGE_INTEGER lpFreeBytesAvailableToCaller,
                                            PULARGE_INTEGER lpTotalNumberOfBytes,
-                                           PULARGE_INTEGER lpTotalNumberOfFreeBytes) {
+                                           PULARGE_INTEGER lpTotalNumberOfFreeBytes)
+{
     const std::string path = lpDirectoryName != nullptr ? lpDirectoryName : CurrentWindowsFolder();
     win32posix::ResolvedPath resolved;
     if (const DWORD error = win32posix::ResolveExisting(path, resolved); error != ERROR_SUCCESS) {
@@ -120,7 +130,8 @@ extern "C" BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR lpDirectoryName, PULARGE_INTEG
 
 // Windows' buffer contract: the length without the terminator when it fits,
 // else the size needed with the terminator, and the buffer left alone.
-extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
+extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize)
+{
     const std::string directory = std::string(1, win32posix::SystemDriveLetter()) + ":\\Windows";
     const UINT length = static_cast<UINT>(directory.size());
     if (lpBuffer == nullptr || uSize < length + 1) {

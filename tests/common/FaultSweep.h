@@ -74,7 +74,8 @@ inline bool NamesAFailure(const std::vector<std::string>& messages, size_t first
 {
     for (size_t i = first; i < messages.size(); ++i) {
         const std::string& message = messages[i];
-        if (message.find("\xCA\xA7\xB0\xDC") != std::string::npos || message.find("\xB7\xC5\xC6\xFA") != std::string::npos)
+        if (message.find("\xCA\xA7\xB0\xDC") != std::string::npos ||
+            message.find("\xB7\xC5\xC6\xFA") != std::string::npos)
             return true;
     }
     return false;

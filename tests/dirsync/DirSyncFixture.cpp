@@ -219,8 +219,7 @@ uint32_t SyncClient::OnTask(RavelnetConnection connection, uint32_t context, con
                             uint32_t reserved)
 {
     SyncClient* client = theClient;
-    client->service_.HandleDirectorySync(connection, context, reinterpret_cast<const TaskRequest*>(header),
-                                         reserved);
+    client->service_.HandleDirectorySync(connection, context, reinterpret_cast<const TaskRequest*>(header), reserved);
     {
         std::lock_guard<std::mutex> lock(client->mutex_);
         ++client->tasksFinished_;
@@ -287,14 +286,17 @@ namespace {
 const std::string kCore = "QEK_CORE: ";
 // 目录(文件)同步任务
 const std::string kSyncTask = "\xc4\xbf\xc2\xbc(\xce\xc4\xbc\xfe)\xcd\xac\xb2\xbd\xc8\xce\xce\xf1";
-std::string N(int value) { return std::to_string(value); }
+std::string N(int value)
+{
+    return std::to_string(value);
+}
 } // namespace
 
 std::string ReceiveParamsFailed(int code)
 {
     // 获取服务器任务请求失败(
-    return kCore + "\xbb\xf1\xc8\xa1\xb7\xfe\xce\xf1\xc6\xf7\xc8\xce\xce\xf1\xc7\xeb\xc7\xf3\xca\xa7\xb0\xdc(" + N(code) +
-           ")";
+    return kCore + "\xbb\xf1\xc8\xa1\xb7\xfe\xce\xf1\xc6\xf7\xc8\xce\xce\xf1\xc7\xeb\xc7\xf3\xca\xa7\xb0\xdc(" +
+           N(code) + ")";
 }
 
 std::string WaitingForDataFile(const std::string& path)
@@ -319,7 +321,8 @@ std::string NotFound(const std::string& basePath)
 std::string StartCheckFile(const std::string& path)
 {
     // 开始处理服务器数据检查文件(
-    return kCore + "\xbf\xaa\xca\xbc\xb4\xa6\xc0\xed\xb7\xfe\xce\xf1\xc6\xf7\xca\xfd\xbe\xdd\xbc\xec\xb2\xe9\xce\xc4\xbc\xfe(" +
+    return kCore +
+           "\xbf\xaa\xca\xbc\xb4\xa6\xc0\xed\xb7\xfe\xce\xf1\xc6\xf7\xca\xfd\xbe\xdd\xbc\xec\xb2\xe9\xce\xc4\xbc\xfe(" +
            path + ")";
 }
 
@@ -332,19 +335,22 @@ std::string DownloadFailed(const std::string& name, int code)
 std::string CreateFailed(const std::string& path, int code)
 {
     // 建立待下载文件 ... 失败(
-    return kCore + "\xbd\xa8\xc1\xa2\xb4\xfd\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe" + path + "\xca\xa7\xb0\xdc(" + N(code) + ")";
+    return kCore + "\xbd\xa8\xc1\xa2\xb4\xfd\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe" + path + "\xca\xa7\xb0\xdc(" + N(code) +
+           ")";
 }
 
 std::string CheckFileReceived(const std::string& path, int size)
 {
     // 接收任务检查文件完成，
-    return "\xbd\xd3\xca\xd5\xc8\xce\xce\xf1\xbc\xec\xb2\xe9\xce\xc4\xbc\xfe\xcd\xea\xb3\xc9\xa3\xac" + path + "," + N(size);
+    return "\xbd\xd3\xca\xd5\xc8\xce\xce\xf1\xbc\xec\xb2\xe9\xce\xc4\xbc\xfe\xcd\xea\xb3\xc9\xa3\xac" + path + "," +
+           N(size);
 }
 
 std::string FilesToUpdate(int files, int high, int low)
 {
     // 服务器同步任务,需要更新文件数目( ... ),更新量( ... )
-    return std::string("\xb7\xfe\xce\xf1\xc6\xf7\xcd\xac\xb2\xbd\xc8\xce\xce\xf1,\xd0\xe8\xd2\xaa\xb8\xfc\xd0\xc2\xce\xc4\xbc\xfe"
+    return std::string("\xb7\xfe\xce\xf1\xc6\xf7\xcd\xac\xb2\xbd\xc8\xce\xce\xf1,"
+                       "\xd0\xe8\xd2\xaa\xb8\xfc\xd0\xc2\xce\xc4\xbc\xfe"
                        "\xca\xfd\xc4\xbf(") +
            N(files) + "),\xb8\xfc\xd0\xc2\xc1\xbf(" + N(high) + "," + N(low) + ")";
 }
@@ -358,15 +364,17 @@ std::string Downloaded(const std::string& path, int high, int low)
 std::string TaskDone(int files, int taskId, const std::string& root)
 {
     // 下载目录(文件)同步任务完成,下载文件数目= ... ,任务ID( ... ),路径( ... )
-    return kCore + "\xcf\xc2\xd4\xd8" + kSyncTask + "\xcd\xea\xb3\xc9,\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xfd\xc4\xbf=" +
-           N(files) + ",\xc8\xce\xce\xf1" + "ID(" + N(taskId) + "),\xc2\xb7\xbe\xb6(" + root + ")";
+    return kCore + "\xcf\xc2\xd4\xd8" + kSyncTask +
+           "\xcd\xea\xb3\xc9,\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xfd\xc4\xbf=" + N(files) + ",\xc8\xce\xce\xf1" +
+           "ID(" + N(taskId) + "),\xc2\xb7\xbe\xb6(" + root + ")";
 }
 
 std::string ParamsWithoutTerminator(int taskId)
 {
     // 目录(文件)同步任务请求的路径没有结束符,任务ID(
-    return kCore + kSyncTask + "\xc7\xeb\xc7\xf3\xb5\xc4\xc2\xb7\xbe\xb6\xc3\xbb\xd3\xd0\xbd\xe1\xca\xf8\xb7\xfb,\xc8\xce\xce\xf1" +
-           "ID(" + N(taskId) + ")";
+    return kCore + kSyncTask +
+           "\xc7\xeb\xc7\xf3\xb5\xc4\xc2\xb7\xbe\xb6\xc3\xbb\xd3\xd0\xbd\xe1\xca\xf8\xb7\xfb,\xc8\xce\xce\xf1" + "ID(" +
+           N(taskId) + ")";
 }
 
 std::string BadSubPath(const std::string& subPath)
@@ -395,7 +403,8 @@ std::string SameDirectory(const std::string& root)
 {
     // 目录(文件)同步任务,复制目录与已同步目录相同,不复制(
     return kCore + kSyncTask +
-           ",\xb8\xb4\xd6\xc6\xc4\xbf\xc2\xbc\xd3\xeb\xd2\xd1\xcd\xac\xb2\xbd\xc4\xbf\xc2\xbc\xcf\xe0\xcd\xac,\xb2\xbb\xb8\xb4"
+           ",\xb8\xb4\xd6\xc6\xc4\xbf\xc2\xbc\xd3\xeb\xd2\xd1\xcd\xac\xb2\xbd\xc4\xbf\xc2\xbc\xcf\xe0\xcd\xac,"
+           "\xb2\xbb\xb8\xb4"
            "\xd6\xc6(" +
            root + ")";
 }

@@ -124,9 +124,9 @@ TEST_F(DirsyncCommand, AFailedClientEndsWithStatus1)
 TEST_F(DirsyncCommand, RefusesWhatNoClientCouldSyncWithStatus2)
 {
     ws.PutServerFile("a.txt", "alpha");
-    for (const char* options : {"--base '\\games\\x' --sub 'maps'", "--base '\\games\\x' --sub '\\..\\'",
-                                "--base '\\'", "--base 'q:\\'", "--base '\\games\\*'",
-                                "--base '\\games\\x' --exclude-drive EE", "--base '\\games\\x' --exclude-drive 1"}) {
+    for (const char* options :
+         {"--base '\\games\\x' --sub 'maps'", "--base '\\games\\x' --sub '\\..\\'", "--base '\\'", "--base 'q:\\'",
+          "--base '\\games\\*'", "--base '\\games\\x' --exclude-drive EE", "--base '\\games\\x' --exclude-drive 1"}) {
         const CommandRun run = Run(options, false);
         EXPECT_EQ(run.status, 2) << options << ": " << run.output;
     }

@@ -20,9 +20,8 @@ TEST(SyncDataFile, ASecondHolderWaitsSaysSoAndGivesUpAfterTheLimit)
     ASSERT_TRUE(first.owns_lock());
     EXPECT_TRUE(ws.LogMessages().empty()) << "no wait, no line";
 
-    auto second = std::async(std::launch::async, [&] {
-        return HoldSyncDataFile(path.c_str(), std::chrono::milliseconds(50)).owns_lock();
-    });
+    auto second = std::async(std::launch::async,
+                             [&] { return HoldSyncDataFile(path.c_str(), std::chrono::milliseconds(50)).owns_lock(); });
     EXPECT_FALSE(second.get());
     EXPECT_EQ(ws.LogMessages(),
               (std::vector<std::string>{msg::WaitingForDataFile(path), msg::GaveUpWaitingForDataFile(path)}));

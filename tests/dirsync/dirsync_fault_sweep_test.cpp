@@ -66,7 +66,8 @@ protected:
             bool allRight = true;
             for (const auto& [name, content] : ServedFiles()) {
                 const fs::path local = ws.DriveFolder(letter) / "games" / "x" / name;
-                const bool right = ReadFile(local) == content && FileTimeOf(local) == FileTimeOf(ws.ServerFolder() / name);
+                const bool right =
+                    ReadFile(local) == content && FileTimeOf(local) == FileTimeOf(ws.ServerFolder() / name);
                 allRight = allRight && right;
                 if (!right && !AsBefore(letter, name, local))
                     return local.string() + " is neither the server's nor as it was";
@@ -108,17 +109,17 @@ TEST_P(DirSyncFaultSweep, NoFaultIsReportedAsACompleteSync)
         EXPECT_EQ(Difference(), "");
     };
     // Every drive's folder lies below the workspace's.
-    faultsweep::SweepEveryCall(ws.DriveFolder('c').parent_path().string(), std::get<1>(GetParam()),
-                               [&] { ResetDrives(); }, sync, check);
+    faultsweep::SweepEveryCall(
+        ws.DriveFolder('c').parent_path().string(), std::get<1>(GetParam()), [&] { ResetDrives(); }, sync, check);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DirSyncFaultSweep,
-    ::testing::Combine(::testing::Values(0, 1),
-                       ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull, faultsweep::kShortWrite)),
-    [](const auto& info) {
-        return std::string(std::get<0>(info.param) == 1 ? "Unbuffered" : "Buffered") + "_" +
-               std::get<1>(info.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(Cases, DirSyncFaultSweep,
+                         ::testing::Combine(::testing::Values(0, 1),
+                                            ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull,
+                                                              faultsweep::kShortWrite)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) == 1 ? "Unbuffered" : "Buffered") + "_" +
+                                    std::get<1>(info.param).name;
+                         });
 
 } // namespace

@@ -2,9 +2,9 @@
 // the sub-path rule, and the copies' refusal of a path that does not fit.
 #include "DirSyncFixture.h"
 
+#include "StatusText.h"
 #include "dirsync/RootCopies.h"
 #include "dirsync/SyncRoots.h"
-#include "StatusText.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,11 @@ TEST(SyncRootsTest, OneTrailingBackslashIsRemoved)
     const struct {
         const char* before;
         const char* after;
-    } cases[] = {{"\\games\\x\\", "\\games\\x"}, {"\\games\\x\\\\", "\\games\\x\\"}, {"\\games\\x", "\\games\\x"},
-                 {"\\", ""}, {"", ""}};
+    } cases[] = {{"\\games\\x\\", "\\games\\x"},
+                 {"\\games\\x\\\\", "\\games\\x\\"},
+                 {"\\games\\x", "\\games\\x"},
+                 {"\\", ""},
+                 {"", ""}};
     for (const auto& c : cases) {
         char path[kPathBufferSize];
         std::strcpy(path, c.before);
@@ -54,8 +57,8 @@ TEST(SyncRootsTest, CandidatesCarryADrivePrefixAndFitTheirBuffer)
 TEST(SyncRootsTest, DriveRootsAndWildcardsNameNoDirectory)
 {
     // Also refused: what is not an absolute path of names stored as written.
-    for (const char* candidate : {"c:", "c:\\", "c:\\games\\*", "c:\\gam?s\\x", "c:\\\\", "c:games",
-                                  "c:\\games\\..\\x", "c:\\games\\\\x", "c:\\games\\x\\", "c:\\games\\x. "}) {
+    for (const char* candidate : {"c:", "c:\\", "c:\\games\\*", "c:\\gam?s\\x", "c:\\\\", "c:games", "c:\\games\\..\\x",
+                                  "c:\\games\\\\x", "c:\\games\\x\\", "c:\\games\\x. "}) {
         EXPECT_TRUE(CandidateNamesNoDirectory(candidate)) << candidate;
     }
     for (const char* candidate : {"c:\\games\\x", "c:\\x", "c:\\\x9C\x5C\xCB\xAE"}) {
@@ -75,8 +78,8 @@ TEST(SyncRootsTest, SubPathsBeginAndEndWithABackslashAndStayBelow)
     for (const char* subPath : {"\\", "\\maps\\", "\\maps\\new\\", "\\.cfg\\"}) {
         EXPECT_TRUE(IsUsableSubPath(subPath)) << subPath;
     }
-    for (const char* subPath : {"", "\\maps", "maps\\", "\\\\", "\\maps\\\\", "\\..\\", "\\.\\", "\\a\\..\\",
-                                "\\ . \\", "\\c:\\", "\\a/b\\"}) {
+    for (const char* subPath : {"", "\\maps", "maps\\", "\\\\", "\\maps\\\\", "\\..\\", "\\.\\", "\\a\\..\\", "\\ . \\",
+                                "\\c:\\", "\\a/b\\"}) {
         EXPECT_FALSE(IsUsableSubPath(subPath)) << subPath;
     }
 }

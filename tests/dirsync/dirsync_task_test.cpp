@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <task_connection.h>
 #include <windows.h>
+#include <task_connection.h>
 
 #include <cstring>
 #include <span>
@@ -106,7 +106,7 @@ protected:
 
 class DirectorySyncInBothModes : public DirectorySync, public ::testing::WithParamInterface<int32_t> {
 protected:
-    DirectorySyncInBothModes() : DirectorySync(GetParam()) {}
+    DirectorySyncInBothModes() : DirectorySync(GetParam()) { }
 };
 
 } // namespace
@@ -170,11 +170,8 @@ TEST_F(DirectorySync, TheBasePathFormsSearchTheSameCandidates)
         const char* basePath;
         const char* root;
     } cases[] = {
-        {"\\games\\x", "e:\\games\\x\\"},
-        {"games\\x", "e:\\games\\x\\"},
-        {"q:\\games\\x", "e:\\games\\x\\"},
-        {"\\games\\x\\", "e:\\games\\x\\"},
-        {"G:\\games\\x\\", "e:\\games\\x\\"},
+        {"\\games\\x", "e:\\games\\x\\"},   {"games\\x", "e:\\games\\x\\"},       {"q:\\games\\x", "e:\\games\\x\\"},
+        {"\\games\\x\\", "e:\\games\\x\\"}, {"G:\\games\\x\\", "e:\\games\\x\\"},
     };
     int taskId = 100;
     for (const auto& c : cases) {
@@ -476,8 +473,8 @@ struct LinkOwnerCase {
     const char* link;        // a folder link to "c:\elsewhere"
     const char* targetHolds; // what "c:\elsewhere" holds of the path below the link
     uid_t owner;
-    const char* primary;     // the primary root expected; "" for none
-    const char* copy;        // a copy root expected; "" for none
+    const char* primary; // the primary root expected; "" for none
+    const char* copy;    // a copy root expected; "" for none
 };
 
 void PrintTo(const LinkOwnerCase& c, std::ostream* out)
@@ -485,7 +482,7 @@ void PrintTo(const LinkOwnerCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class DirectorySyncLinkOwners : public DirectorySync, public ::testing::WithParamInterface<LinkOwnerCase> {};
+class DirectorySyncLinkOwners : public DirectorySync, public ::testing::WithParamInterface<LinkOwnerCase> { };
 
 } // namespace
 
@@ -529,16 +526,16 @@ TEST_P(DirectorySyncLinkOwners, LinksAtOrAboveARootAreFollowedOnlyWhenAnAdminist
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DirectorySyncLinkOwners,
-    ::testing::Values(
-        LinkOwnerCase{"UsersLinkAtThePrimaryRoot", "d", R"(g:\games\x)", "", plantedlinks::kOrdinaryUser,
-                      R"(d:\games\x\)", ""},
-        LinkOwnerCase{"UsersLinkAboveACopyRoot", "g", R"(d:\games)", "x", plantedlinks::kOrdinaryUser,
-                      R"(g:\games\x\)", ""},
-        LinkOwnerCase{"UsersLinkAboveTheOnlyRoot", "", R"(e:\games)", "x", plantedlinks::kOrdinaryUser, "", ""},
-        LinkOwnerCase{"AdministratorsLinkAtThePrimaryRoot", "d", R"(g:\games\x)", "",
-                      plantedlinks::kAdministrator, R"(g:\games\x\)", R"(d:\games\x\)"},
-        LinkOwnerCase{"AdministratorsLinkAboveACopyRoot", "g", R"(d:\games)", "x", plantedlinks::kAdministrator,
-                      R"(g:\games\x\)", R"(d:\games\x\)"}),
+    ::testing::Values(LinkOwnerCase{"UsersLinkAtThePrimaryRoot", "d", R"(g:\games\x)", "", plantedlinks::kOrdinaryUser,
+                                    R"(d:\games\x\)", ""},
+                      LinkOwnerCase{"UsersLinkAboveACopyRoot", "g", R"(d:\games)", "x", plantedlinks::kOrdinaryUser,
+                                    R"(g:\games\x\)", ""},
+                      LinkOwnerCase{"UsersLinkAboveTheOnlyRoot", "", R"(e:\games)", "x", plantedlinks::kOrdinaryUser,
+                                    "", ""},
+                      LinkOwnerCase{"AdministratorsLinkAtThePrimaryRoot", "d", R"(g:\games\x)", "",
+                                    plantedlinks::kAdministrator, R"(g:\games\x\)", R"(d:\games\x\)"},
+                      LinkOwnerCase{"AdministratorsLinkAboveACopyRoot", "g", R"(d:\games)", "x",
+                                    plantedlinks::kAdministrator, R"(g:\games\x\)", R"(d:\games\x\)"}),
     [](const ::testing::TestParamInfo<LinkOwnerCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DirectorySync, AProtectedFileOnACopyRootIsReplaced)

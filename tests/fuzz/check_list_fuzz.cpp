@@ -129,7 +129,7 @@ const Drive& TheDrive()
 // The local scan pauses a millisecond per folder it lists; here time passes at
 // once, so that an input takes what its work takes. The harness' own
 // definition takes the place of the layer's for the statically linked core.
-extern "C" void WINAPI Sleep(DWORD) {}
+extern "C" void WINAPI Sleep(DWORD) { }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -162,8 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     HandleList handles;
     ViewList views;
     FileRequest request{};
-    const Status result = AnalyseCheckFile(kCheckFile, kRoot, fileList, handles, views, request,
-                                           allowDelete ? 1 : 0, skipLocalCompare ? 1 : 0);
+    const Status result = AnalyseCheckFile(kCheckFile, kRoot, fileList, handles, views, request, allowDelete ? 1 : 0,
+                                           skipLocalCompare ? 1 : 0);
     const bool ok = result.IsOk();
     Require(ok || result.Code() == 110024 || result.Code() == ERROR_INVALID_NAME ||
                 result.Code() == ERROR_FILENAME_EXCED_RANGE,
@@ -182,8 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Require(IsSafeEntryName(name.c_str(), name.size() + 1), "unsafe name listed");
             const auto found = firstRecord.find(name);
             Require(found != firstRecord.end(), "listed name not in the file");
-            Require(view != nullptr && reinterpret_cast<const char*>(entry.record) ==
-                                           view + found->second * sizeof(QELDtFile),
+            Require(view != nullptr &&
+                        reinterpret_cast<const char*>(entry.record) == view + found->second * sizeof(QELDtFile),
                     "entry is not the first record of its name");
             Require(fileList.Find(entry.name) == entry.record, "Find disagrees with the iteration");
             if (!IsDirectoryRecord(*entry.record)) {

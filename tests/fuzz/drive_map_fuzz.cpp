@@ -30,12 +30,18 @@ void Require(bool condition, const char* what, std::string_view input)
 const char* TypeName(UINT type)
 {
     switch (type) {
-    case DRIVE_FIXED: return "fixed";
-    case DRIVE_REMOVABLE: return "removable";
-    case DRIVE_REMOTE: return "remote";
-    case DRIVE_CDROM: return "cdrom";
-    case DRIVE_RAMDISK: return "ramdisk";
-    default: return nullptr;
+    case DRIVE_FIXED:
+        return "fixed";
+    case DRIVE_REMOVABLE:
+        return "removable";
+    case DRIVE_REMOTE:
+        return "remote";
+    case DRIVE_CDROM:
+        return "cdrom";
+    case DRIVE_RAMDISK:
+        return "ramdisk";
+    default:
+        return nullptr;
     }
 }
 

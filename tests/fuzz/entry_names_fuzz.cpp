@@ -58,15 +58,16 @@ void CheckEntryName(const uint8_t* data, size_t size)
         for (const std::string_view component : SplitAtBackslashes(rest)) {
             Require(!component.empty(), "safe name with an empty component", name);
             Require(component != "." && component != "..", "safe name with a dot component", name);
-            Require(component.find_first_not_of(". ") != std::string_view::npos, "safe name of dots and spaces",
-                    name);
+            Require(component.find_first_not_of(". ") != std::string_view::npos, "safe name of dots and spaces", name);
             Require(component.back() != '.' && component.back() != ' ', "safe name ending in a dot or space", name);
             // A byte of a double-byte character may be anything; single bytes
             // are never a colon, a slash or a control character.
             if (std::all_of(component.begin(), component.end(), [](char c) { return (c & 0x80) == 0; })) {
                 Require(std::none_of(component.begin(), component.end(),
-                                     [](char c) { return c < 0x20 || std::string_view(":/<>\"|?*").find(c) !=
-                                                                          std::string_view::npos; }),
+                                     [](char c) {
+                                         return c < 0x20 ||
+                                                std::string_view(":/<>\"|?*").find(c) != std::string_view::npos;
+                                     }),
                         "safe name with a forbidden character", name);
             }
             Require(IsSafeComponent(component), "component rule disagrees", name);

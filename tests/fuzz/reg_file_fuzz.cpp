@@ -44,7 +44,8 @@ std::string Quoted(const std::string& text)
 std::string Hex8(const std::string& data)
 {
     const uint32_t value = static_cast<uint8_t>(data[0]) | static_cast<uint8_t>(data[1]) << 8 |
-                           static_cast<uint8_t>(data[2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(data[3])) << 24;
+                           static_cast<uint8_t>(data[2]) << 16 |
+                           static_cast<uint32_t>(static_cast<uint8_t>(data[3])) << 24;
     char text[9];
     std::snprintf(text, sizeof(text), "%08x", value);
     return text;
@@ -117,8 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Require(read != nullptr && read->values.size() == key.values.size(), "a written key reads otherwise");
         for (const auto& [name, value] : key.values) {
             const auto found = read->values.find(name);
-            Require(found != read->values.end() && found->second.type == value.type &&
-                        found->second.data == value.data,
+            Require(found != read->values.end() && found->second.type == value.type && found->second.data == value.data,
                     "a written value reads otherwise");
         }
     }

@@ -32,8 +32,7 @@ void Require(bool condition, const char* what)
 void CheckUpdate(const TaskParams& params)
 {
     if (!HasTerminator(params.gameVersion, sizeof(params.gameVersion)) ||
-        !HasTerminator(params.gamePath, sizeof(params.gamePath)) ||
-        std::strlen(params.gamePath) > kMaxGamePathLength) {
+        !HasTerminator(params.gamePath, sizeof(params.gamePath)) || std::strlen(params.gamePath) > kMaxGamePathLength) {
         return;
     }
     char checkList[kPathBufferSize];

@@ -81,9 +81,9 @@ void CheckShape(const WindowsPath& path, std::string_view input)
         }
         Require(!HasSeparatorCharacter(name), "separator inside a name", input);
     }
-    Require(path.kind == PathKind::DriveAbsolute || path.kind == PathKind::DriveRelative ? path.drive >= 'A' &&
-                                                                                                path.drive <= 'Z'
-                                                                                          : path.drive == 0,
+    Require(path.kind == PathKind::DriveAbsolute || path.kind == PathKind::DriveRelative
+                ? path.drive >= 'A' && path.drive <= 'Z'
+                : path.drive == 0,
             "drive letter", input);
 }
 
@@ -112,8 +112,7 @@ void CheckRoundTrip(const WindowsPath& path, bool wildcards, std::string_view in
     const PathKind kind = path.kind == PathKind::DriveRelative ? PathKind::DriveAbsolute : path.kind;
     Require(again.kind == kind && again.drive == path.drive, "canonical text changes the root", input);
     Require(again.components == path.components, "canonical text changes the names", input);
-    Require(again.trailingSeparator == path.trailingSeparator, "canonical text changes the trailing separator",
-            input);
+    Require(again.trailingSeparator == path.trailingSeparator, "canonical text changes the trailing separator", input);
     Require(FormatWindowsPath(again) == text, "canonical text is not stable", input);
 }
 

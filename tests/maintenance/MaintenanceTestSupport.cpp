@@ -63,9 +63,10 @@ bool IsTimeStampAt(const std::string& text, size_t at)
 // GBK bytes of the messages' Chinese parts.
 const std::string kPrefix = "QEK_CORE: ";
 const std::string kDeleteGameTask = "\xc9\xbe\xb3\xfd\xd3\xce\xcf\xb7\xc8\xce\xce\xf1"; // 删除游戏任务
-const std::string kDiskInfoTask = "\xbb\xf1\xc8\xa1\xb4\xc5\xc5\xcc\xd0\xc5\xcf\xa2\xc8\xce\xce\xf1"; // 获取磁盘信息任务
-const std::string kDone = "\xcd\xea\xb3\xc9";    // 完成
-const std::string kFailed = "\xca\xa7\xb0\xdc";  // 失败
+const std::string kDiskInfoTask =
+    "\xbb\xf1\xc8\xa1\xb4\xc5\xc5\xcc\xd0\xc5\xcf\xa2\xc8\xce\xce\xf1"; // 获取磁盘信息任务
+const std::string kDone = "\xcd\xea\xb3\xc9";                           // 完成
+const std::string kFailed = "\xca\xa7\xb0\xdc";                         // 失败
 
 std::string InParentheses(const std::string& text)
 {
@@ -192,8 +193,8 @@ MaintenanceClient::~MaintenanceClient()
     theClient = nullptr;
 }
 
-uint32_t MaintenanceClient::OnTask(RavelnetConnection connection, uint32_t context,
-                                   const RavelnetTaskHeader* header, uint32_t reserved)
+uint32_t MaintenanceClient::OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header,
+                                   uint32_t reserved)
 {
     MaintenanceClient* client = theClient;
     if (client->beforeHandler_) {
@@ -261,8 +262,8 @@ std::string DeleteSkipUntrustedLink(const std::string& path, const std::string& 
 std::string DeleteSkip(const std::string& path)
 {
     // 删除游戏任务跳过不合法的二级路径
-    return kPrefix + kDeleteGameTask + "\xcc\xf8\xb9\xfd\xb2\xbb\xba\xcf\xb7\xa8\xb5\xc4\xb6\xfe\xbc\xb6\xc2\xb7\xbe\xb6" +
-           InParentheses(path);
+    return kPrefix + kDeleteGameTask +
+           "\xcc\xf8\xb9\xfd\xb2\xbb\xba\xcf\xb7\xa8\xb5\xc4\xb6\xfe\xbc\xb6\xc2\xb7\xbe\xb6" + InParentheses(path);
 }
 
 std::string DeleteDone(int replyResult)
@@ -279,9 +280,8 @@ std::string DeleteRequestTooLong(uint32_t length)
 std::string TaskEndedByException(uint32_t taskType, const std::string& reason)
 {
     // 任务因异常中止,任务类型(...),原因(...)
-    return kPrefix + "\xc8\xce\xce\xf1\xd2\xf2\xd2\xec\xb3\xa3\xd6\xd0\xd6\xb9," +
-           "\xc8\xce\xce\xf1\xc0\xe0\xd0\xcd" + InParentheses(std::to_string(taskType)) + "," +
-           "\xd4\xad\xd2\xf2" + InParentheses(reason);
+    return kPrefix + "\xc8\xce\xce\xf1\xd2\xf2\xd2\xec\xb3\xa3\xd6\xd0\xd6\xb9," + "\xc8\xce\xce\xf1\xc0\xe0\xd0\xcd" +
+           InParentheses(std::to_string(taskType)) + "," + "\xd4\xad\xd2\xf2" + InParentheses(reason);
 }
 
 } // namespace msg

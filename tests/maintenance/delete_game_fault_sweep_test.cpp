@@ -19,7 +19,7 @@ using faultsweep::Fault;
 
 class DeleteGameFaultSweep : public ::testing::TestWithParam<Fault> {
 protected:
-    DeleteGameFaultSweep() : drives({{'C'}, {'D'}, {'E'}}, 'C') {}
+    DeleteGameFaultSweep() : drives({{'C'}, {'D'}, {'E'}}, 'C') { }
 
     // The game on D and E, beside another game and a first-level folder of
     // the same name that must stay.
@@ -69,7 +69,8 @@ TEST_P(DeleteGameFaultSweep, AnswersAndRemovesNothingElse)
         EXPECT_EQ(Outsiders(), "");
         const bool partLeft = fs::exists(drives.Host(R"(D:\games\x)")) || fs::exists(drives.Host(R"(E:\games\x)"));
         if (partLeft) {
-            EXPECT_TRUE(faultsweep::NamesAFailure({drives.MaskedLog().substr(logBefore)}, 0)) << "a game left without a word";
+            EXPECT_TRUE(faultsweep::NamesAFailure({drives.MaskedLog().substr(logBefore)}, 0))
+                << "a game left without a word";
         }
         if (failCall != 0) {
             EXPECT_TRUE(Delete().ok) << "a clean delete afterwards";
@@ -78,12 +79,12 @@ TEST_P(DeleteGameFaultSweep, AnswersAndRemovesNothingElse)
         EXPECT_FALSE(fs::exists(drives.Host(R"(E:\games\x)")));
     };
     // Both drives' folders lie below the parent of D's.
-    faultsweep::SweepEveryCall(drives.Host(R"(D:\games)").parent_path().parent_path().string(), GetParam(),
-                               [&] { ResetDrives(); }, remove, check);
+    faultsweep::SweepEveryCall(
+        drives.Host(R"(D:\games)").parent_path().parent_path().string(), GetParam(), [&] { ResetDrives(); }, remove,
+        check);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DeleteGameFaultSweep,
-                         ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull),
+INSTANTIATE_TEST_SUITE_P(Cases, DeleteGameFaultSweep, ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

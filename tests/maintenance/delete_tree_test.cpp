@@ -1,8 +1,8 @@
 // DeleteTree on a drive mapped to a temporary folder: what goes, what stays,
 // and that a link is removed without touching what it points to.
 #include "MaintenanceTestSupport.h"
-#include "maintenance/DeleteTree.h"
 #include "StatusText.h"
+#include "maintenance/DeleteTree.h"
 
 #include <windows.h>
 
@@ -92,8 +92,7 @@ TEST_F(DeleteTreeTest, ALinkToAFolderOutsideIsRemovedAndItsTargetSurvives)
     PutHostFile(drives.Outside() / "single.dat");
     fs::create_directory_symlink(drives.Outside() / "precious", drives.Host(R"(D:\games\x\sub\dirlink)"));
     fs::create_symlink(drives.Outside() / "single.dat", drives.Host(R"(D:\games\x\filelink)"));
-    ASSERT_EQ(GetFileAttributesA(R"(D:\games\x\sub\dirlink)"),
-              FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
+    ASSERT_EQ(GetFileAttributesA(R"(D:\games\x\sub\dirlink)"), FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
 
     EXPECT_EQ(StatusText(DeleteTree(R"(D:\games\x)")), "ok");
     EXPECT_FALSE(Exists(R"(D:\games\x)"));

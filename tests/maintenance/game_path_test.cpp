@@ -28,7 +28,7 @@ TEST(GamePath, SecondLevelRule)
         {R"(D:\games\some game)", true},
         {R"(D:\games\.hidden)", true},
         {R"(D:\games\x.y)", true},
-        {R"(D:\x)", false},       // first level
+        {R"(D:\x)", false}, // first level
         {R"(D:\x\)", false},
         {R"(D:\x\\)", false},
         {R"(D:\x\\\)", false}, // still D:\x after every trailing backslash
@@ -38,10 +38,10 @@ TEST(GamePath, SecondLevelRule)
         {R"(D:\\games\x)", false}, // an empty name, even where Windows would fold it
         // A double-byte character whose second byte is a backslash is one
         // character: 淺 (9C 5C), 運 (DF 5C).
-        {"D:\\\x9C\x5C\xCB\xAE", false},                              // "D:\淺水": one level
+        {"D:\\\x9C\x5C\xCB\xAE", false}, // "D:\淺水": one level
         {"D:\\\x9C\x5C\xCB\xAE\\", false},
-        {"D:\\\xCD\xF8\xC2\xE7\\\x9C\x5C\xCB\xAE", true},            // "D:\网络\淺水"
-        {"D:\\games\\\xDF\x5C", true},                               // "D:\games\運"
+        {"D:\\\xCD\xF8\xC2\xE7\\\x9C\x5C\xCB\xAE", true}, // "D:\网络\淺水"
+        {"D:\\games\\\xDF\x5C", true},                    // "D:\games\運"
         {"D:\\games\\\xDF\x5C\\", true},
         {R"(D:\)", false},
         {R"(D:)", false},
@@ -55,8 +55,8 @@ TEST(GamePath, SecondLevelRule)
 TEST(GamePath, RefusesPathsThatAreNotAbsoluteOnADrive)
 {
     const char* const cases[] = {
-        R"(games\x\y)",   // relative to the working directory
-        R"(\games\x\y)",  // root of the current drive
+        R"(games\x\y)",  // relative to the working directory
+        R"(\games\x\y)", // root of the current drive
         R"(\\server\share\games\x)",
         R"(D\games\x\y)",
         R"(D:games\x\y)", // relative to drive D's current directory
@@ -70,9 +70,8 @@ TEST(GamePath, RefusesPathsThatAreNotAbsoluteOnADrive)
 TEST(GamePath, RefusesNamesThatWindowsFoldsToAShallowerDirectory)
 {
     const char* const cases[] = {
-        R"(D:\games\..)", R"(D:\games\.)",    R"(D:\games\..\)",  R"(D:\games\..\x)",
-        R"(D:\games\ )",  R"(D:\games\. .)",  R"(D:\..\games\x)", R"(D:\games\x/..)",
-        R"(D:\games/x)",  R"(D:\games\x\/)",
+        R"(D:\games\..)",  R"(D:\games\.)",    R"(D:\games\..\)",  R"(D:\games\..\x)", R"(D:\games\ )",
+        R"(D:\games\. .)", R"(D:\..\games\x)", R"(D:\games\x/..)", R"(D:\games/x)",    R"(D:\games\x\/)",
     };
     for (const char* path : cases) {
         EXPECT_FALSE(IsValidSecondLevelPath(path)) << path;

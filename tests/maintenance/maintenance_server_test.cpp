@@ -61,20 +61,18 @@ TEST(MaintenanceServer, UsedPercentOfEmptyFullAndSizelessDrives)
 
 TEST(MaintenanceServer, DriveTableWithHumanReadableSizes)
 {
-    const std::string table =
-        qelsrv::FormatDriveTable({{'D', 500ull << 30, 125ull << 30}, {'F', 4294967296ull, 0}});
-    EXPECT_EQ(table,
-              "  drive       total       free    used\n"
-              "  D:        500 GiB    125 GiB   75.0%\n"
-              "  F:       4.00 GiB        0 B  100.0%\n");
+    const std::string table = qelsrv::FormatDriveTable({{'D', 500ull << 30, 125ull << 30}, {'F', 4294967296ull, 0}});
+    EXPECT_EQ(table, "  drive       total       free    used\n"
+                     "  D:        500 GiB    125 GiB   75.0%\n"
+                     "  F:       4.00 GiB        0 B  100.0%\n");
     EXPECT_EQ(qelsrv::FormatDriveTable({}), "  (no fixed drives)\n");
 }
 
 TEST(MaintenanceServer, JsonStringsStayValidForAnyBytes)
 {
     EXPECT_EQ(qelsrv::JsonString("a\"b\\c\n"), R"("a\"b\\c\u000a")");
-    EXPECT_EQ(qelsrv::JsonString("\xe6\xb8\xb8"), "\"\xe6\xb8\xb8\""); // UTF-8 kept
-    EXPECT_EQ(qelsrv::JsonString("\xd3\xce"), R"("\u00d3\u00ce")");   // GBK bytes escaped
+    EXPECT_EQ(qelsrv::JsonString("\xe6\xb8\xb8"), "\"\xe6\xb8\xb8\"");        // UTF-8 kept
+    EXPECT_EQ(qelsrv::JsonString("\xd3\xce"), R"("\u00d3\u00ce")");           // GBK bytes escaped
     EXPECT_EQ(qelsrv::JsonString("\xed\xa0\x80"), R"("\u00ed\u00a0\u0080")"); // a surrogate
     const std::string odd = qelsrv::JsonString("x\xc0\xaf\xf4\x90\x80\x80\x7f");
     EXPECT_TRUE(nlohmann::json::accept(odd)) << odd;

@@ -80,7 +80,7 @@ TEST(RefusalLog, OneLinePerAddressAndReasonAMinute)
     std::vector<std::string> lines;
     RefusalLog log([&](const std::string& line) { lines.push_back(line); });
     const auto t0 = RefusalLog::Clock::now();
-    const net::Ipv4 server = 0x0A000001; // 10.0.0.1
+    const net::Ipv4 server = 0x0A000001;  // 10.0.0.1
     const net::Ipv4 scanner = 0xC0A80107; // 192.168.1.7
     struct Step {
         net::Ipv4 peer;
@@ -89,13 +89,11 @@ TEST(RefusalLog, OneLinePerAddressAndReasonAMinute)
         bool written;
     };
     const Step steps[] = {
-        {server, Refusal::NotAllowed, 0s, true},
-        {server, Refusal::NotAllowed, 59s, false},   // within the minute
-        {server, Refusal::WrongMagic, 59s, true},    // another reason
-        {scanner, Refusal::NotAllowed, 59s, true},   // another address
-        {server, Refusal::NotAllowed, 60s, true},    // a minute later
-        {server, Refusal::NotAllowed, 61s, false},
-        {scanner, Refusal::NoHeader, 61s, true},
+        {server, Refusal::NotAllowed, 0s, true},    {server, Refusal::NotAllowed, 59s, false}, // within the minute
+        {server, Refusal::WrongMagic, 59s, true},                                              // another reason
+        {scanner, Refusal::NotAllowed, 59s, true},                                             // another address
+        {server, Refusal::NotAllowed, 60s, true},                                              // a minute later
+        {server, Refusal::NotAllowed, 61s, false},  {scanner, Refusal::NoHeader, 61s, true},
         {scanner, Refusal::NoTaskPlace, 61s, true},
     };
     for (const Step& step : steps)

@@ -47,7 +47,7 @@ struct RefusedCase {
     bool finishSending;           // then ends its stream (else stays, silent)
 };
 
-class RavelnetRefusedHeader : public ::testing::TestWithParam<RefusedCase> {};
+class RavelnetRefusedHeader : public ::testing::TestWithParam<RefusedCase> { };
 
 TEST_P(RavelnetRefusedHeader, NeverReachesTheCallback)
 {
@@ -67,13 +67,12 @@ TEST_P(RavelnetRefusedHeader, NeverReachesTheCallback)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RavelnetRefusedHeader,
-    ::testing::Values(
-        RefusedCase{"WrongMagic", HeaderBytes(20002, 0x314E5653u, 0, 0), false},
-        RefusedCase{"MagicBigEndian", HeaderBytes(20002, 0x52564E31u, 0, 0), false},
-        RefusedCase{"ShortHeaderThenEnd", std::vector<std::byte>(8, std::byte{0x31}), true},
-        RefusedCase{"ShortHeaderThenSilence", FirstBytes(HeaderBytes(20002, 0x314E5652u, 0, 0), 15), false},
-        RefusedCase{"NothingThenEnd", {}, true},
-        RefusedCase{"NothingThenSilence", {}, false}),
+    ::testing::Values(RefusedCase{"WrongMagic", HeaderBytes(20002, 0x314E5653u, 0, 0), false},
+                      RefusedCase{"MagicBigEndian", HeaderBytes(20002, 0x52564E31u, 0, 0), false},
+                      RefusedCase{"ShortHeaderThenEnd", std::vector<std::byte>(8, std::byte{0x31}), true},
+                      RefusedCase{"ShortHeaderThenSilence", FirstBytes(HeaderBytes(20002, 0x314E5652u, 0, 0), 15),
+                                  false},
+                      RefusedCase{"NothingThenEnd", {}, true}, RefusedCase{"NothingThenSilence", {}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct AllowCase {
@@ -82,7 +81,7 @@ struct AllowCase {
     bool admitsLoopback; // 127.0.0.1
 };
 
-class RavelnetAllowList : public ::testing::TestWithParam<AllowCase> {};
+class RavelnetAllowList : public ::testing::TestWithParam<AllowCase> { };
 
 TEST_P(RavelnetAllowList, AdmitsExactlyTheListedPeers)
 {
@@ -100,18 +99,15 @@ TEST_P(RavelnetAllowList, AdmitsExactlyTheListedPeers)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RavelnetAllowList,
-                         ::testing::Values(AllowCase{"Address", "127.0.0.1", true},
-                                           AllowCase{"LoopbackBlock", "127.0.0.0/8", true},
-                                           AllowCase{"OtherBlock", "10.0.0.0/8", false},
-                                           AllowCase{"OtherAddress", "127.0.0.2", false},
-                                           AllowCase{"SecondEntry", "10.0.0.0/8, 127.0.0.1/32", true},
-                                           AllowCase{"Everybody", "0.0.0.0/0", true},
-                                           AllowCase{"NarrowBlockWithIt", "127.0.0.0/31", true},
-                                           AllowCase{"NarrowBlockWithout", "127.0.0.2/31", false},
-                                           AllowCase{"UpperHalf", "128.0.0.0/1", false},
-                                           AllowCase{"HostBitsIgnored", "127.1.2.3/8", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RavelnetAllowList,
+    ::testing::Values(AllowCase{"Address", "127.0.0.1", true}, AllowCase{"LoopbackBlock", "127.0.0.0/8", true},
+                      AllowCase{"OtherBlock", "10.0.0.0/8", false}, AllowCase{"OtherAddress", "127.0.0.2", false},
+                      AllowCase{"SecondEntry", "10.0.0.0/8, 127.0.0.1/32", true},
+                      AllowCase{"Everybody", "0.0.0.0/0", true}, AllowCase{"NarrowBlockWithIt", "127.0.0.0/31", true},
+                      AllowCase{"NarrowBlockWithout", "127.0.0.2/31", false},
+                      AllowCase{"UpperHalf", "128.0.0.0/1", false}, AllowCase{"HostBitsIgnored", "127.1.2.3/8", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RavelnetAllowList, DefaultIsLoopback)
 {
@@ -127,7 +123,7 @@ struct BadOpenCase {
     const char* value;
 };
 
-class RavelnetBadEnvironment : public ::testing::TestWithParam<BadOpenCase> {};
+class RavelnetBadEnvironment : public ::testing::TestWithParam<BadOpenCase> { };
 
 TEST_P(RavelnetBadEnvironment, FailsTheOpen)
 {
@@ -140,33 +136,32 @@ TEST_P(RavelnetBadEnvironment, FailsTheOpen)
         RavelnetCloseServer(server);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RavelnetBadEnvironment,
-    ::testing::Values(BadOpenCase{"AllowEmpty", "RAVELNET_ALLOW", ""},
-                      BadOpenCase{"AllowBlank", "RAVELNET_ALLOW", " "},
-                      BadOpenCase{"AllowWord", "RAVELNET_ALLOW", "localhost"},
-                      BadOpenCase{"AllowStar", "RAVELNET_ALLOW", "*"},
-                      BadOpenCase{"AllowTrailingComma", "RAVELNET_ALLOW", "127.0.0.1,"},
-                      BadOpenCase{"AllowLeadingComma", "RAVELNET_ALLOW", ",127.0.0.1"},
-                      BadOpenCase{"AllowEmptyEntry", "RAVELNET_ALLOW", "127.0.0.1,,10.0.0.1"},
-                      BadOpenCase{"AllowSpaceSeparated", "RAVELNET_ALLOW", "127.0.0.1 10.0.0.1"},
-                      BadOpenCase{"AllowThreeParts", "RAVELNET_ALLOW", "127.0.1"},
-                      BadOpenCase{"AllowFiveParts", "RAVELNET_ALLOW", "127.0.0.0.1"},
-                      BadOpenCase{"AllowPartTooBig", "RAVELNET_ALLOW", "256.0.0.1"},
-                      BadOpenCase{"AllowHex", "RAVELNET_ALLOW", "0x7f.0.0.1"},
-                      BadOpenCase{"AllowPrefixTooLong", "RAVELNET_ALLOW", "127.0.0.0/33"},
-                      BadOpenCase{"AllowPrefixMissing", "RAVELNET_ALLOW", "127.0.0.0/"},
-                      BadOpenCase{"AllowPrefixNegative", "RAVELNET_ALLOW", "127.0.0.0/-8"},
-                      BadOpenCase{"AllowPrefixTrailing", "RAVELNET_ALLOW", "127.0.0.0/8x"},
-                      BadOpenCase{"AllowMask", "RAVELNET_ALLOW", "127.0.0.0/255.0.0.0"},
-                      BadOpenCase{"PortWord", "RAVELNET_PORT", "http"},
-                      BadOpenCase{"PortTooBig", "RAVELNET_PORT", "65536"},
-                      BadOpenCase{"PortNegative", "RAVELNET_PORT", "-1"},
-                      BadOpenCase{"PortEmpty", "RAVELNET_PORT", ""},
-                      BadOpenCase{"HeaderTimeoutZero", "RAVELNET_HEADER_TIMEOUT_MS", "0"},
-                      BadOpenCase{"HeaderTimeoutWord", "RAVELNET_HEADER_TIMEOUT_MS", "soon"},
-                      BadOpenCase{"SendTimeoutHuge", "RAVELNET_SEND_TIMEOUT_MS", "99999999999"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, RavelnetBadEnvironment,
+                         ::testing::Values(BadOpenCase{"AllowEmpty", "RAVELNET_ALLOW", ""},
+                                           BadOpenCase{"AllowBlank", "RAVELNET_ALLOW", " "},
+                                           BadOpenCase{"AllowWord", "RAVELNET_ALLOW", "localhost"},
+                                           BadOpenCase{"AllowStar", "RAVELNET_ALLOW", "*"},
+                                           BadOpenCase{"AllowTrailingComma", "RAVELNET_ALLOW", "127.0.0.1,"},
+                                           BadOpenCase{"AllowLeadingComma", "RAVELNET_ALLOW", ",127.0.0.1"},
+                                           BadOpenCase{"AllowEmptyEntry", "RAVELNET_ALLOW", "127.0.0.1,,10.0.0.1"},
+                                           BadOpenCase{"AllowSpaceSeparated", "RAVELNET_ALLOW", "127.0.0.1 10.0.0.1"},
+                                           BadOpenCase{"AllowThreeParts", "RAVELNET_ALLOW", "127.0.1"},
+                                           BadOpenCase{"AllowFiveParts", "RAVELNET_ALLOW", "127.0.0.0.1"},
+                                           BadOpenCase{"AllowPartTooBig", "RAVELNET_ALLOW", "256.0.0.1"},
+                                           BadOpenCase{"AllowHex", "RAVELNET_ALLOW", "0x7f.0.0.1"},
+                                           BadOpenCase{"AllowPrefixTooLong", "RAVELNET_ALLOW", "127.0.0.0/33"},
+                                           BadOpenCase{"AllowPrefixMissing", "RAVELNET_ALLOW", "127.0.0.0/"},
+                                           BadOpenCase{"AllowPrefixNegative", "RAVELNET_ALLOW", "127.0.0.0/-8"},
+                                           BadOpenCase{"AllowPrefixTrailing", "RAVELNET_ALLOW", "127.0.0.0/8x"},
+                                           BadOpenCase{"AllowMask", "RAVELNET_ALLOW", "127.0.0.0/255.0.0.0"},
+                                           BadOpenCase{"PortWord", "RAVELNET_PORT", "http"},
+                                           BadOpenCase{"PortTooBig", "RAVELNET_PORT", "65536"},
+                                           BadOpenCase{"PortNegative", "RAVELNET_PORT", "-1"},
+                                           BadOpenCase{"PortEmpty", "RAVELNET_PORT", ""},
+                                           BadOpenCase{"HeaderTimeoutZero", "RAVELNET_HEADER_TIMEOUT_MS", "0"},
+                                           BadOpenCase{"HeaderTimeoutWord", "RAVELNET_HEADER_TIMEOUT_MS", "soon"},
+                                           BadOpenCase{"SendTimeoutHuge", "RAVELNET_SEND_TIMEOUT_MS", "99999999999"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RavelnetOpen, BadSettingsFailTheOpen)
 {

@@ -38,9 +38,8 @@ qelsrv::TaskConnection OpenSilent(const TestServer& server, const std::string& f
 {
     const uint32_t before = server.Stats().waitingForHeader;
     auto peer = server.Connect(from);
-    EXPECT_TRUE(server.WaitForStats([&](const RavelnetServerStats& stats) {
-        return stats.waitingForHeader > before || stats.crowdedOut > 0;
-    }));
+    EXPECT_TRUE(server.WaitForStats(
+        [&](const RavelnetServerStats& stats) { return stats.waitingForHeader > before || stats.crowdedOut > 0; }));
     return peer;
 }
 
@@ -106,7 +105,8 @@ TEST(RavelnetHeaderPhase, RefusalsAreWrittenOncePerAddressAndReason)
     if (RunningUnderWine())
         GTEST_SKIP() << "Wine sends the debugger output to its own debug channel";
     const std::filesystem::path output =
-        std::filesystem::temp_directory_path() / ("ravelnet-refusals-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".txt");
+        std::filesystem::temp_directory_path() /
+        ("ravelnet-refusals-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".txt");
     std::filesystem::remove(output);
     ScopedEnvironment debugOutput("QEL_DEBUG_OUTPUT", output.string());
     ScopedEnvironment allow("RAVELNET_ALLOW", "127.0.0.1,127.0.0.3");

@@ -42,9 +42,9 @@ public:
     explicit TemporaryFile(const std::vector<std::byte>& contents)
     {
         static int counter = 0;
-        path_ = fs::temp_directory_path() /
-                ("ravelnet-sender-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "-" +
-                 std::to_string(counter++) + ".bin");
+        path_ =
+            fs::temp_directory_path() / ("ravelnet-sender-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) +
+                                         "-" + std::to_string(counter++) + ".bin");
         std::ofstream out(path_, std::ios::binary);
         out.write(reinterpret_cast<const char*>(contents.data()), static_cast<std::streamsize>(contents.size()));
     }
@@ -72,8 +72,8 @@ TEST(SenderFileRange, SendsExactlyTheRange)
         uint64_t offset, length;
     };
     const uint64_t size = contents.size();
-    for (Range range : {Range{0, size}, Range{0, 0}, Range{1, 1000}, Range{size - 10, 10},
-                        Range{512 * 1024 + 3, 1024 * 1024}}) {
+    for (Range range :
+         {Range{0, size}, Range{0, 0}, Range{1, 1000}, Range{size - 10, 10}, Range{512 * 1024 + 3, 1024 * 1024}}) {
         SCOPED_TRACE(std::to_string(range.offset) + "+" + std::to_string(range.length));
         auto task = server.Connect();
         task.SendHeader(20000, static_cast<uint32_t>(range.length));
@@ -93,8 +93,7 @@ TEST(SenderFileRange, FileShorterThanTheRangeIsAFileError)
     auto task = server.Connect();
     task.SendHeader(20000, 100);
     EXPECT_EQ(KindOf([&] { task.SendFileRange(input, 50, 100); }), TransferErrorKind::File);
-    EXPECT_EQ(KindOf([&] { qelsrv::InputFile::Open(file.Path().string() + ".missing"); }),
-              TransferErrorKind::File);
+    EXPECT_EQ(KindOf([&] { qelsrv::InputFile::Open(file.Path().string() + ".missing"); }), TransferErrorKind::File);
 }
 
 TEST(SenderErrors, EachFailureHasItsKind)
@@ -131,8 +130,7 @@ TEST(SenderErrors, EachFailureHasItsKind)
 TEST(SenderReply, WordsAreReadLittleEndian)
 {
     TestServer server([](RavelnetConnection connection, const RavelnetTaskHeader&) {
-        const unsigned char bytes[20] = {1, 0, 0, 0, 2, 0, 0, 0, 0xC4, 0xAD, 0x01, 0x00,
-                                         3, 0, 0, 0, 0x14, 0,   0,    0};
+        const unsigned char bytes[20] = {1, 0, 0, 0, 2, 0, 0, 0, 0xC4, 0xAD, 0x01, 0x00, 3, 0, 0, 0, 0x14, 0, 0, 0};
         RavelnetReply(connection, bytes);
     });
     ASSERT_TRUE(server.Opened());

@@ -81,8 +81,8 @@ public:
     bool WaitForStats(const std::function<bool(const RavelnetServerStats&)>& holds) const;
 
 private:
-    static uint32_t OnTask(RavelnetConnection connection, uint32_t context,
-                           const RavelnetTaskHeader* header, uint32_t reserved);
+    static uint32_t OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header,
+                           uint32_t reserved);
 
     Task task_;
     RavelnetServer handle_ = 0;

@@ -108,7 +108,7 @@ struct EarlyEndCase {
     int expected; // what the waiting receive returns (a send always fails with RAVELNET_E_SOCKET)
 };
 
-class RavelnetEarlyEnd : public ::testing::TestWithParam<EarlyEndCase> {};
+class RavelnetEarlyEnd : public ::testing::TestWithParam<EarlyEndCase> { };
 
 // The task has taken a first block and waits in RavelnetRecv for a second of
 // 1 MiB when the other side ends: the receive fails at once with its code,

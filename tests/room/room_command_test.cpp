@@ -304,8 +304,8 @@ TEST(RoomPeer, RetryRunsAFailedClientAgainAfterTheOthers)
 {
     Peer peer(3, Peer::Mode::FailFirst);
     const fs::path scratch = Scratch("retry");
-    const SplitRun once = QelsrvSplit(Concat({"diskinfo", "--json", "--parallel", "1"}, {Label(peer.Ports()[0])}),
-                                      scratch);
+    const SplitRun once =
+        QelsrvSplit(Concat({"diskinfo", "--json", "--parallel", "1"}, {Label(peer.Ports()[0])}), scratch);
     EXPECT_EQ(once.status, 1);
     EXPECT_EQ(json::parse(once.out)["clients"][0]["result"], "failed");
 
@@ -453,14 +453,16 @@ TEST_F(Room, UpdateFromAClientsFileReportsEveryClient)
     file << "# the room\n";
     for (const std::string& label : ClientLabels())
         file << label << "   # a PC\n\n";
-    file << Label(off1) << "\n" << ClientLabels()[0] << "\n" << Label(off2) << "\n"
+    file << Label(off1) << "\n"
+         << ClientLabels()[0] << "\n"
+         << Label(off2) << "\n"
          << Label(failing.Ports()[0]) << "\n";
     file.close();
 
-    const SplitRun run = QelsrvSplit({"update", "--clients", (scratch_ / "room.txt").string(), "--game",
-                                      game.string(), "--path", "D:\\games\\r1\\", "--version", "1.0", "--json",
-                                      "--parallel", "4", "--connect-timeout", "2"},
-                                     scratch_);
+    const SplitRun run =
+        QelsrvSplit({"update", "--clients", (scratch_ / "room.txt").string(), "--game", game.string(), "--path",
+                     "D:\\games\\r1\\", "--version", "1.0", "--json", "--parallel", "4", "--connect-timeout", "2"},
+                    scratch_);
     EXPECT_EQ(run.status, 1) << run.err;
     json document = json::parse(run.out);
     EXPECT_EQ(document["command"], "update");
@@ -515,8 +517,7 @@ TEST_F(Room, DiskInfoTableListsEveryClientAndSucceedsWhenAllDo)
         EXPECT_NE(all.output.substr(row, all.output.find('\n', row + 1) - row).find(" ok "), std::string::npos)
             << all.output;
     }
-    EXPECT_NE(all.output.find("total: 12 clients, 12 ok, 0 failed, 0 unreachable"), std::string::npos)
-        << all.output;
+    EXPECT_NE(all.output.find("total: 12 clients, 12 ok, 0 failed, 0 unreachable"), std::string::npos) << all.output;
 
     // A range on loopback reaches the one client under three addresses.
     const std::string port = std::to_string(clients_[0]->Endpoint().port);

@@ -64,9 +64,9 @@ TEST(RoomTargets, ExpandsHostsRangesAndBlocks)
 
 TEST(RoomTargets, RefusesMalformedTargets)
 {
-    for (const char* text : {"", ":19750", "pc:0", "pc:65536", "pc:x", "10.0.0.0/33", "10.0.0.0/", "pc/24",
-                             "10.0.0/24", "10.0.0.9-5", "10.0.0.5-256", "10.0.0.5-10.0.0.4", "10.0.0.5-x",
-                             "10.0.0.0/8", "10.0.0.0-10.1.0.0"}) {
+    for (const char* text :
+         {"", ":19750", "pc:0", "pc:65536", "pc:x", "10.0.0.0/33", "10.0.0.0/", "pc/24", "10.0.0/24", "10.0.0.9-5",
+          "10.0.0.5-256", "10.0.0.5-10.0.0.4", "10.0.0.5-x", "10.0.0.0/8", "10.0.0.0-10.1.0.0"}) {
         std::vector<Endpoint> endpoints;
         std::string error;
         EXPECT_FALSE(qelsrv::ExpandTarget(text, endpoints, error)) << text;

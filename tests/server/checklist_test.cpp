@@ -68,8 +68,7 @@ TEST(CheckListBuilder, NamesDirectoriesAndByteWiseOrder)
     ASSERT_TRUE(list.ok());
     // '.' (0x2E) < '\' (0x5C) < 'b' (0x62): "\a.txt" before "\a\", "\a\" before "\ab".
     std::vector<std::string> expected = {
-        "\\a.txt", "\\a\\", "\\a\\b\\", "\\a\\b\\deep.bin", "\\ab",
-        "\\empty\\", "\\z.txt", "\\\xa8\xa6.txt",
+        "\\a.txt", "\\a\\", "\\a\\b\\", "\\a\\b\\deep.bin", "\\ab", "\\empty\\", "\\z.txt", "\\\xa8\xa6.txt",
     };
     EXPECT_EQ(Names(list), expected);
     ASSERT_EQ(list.hostPaths.size(), list.records.size());
@@ -126,11 +125,11 @@ TEST(CheckListBuilder, FileTimeConversionEdges)
         {0, 0, 116444736000000000ull},
         {0, 99, 116444736000000000ull},
         {0, 100, 116444736000000001ull},
-        {-1, 999999900, 116444735999999999ull},    // just before 1970
-        {-11644473600, 0, 0ull},                   // 1601-01-01
-        {-11644473601, 999999999, std::nullopt},   // before 1601
-        {1, -1, 116444736009999999ull},            // normalised nanoseconds
-        {INT64_MAX / 2, 0, std::nullopt},          // beyond FILETIME's range
+        {-1, 999999900, 116444735999999999ull},  // just before 1970
+        {-11644473600, 0, 0ull},                 // 1601-01-01
+        {-11644473601, 999999999, std::nullopt}, // before 1601
+        {1, -1, 116444736009999999ull},          // normalised nanoseconds
+        {INT64_MAX / 2, 0, std::nullopt},        // beyond FILETIME's range
     };
     for (const Case& c : cases)
         EXPECT_EQ(FileTimeFromUnixTime(c.seconds, c.nanoseconds), c.expected)
@@ -182,19 +181,9 @@ TEST(CheckListBuilder, NamesTheClientCannotHoldAreErrors)
         bool fits;
     };
     const Case cases[] = {
-        {longest, true},
-        {tooLong, false},
-        {"back\\slash", false},
-        {"co:lon", false},
-        {"star*", false},
-        {"trailing.", false},
-        {"trailing ", false},
-        {"tab\tname", false},
-        {"NUL.txt", false},
-        {"com7", false},
-        {"com0", true},
-        {"console", true},
-        {".hidden", true},
+        {longest, true},      {tooLong, false},     {"back\\slash", false}, {"co:lon", false},  {"star*", false},
+        {"trailing.", false}, {"trailing ", false}, {"tab\tname", false},   {"NUL.txt", false}, {"com7", false},
+        {"com0", true},       {"console", true},    {".hidden", true},
     };
     for (const Case& c : cases) {
         TempFolder game{"qelsrv-checklist"};
@@ -212,7 +201,7 @@ TEST(CheckListBuilder, NestedNameBeyond255BytesAndCaseTwinsAreErrors)
 {
     TempFolder game{"qelsrv-checklist"};
     const std::string part(100, 'p');
-    WriteFile(game.path() / part / part / "ok", 1);             // 1+101+101+2 = 205 bytes
+    WriteFile(game.path() / part / part / "ok", 1);                 // 1+101+101+2 = 205 bytes
     WriteFile(game.path() / part / part / std::string(60, 'x'), 1); // 263 bytes
     WriteFile(game.path() / "Readme.txt", 1);
     WriteFile(game.path() / "README.TXT", 1);

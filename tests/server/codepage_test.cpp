@@ -74,8 +74,8 @@ TEST(ClientCodePage, CheckListNamesAreGbkAndRequestsMapBackToTheUtf8Files)
     ASSERT_TRUE(list.ok());
     EXPECT_EQ(list.codePage, 936u);
     std::vector<std::string> expected = {
-        "\\\x81\x41",                           // 丄 81 41
-        "\\\x81\x61",                           // 乤 81 61
+        "\\\x81\x41", // 丄 81 41
+        "\\\x81\x61", // 乤 81 61
         "\\" + kJueGbk + ".cfg",
         "\\" + kQianGbk + "\\",
         "\\" + kQianGbk + "\\" + kChengGbk + ".txt",
@@ -149,7 +149,8 @@ TEST(ClientCodePage, DirectorySyncSubPathsOfGbkNames)
     std::string error;
     ASSERT_TRUE(MakeDirectorySyncSpec(options, spec, error)) << error;
     EXPECT_EQ(std::string(spec.params.subPath), options.subPath);
-    EXPECT_EQ(ClientSyncRoot(options.basePath, options.subPath), "c:\\" + kGameGbk + "\\" + kQianGbk + "\\" + kYunGbk + "\\");
+    EXPECT_EQ(ClientSyncRoot(options.basePath, options.subPath),
+              "c:\\" + kGameGbk + "\\" + kQianGbk + "\\" + kYunGbk + "\\");
     // A base that ends in 淺 keeps it whole (no backslash is taken off).
     EXPECT_EQ(ClientSyncRoot("\\" + kQianGbk, "\\"), "c:\\" + kQianGbk + "\\");
 }
@@ -202,7 +203,7 @@ TEST(ClientCodePageCommands, PathsTheCodePageCannotRepresentRefuseTheCommandBefo
     WriteFile(game.path() / "a.txt");
     // Port 1 of loopback: nothing listens, and nothing may be tried.
     ToolRun update = Qelsrv({"update", "127.0.0.1:1", "--game", game.path().string(), "--path",
-                         "D:\\" + kHangul + "\\x\\", "--version", "1"});
+                             "D:\\" + kHangul + "\\x\\", "--version", "1"});
     EXPECT_EQ(update.status, 2) << update.output;
     EXPECT_NE(update.output.find("code page 936 cannot represent every character of --path 'D:\\" + kHangul),
               std::string::npos)
@@ -210,7 +211,7 @@ TEST(ClientCodePageCommands, PathsTheCodePageCannotRepresentRefuseTheCommandBefo
     EXPECT_EQ(update.output.find("127.0.0.1:1"), std::string::npos) << "nothing was tried: " << update.output;
 
     ToolRun dirsync = Qelsrv({"dirsync", "127.0.0.1:1", "--dir", game.path().string(), "--base", "\\" + kHangul,
-                          "--sub", "\\" + kHangul + "\\"});
+                              "--sub", "\\" + kHangul + "\\"});
     EXPECT_EQ(dirsync.status, 2) << dirsync.output;
     EXPECT_NE(dirsync.output.find("--base '\\" + kHangul + "', --sub '\\" + kHangul + "\\'"), std::string::npos)
         << dirsync.output;
@@ -220,12 +221,13 @@ TEST(ClientCodePageCommands, PathsTheCodePageCannotRepresentRefuseTheCommandBefo
     EXPECT_NE(remove.output.find("--path"), std::string::npos) << remove.output;
 
     // In UTF-8 the same path is fine: the command goes on to the (absent) client.
-    ToolRun utf8 = Qelsrv({"update", "127.0.0.1:1", "--game", game.path().string(), "--path", "D:\\" + kHangul + "\\x\\",
-                       "--version", "1", "--codepage", "65001", "--connect-timeout", "1"});
+    ToolRun utf8 =
+        Qelsrv({"update", "127.0.0.1:1", "--game", game.path().string(), "--path", "D:\\" + kHangul + "\\x\\",
+                "--version", "1", "--codepage", "65001", "--connect-timeout", "1"});
     EXPECT_EQ(utf8.status, 1) << utf8.output;
 
-    ToolRun bad = Qelsrv({"update", "127.0.0.1:1", "--game", game.path().string(), "--path", "D:\\x\\", "--version", "1",
-                      "--codepage", "1251"});
+    ToolRun bad = Qelsrv({"update", "127.0.0.1:1", "--game", game.path().string(), "--path", "D:\\x\\", "--version",
+                          "1", "--codepage", "1251"});
     EXPECT_NE(bad.status, 0);
     EXPECT_NE(bad.output.find("--codepage"), std::string::npos) << bad.output;
 }

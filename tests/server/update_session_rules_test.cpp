@@ -60,7 +60,7 @@ TEST(FileRequestRules, ServesOnlyListedFilesWithTheirListedSize)
     const Case cases[] = {
         {"\\a.txt", 10, 0, ""},
         {"\\bin\\game.exe", 0x80001, 3, ""},
-        {"\\bin\\big.pak", 5ull << 30, 2, ""},          // high byte 5, low 0
+        {"\\bin\\big.pak", 5ull << 30, 2, ""},                  // high byte 5, low 0
         {"\\A.txt", 10, std::nullopt, "not in the check list"}, // lookups are exact
         {"\\b.txt", 10, std::nullopt, "not in the check list"},
         {"\\a.txt", 11, std::nullopt, "the check list gives 10"},
@@ -192,14 +192,12 @@ TEST(ProgressDisplay, LinesShowFilesBytesAndTheCurrentFile)
     EXPECT_EQ(narrow.size(), 80u);
     EXPECT_EQ(narrow.substr(narrow.size() - 10), "...big.pak") << "the file name's end stays visible";
 
-    EXPECT_EQ(RenderFileLine("pc1:19750", progress),
-              "pc1:19750: [2/4] 3.00 GiB/6.00 GiB \\bin\\big.pak (2.00 MiB)");
+    EXPECT_EQ(RenderFileLine("pc1:19750", progress), "pc1:19750: [2/4] 3.00 GiB/6.00 GiB \\bin\\big.pak (2.00 MiB)");
 
     SessionProgress noBytes;
     noBytes.filesDone = 2;
     noBytes.filesToUpdate = 4;
-    EXPECT_NE(RenderProgressLine("h", noBytes, 200).find(" 50%"), std::string::npos)
-        << "empty files count by number";
+    EXPECT_NE(RenderProgressLine("h", noBytes, 200).find(" 50%"), std::string::npos) << "empty files count by number";
 }
 
 TEST(ProgressDisplay, OutcomeLines)
@@ -224,7 +222,7 @@ TEST(TaskParameters, GamePathEndsWithABackslashAndLeavesRoomForEveryName)
     EXPECT_EQ(NormaliseGamePath("D:\\Games\\X\\"), "D:\\Games\\X\\");
 
     CheckList list;
-    std::string fileName = "\\" + std::string(99, 'f');  // 100 bytes
+    std::string fileName = "\\" + std::string(99, 'f');          // 100 bytes
     std::string folderName = "\\" + std::string(95, 'd') + "\\"; // 97 bytes
     list.records = {Record(fileName.c_str(), 1), Record(folderName.c_str(), 0, true)};
     list.hostPaths.resize(2);

@@ -15,10 +15,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <condition_variable>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -70,10 +70,7 @@ public:
         g_client = nullptr;
     }
 
-    Endpoint endpoint() const
-    {
-        return Endpoint{"127.0.0.1", static_cast<uint16_t>(RavelnetServerPort(server_))};
-    }
+    Endpoint endpoint() const { return Endpoint{"127.0.0.1", static_cast<uint16_t>(RavelnetServerPort(server_))}; }
 
     void Play(Script script)
     {
@@ -91,8 +88,7 @@ public:
     }
 
 private:
-    static uint32_t OnTask(RavelnetConnection connection, uint32_t, const RavelnetTaskHeader* header,
-                           uint32_t)
+    static uint32_t OnTask(RavelnetConnection connection, uint32_t, const RavelnetTaskHeader* header, uint32_t)
     {
         ScriptedClient& self = *g_client;
         Script script;
@@ -155,8 +151,8 @@ struct Progress {
 
 // Asks for `name` with `size` and receives exactly `size` bytes (into the
 // view when `keep`), then counts the file as the client does.
-bool Fetch(RavelnetConnection connection, ClientView& view, Progress& progress,
-           const std::string& name, uint64_t size, bool keep = true)
+bool Fetch(RavelnetConnection connection, ClientView& view, Progress& progress, const std::string& name, uint64_t size,
+           bool keep = true)
 {
     FileRequest& request = progress.request;
     request.command = kFileRequestSendFile;
@@ -237,8 +233,7 @@ protected:
     void PlayAccepting(std::function<void(RavelnetConnection, ClientView&, Progress&)> requests)
     {
         client_.Play([requests](RavelnetConnection connection, ClientView& view) {
-            if (!ReceiveParams(connection, view) || !Reply(connection, 1) ||
-                !ReceiveCheckList(connection, view))
+            if (!ReceiveParams(connection, view) || !Reply(connection, 1) || !ReceiveCheckList(connection, view))
                 return;
             Progress progress;
             requests(connection, view, progress);
@@ -339,9 +334,8 @@ TEST_F(UpdateSession, FullUpdateAndAnEmptyList)
     TempFolder empty{"qelsrv-session"};
     list_ = BuildCheckList(empty.path());
     ASSERT_TRUE(list_.ok());
-    PlayAccepting([](RavelnetConnection connection, ClientView&, Progress& progress) {
-        EndTask(connection, progress);
-    });
+    PlayAccepting(
+        [](RavelnetConnection connection, ClientView&, Progress& progress) { EndTask(connection, progress); });
     SessionResult result = Run();
     EXPECT_EQ(result.outcome, SessionOutcome::Completed) << result.error;
     EXPECT_EQ(result.filesDone, 0u);
@@ -410,8 +404,7 @@ TEST_F(UpdateSession, RequestsTheServerMustRefuseEndTheTask)
         uint64_t size = c.size;
         PlayAccepting([&, name, size](RavelnetConnection connection, ClientView& view, Progress& progress) {
             progress.Totals(2, 20);
-            if (Fetch(connection, view, progress, "\\a.txt", 10) &&
-                Fetch(connection, view, progress, name, size))
+            if (Fetch(connection, view, progress, "\\a.txt", 10) && Fetch(connection, view, progress, name, size))
                 ObserveEnd(connection, view);
         });
         SessionResult result = Run();
@@ -442,8 +435,7 @@ TEST_F(UpdateSession, AFileChangedSinceTheListIsNotServed)
 
     SessionResult result = Run();
     EXPECT_EQ(result.outcome, SessionOutcome::Failed);
-    EXPECT_NE(result.error.find("changed since the check list was built"), std::string::npos)
-        << result.error;
+    EXPECT_NE(result.error.find("changed since the check list was built"), std::string::npos) << result.error;
     EXPECT_TRUE(OnlyView().filesReceived.empty());
 }
 

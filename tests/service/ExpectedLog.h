@@ -13,18 +13,16 @@ inline const std::string kModulePrefix = "QELCltCore.exe: ";
 // "QEK_CORE: 缓存写入开关标志为(<flag>)"
 inline std::string FlagLine(int flag)
 {
-    return kModulePrefix + "QEK_CORE: " +
-           "\xbb\xba\xb4\xe6\xd0\xb4\xc8\xeb\xbf\xaa\xb9\xd8\xb1\xea\xd6\xbe\xce\xaa" + "(" +
-           std::to_string(flag) + ")";
+    return kModulePrefix + "QEK_CORE: " + "\xbb\xba\xb4\xe6\xd0\xb4\xc8\xeb\xbf\xaa\xb9\xd8\xb1\xea\xd6\xbe\xce\xaa" +
+           "(" + std::to_string(flag) + ")";
 }
 
 // "初始化环境成功，开始工作.."
 inline std::string SuccessLine()
 {
-    return kModulePrefix +
-           "\xb3\xf5\xca\xbc\xbb\xaf\xbb\xb7\xbe\xb3\xb3\xc9\xb9\xa6\xa3\xac\xbf\xaa\xca\xbc\xb9\xa4"
-           "\xd7\xf7"
-           "..";
+    return kModulePrefix + "\xb3\xf5\xca\xbc\xbb\xaf\xbb\xb7\xbe\xb3\xb3\xc9\xb9\xa6\xa3\xac\xbf\xaa\xca\xbc\xb9\xa4"
+                           "\xd7\xf7"
+                           "..";
 }
 
 // "初始化环境失败:<error code>,<system error code>"

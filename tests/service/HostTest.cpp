@@ -69,7 +69,7 @@ struct StopSignalCase {
     int signal;
 };
 
-class HostRun : public testing::TestWithParam<StopSignalCase> {};
+class HostRun : public testing::TestWithParam<StopSignalCase> { };
 
 TEST_P(HostRun, RunsAnswersAndStopsOnTheSignal)
 {
@@ -95,16 +95,12 @@ TEST_P(HostRun, RunsAnswersAndStopsOnTheSignal)
     host->Signal(GetParam().signal);
     EXPECT_EQ(host->Wait(), 0) << host->ReadAllErrors();
     EXPECT_EQ(expected::MaskTimeStamps(install.ReadLog()),
-              expected::Lines({expected::FlagLine(0), expected::SuccessLine()}) +
-                  expected::kClosingLines);
+              expected::Lines({expected::FlagLine(0), expected::SuccessLine()}) + expected::kClosingLines);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, HostRun,
-                         testing::Values(StopSignalCase{"Term", SIGTERM},
-                                         StopSignalCase{"Interrupt", SIGINT}),
-                         [](const testing::TestParamInfo<StopSignalCase>& info) {
-                             return info.param.name;
-                         });
+                         testing::Values(StopSignalCase{"Term", SIGTERM}, StopSignalCase{"Interrupt", SIGINT}),
+                         [](const testing::TestParamInfo<StopSignalCase>& info) { return info.param.name; });
 
 TEST(Host, FailedStartReportsStatusAndDetailAndExitsNonZero)
 {

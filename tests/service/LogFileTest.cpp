@@ -90,8 +90,7 @@ TEST_F(LogFileTest, AppendsToAnExistingFile)
     Log(log, "first");
     Log(log, "second");
     EXPECT_EQ(expected::MaskTimeStamps(ReadFile(path)),
-              "earlier content\r\n" +
-                  expected::Lines({"QELCltCore.exe: first", "QELCltCore.exe: second"}));
+              "earlier content\r\n" + expected::Lines({"QELCltCore.exe: first", "QELCltCore.exe: second"}));
 }
 
 TEST_F(LogFileTest, TwoWritersOfOneFileNeverOverwriteEachOther)
@@ -143,10 +142,8 @@ TEST_F(LogFileTest, NewPathClosesTheOldFileAndWritesToTheNewOne)
     Log(log, "into a");
     log->SetPath(WindowsPath(root_ / "b.log").c_str());
     Log(log, "into b");
-    EXPECT_EQ(expected::MaskTimeStamps(ReadFile(root_ / "a.log")),
-              expected::Lines({"QELCltCore.exe: into a"}));
-    EXPECT_EQ(expected::MaskTimeStamps(ReadFile(root_ / "b.log")),
-              expected::Lines({"QELCltCore.exe: into b"}));
+    EXPECT_EQ(expected::MaskTimeStamps(ReadFile(root_ / "a.log")), expected::Lines({"QELCltCore.exe: into a"}));
+    EXPECT_EQ(expected::MaskTimeStamps(ReadFile(root_ / "b.log")), expected::Lines({"QELCltCore.exe: into b"}));
 }
 
 TEST_F(LogFileTest, LongMessageIsCutToTheBufferAtACharacterBoundary)
@@ -163,7 +160,7 @@ TEST_F(LogFileTest, LongMessageIsCutToTheBufferAtACharacterBoundary)
 
     const std::string masked = expected::MaskTimeStamps(ReadFile(path));
     const std::string text = masked.substr(2, masked.size() - 4); // "T " ... "\r\n"
-    EXPECT_EQ(text.size(), 1022u); // 16 + 2 + 2 * 502, one byte short of the buffer
+    EXPECT_EQ(text.size(), 1022u);                                // 16 + 2 + 2 * 502, one byte short of the buffer
     EXPECT_EQ(text, "QELCltCore.exe: " + message.substr(0, 2 + 2 * 502));
 }
 
@@ -189,8 +186,7 @@ TEST_F(LogFileTest, ConcurrentMessagesNeverShareALine)
     const std::string masked = expected::MaskTimeStamps(ReadFile(path));
     std::istringstream lines(masked);
     std::set<std::pair<int, int>> seen;
-    const std::regex pattern(
-        R"(T QELCltCore\.exe: thread (\d+) line (\d+) with some text to widen the window\r)");
+    const std::regex pattern(R"(T QELCltCore\.exe: thread (\d+) line (\d+) with some text to widen the window\r)");
     std::string line;
     while (std::getline(lines, line)) {
         std::smatch match;
@@ -210,8 +206,7 @@ TEST_F(LogFileTest, ALineInFlightKeepsTheLogAliveAfterTheModuleLetsItGo)
 
     Log(held, "still written");
     Log(ModuleLog(), "dropped");
-    EXPECT_EQ(expected::MaskTimeStamps(ReadFile(path)),
-              expected::Lines({"QELCltCore.exe: still written"}));
+    EXPECT_EQ(expected::MaskTimeStamps(ReadFile(path)), expected::Lines({"QELCltCore.exe: still written"}));
 }
 
 } // namespace

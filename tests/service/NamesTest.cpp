@@ -35,9 +35,9 @@ TEST(Names, SplittingStepsOverDoubleByteCharacters)
         {kShallow + "\\" + kLuck, {kShallow, kLuck}},
         {kLuck + "\\", {kLuck, ""}},
         {"a\\" + kShallow + "\\\\b", {"a", kShallow, "", "b"}},
-        {"\x9C", {"\x9C"}},                // a lead byte at the end stands alone,
+        {"\x9C", {"\x9C"}},                 // a lead byte at the end stands alone,
         {"\x9C\x3A\\x", {"\x9C\x3A", "x"}}, // and before a byte below 0x40
-        {"\x9C\\x", {"\x9C\\x"}},          // but 5C is a second byte
+        {"\x9C\\x", {"\x9C\\x"}},           // but 5C is a second byte
     };
     for (const Case& c : cases) {
         std::vector<std::string> pieces;
@@ -66,16 +66,10 @@ TEST(Names, AComponentIsSafeWhenWindowsStoresItAsWritten)
         bool safe;
     };
     const Case cases[] = {
-        {"game.exe", true},
-        {kShallow, true},         // its second byte is no backslash
-        {"\xB1\x7C", true},      // nor this one a bar
-        {kLuck + ".txt", true},
-        {"a|b", false},
-        {"a\\b", false},
-        {"x.", false},
-        {"x ", false},
-        {"com1.txt", false},
-        {"", false},
+        {"game.exe", true},     {kShallow, true}, // its second byte is no backslash
+        {"\xB1\x7C", true},                       // nor this one a bar
+        {kLuck + ".txt", true}, {"a|b", false},      {"a\\b", false}, {"x.", false},
+        {"x ", false},          {"com1.txt", false}, {"", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(IsSafeComponent(c.component), c.safe) << c.component;

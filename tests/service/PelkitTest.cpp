@@ -36,25 +36,19 @@ struct DigestCase {
 TEST(Pelkit, DigestsMatchPublishedVectors)
 {
     const std::vector<DigestCase> cases = {
-        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
-         "d41d8cd98f00b204e9800998ecf8427e"},
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
-         "900150983cd24fb0d6963f7d28e17f72"},
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", "900150983cd24fb0d6963f7d28e17f72"},
         {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1",
-         "8215ef0796a20bcaaae116d3876c664a"},
-        {std::string(1000000, 'a'),
-         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1", "8215ef0796a20bcaaae116d3876c664a"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0",
          "7707d6ae4e027c70eea2a935c2296f21"},
     };
     for (const DigestCase& c : cases) {
         SCOPED_TRACE(c.input.size());
         uint8_t sha[PELKIT_SHA256_SIZE];
         uint8_t md5[PELKIT_MD5_SIZE];
-        ASSERT_EQ(Pelkit_DeCrypt_sha256(c.input.data(), static_cast<uint32_t>(c.input.size()), sha),
-                  PELKIT_OK);
-        ASSERT_EQ(Pelkit_GetMd5(c.input.data(), static_cast<uint32_t>(c.input.size()), md5),
-                  PELKIT_OK);
+        ASSERT_EQ(Pelkit_DeCrypt_sha256(c.input.data(), static_cast<uint32_t>(c.input.size()), sha), PELKIT_OK);
+        ASSERT_EQ(Pelkit_GetMd5(c.input.data(), static_cast<uint32_t>(c.input.size()), md5), PELKIT_OK);
         EXPECT_EQ(Hex(sha, sizeof sha), c.sha256);
         EXPECT_EQ(Hex(md5, sizeof md5), c.md5);
     }
@@ -80,20 +74,17 @@ TEST(Pelkit, Rc4MatchesPublishedVectorsBothWays)
         std::string key, plain;
         const char* cipher;
     };
-    for (const Rc4Case& c : {Rc4Case{"Key", "Plaintext", "bbf316e8d940af0ad3"},
-                             Rc4Case{"Wiki", "pedia", "1021bf0420"},
+    for (const Rc4Case& c : {Rc4Case{"Key", "Plaintext", "bbf316e8d940af0ad3"}, Rc4Case{"Wiki", "pedia", "1021bf0420"},
                              Rc4Case{"Secret", "Attack at dawn", "45a01f645fc35b383552544b9bf5"}}) {
         SCOPED_TRACE(c.key);
         const auto* key = reinterpret_cast<const uint8_t*>(c.key.data());
         const auto keyLength = static_cast<uint32_t>(c.key.size());
         const auto length = static_cast<uint32_t>(c.plain.size());
         std::vector<uint8_t> cipher(length);
-        ASSERT_EQ(Pelkit_DeCrypt_rc4(key, keyLength, c.plain.data(), cipher.data(), length),
-                  PELKIT_OK);
+        ASSERT_EQ(Pelkit_DeCrypt_rc4(key, keyLength, c.plain.data(), cipher.data(), length), PELKIT_OK);
         EXPECT_EQ(Hex(cipher.data(), cipher.size()), c.cipher);
         // In place, back to the plain text.
-        ASSERT_EQ(Pelkit_DeCrypt_rc4(key, keyLength, cipher.data(), cipher.data(), length),
-                  PELKIT_OK);
+        ASSERT_EQ(Pelkit_DeCrypt_rc4(key, keyLength, cipher.data(), cipher.data(), length), PELKIT_OK);
         EXPECT_EQ(std::string(cipher.begin(), cipher.end()), c.plain);
     }
     uint8_t byte = 0;
@@ -120,11 +111,11 @@ TEST(Pelkit, Base64DecodesValidTextAndRefusesTheRest)
         {"Zm9v\r\nYmFy", PELKIT_OK, "foobar"},
         {"Zm9vYg", PELKIT_OK, "foob"}, // unpadded
         {"+/+/", PELKIT_OK, "\xfb\xff\xbf"},
-        {"Zm9vY", PELKIT_E_FORMAT, ""},  // a dangling character
-        {"Zm9v!", PELKIT_E_FORMAT, ""},  // not in the alphabet
-        {"Zg=", PELKIT_E_FORMAT, ""},    // padding short of the group
-        {"Zg===", PELKIT_E_FORMAT, ""},  // padding past the group
-        {"=Zg=", PELKIT_E_FORMAT, ""},   // padding first
+        {"Zm9vY", PELKIT_E_FORMAT, ""},    // a dangling character
+        {"Zm9v!", PELKIT_E_FORMAT, ""},    // not in the alphabet
+        {"Zg=", PELKIT_E_FORMAT, ""},      // padding short of the group
+        {"Zg===", PELKIT_E_FORMAT, ""},    // padding past the group
+        {"=Zg=", PELKIT_E_FORMAT, ""},     // padding first
         {"Zg==Zg==", PELKIT_E_FORMAT, ""}, // data after padding
     };
     for (const Base64Case& c : cases) {
@@ -164,18 +155,16 @@ struct ExportCase {
 
 TEST(Pelkit, EachBuildExportsItsEntryPointsByNameAndNothingElse)
 {
-    const std::vector<std::string> required = {"Pelkit_DeCrypt_sha256", "Pelkit_DeCrypt_rc4",
-                                               "Pelkit_DeCrypt_Base64", "Pelkit_Utf2AscII"};
+    const std::vector<std::string> required = {"Pelkit_DeCrypt_sha256", "Pelkit_DeCrypt_rc4", "Pelkit_DeCrypt_Base64",
+                                               "Pelkit_Utf2AscII"};
     auto with = [&](std::vector<std::string> more) {
         more.insert(more.end(), required.begin(), required.end());
         return more;
     };
     const std::vector<ExportCase> cases = {
         {QEL_TEST_PELKIT, with({"Pelkit_UnzipFile", "Pelkit_GetFileMd5", "Pelkit_GetMd5"}), {}},
-        {QEL_TEST_PELKIT_NO_UNZIP, with({"Pelkit_GetFileMd5", "Pelkit_GetMd5"}),
-         {"Pelkit_UnzipFile"}},
-        {QEL_TEST_PELKIT_NO_MD5, with({"Pelkit_UnzipFile"}),
-         {"Pelkit_GetFileMd5", "Pelkit_GetMd5"}},
+        {QEL_TEST_PELKIT_NO_UNZIP, with({"Pelkit_GetFileMd5", "Pelkit_GetMd5"}), {"Pelkit_UnzipFile"}},
+        {QEL_TEST_PELKIT_NO_MD5, with({"Pelkit_UnzipFile"}), {"Pelkit_GetFileMd5", "Pelkit_GetMd5"}},
     };
     for (const ExportCase& c : cases) {
         SCOPED_TRACE(c.library);

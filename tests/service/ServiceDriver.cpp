@@ -20,18 +20,18 @@
 // throws a std::runtime_error with that text, as a failing transport might.
 #include "qekcore.h"
 
-#include <ravelnet.h>
 #include <windows.h>
+#include <ravelnet.h>
 
 #include <dlfcn.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 namespace {

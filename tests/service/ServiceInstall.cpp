@@ -20,10 +20,14 @@ std::string ReadFile(const fs::path& path)
 fs::path PelkitPath(PelkitBuild pelkit)
 {
     switch (pelkit) {
-    case PelkitBuild::Full: return QEL_TEST_PELKIT;
-    case PelkitBuild::NoUnzip: return QEL_TEST_PELKIT_NO_UNZIP;
-    case PelkitBuild::NoMd5: return QEL_TEST_PELKIT_NO_MD5;
-    case PelkitBuild::None: break;
+    case PelkitBuild::Full:
+        return QEL_TEST_PELKIT;
+    case PelkitBuild::NoUnzip:
+        return QEL_TEST_PELKIT_NO_UNZIP;
+    case PelkitBuild::NoMd5:
+        return QEL_TEST_PELKIT_NO_MD5;
+    case PelkitBuild::None:
+        break;
     }
     return {};
 }

@@ -18,10 +18,10 @@
 #include <string>
 
 enum class PelkitBuild {
-    None,      // no helper library beside the executable
-    Full,      // all seven entry points
-    NoUnzip,   // without Pelkit_UnzipFile (a required one)
-    NoMd5,     // without Pelkit_GetFileMd5 and Pelkit_GetMd5 (the optional ones)
+    None,    // no helper library beside the executable
+    Full,    // all seven entry points
+    NoUnzip, // without Pelkit_UnzipFile (a required one)
+    NoMd5,   // without Pelkit_GetFileMd5 and Pelkit_GetMd5 (the optional ones)
 };
 
 class ServiceInstall {

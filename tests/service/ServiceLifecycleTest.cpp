@@ -99,7 +99,7 @@ struct SettingCase {
     int flag;
 };
 
-class WriteModeSetting : public testing::TestWithParam<SettingCase> {};
+class WriteModeSetting : public testing::TestWithParam<SettingCase> { };
 
 TEST_P(WriteModeSetting, IsReadAtLoadAndReportedByTheFlagLine)
 {
@@ -115,31 +115,30 @@ TEST_P(WriteModeSetting, IsReadAtLoadAndReportedByTheFlagLine)
 
 INSTANTIATE_TEST_SUITE_P(
     Values, WriteModeSetting,
-    testing::Values(
-        SettingCase{"KeyMissing", std::nullopt, 0},
-        SettingCase{"ValueMissing",
-                    "Windows Registry Editor Version 5.00\r\n\r\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwell1\\LomvarkPro]\r\n"
-                    "\"Other\"=\"1\"\r\n",
-                    0},
-        SettingCase{"TextOne", RegistryWithValue("\"1\""), 1},
-        SettingCase{"TextZero", RegistryWithValue("\"0\""), 0},
-        SettingCase{"TextZeroOne", RegistryWithValue("\"01\""), 0},
-        SettingCase{"TextTrue", RegistryWithValue("\"true\""), 0},
-        SettingCase{"TextOneSpace", RegistryWithValue("\"1 \""), 0},
-        SettingCase{"TextEmpty", RegistryWithValue("\"\""), 0},
-        SettingCase{"DwordOne", RegistryWithValue("dword:00000001"), 0},
-        // 19 characters and the terminator fill the buffer exactly.
-        SettingCase{"TextOf19Characters", RegistryWithValue("\"1111111111111111111\""), 0},
-        // 20 characters: the value fills the buffer with no terminator.
-        SettingCase{"TextOf20Characters", RegistryWithValue("\"11111111111111111111\""), 0},
-        SettingCase{"TextLongerThanTheBuffer",
-                    RegistryWithValue("\"1                                      \""), 0},
-        SettingCase{"OtherKeyOnly",
-                    "Windows Registry Editor Version 5.00\r\n\r\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwell1\\Other]\r\n"
-                    "\"QELClt_NoBufWrite\"=\"1\"\r\n",
-                    0}),
+    testing::Values(SettingCase{"KeyMissing", std::nullopt, 0},
+                    SettingCase{"ValueMissing",
+                                "Windows Registry Editor Version 5.00\r\n\r\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwell1\\LomvarkPro]\r\n"
+                                "\"Other\"=\"1\"\r\n",
+                                0},
+                    SettingCase{"TextOne", RegistryWithValue("\"1\""), 1},
+                    SettingCase{"TextZero", RegistryWithValue("\"0\""), 0},
+                    SettingCase{"TextZeroOne", RegistryWithValue("\"01\""), 0},
+                    SettingCase{"TextTrue", RegistryWithValue("\"true\""), 0},
+                    SettingCase{"TextOneSpace", RegistryWithValue("\"1 \""), 0},
+                    SettingCase{"TextEmpty", RegistryWithValue("\"\""), 0},
+                    SettingCase{"DwordOne", RegistryWithValue("dword:00000001"), 0},
+                    // 19 characters and the terminator fill the buffer exactly.
+                    SettingCase{"TextOf19Characters", RegistryWithValue("\"1111111111111111111\""), 0},
+                    // 20 characters: the value fills the buffer with no terminator.
+                    SettingCase{"TextOf20Characters", RegistryWithValue("\"11111111111111111111\""), 0},
+                    SettingCase{"TextLongerThanTheBuffer",
+                                RegistryWithValue("\"1                                      \""), 0},
+                    SettingCase{"OtherKeyOnly",
+                                "Windows Registry Editor Version 5.00\r\n\r\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwell1\\Other]\r\n"
+                                "\"QELClt_NoBufWrite\"=\"1\"\r\n",
+                                0}),
     [](const testing::TestParamInfo<SettingCase>& info) { return info.param.name; });
 
 // ---- Start and stop ---------------------------------------------------------
@@ -160,8 +159,7 @@ TEST(ServiceLifecycle, StartWritesExactlyTwoLinesAndStopClosesTheLog)
     EXPECT_EQ(Ask(*driver, "pelkit"), "pelkit unloaded");
     // The debugger gets each message without its time stamp and with "\n",
     // then the stop's "\r\n" and "\n".
-    EXPECT_EQ(install.ReadDebugOutput(),
-              expected::FlagLine(1) + "\n" + expected::SuccessLine() + "\n" + "\r\n" + "\n");
+    EXPECT_EQ(install.ReadDebugOutput(), expected::FlagLine(1) + "\n" + expected::SuccessLine() + "\n" + "\r\n" + "\n");
 }
 
 TEST(ServiceLifecycle, SecondStartWhileRunningReturnsOneAndWritesNothing)
@@ -208,8 +206,7 @@ TEST(ServiceLifecycle, StartAfterStopRunsAgainOnTheServerAlreadyOpen)
     EXPECT_EQ(Ask(*driver, "start"), std::string("start 1 ") + kDetailUntouched);
     EXPECT_EQ(Ask(*driver, "opens"), "opens 1");
     EXPECT_EQ(Ask(*driver, "pelkit"), "pelkit loaded");
-    EXPECT_EQ(expected::MaskTimeStamps(install.ReadLog()),
-              StartedLog(0) + expected::kClosingLines + StartedLog(0));
+    EXPECT_EQ(expected::MaskTimeStamps(install.ReadLog()), StartedLog(0) + expected::kClosingLines + StartedLog(0));
 
     // The server opened by the first start serves the restarted service.
     const int drops = DriverNumber(*driver, "drops");
@@ -248,7 +245,7 @@ struct BindingCase {
     int systemError; // the detail and the second number of the failure line
 };
 
-class HelperLibraryBinding : public testing::TestWithParam<BindingCase> {};
+class HelperLibraryBinding : public testing::TestWithParam<BindingCase> { };
 
 TEST_P(HelperLibraryBinding, FailsTheStartWithoutTheLibraryOrARequiredName)
 {
@@ -256,8 +253,7 @@ TEST_P(HelperLibraryBinding, FailsTheStartWithoutTheLibraryOrARequiredName)
     ServiceInstall install(c.pelkit);
     auto driver = install.StartDriver();
 
-    EXPECT_EQ(Ask(*driver, "start"),
-              "start " + std::to_string(c.status) + " " + std::to_string(c.systemError));
+    EXPECT_EQ(Ask(*driver, "start"), "start " + std::to_string(c.status) + " " + std::to_string(c.systemError));
     EXPECT_EQ(expected::MaskTimeStamps(install.ReadLog()),
               expected::Lines({expected::StartFailureLine(c.status, c.systemError)}));
     // The task server is not opened, and the failed start keeps nothing loaded.
@@ -272,18 +268,15 @@ TEST_P(HelperLibraryBinding, FailsTheStartWithoutTheLibraryOrARequiredName)
     install.InstallPelkit(PelkitBuild::Full);
     EXPECT_EQ(Ask(*driver, "start"), std::string("start 1 ") + kDetailUntouched);
     EXPECT_EQ(expected::MaskTimeStamps(install.ReadLog()),
-              expected::Lines({expected::StartFailureLine(c.status, c.systemError)}) +
-                  StartedLog(0));
+              expected::Lines({expected::StartFailureLine(c.status, c.systemError)}) + StartedLog(0));
     EXPECT_EQ(Ask(*driver, "stop"), "stop 1");
     EXPECT_EQ(Ask(*driver, "pelkit"), "pelkit unloaded");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, HelperLibraryBinding,
-    testing::Values(
-        BindingCase{"LibraryMissing", PelkitBuild::None, kHelperLibraryMissing, kModNotFound},
-        BindingCase{"WithoutUnzipFile", PelkitBuild::NoUnzip, kHelperLibraryMissing,
-                    kProcNotFound}),
+    testing::Values(BindingCase{"LibraryMissing", PelkitBuild::None, kHelperLibraryMissing, kModNotFound},
+                    BindingCase{"WithoutUnzipFile", PelkitBuild::NoUnzip, kHelperLibraryMissing, kProcNotFound}),
     [](const testing::TestParamInfo<BindingCase>& info) { return info.param.name; });
 
 TEST(HelperLibraryBindingOptional, TheTwoMd5NamesMayBeMissing)
@@ -303,7 +296,7 @@ struct OpenFailureCase {
     bool portTaken;
 };
 
-class TaskServerOpenFailure : public testing::TestWithParam<OpenFailureCase> {};
+class TaskServerOpenFailure : public testing::TestWithParam<OpenFailureCase> { };
 
 TEST_P(TaskServerOpenFailure, GivesStatusZeroAndOnlyTheFlagLine)
 {
@@ -324,11 +317,10 @@ TEST_P(TaskServerOpenFailure, GivesStatusZeroAndOnlyTheFlagLine)
     EXPECT_EQ(expected::MaskTimeStamps(install.ReadLog()), expected::Lines({expected::FlagLine(0)}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, TaskServerOpenFailure,
-    testing::Values(OpenFailureCase{"PortInUse", nullptr, true},
-                    OpenFailureCase{"MalformedAllowList", "not-an-address", false}),
-    [](const testing::TestParamInfo<OpenFailureCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Failures, TaskServerOpenFailure,
+                         testing::Values(OpenFailureCase{"PortInUse", nullptr, true},
+                                         OpenFailureCase{"MalformedAllowList", "not-an-address", false}),
+                         [](const testing::TestParamInfo<OpenFailureCase>& info) { return info.param.name; });
 
 TEST(TaskServerOpenFailure, StandardExceptionGivesItsStatusDetailAndMessage)
 {
@@ -361,8 +353,7 @@ TEST(TaskDispatch, UnknownTypesGoBackToTheTransportWithoutLineOrReply)
         EXPECT_EQ(DriverNumber(*driver, "drops"), ++drops);
     }
     EXPECT_EQ(expected::MaskTimeStamps(install.ReadLog()), StartedLog(0));
-    EXPECT_EQ(install.ReadDebugOutput(),
-              expected::FlagLine(0) + "\n" + expected::SuccessLine() + "\n");
+    EXPECT_EQ(install.ReadDebugOutput(), expected::FlagLine(0) + "\n" + expected::SuccessLine() + "\n");
 }
 
 TEST(TaskDispatch, KnownTypesReachTheirHandlers)
@@ -407,10 +398,9 @@ TEST(ExportedInterface, OnlyTheTwoEntryPointsAreExported)
     auto driver = install.StartDriver();
     EXPECT_EQ(Ask(*driver, "lookup QEK_StartService"), "lookup QEK_StartService found");
     EXPECT_EQ(Ask(*driver, "lookup QEK_StopService"), "lookup QEK_StopService found");
-    for (const char* inner : {"OnTask", "_Z6OnTaskjjPK18RavelnetTaskHeaderj", "_Z9ModuleLogv",
-                              "_Z14TheSyncServicev", "ServiceAcceptsTasks"}) {
-        EXPECT_EQ(Ask(*driver, std::string("lookup ") + inner),
-                  std::string("lookup ") + inner + " missing");
+    for (const char* inner : {"OnTask", "_Z6OnTaskjjPK18RavelnetTaskHeaderj", "_Z9ModuleLogv", "_Z14TheSyncServicev",
+                              "ServiceAcceptsTasks"}) {
+        EXPECT_EQ(Ask(*driver, std::string("lookup ") + inner), std::string("lookup ") + inner + " missing");
     }
 }
 

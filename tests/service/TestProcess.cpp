@@ -28,8 +28,7 @@ Pipe MakePipe()
     return {fds[0], fds[1]};
 }
 
-std::vector<std::string> MergedEnvironment(
-    const std::map<std::string, std::optional<std::string>>& changes)
+std::vector<std::string> MergedEnvironment(const std::map<std::string, std::optional<std::string>>& changes)
 {
     std::vector<std::string> result;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -82,8 +81,7 @@ TestProcess::TestProcess(const std::string& executable, const std::vector<std::s
     std::vector<char*> argv = Pointers(argumentTexts);
     std::vector<char*> envp = Pointers(environmentTexts);
 
-    const int spawned =
-        posix_spawn(&pid_, executable.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawn(&pid_, executable.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(in.read);
     close(out.write);
@@ -162,8 +160,7 @@ int TestProcess::Wait()
         return *exitCode_;
     }
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) { }
     exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return *exitCode_;
 }

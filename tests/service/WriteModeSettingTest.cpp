@@ -16,7 +16,7 @@ struct BufferCase {
     int32_t flag;
 };
 
-class WriteModeValue : public testing::TestWithParam<BufferCase> {};
+class WriteModeValue : public testing::TestWithParam<BufferCase> { };
 
 TEST_P(WriteModeValue, OnlyTheTextOneGivesOne)
 {
@@ -24,23 +24,18 @@ TEST_P(WriteModeValue, OnlyTheTextOneGivesOne)
     auto storage = std::make_unique<unsigned char[]>(kWriteModeValueBufferSize);
     std::memset(storage.get(), 0, kWriteModeValueBufferSize);
     std::memcpy(storage.get(), GetParam().bytes, GetParam().length);
-    const auto& buffer =
-        *reinterpret_cast<const unsigned char(*)[kWriteModeValueBufferSize]>(storage.get());
+    const auto& buffer = *reinterpret_cast<const unsigned char(*)[kWriteModeValueBufferSize]>(storage.get());
     EXPECT_EQ(WriteModeFlagFromValue(buffer), GetParam().flag);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, WriteModeValue,
-    testing::Values(BufferCase{"Empty", 0, "", 0},
-                    BufferCase{"One", 2, "1", 1},
-                    BufferCase{"OneWithoutTerminatorInZeroedBuffer", 1, "1", 1},
-                    BufferCase{"Zero", 2, "0", 0},
-                    BufferCase{"ZeroOne", 3, "01", 0},
-                    BufferCase{"OneSpace", 3, "1 ", 0},
-                    BufferCase{"True", 5, "true", 0},
-                    BufferCase{"DwordOne", 4, "\x01\x00\x00\x00", 0},
-                    BufferCase{"TwentyOnesNoTerminator", 20, "11111111111111111111", 0},
-                    BufferCase{"OneThenNineteenSpaces", 20, "1                   ", 0}),
-    [](const testing::TestParamInfo<BufferCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Values, WriteModeValue,
+                         testing::Values(BufferCase{"Empty", 0, "", 0}, BufferCase{"One", 2, "1", 1},
+                                         BufferCase{"OneWithoutTerminatorInZeroedBuffer", 1, "1", 1},
+                                         BufferCase{"Zero", 2, "0", 0}, BufferCase{"ZeroOne", 3, "01", 0},
+                                         BufferCase{"OneSpace", 3, "1 ", 0}, BufferCase{"True", 5, "true", 0},
+                                         BufferCase{"DwordOne", 4, "\x01\x00\x00\x00", 0},
+                                         BufferCase{"TwentyOnesNoTerminator", 20, "11111111111111111111", 0},
+                                         BufferCase{"OneThenNineteenSpaces", 20, "1                   ", 0}),
+                         [](const testing::TestParamInfo<BufferCase>& info) { return info.param.name; });
 
 } // namespace

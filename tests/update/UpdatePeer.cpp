@@ -121,8 +121,7 @@ PeerOutcome RunPeer(uint16_t port, const PeerScript& script)
     return outcome;
 }
 
-TaskParams UpdateParams(const std::string& gamePath, const std::string& version, uint32_t taskId,
-                        bool skipLocalCompare)
+TaskParams UpdateParams(const std::string& gamePath, const std::string& version, uint32_t taskId, bool skipLocalCompare)
 {
     TaskParams params{};
     params.taskId = taskId;

@@ -50,9 +50,9 @@ struct PeerScript {
     TaskParams params{}; // checkListSize is taken from checkList unless set
     bool setCheckListSize = true;
     std::string checkList;
-    std::map<std::string, std::string> files; // the content served for each name
-    int abortInRequest = -1; // index of the file request answered with half its bytes and a reset
-    bool closeAfterReply = false; // ends the connection right after the reply
+    std::map<std::string, std::string> files;    // the content served for each name
+    int abortInRequest = -1;                     // index of the file request answered with half its bytes and a reset
+    bool closeAfterReply = false;                // ends the connection right after the reply
     std::function<void(size_t index)> onRequest; // runs when file request `index` arrives, before its answer
 };
 

@@ -3,8 +3,8 @@
 #include "update/CheckList.h"
 #include "update/LocalScan.h"
 
-#include "UpdateTestSupport.h"
 #include "StatusText.h"
+#include "UpdateTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -79,7 +79,8 @@ TEST_F(CheckListAnalysis, TrailingBytesShorterThanARecordAreIgnored)
     std::string bytes = Serialize({FileRecord("\\a", 10)});
     bytes += std::string(279, 'z');
     WriteCheckFile(bytes);
-    EXPECT_EQ(StatusText(AnalyseCheckFile(kCheckFile.c_str(), kRoot.c_str(), list, handles, views, request, 0, 0)), "ok");
+    EXPECT_EQ(StatusText(AnalyseCheckFile(kCheckFile.c_str(), kRoot.c_str(), list, handles, views, request, 0, 0)),
+              "ok");
     EXPECT_EQ(Names(), (NameList{"\\a"}));
     EXPECT_EQ(request.filesToUpdate, 1u);
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::FilesToUpdate(1, 0, 10)}));
@@ -87,7 +88,7 @@ TEST_F(CheckListAnalysis, TrailingBytesShorterThanARecordAreIgnored)
 
 TEST_F(CheckListAnalysis, BadTagSkipsTheScanTheDirectoriesAndTheTotals)
 {
-    PutFile(drive, Local("\\a"), "aaaa");      // current: a scan would strike it out
+    PutFile(drive, Local("\\a"), "aaaa");     // current: a scan would strike it out
     PutFile(drive, Local("\\unlisted"), "u"); // a scan would delete it
     std::vector<QELDtFile> records = {DirectoryRecord("\\early\\"), FileRecord("\\b", 7), FileRecord("\\a", 4),
                                       FileRecord("\\c", 1), DirectoryRecord("\\dir\\")};
@@ -130,7 +131,9 @@ TEST_F(CheckListAnalysis, NamesThatDifferInLetterCaseAreTwoEntries)
 
 TEST_F(CheckListAnalysis, FiveGibToFetchIsLoggedAsOneAndAQuarterOfTheLowHalf)
 {
-    EXPECT_EQ(StatusText(Analyse({FileRecord("\\big", 4ull << 30), FileRecord("\\more", 1ull << 30), DirectoryRecord("\\d\\")}, 0)), "ok");
+    EXPECT_EQ(StatusText(Analyse(
+                  {FileRecord("\\big", 4ull << 30), FileRecord("\\more", 1ull << 30), DirectoryRecord("\\d\\")}, 0)),
+              "ok");
     EXPECT_EQ(request.filesToUpdate, 2u);
     EXPECT_EQ(request.bytesToUpdateHigh, 1u);
     EXPECT_EQ(request.bytesToUpdateLow, 1073741824u);
@@ -145,9 +148,10 @@ TEST_F(CheckListAnalysis, CurrentFilesAreStruckOutAndOneTimeUnitOrOneByteMakesAF
     PutFile(drive, Local("\\size"), "123456", kSomeTime);
     PutFile(drive, Local("\\sub\\same"), "", kSomeTime);
     EXPECT_EQ(StatusText(Analyse({FileRecord("\\same", 5), FileRecord("\\time", 5), FileRecord("\\timeHigh", 5),
-                       FileRecord("\\size", 5), FileRecord("\\missing", 5), DirectoryRecord("\\sub\\"),
-                       FileRecord("\\sub\\same", 0)},
-                      0)), "ok");
+                                  FileRecord("\\size", 5), FileRecord("\\missing", 5), DirectoryRecord("\\sub\\"),
+                                  FileRecord("\\sub\\same", 0)},
+                                 0)),
+              "ok");
     EXPECT_EQ(Names(), (NameList{"\\missing", "\\size", "\\sub\\", "\\time", "\\timeHigh"}));
     EXPECT_EQ(request.filesToUpdate, 4u);
     EXPECT_EQ(request.bytesToUpdateLow, 20u);
@@ -197,8 +201,9 @@ TEST_F(CheckListAnalysis, UnlistedEntriesGoWithAllowDeleteAndAnUnlistedDirectory
     PutFile(drive, Local("\\kept\\current.txt"), "c");
     PutFile(drive, Local("\\..cfg"), "two dots: never compared nor deleted");
     EXPECT_EQ(StatusText(Analyse({FileRecord("\\listed.txt", 12), FileRecord("\\olddir\\current.txt", 1),
-                       DirectoryRecord("\\kept\\"), FileRecord("\\kept\\current.txt", 1)},
-                      1)), "ok");
+                                  DirectoryRecord("\\kept\\"), FileRecord("\\kept\\current.txt", 1)},
+                                 1)),
+              "ok");
     EXPECT_FALSE(Exists(drive, Local("\\gone.txt")));
     EXPECT_FALSE(Exists(drive, Local("\\.dotfile")));
     EXPECT_FALSE(Exists(drive, Local("\\Listed.txt")));
@@ -212,7 +217,9 @@ TEST_F(CheckListAnalysis, UnlistedEntriesGoWithAllowDeleteAndAnUnlistedDirectory
 
 TEST_F(CheckListAnalysis, ListedDirectoriesAreCreatedWithTheirParents)
 {
-    EXPECT_EQ(StatusText(Analyse({DirectoryRecord("\\a\\b\\c\\"), DirectoryRecord("\\a\\"), DirectoryRecord("\\z\\")}, 0)), "ok");
+    EXPECT_EQ(
+        StatusText(Analyse({DirectoryRecord("\\a\\b\\c\\"), DirectoryRecord("\\a\\"), DirectoryRecord("\\z\\")}, 0)),
+        "ok");
     EXPECT_TRUE(fs::is_directory(drive.Host(Local("\\a\\b\\c\\"))));
     EXPECT_TRUE(fs::is_directory(drive.Host(Local("\\z\\"))));
     EXPECT_EQ(request.filesToUpdate, 0u);
@@ -223,7 +230,8 @@ TEST_F(CheckListAnalysis, MarkerIsDeletedByTheScanButTheOpenCheckFileSurvives)
     const std::string checkFile = kRoot + "tarngamever\\QELFilesInfo.dat.tmp";
     PutFile(drive, kRoot + "tarnGameVer\\tarnGameVer.txt", "1.0");
     WriteCheckFile(Serialize({FileRecord("\\a", 1)}), checkFile);
-    EXPECT_EQ(StatusText(AnalyseCheckFile(checkFile.c_str(), kRoot.c_str(), list, handles, views, request, 1, 0)), "ok");
+    EXPECT_EQ(StatusText(AnalyseCheckFile(checkFile.c_str(), kRoot.c_str(), list, handles, views, request, 1, 0)),
+              "ok");
     EXPECT_FALSE(Exists(drive, kRoot + "tarnGameVer\\tarnGameVer.txt"));
     EXPECT_TRUE(Exists(drive, checkFile));
     EXPECT_EQ(Names(), (NameList{"\\a"}));
@@ -232,8 +240,16 @@ TEST_F(CheckListAnalysis, MarkerIsDeletedByTheScanButTheOpenCheckFileSurvives)
 TEST_F(CheckListAnalysis, HostileNamesFailTheWholeAnalysisBeforeAnythingIsTouched)
 {
     const std::vector<std::string> hostile = {
-        "\\..\\outside.txt", "\\sub\\..\\..\\outside.txt", "..\\outside.txt", "outside.txt", "\\C:\\outside.txt",
-        "\\a\\\\b",          "\\.\\x",                     "\\...\\x",        "\\sub/../../x", "\\x:stream",
+        "\\..\\outside.txt",
+        "\\sub\\..\\..\\outside.txt",
+        "..\\outside.txt",
+        "outside.txt",
+        "\\C:\\outside.txt",
+        "\\a\\\\b",
+        "\\.\\x",
+        "\\...\\x",
+        "\\sub/../../x",
+        "\\x:stream",
     };
     for (const std::string& name : hostile) {
         SCOPED_TRACE(name);
@@ -241,8 +257,9 @@ TEST_F(CheckListAnalysis, HostileNamesFailTheWholeAnalysisBeforeAnythingIsTouche
         ReleaseCheckList(list, handles, views);
         const uint64_t logSize = drive.LogBytes().size();
         EXPECT_EQ(StatusText(Analyse({FileRecord("\\a", 1), DirectoryRecord("\\newdir\\"), FileRecord(name, 3),
-                           DirectoryRecord(name + "\\")},
-                          1)), FailedWith(ERROR_INVALID_NAME));
+                                      DirectoryRecord(name + "\\")},
+                                     1)),
+                  FailedWith(ERROR_INVALID_NAME));
         EXPECT_TRUE(Exists(drive, Local("\\unlisted")));
         EXPECT_FALSE(Exists(drive, Local("\\newdir\\")));
         EXPECT_EQ(request.filesToUpdate, 0u);
@@ -266,7 +283,8 @@ TEST_F(CheckListAnalysis, PathBeyond255CharactersFailsTheAnalysis)
     const std::string tooLong = fits + "g";
     EXPECT_EQ(StatusText(Analyse({FileRecord(fits, 1)}, 0)), "ok");
     ReleaseCheckList(list, handles, views);
-    EXPECT_EQ(StatusText(Analyse({FileRecord(fits, 1), FileRecord(tooLong, 1)}, 0)), FailedWith(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_EQ(StatusText(Analyse({FileRecord(fits, 1), FileRecord(tooLong, 1)}, 0)),
+              FailedWith(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_EQ(drive.LogMessages().back(), msg::PathTooLong(kRoot, tooLong));
 }
 
@@ -282,7 +300,7 @@ TEST_F(CheckListAnalysis, LinksAreNeitherFollowedNorCurrent)
     // \same.txt points at a file with the listed time and size: still fetched.
     EXPECT_EQ(StatusText(Analyse({FileRecord("\\same.txt", 5), DirectoryRecord("\\listedlink\\")}, 1)), "ok");
     EXPECT_TRUE(Exists(drive, "D:\\outside\\victim.txt"));
-    EXPECT_FALSE(Exists(drive, Local("\\dirlink")));  // the unlisted links themselves are removed
+    EXPECT_FALSE(Exists(drive, Local("\\dirlink"))); // the unlisted links themselves are removed
     EXPECT_FALSE(Exists(drive, Local("\\filelink")));
     EXPECT_EQ(Names(), (NameList{"\\listedlink\\", "\\same.txt"}));
     // A listed directory that is a link is replaced by a real directory.

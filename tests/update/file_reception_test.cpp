@@ -2,8 +2,8 @@
 // for (names, paths, creation) and files of size 0, which need no exchange.
 #include "update/FileReception.h"
 
-#include "UpdateTestSupport.h"
 #include "StatusText.h"
+#include "UpdateTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -27,8 +27,9 @@ protected:
 
     Status Receive(const QELDtFile& record, const std::string& target = kTarget)
     {
-        return GetParam() == 1 ? ReceiveFileUnbuffered(kNoConnection, params, record, request, buffer.data(), target.c_str())
-                               : ReceiveFileBuffered(kNoConnection, params, record, request, buffer.data(), target.c_str());
+        return GetParam() == 1
+                   ? ReceiveFileUnbuffered(kNoConnection, params, record, request, buffer.data(), target.c_str())
+                   : ReceiveFileBuffered(kNoConnection, params, record, request, buffer.data(), target.c_str());
     }
 
     TempDrive drive;

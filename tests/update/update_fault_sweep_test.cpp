@@ -144,17 +144,17 @@ TEST_P(UpdateFaultSweep, NoFaultLeavesTheGameMarkedCurrentWithWrongContent)
         EXPECT_EQ(repair.outcome, qelsrv::SessionOutcome::Completed) << repair.error;
         EXPECT_EQ(Difference(), "");
     };
-    faultsweep::SweepEveryCall(drive.Host(kGame).string(), std::get<1>(GetParam()), [&] { ResetClientGame(); },
-                               update, check);
+    faultsweep::SweepEveryCall(
+        drive.Host(kGame).string(), std::get<1>(GetParam()), [&] { ResetClientGame(); }, update, check);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, UpdateFaultSweep,
-    ::testing::Combine(::testing::Values(0, 1),
-                       ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull, faultsweep::kShortWrite)),
-    [](const auto& info) {
-        return std::string(std::get<0>(info.param) == 1 ? "Unbuffered" : "Buffered") + "_" +
-               std::get<1>(info.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(Cases, UpdateFaultSweep,
+                         ::testing::Combine(::testing::Values(0, 1),
+                                            ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull,
+                                                              faultsweep::kShortWrite)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) == 1 ? "Unbuffered" : "Buffered") + "_" +
+                                    std::get<1>(info.param).name;
+                         });
 
 } // namespace

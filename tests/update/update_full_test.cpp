@@ -60,7 +60,8 @@ protected:
             std::ostringstream expected;
             expected << in.rdbuf();
             EXPECT_EQ(ReadFileBytes(drive, local), expected.str());
-            EXPECT_EQ(FileTimeOf(local), JoinHalves(record.lastWriteTime.highDateTime, record.lastWriteTime.lowDateTime));
+            EXPECT_EQ(FileTimeOf(local),
+                      JoinHalves(record.lastWriteTime.highDateTime, record.lastWriteTime.lowDateTime));
         }
     }
 

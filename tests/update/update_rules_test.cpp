@@ -136,10 +136,26 @@ TEST(AllowDelete, TwoLevelsBelowTheDriveRootAndNothingThatFolds)
         {"D:\\Games\\.hidden\\", 1}, // a name that merely begins with a dot is fine
         // A double-byte character whose second byte is a backslash is one
         // character: 淺 (9C 5C) and 運 (DF 5C).
-        {"D:\\" "\x9C\x5C" "\xCB\xAE" "\\", 0},                         // "D:\淺水\": one level
-        {"D:\\" "\xCD\xF8\xC2\xE7" "\\" "\x9C\x5C" "\xCB\xAE" "\\", 1}, // "D:\网络\淺水\"
-        {"D:\\Games\\" "\xDF\x5C" "\\", 1},                               // "D:\Games\運\"
-        {"D:\\" "\xDF\x5C" "\\", 0},                                        // "D:\運\"
+        {"D:\\"
+         "\x9C\x5C"
+         "\xCB\xAE"
+         "\\",
+         0}, // "D:\淺水\": one level
+        {"D:\\"
+         "\xCD\xF8\xC2\xE7"
+         "\\"
+         "\x9C\x5C"
+         "\xCB\xAE"
+         "\\",
+         1}, // "D:\网络\淺水\"
+        {"D:\\Games\\"
+         "\xDF\x5C"
+         "\\",
+         1}, // "D:\Games\運\"
+        {"D:\\"
+         "\xDF\x5C"
+         "\\",
+         0}, // "D:\運\"
     };
     for (const Case& c : cases) {
         EXPECT_EQ(AllowDeleteFor(c.gamePath), c.expected) << c.gamePath;
@@ -166,11 +182,11 @@ TEST(EntryNames, OnlyNamesThatStayBelowTheRootAreSafe)
         {"\\.hidden", true},
         {"\\a..b\\c", true},
         {"\\..cfg", true},
-        {"game.exe", false},     // no leading backslash
+        {"game.exe", false}, // no leading backslash
         {"", false},
         {"\\\\server\\share", false}, // empty component
         {"\\bin\\\\game.exe", false},
-        {"\\bin\\\\", false},         // two trailing backslashes
+        {"\\bin\\\\", false}, // two trailing backslashes
         {"\\..", false},
         {"\\..\\x", false},
         {"\\bin\\..\\..\\x", false},
@@ -198,20 +214,39 @@ TEST(EntryNames, OnlyNamesWindowsStoresAsWrittenAreSafe)
         bool safe;
     };
     const Case cases[] = {
-        {"\\COM1.txt", false},     {"\\com9", false},        {"\\NUL", false},
-        {"\\nul.tar.gz", false},   {"\\aux\\x.txt", false}, {"\\Con .txt", false},
-        {"\\PRN  ", false},        {"\\lpt5.log", false},    {"\\dot.txt.", false},
-        {"\\space.txt ", false},   {"\\dir.\\x", false},    {"\\a<b", false},
-        {"\\a>b", false},          {"\\a\"b", false},        {"\\a|b", false},
-        {"\\a?b", false},          {"\\a*b", false},         {"\\tab\tname", false},
-        {"\\bell\x07", false},    {"\\COM0", true},         {"\\COM10", true},
-        {"\\console", true},       {"\\nul_x", true},        {"\\LPT", true},
-        {"\\auxiliary.txt", true}, {"\\x.con", true},        {"\\ lead.txt", true},
+        {"\\COM1.txt", false},
+        {"\\com9", false},
+        {"\\NUL", false},
+        {"\\nul.tar.gz", false},
+        {"\\aux\\x.txt", false},
+        {"\\Con .txt", false},
+        {"\\PRN  ", false},
+        {"\\lpt5.log", false},
+        {"\\dot.txt.", false},
+        {"\\space.txt ", false},
+        {"\\dir.\\x", false},
+        {"\\a<b", false},
+        {"\\a>b", false},
+        {"\\a\"b", false},
+        {"\\a|b", false},
+        {"\\a?b", false},
+        {"\\a*b", false},
+        {"\\tab\tname", false},
+        {"\\bell\x07", false},
+        {"\\COM0", true},
+        {"\\COM10", true},
+        {"\\console", true},
+        {"\\nul_x", true},
+        {"\\LPT", true},
+        {"\\auxiliary.txt", true},
+        {"\\x.con", true},
+        {"\\ lead.txt", true},
         // GBK: the second byte of a double-byte character is no separator
         // or forbidden character (0x7C is '|' alone, part of the character here).
-        {"\\\xb0\x7c.txt", true}, {"\\\xb0\xa1\\x", true},
-        {"\\x\xb0", true},         // a lead byte at the end stands alone
-        {"\\\x8f/x", false},       // nor before a byte that no character ends in
+        {"\\\xb0\x7c.txt", true},
+        {"\\\xb0\xa1\\x", true},
+        {"\\x\xb0", true},   // a lead byte at the end stands alone
+        {"\\\x8f/x", false}, // nor before a byte that no character ends in
         {"\\\x81:", false},
     };
     for (const Case& c : cases) {
@@ -243,9 +278,9 @@ TEST(NameOrder, UnsignedBytewiseWithPrefixFirst)
 TEST(FileListOrder, EntriesComeInByteOrderAndTheFirstRecordOfANameWins)
 {
     std::vector<QELDtFile> records = {
-        FileRecord("\\z.dat", 1),     FileRecord("\\B.dat", 2),      FileRecord("\\a.dat", 3),
-        DirectoryRecord("\\bin\\"),   FileRecord("\\bin\\x", 4),     FileRecord("\\a.dat", 99),
-        FileRecord("\\\xb0\xa1", 5),  FileRecord("\\A.dat", 6),      FileRecord("\\bin", 7),
+        FileRecord("\\z.dat", 1),    FileRecord("\\B.dat", 2),  FileRecord("\\a.dat", 3),
+        DirectoryRecord("\\bin\\"),  FileRecord("\\bin\\x", 4), FileRecord("\\a.dat", 99),
+        FileRecord("\\\xb0\xa1", 5), FileRecord("\\A.dat", 6),  FileRecord("\\bin", 7),
     };
     FileList list;
     for (const QELDtFile& record : records) {
@@ -255,8 +290,8 @@ TEST(FileListOrder, EntriesComeInByteOrderAndTheFirstRecordOfANameWins)
     for (const FileList::Entry entry : list) {
         names.emplace_back(entry.name);
     }
-    const std::vector<std::string> expected = {"\\A.dat", "\\B.dat", "\\a.dat", "\\bin",   "\\bin\\",
-                                               "\\bin\\x", "\\z.dat", "\\\xb0\xa1"};
+    const std::vector<std::string> expected = {"\\A.dat", "\\B.dat",  "\\a.dat", "\\bin",
+                                               "\\bin\\", "\\bin\\x", "\\z.dat", "\\\xb0\xa1"};
     EXPECT_EQ(names, expected);
     EXPECT_EQ(list.Size(), 8u);
     ASSERT_NE(list.Find("\\a.dat"), nullptr);

@@ -37,7 +37,7 @@ struct ServedFile {
 
 class UpdateTask : public ::testing::TestWithParam<int32_t> {
 protected:
-    explicit UpdateTask(int32_t writeMode = 0) : client(writeMode) {}
+    explicit UpdateTask(int32_t writeMode = 0) : client(writeMode) { }
 
     // Runs one task; the client's handler has returned when this returns.
     PeerOutcome Run(const PeerScript& script)
@@ -47,8 +47,8 @@ protected:
         return outcome;
     }
 
-    static PeerScript Script(const std::string& game, const std::string& version,
-                             const std::vector<QELDtFile>& records, const std::vector<ServedFile>& files = {})
+    static PeerScript Script(const std::string& game, const std::string& version, const std::vector<QELDtFile>& records,
+                             const std::vector<ServedFile>& files = {})
     {
         PeerScript script;
         script.params = UpdateParams(game, version);
@@ -71,12 +71,12 @@ protected:
 
 class UpdateTaskBuffered : public UpdateTask {
 protected:
-    UpdateTaskBuffered() : UpdateTask(0) {}
+    UpdateTaskBuffered() : UpdateTask(0) { }
 };
 
 class UpdateTaskInBothModes : public UpdateTask {
 protected:
-    UpdateTaskInBothModes() : UpdateTask(GetParam()) {}
+    UpdateTaskInBothModes() : UpdateTask(GetParam()) { }
     bool Unbuffered() const { return GetParam() == 1; }
 };
 
@@ -161,8 +161,7 @@ TEST_P(UpdateTaskInBothModes, FilesOfEverySizeArriveInByteOrderWithTheirSizesAnd
     EXPECT_FALSE(Exists(drive, kGame + kTempCheckList));
 
     const std::string checkList = kGame + kTempCheckList;
-    std::vector<std::string> expected = {msg::StartCheckFile(checkList),
-                                         msg::CheckFileReceived(checkList, 6 * 280),
+    std::vector<std::string> expected = {msg::StartCheckFile(checkList), msg::CheckFileReceived(checkList, 6 * 280),
                                          msg::FilesToUpdate(5, 0, static_cast<int>(total))};
     if (Unbuffered()) {
         for (const ServedFile& file : files) {
@@ -175,8 +174,8 @@ TEST_P(UpdateTaskInBothModes, FilesOfEverySizeArriveInByteOrderWithTheirSizesAnd
 
 TEST_P(UpdateTaskInBothModes, ConnectionDroppedInTheSecondOfThreeFilesEndsTheTask)
 {
-    const std::vector<ServedFile> files = {{"\\a", Pattern(700000, 1)}, {"\\b", Pattern(1500000, 2)},
-                                           {"\\c", Pattern(10, 3)}};
+    const std::vector<ServedFile> files = {
+        {"\\a", Pattern(700000, 1)}, {"\\b", Pattern(1500000, 2)}, {"\\c", Pattern(10, 3)}};
     std::vector<QELDtFile> records;
     for (const ServedFile& file : files) {
         records.push_back(FileRecord(file.name, file.content.size()));
@@ -201,8 +200,8 @@ TEST_P(UpdateTaskInBothModes, ConnectionDroppedInTheSecondOfThreeFilesEndsTheTas
 
 TEST_P(UpdateTaskInBothModes, WriteFailureFailsTheTaskAndKeepsTheOldMarker)
 {
-    const std::vector<ServedFile> files = {{"\\a", Pattern(300000, 1)}, {"\\b", Pattern(2 * 1024 * 1024, 2)},
-                                           {"\\c", Pattern(10, 3)}};
+    const std::vector<ServedFile> files = {
+        {"\\a", Pattern(300000, 1)}, {"\\b", Pattern(2 * 1024 * 1024, 2)}, {"\\c", Pattern(10, 3)}};
     std::vector<QELDtFile> records;
     for (const ServedFile& file : files) {
         records.push_back(FileRecord(file.name, file.content.size()));
@@ -215,8 +214,8 @@ TEST_P(UpdateTaskInBothModes, WriteFailureFailsTheTaskAndKeepsTheOldMarker)
     }
     // Buffered, the file's size is reserved before it is asked for; unbuffered,
     // its writes fail on the way.
-    const std::vector<std::string> asked = Unbuffered() ? std::vector<std::string>{"\\a", "\\b"}
-                                                        : std::vector<std::string>{"\\a"};
+    const std::vector<std::string> asked =
+        Unbuffered() ? std::vector<std::string>{"\\a", "\\b"} : std::vector<std::string>{"\\a"};
     EXPECT_EQ(outcome.RequestedNames(), asked);
     EXPECT_FALSE(outcome.endOfTask.has_value());
     EXPECT_EQ(Marker(kShallowGame), "1.0");
@@ -266,8 +265,8 @@ TEST_P(UpdateTaskInBothModes, FullFileSystemFailsTheTaskAndKeepsTheOldMarker)
     }
 
     const std::string game = "D:\\Full\\";
-    const std::vector<ServedFile> files = {{"\\a", Pattern(100000, 1)}, {"\\b", Pattern(2 * 1024 * 1024, 2)},
-                                           {"\\c", Pattern(10, 3)}};
+    const std::vector<ServedFile> files = {
+        {"\\a", Pattern(100000, 1)}, {"\\b", Pattern(2 * 1024 * 1024, 2)}, {"\\c", Pattern(10, 3)}};
     std::vector<QELDtFile> records;
     for (const ServedFile& file : files) {
         records.push_back(FileRecord(file.name, file.content.size()));
@@ -428,9 +427,8 @@ TEST_F(UpdateTaskBuffered, HostileNameFailsTheCheckListAndTouchesNothing)
 {
     PutFile(drive, kGame + kMarker, "1.0");
     PutFile(drive, kGame + "unlisted.txt", "u");
-    const PeerOutcome outcome =
-        Run(Script(kGame, "2", {FileRecord("\\a", 1), FileRecord("\\..\\..\\evil.txt", 4)},
-                   {{"\\a", "a"}, {"\\..\\..\\evil.txt", "evil"}}));
+    const PeerOutcome outcome = Run(Script(kGame, "2", {FileRecord("\\a", 1), FileRecord("\\..\\..\\evil.txt", 4)},
+                                           {{"\\a", "a"}, {"\\..\\..\\evil.txt", "evil"}}));
     ASSERT_TRUE(outcome.reply.has_value());
     EXPECT_EQ(outcome.reply->resultCode, 1u);
     EXPECT_TRUE(outcome.requests.empty());
@@ -456,8 +454,8 @@ TEST_F(UpdateTaskBuffered, LinksPlantedInTheGameAreReplacedNotWrittenThrough)
     // Without the scan, so that only the writing side stands between the
     // files and the links: \bin\ is listed as a directory, \lib\ is not.
     PeerScript script = Script(kGame, "2",
-                               {FileRecord("\\game.exe", 3), DirectoryRecord("\\bin\\"), FileRecord("\\bin\\victim.txt", 3),
-                                FileRecord("\\lib\\victim.txt", 3)},
+                               {FileRecord("\\game.exe", 3), DirectoryRecord("\\bin\\"),
+                                FileRecord("\\bin\\victim.txt", 3), FileRecord("\\lib\\victim.txt", 3)},
                                {{"\\game.exe", "exe"}, {"\\bin\\victim.txt", "bin"}, {"\\lib\\victim.txt", "lib"}});
     script.params.skipLocalCompare = 1;
     const PeerOutcome outcome = Run(script);
@@ -559,8 +557,8 @@ TEST_F(UpdateTaskBuffered, AFifoOrASocketAtAListedNameFailsTheTaskWithoutHanging
 // cutting it short meanwhile must not bring the client down.
 TEST_F(UpdateTaskBuffered, ACheckListCutShortDuringTheDownloadsDoesNotEndTheClient)
 {
-    PeerScript script = Script(kGame, "2", {FileRecord("\\a.txt", 1), FileRecord("\\b.txt", 1)},
-                               {{"\\a.txt", "a"}, {"\\b.txt", "b"}});
+    PeerScript script =
+        Script(kGame, "2", {FileRecord("\\a.txt", 1), FileRecord("\\b.txt", 1)}, {{"\\a.txt", "a"}, {"\\b.txt", "b"}});
     script.onRequest = [&](size_t) { fs::resize_file(drive.Host(kGame + kTempCheckList), 0); };
     const PeerOutcome outcome = Run(script);
     ASSERT_TRUE(outcome.endOfTask.has_value()) << outcome.error;
@@ -624,8 +622,7 @@ TEST_F(UpdateTaskBuffered, LinksAtOrAboveTheGameFolderAreFollowedOnlyWhenAnAdmin
     const Case cases[] = {
         {"a user's link at the game folder", R"(D:\Games\A\)", R"(D:\Games\A)", plantedlinks::kOrdinaryUser},
         {"a user's link above the game folder", R"(D:\B\X\)", R"(D:\B)", plantedlinks::kOrdinaryUser},
-        {"an administrator's link at the game folder", R"(D:\Games\C\)", R"(D:\Games\C)",
-         plantedlinks::kAdministrator},
+        {"an administrator's link at the game folder", R"(D:\Games\C\)", R"(D:\Games\C)", plantedlinks::kAdministrator},
         {"an administrator's link above the game folder", R"(D:\E\X\)", R"(D:\E)", plantedlinks::kAdministrator},
     };
     // Everything on the drive but the log, which the task writes to.
@@ -687,15 +684,12 @@ TEST_F(UpdateTaskBuffered, GamePathsOfAnyOtherFormAreRefusedWithoutAReply)
 {
     PutFile(drive, "D:\\Games\\keep.txt", "a neighbour");
     const std::string paths[] = {
-        "D:\\Games\\X",       // the marker folder would go beside X
-        "\\Games\\X\\",     // on no drive
-        "..\\X\\",            // relative to the service's folder
+        "D:\\Games\\X", // the marker folder would go beside X
+        "\\Games\\X\\", // on no drive
+        "..\\X\\",      // relative to the service's folder
         "D:Games\\X\\",
-        "D:\\Games\\\\X\\",   // an empty name: not the depth it reads
-        "D:\\Games\\X\\\\",
-        "D:\\Games\\..\\",
-        "D:\\Games\\X \\",
-        "D:\\Games\\COM1\\",
+        "D:\\Games\\\\X\\", // an empty name: not the depth it reads
+        "D:\\Games\\X\\\\", "D:\\Games\\..\\", "D:\\Games\\X \\", "D:\\Games\\COM1\\",
     };
     std::vector<std::string> expectedLog;
     for (const std::string& path : paths) {

@@ -2,8 +2,8 @@
 // a temporary folder.
 #include "update/VersionMarker.h"
 
-#include "UpdateTestSupport.h"
 #include "StatusText.h"
+#include "UpdateTestSupport.h"
 
 #include <gtest/gtest.h>
 

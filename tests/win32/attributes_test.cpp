@@ -6,23 +6,26 @@ namespace {
 
 using Attributes = qeltest::Workspace;
 
-HANDLE Open(const std::string& path, DWORD access, DWORD disposition, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+HANDLE Open(const std::string& path, DWORD access, DWORD disposition, DWORD flags = FILE_ATTRIBUTE_NORMAL)
+{
     return CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, flags, nullptr);
 }
 
-TEST_F(Attributes, PlainFilesAndDirectories) {
+TEST_F(Attributes, PlainFilesAndDirectories)
+{
     MakeFile("plain.txt", "x");
     MakeDirectory("dir");
     EXPECT_EQ(qeltest::KeptAttributes(GetFileAttributesA(Path("plain.txt").c_str())), 0u);
     EXPECT_EQ(GetFileAttributesA(Path("dir").c_str()), DWORD(FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(GetFileAttributesA(Path("dir\\").c_str()), DWORD(FILE_ATTRIBUTE_DIRECTORY));
     ASSERT_TRUE(SetFileAttributesA(Path("plain.txt").c_str(), FILE_ATTRIBUTE_NORMAL));
-    if (!qeltest::RunningUnderWine()) {  // Wine reports ARCHIVE on every file
+    if (!qeltest::RunningUnderWine()) { // Wine reports ARCHIVE on every file
         EXPECT_EQ(GetFileAttributesA(Path("plain.txt").c_str()), DWORD(FILE_ATTRIBUTE_NORMAL));
     }
 }
 
-TEST_F(Attributes, ReadOnlyFileCannotBeDeleted) {
+TEST_F(Attributes, ReadOnlyFileCannotBeDeleted)
+{
     MakeFile("ro.txt", "keep");
     ASSERT_TRUE(SetFileAttributesA(Path("ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(qeltest::KeptAttributes(GetFileAttributesA(Path("ro.txt").c_str())), DWORD(FILE_ATTRIBUTE_READONLY));
@@ -34,8 +37,10 @@ TEST_F(Attributes, ReadOnlyFileCannotBeDeleted) {
     EXPECT_FALSE(Exists("ro.txt"));
 }
 
-TEST_F(Attributes, ReadOnlyFileRefusesEveryWrite) {
-    if (WineWritesReadOnlyFiles()) GTEST_SKIP() << "Wine run as root lets root write read-only files";
+TEST_F(Attributes, ReadOnlyFileRefusesEveryWrite)
+{
+    if (WineWritesReadOnlyFiles())
+        GTEST_SKIP() << "Wine run as root lets root write read-only files";
     MakeFile("ro.txt", "keep");
     ASSERT_TRUE(SetFileAttributesA(Path("ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
 
@@ -54,12 +59,14 @@ TEST_F(Attributes, ReadOnlyFileRefusesEveryWrite) {
         HANDLE h = Open(Path("ro.txt"), c.access, c.disposition);
         EXPECT_EQ(h, INVALID_HANDLE_VALUE) << std::hex << c.access << " " << c.disposition;
         EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED)) << std::hex << c.access << " " << c.disposition;
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
     }
     EXPECT_EQ(ReadAll("ro.txt"), "keep") << "reading stays allowed, content intact";
 }
 
-TEST_F(Attributes, FileCreatedReadOnlyIsWritableThroughItsHandle) {
+TEST_F(Attributes, FileCreatedReadOnlyIsWritableThroughItsHandle)
+{
     HANDLE h = Open(Path("born-ro.txt"), GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_READONLY);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
     DWORD written = 0;
@@ -72,10 +79,11 @@ TEST_F(Attributes, FileCreatedReadOnlyIsWritableThroughItsHandle) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
 }
 
-TEST_F(Attributes, ReadOnlyDirectoryAcceptsNewFilesButIsNotRemoved) {
+TEST_F(Attributes, ReadOnlyDirectoryAcceptsNewFilesButIsNotRemoved)
+{
     MakeDirectory("rodir");
     ASSERT_TRUE(SetFileAttributesA(Path("rodir").c_str(), FILE_ATTRIBUTE_READONLY));
-    MakeFile("rodir\\inside.txt", "x");  // a read-only folder still takes new files
+    MakeFile("rodir\\inside.txt", "x"); // a read-only folder still takes new files
     EXPECT_TRUE(DeleteFileA(Path("rodir\\inside.txt").c_str()));
     if (qeltest::RunningUnderWine()) {
         // Wine ignores FILE_ATTRIBUTE_READONLY on directories; Windows keeps it
@@ -89,7 +97,8 @@ TEST_F(Attributes, ReadOnlyDirectoryAcceptsNewFilesButIsNotRemoved) {
     EXPECT_TRUE(RemoveDirectoryA(Path("rodir").c_str()));
 }
 
-TEST_F(Attributes, HiddenAndSystemAreKeptAndGuardReplacement) {
+TEST_F(Attributes, HiddenAndSystemAreKeptAndGuardReplacement)
+{
     MakeFile("h.txt", "hidden");
     ASSERT_TRUE(SetFileAttributesA(Path("h.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
     EXPECT_EQ(qeltest::KeptAttributes(GetFileAttributesA(Path("h.txt").c_str())),
@@ -102,7 +111,8 @@ TEST_F(Attributes, HiddenAndSystemAreKeptAndGuardReplacement) {
             HANDLE refused = Open(Path("h.txt"), GENERIC_WRITE, CREATE_ALWAYS, flags);
             EXPECT_EQ(refused, INVALID_HANDLE_VALUE) << flags;
             EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED)) << flags;
-            if (refused != INVALID_HANDLE_VALUE) CloseHandle(refused);
+            if (refused != INVALID_HANDLE_VALUE)
+                CloseHandle(refused);
         }
         EXPECT_EQ(ReadAll("h.txt"), "hidden");
     }
@@ -123,7 +133,8 @@ TEST_F(Attributes, HiddenAndSystemAreKeptAndGuardReplacement) {
     CloseHandle(h);
 }
 
-TEST_F(Attributes, MissingEntries) {
+TEST_F(Attributes, MissingEntries)
+{
     EXPECT_EQ(GetFileAttributesA(Path("none").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(SetFileAttributesA(Path("none").c_str(), FILE_ATTRIBUTE_READONLY));
@@ -132,4 +143,4 @@ TEST_F(Attributes, MissingEntries) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
 }
 
-}  // namespace
+} // namespace

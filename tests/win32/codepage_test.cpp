@@ -30,14 +30,16 @@ const std::string kUpperTrail = "\x81\x41";
 const std::string kLowerTrail = "\x81\x61";
 const std::string kA = "\xB0\xA1";
 
-TEST(AnsiCodePage, Is936) {
+TEST(AnsiCodePage, Is936)
+{
     ASSERT_EQ(GetACP(), 936u)
         << "the ANSI code page is not 936 (GBK): under Wine the zh_CN.UTF-8 locale is missing or not in use "
            "(cmake/wine-run.sh compiles it into build/locale and sets LOCPATH and LC_CTYPE); on the layer "
            "QEL_CODEPAGE is set to something else";
 }
 
-TEST(AnsiCodePage, LeadBytes) {
+TEST(AnsiCodePage, LeadBytes)
+{
     EXPECT_FALSE(IsDBCSLeadByte(0x80));
     EXPECT_TRUE(IsDBCSLeadByte(0x81));
     EXPECT_TRUE(IsDBCSLeadByte(0x9C));
@@ -47,13 +49,14 @@ TEST(AnsiCodePage, LeadBytes) {
     EXPECT_FALSE(IsDBCSLeadByte('A'));
 }
 
-TEST(AnsiCodePage, CharNextAndCharPrevStepOverDoubleByteCharacters) {
-    const std::string text = kQian + "a" + kCheng;  // 9C 5C 61 81 5C
+TEST(AnsiCodePage, CharNextAndCharPrevStepOverDoubleByteCharacters)
+{
+    const std::string text = kQian + "a" + kCheng; // 9C 5C 61 81 5C
     const char* s = text.c_str();
     EXPECT_EQ(CharNextA(s), s + 2);
     EXPECT_EQ(CharNextA(s + 2), s + 3);
     EXPECT_EQ(CharNextA(s + 3), s + 5);
-    EXPECT_EQ(CharNextA(s + 5), s + 5);  // the terminator stays
+    EXPECT_EQ(CharNextA(s + 5), s + 5); // the terminator stays
     EXPECT_EQ(CharPrevA(s, s + 5), s + 3);
     EXPECT_EQ(CharPrevA(s, s + 3), s + 2);
     EXPECT_EQ(CharPrevA(s, s + 2), s);
@@ -63,7 +66,8 @@ TEST(AnsiCodePage, CharNextAndCharPrevStepOverDoubleByteCharacters) {
     EXPECT_EQ(CharNextA(lone + 1), lone + 2);
 }
 
-TEST(AnsiCodePage, MultiByteToWideChar) {
+TEST(AnsiCodePage, MultiByteToWideChar)
+{
     const std::string text = kQian + kCheng + "A";
     WCHAR wide[8] = {};
     EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0), 4);
@@ -87,7 +91,8 @@ TEST(AnsiCodePage, MultiByteToWideChar) {
     EXPECT_EQ(wide[0], 0x6DFA);
 }
 
-TEST(AnsiCodePage, WideCharToMultiByte) {
+TEST(AnsiCodePage, WideCharToMultiByte)
+{
     const WCHAR wide[] = {0x6DFA, 0x4E57, 'x', 0};
     char text[16] = {};
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr), 6);
@@ -108,7 +113,8 @@ class GbkNames : public qeltest::Workspace {
 protected:
 };
 
-TEST_F(GbkNames, FolderAndFileWhoseSecondByteIsABackslash) {
+TEST_F(GbkNames, FolderAndFileWhoseSecondByteIsABackslash)
+{
     MakeDirectory(kQian);
     MakeFile(kQian + "\\" + kCheng + ".txt", "content");
     EXPECT_EQ(List("*"), std::set<std::string>{kQian});
@@ -125,7 +131,8 @@ TEST_F(GbkNames, FolderAndFileWhoseSecondByteIsABackslash) {
     EXPECT_TRUE(List("*").empty());
 }
 
-TEST_F(GbkNames, FolderNamesEndingInA5CByteNest) {
+TEST_F(GbkNames, FolderNamesEndingInA5CByteNest)
+{
     // 運\運\ : each name ends in the byte 5C, followed by a real separator.
     MakeDirectory(kYun);
     MakeDirectory(kYun + "\\" + kYun);
@@ -136,7 +143,8 @@ TEST_F(GbkNames, FolderNamesEndingInA5CByteNest) {
     EXPECT_EQ(List(kYun + "\\*"), std::set<std::string>{kYun});
 }
 
-TEST_F(GbkNames, SecondByteBarIsNoForbiddenCharacter) {
+TEST_F(GbkNames, SecondByteBarIsNoForbiddenCharacter)
+{
     MakeFile(kJue + ".cfg", "bar");
     EXPECT_EQ(ReadAll(kJue + ".cfg"), "bar");
     EXPECT_EQ(List("*.cfg"), std::set<std::string>{kJue + ".cfg"});
@@ -146,7 +154,8 @@ TEST_F(GbkNames, SecondByteBarIsNoForbiddenCharacter) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME));
 }
 
-TEST_F(GbkNames, NeighboursSharingALeadByteStayApart) {
+TEST_F(GbkNames, NeighboursSharingALeadByteStayApart)
+{
     MakeDirectory(kQian);
     MakeDirectory(kQian + kQian);
     MakeFile(kQian + kQian + "\\keep.txt", "keep");
@@ -157,7 +166,8 @@ TEST_F(GbkNames, NeighboursSharingALeadByteStayApart) {
     EXPECT_EQ(ReadAll(kQian + kQian + "\\keep.txt"), "keep");
 }
 
-TEST_F(GbkNames, AsciiLettersFoldDoubleByteCharactersDoNot) {
+TEST_F(GbkNames, AsciiLettersFoldDoubleByteCharactersDoNot)
+{
     MakeFile("Ab" + kQian + "cD.txt", "mixed");
     EXPECT_EQ(ReadAll("aB" + kQian + "Cd.TXT"), "mixed");
     EXPECT_EQ(List("AB" + kQian + "CD.TXT"), std::set<std::string>{"Ab" + kQian + "cD.txt"});
@@ -171,7 +181,8 @@ TEST_F(GbkNames, AsciiLettersFoldDoubleByteCharactersDoNot) {
     EXPECT_EQ(List("*").size(), 3u);
 }
 
-TEST_F(GbkNames, QuestionMarkMatchesOneDoubleByteCharacter) {
+TEST_F(GbkNames, QuestionMarkMatchesOneDoubleByteCharacter)
+{
     MakeFile(kQian + ".txt");
     MakeFile("a.txt");
     MakeFile("ab.txt");
@@ -180,7 +191,8 @@ TEST_F(GbkNames, QuestionMarkMatchesOneDoubleByteCharacter) {
     EXPECT_EQ(List(kQian + "*.txt"), (std::set<std::string>{kQian + ".txt", kQian + kQian + ".txt"}));
 }
 
-TEST_F(GbkNames, CopyAndTrailingDotsOfGbkNames) {
+TEST_F(GbkNames, CopyAndTrailingDotsOfGbkNames)
+{
     MakeDirectory(kCheng);
     MakeFile(kCheng + "\\" + kQian, "copied");
     ASSERT_TRUE(CopyFileA(Path(kCheng + "\\" + kQian).c_str(), Path(kCheng + "\\" + kYun).c_str(), TRUE))
@@ -192,9 +204,10 @@ TEST_F(GbkNames, CopyAndTrailingDotsOfGbkNames) {
 
 // A host name the code page cannot represent: 한 (U+D55C). Created with the
 // wide call on Windows, directly on the host through the layer.
-TEST_F(GbkNames, UnrepresentableNameIsListedWithAQuestionMarkAndNotFoundUnderIt) {
+TEST_F(GbkNames, UnrepresentableNameIsListedWithAQuestionMarkAndNotFoundUnderIt)
+{
 #ifdef _WIN32
-    std::wstring wideRoot(root.begin(), root.end());  // the root is ASCII
+    std::wstring wideRoot(root.begin(), root.end()); // the root is ASCII
     HANDLE h = CreateFileW((wideRoot + L"\xD55C.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
@@ -222,4 +235,4 @@ TEST_F(GbkNames, UnrepresentableNameIsListedWithAQuestionMarkAndNotFoundUnderIt)
 #endif
 }
 
-}  // namespace
+} // namespace

@@ -8,26 +8,30 @@ namespace {
 
 class FileCopy : public qeltest::Workspace {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Workspace::SetUp();
         MakeDirectory("d");
         MakeFile("d\\src.bin", std::string("bytes\0with\0nul", 14));
         SetLastWrite("d\\src.bin", kTime);
     }
 
-    void SetLastWrite(const char* name, uint64_t value) {
-        HANDLE h = CreateFileA(Path(name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+    void SetLastWrite(const char* name, uint64_t value)
+    {
+        HANDLE h =
+            CreateFileA(Path(name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
         FILETIME ft{DWORD(value & 0xFFFFFFFFu), DWORD(value >> 32)};
         ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &ft));
         CloseHandle(h);
     }
 
-    uint64_t LastWrite(const char* name) {
+    uint64_t LastWrite(const char* name)
+    {
         WIN32_FIND_DATAA data;
         HANDLE find = FindFirstFileA(Path(name).c_str(), &data);
-        if (find == INVALID_HANDLE_VALUE) return 0;
+        if (find == INVALID_HANDLE_VALUE)
+            return 0;
         FindClose(find);
         return (uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
     }
@@ -35,7 +39,8 @@ protected:
     static constexpr uint64_t kTime = 132223104001234567ull;
 };
 
-TEST_F(FileCopy, CopiesContentTimeAndAttributes) {
+TEST_F(FileCopy, CopiesContentTimeAndAttributes)
+{
     ASSERT_TRUE(CopyFileA(Path("d\\src.bin").c_str(), Path("d\\dst.bin").c_str(), TRUE)) << GetLastError();
     EXPECT_EQ(ReadAll("d\\dst.bin"), std::string("bytes\0with\0nul", 14));
     EXPECT_EQ(LastWrite("d\\dst.bin"), kTime);
@@ -47,7 +52,8 @@ TEST_F(FileCopy, CopiesContentTimeAndAttributes) {
     EXPECT_EQ(ReadAll("d\\ro.bin"), std::string("bytes\0with\0nul", 14));
 }
 
-TEST_F(FileCopy, ExistingDestination) {
+TEST_F(FileCopy, ExistingDestination)
+{
     MakeFile("d\\dst.bin", "older and longer content");
     EXPECT_FALSE(CopyFileA(Path("d\\src.bin").c_str(), Path("d\\dst.bin").c_str(), TRUE));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
@@ -57,7 +63,8 @@ TEST_F(FileCopy, ExistingDestination) {
     EXPECT_EQ(ReadAll("d\\dst.bin"), std::string("bytes\0with\0nul", 14));
     EXPECT_EQ(LastWrite("d\\dst.bin"), kTime);
 
-    if (WineWritesReadOnlyFiles()) GTEST_SKIP() << "Wine run as root lets root write read-only files";
+    if (WineWritesReadOnlyFiles())
+        GTEST_SKIP() << "Wine run as root lets root write read-only files";
     MakeFile("d\\ro.bin", "protected");
     ASSERT_TRUE(SetFileAttributesA(Path("d\\ro.bin").c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_FALSE(CopyFileA(Path("d\\src.bin").c_str(), Path("d\\ro.bin").c_str(), FALSE));
@@ -65,7 +72,8 @@ TEST_F(FileCopy, ExistingDestination) {
     EXPECT_EQ(ReadAll("d\\ro.bin"), "protected");
 }
 
-TEST_F(FileCopy, NeverOntoItself) {
+TEST_F(FileCopy, NeverOntoItself)
+{
     const char* sameFile[] = {"d\\src.bin", "D\\SRC.BIN", "d\\\\src.bin", "d\\..\\d\\src.bin"};
     for (const char* name : sameFile) {
         EXPECT_FALSE(CopyFileA(Path("d\\src.bin").c_str(), Path(name).c_str(), FALSE)) << name;
@@ -77,7 +85,8 @@ TEST_F(FileCopy, NeverOntoItself) {
     }
 }
 
-TEST_F(FileCopy, Failures) {
+TEST_F(FileCopy, Failures)
+{
     EXPECT_FALSE(CopyFileA(Path("d\\none.bin").c_str(), Path("d\\x.bin").c_str(), FALSE));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(CopyFileA(Path("d\\src.bin").c_str(), Path("nodir\\x.bin").c_str(), FALSE));
@@ -92,4 +101,4 @@ TEST_F(FileCopy, Failures) {
     EXPECT_FALSE(Exists("d\\x.bin"));
 }
 
-}  // namespace
+} // namespace

@@ -4,17 +4,18 @@
 
 namespace {
 
-class FileCreation : public qeltest::Workspace {};
+class FileCreation : public qeltest::Workspace { };
 
 struct DispositionCase {
     DWORD disposition;
     bool existing;
     bool opens;
-    DWORD error;          // the last error after the call
-    const char* content;  // the file's content afterwards ("" = empty, nullptr = absent)
+    DWORD error;         // the last error after the call
+    const char* content; // the file's content afterwards ("" = empty, nullptr = absent)
 };
 
-TEST_F(FileCreation, Dispositions) {
+TEST_F(FileCreation, Dispositions)
+{
     const DispositionCase cases[] = {
         {CREATE_NEW, false, true, ERROR_SUCCESS, ""},
         {CREATE_NEW, true, false, ERROR_FILE_EXISTS, "old"},
@@ -30,14 +31,16 @@ TEST_F(FileCreation, Dispositions) {
     int n = 0;
     for (const DispositionCase& c : cases) {
         std::string name = "f" + std::to_string(++n);
-        if (c.existing) MakeFile(name, "old");
+        if (c.existing)
+            MakeFile(name, "old");
         SetLastError(ERROR_INVALID_FUNCTION);
         HANDLE h = CreateFileA(Path(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, c.disposition,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD error = GetLastError();
         EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << c.disposition << (c.existing ? " existing" : " new");
         EXPECT_EQ(error, c.error) << c.disposition << (c.existing ? " existing" : " new");
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
         if (c.content) {
             EXPECT_EQ(ReadAll(name), c.content) << c.disposition;
         } else {
@@ -46,7 +49,8 @@ TEST_F(FileCreation, Dispositions) {
     }
 }
 
-TEST_F(FileCreation, DirectoriesOpenOnlyWithBackupSemantics) {
+TEST_F(FileCreation, DirectoriesOpenOnlyWithBackupSemantics)
+{
     MakeDirectory("dir");
     HANDLE h = CreateFileA(Path("dir").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -61,7 +65,8 @@ TEST_F(FileCreation, DirectoriesOpenOnlyWithBackupSemantics) {
     CloseHandle(h);
 }
 
-TEST_F(FileCreation, UnbufferedWholeChunksThenCutToSize) {
+TEST_F(FileCreation, UnbufferedWholeChunksThenCutToSize)
+{
     // The unbuffered reception: whole 512 KiB writes from a page-aligned
     // buffer, then a buffered reopen cuts the file to its size.
     const DWORD chunk = 0x80000;
@@ -71,7 +76,8 @@ TEST_F(FileCreation, UnbufferedWholeChunksThenCutToSize) {
     HANDLE h = CreateFileA(Path("unbuffered.bin").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                            FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-    for (DWORD i = 0; i < chunk; ++i) buffer[i] = char('a' + i % 26);
+    for (DWORD i = 0; i < chunk; ++i)
+        buffer[i] = char('a' + i % 26);
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(h, buffer, chunk, &written, nullptr)) << GetLastError();
     EXPECT_EQ(written, chunk);
@@ -95,7 +101,8 @@ TEST_F(FileCreation, UnbufferedWholeChunksThenCutToSize) {
     VirtualFree(buffer, 0, MEM_RELEASE);
 }
 
-TEST_F(FileCreation, EmptyAndBadArguments) {
+TEST_F(FileCreation, EmptyAndBadArguments)
+{
     EXPECT_EQ(CreateFileA("", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(CreateFileA(Path("x").c_str(), GENERIC_READ, 0, nullptr, 0, 0, nullptr), INVALID_HANDLE_VALUE);
@@ -104,4 +111,4 @@ TEST_F(FileCreation, EmptyAndBadArguments) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
-}  // namespace
+} // namespace

@@ -7,7 +7,8 @@ namespace {
 
 using Directories = qeltest::Workspace;
 
-TEST_F(Directories, CreateOne) {
+TEST_F(Directories, CreateOne)
+{
     EXPECT_TRUE(CreateDirectoryA(Path("new").c_str(), nullptr));
     EXPECT_EQ(GetFileAttributesA(Path("new").c_str()), DWORD(FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_TRUE(CreateDirectoryA(Path("new\\inner\\").c_str(), nullptr)) << "a trailing backslash is allowed";
@@ -16,11 +17,9 @@ TEST_F(Directories, CreateOne) {
         const char* name;
         DWORD error;
     } cases[] = {
-        {"new", ERROR_ALREADY_EXISTS},
-        {"NEW", ERROR_ALREADY_EXISTS},
-        {"file.txt", ERROR_ALREADY_EXISTS},  // a file of that name counts too
-        {"absent\\x", ERROR_PATH_NOT_FOUND},
-        {"file.txt\\x", ERROR_PATH_NOT_FOUND},
+        {"new", ERROR_ALREADY_EXISTS},       {"NEW", ERROR_ALREADY_EXISTS},
+        {"file.txt", ERROR_ALREADY_EXISTS}, // a file of that name counts too
+        {"absent\\x", ERROR_PATH_NOT_FOUND}, {"file.txt\\x", ERROR_PATH_NOT_FOUND},
     };
     MakeFile("file.txt", "x");
     for (const Case& c : cases) {
@@ -29,7 +28,8 @@ TEST_F(Directories, CreateOne) {
     }
 }
 
-TEST_F(Directories, RemoveOne) {
+TEST_F(Directories, RemoveOne)
+{
     MakeDirectory("full");
     MakeFile("full\\x.txt", "x");
     MakeDirectory("empty");
@@ -55,14 +55,16 @@ TEST_F(Directories, RemoveOne) {
     EXPECT_TRUE(RemoveDirectoryA(Path("full\\").c_str()));
 }
 
-TEST_F(Directories, DeleteFileRefusesDirectories) {
+TEST_F(Directories, DeleteFileRefusesDirectories)
+{
     MakeDirectory("dir");
     EXPECT_FALSE(DeleteFileA(Path("dir").c_str()));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(Exists("dir"));
 }
 
-TEST_F(Directories, ShellCreatesEveryMissingParent) {
+TEST_F(Directories, ShellCreatesEveryMissingParent)
+{
     EXPECT_EQ(SHCreateDirectoryExA(nullptr, Path("a\\b\\c\\d").c_str(), nullptr), ERROR_SUCCESS);
     EXPECT_EQ(GetFileAttributesA(Path("a\\b\\c\\d").c_str()), DWORD(FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(SHCreateDirectoryExA(nullptr, Path("a\\b\\c\\d").c_str(), nullptr), ERROR_ALREADY_EXISTS);
@@ -79,4 +81,4 @@ TEST_F(Directories, ShellCreatesEveryMissingParent) {
     EXPECT_EQ(SHCreateDirectoryExA(nullptr, Path("a\\file\\sub").c_str(), nullptr), ERROR_PATH_NOT_FOUND);
 }
 
-}  // namespace
+} // namespace

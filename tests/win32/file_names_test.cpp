@@ -6,18 +6,25 @@ namespace {
 
 class FileNames : public qeltest::Workspace {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Workspace::SetUp();
         MakeDirectory("tarnGameVer");
         MakeFile("tarnGameVer\\tarnGameVer.txt", "v1");
     }
 };
 
-TEST_F(FileNames, AnyCaseAndRunsOfSeparatorsNameTheSameFile) {
+TEST_F(FileNames, AnyCaseAndRunsOfSeparatorsNameTheSameFile)
+{
     const char* names[] = {
-        "tarnGameVer\\tarnGameVer.txt", "tarngamever\\tarngamever.txt", "TARNGAMEVER\\TARNGAMEVER.TXT",
-        "tarngamever\\\\tarnGameVer.txt", "tarngamever/tarnGameVer.txt", "tarngamever\\.\\tarnGameVer.txt",
-        "tarngamever\\..\\tarnGameVer\\tarnGameVer.txt", "tarngamever\\tarnGameVer.txt.",
+        "tarnGameVer\\tarnGameVer.txt",
+        "tarngamever\\tarngamever.txt",
+        "TARNGAMEVER\\TARNGAMEVER.TXT",
+        "tarngamever\\\\tarnGameVer.txt",
+        "tarngamever/tarnGameVer.txt",
+        "tarngamever\\.\\tarnGameVer.txt",
+        "tarngamever\\..\\tarnGameVer\\tarnGameVer.txt",
+        "tarngamever\\tarnGameVer.txt.",
     };
     for (const char* name : names) {
         EXPECT_EQ(ReadAll(name), "v1") << name;
@@ -26,7 +33,8 @@ TEST_F(FileNames, AnyCaseAndRunsOfSeparatorsNameTheSameFile) {
     EXPECT_EQ(GetFileAttributesA(Path("TarnGameVER").c_str()), DWORD(FILE_ATTRIBUTE_DIRECTORY));
 }
 
-TEST_F(FileNames, CreationMeetsTheExistingEntryWhateverTheCase) {
+TEST_F(FileNames, CreationMeetsTheExistingEntryWhateverTheCase)
+{
     EXPECT_FALSE(CreateDirectoryA(Path("tarngamever").c_str(), nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
 
@@ -53,7 +61,8 @@ TEST_F(FileNames, CreationMeetsTheExistingEntryWhateverTheCase) {
     EXPECT_EQ(ReadAll("tarnGameVer\\tarnGameVer.txt"), "v2");
 }
 
-TEST_F(FileNames, NewFilesGoIntoTheExistingFolder) {
+TEST_F(FileNames, NewFilesGoIntoTheExistingFolder)
+{
     MakeFile("TARNGAMEVER\\QELFilesInfo.dat.tmp", "x");
     WIN32_FIND_DATAA data;
     HANDLE find = FindFirstFileA(Path("tarnGameVer\\qelfilesinfo.DAT.TMP").c_str(), &data);
@@ -64,7 +73,8 @@ TEST_F(FileNames, NewFilesGoIntoTheExistingFolder) {
     EXPECT_FALSE(Exists("tarnGameVer\\QELFilesInfo.dat.tmp"));
 }
 
-TEST_F(FileNames, MissingFolderAndMissingFileAreDifferentErrors) {
+TEST_F(FileNames, MissingFolderAndMissingFileAreDifferentErrors)
+{
     struct Case {
         const char* name;
         DWORD error;
@@ -73,7 +83,7 @@ TEST_F(FileNames, MissingFolderAndMissingFileAreDifferentErrors) {
         {"tarnGameVer\\absent.txt", ERROR_FILE_NOT_FOUND},
         {"absent\\tarnGameVer.txt", ERROR_PATH_NOT_FOUND},
         {"absent\\deeper\\x.txt", ERROR_PATH_NOT_FOUND},
-        {"tarnGameVer\\tarnGameVer.txt\\x", ERROR_PATH_NOT_FOUND},  // a file is no folder
+        {"tarnGameVer\\tarnGameVer.txt\\x", ERROR_PATH_NOT_FOUND}, // a file is no folder
     };
     for (const Case& c : cases) {
         HANDLE h = CreateFileA(Path(c.name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -95,7 +105,8 @@ TEST_F(FileNames, MissingFolderAndMissingFileAreDifferentErrors) {
 // A folder name keeps its trailing spaces (and all but one ending dot) in every
 // call, so what one call creates the next finds; only the name that ends the
 // path, once "." and ".." are applied, loses them.
-TEST_F(FileNames, TrailingSpacesOfAFolderNameAreKeptByEveryCall) {
+TEST_F(FileNames, TrailingSpacesOfAFolderNameAreKeptByEveryCall)
+{
     ASSERT_TRUE(CreateDirectoryA(Path("y \\").c_str(), nullptr));
     MakeFile("y \\inside.txt", "in y-space");
     MakeDirectory("y");
@@ -113,29 +124,32 @@ TEST_F(FileNames, TrailingSpacesOfAFolderNameAreKeptByEveryCall) {
     enum class Entry { Folder, File, Missing };
     auto entryAt = [&](const char* name) {
         DWORD attributes = GetFileAttributesA(Path(name).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) return Entry::Missing;
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return Entry::Missing;
         return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Entry::Folder : Entry::File;
     };
     struct Case {
         const char* name;
         Entry entry;
     } cases[] = {
-        {"y ", Entry::Folder},                       // the final name: "y"
-        {"y \\.", Entry::Folder},                     // "y " ends the path once "." goes
+        {"y ", Entry::Folder},    // the final name: "y"
+        {"y \\.", Entry::Folder}, // "y " ends the path once "." goes
         {"y \\..\\y \\inside.txt", Entry::File},
         {"y . \\inside.txt", Entry::Missing},
-        {"y.\\inside.txt", Entry::Missing},           // the folder "y." is "y"
+        {"y.\\inside.txt", Entry::Missing}, // the folder "y." is "y"
     };
-    for (const Case& c : cases) EXPECT_EQ(entryAt(c.name), c.entry) << c.name;
+    for (const Case& c : cases)
+        EXPECT_EQ(entryAt(c.name), c.entry) << c.name;
 }
 
-TEST_F(FileNames, WildcardsAndForbiddenCharactersAreNoNames) {
+TEST_F(FileNames, WildcardsAndForbiddenCharactersAreNoNames)
+{
     for (const char* name : {"tarnGame*\\x.txt", "a?b.txt", "a|b.txt", "a<b.txt", "a\"b.txt"}) {
-        HANDLE h = CreateFileA(Path(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+        HANDLE h =
+            CreateFileA(Path(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         EXPECT_EQ(h, INVALID_HANDLE_VALUE) << name;
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME)) << name;
     }
 }
 
-}  // namespace
+} // namespace

@@ -8,17 +8,21 @@ namespace {
 
 class FilePointer : public qeltest::Workspace {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Workspace::SetUp();
         file = CreateFileA(Path("big.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
     }
-    void TearDown() override {
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    void TearDown() override
+    {
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
         Workspace::TearDown();
     }
-    uint64_t Size() {
+    uint64_t Size()
+    {
         DWORD high = 0xDEAD;
         DWORD low = GetFileSize(file, &high);
         return (uint64_t(high) << 32) | low;
@@ -26,8 +30,9 @@ protected:
     HANDLE file = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(FilePointer, HighPartReaches64BitSizes) {
-    const uint64_t size = 5ull << 30;  // 5 GiB, as the file reception sets it before writing
+TEST_F(FilePointer, HighPartReaches64BitSizes)
+{
+    const uint64_t size = 5ull << 30; // 5 GiB, as the file reception sets it before writing
     LONG high = LONG(size >> 32);
     DWORD low = SetFilePointer(file, LONG(size & 0xFFFFFFFFu), &high, FILE_BEGIN);
     EXPECT_EQ(low, DWORD(size & 0xFFFFFFFFu));
@@ -46,7 +51,8 @@ TEST_F(FilePointer, HighPartReaches64BitSizes) {
     EXPECT_EQ(Size(), 5u);
 }
 
-TEST_F(FilePointer, MovesFromEachOrigin) {
+TEST_F(FilePointer, MovesFromEachOrigin)
+{
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(file, "0123456789", 10, &written, nullptr));
     EXPECT_EQ(SetFilePointer(file, -3, nullptr, FILE_END), 7u);
@@ -57,7 +63,7 @@ TEST_F(FilePointer, MovesFromEachOrigin) {
     EXPECT_EQ(std::string(buffer, got), "567");
 
     LARGE_INTEGER distance, position;
-    distance.QuadPart = 0x100000000ll + 2;  // past 4 GiB, beyond the end
+    distance.QuadPart = 0x100000000ll + 2; // past 4 GiB, beyond the end
     ASSERT_TRUE(SetFilePointerEx(file, distance, &position, FILE_BEGIN));
     EXPECT_EQ(position.QuadPart, 0x100000002ll);
     distance.QuadPart = 0;
@@ -73,7 +79,8 @@ TEST_F(FilePointer, MovesFromEachOrigin) {
     EXPECT_EQ(high, 0);
 }
 
-TEST_F(FilePointer, NegativePositionIsRefusedAndChangesNothing) {
+TEST_F(FilePointer, NegativePositionIsRefusedAndChangesNothing)
+{
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(file, "abcdef", 6, &written, nullptr));
     EXPECT_EQ(SetFilePointer(file, 4, nullptr, FILE_BEGIN), 4u);
@@ -85,7 +92,8 @@ TEST_F(FilePointer, NegativePositionIsRefusedAndChangesNothing) {
     EXPECT_EQ(position.QuadPart, 4);
 }
 
-TEST_F(FilePointer, WritingPastTheEndFillsWithZeros) {
+TEST_F(FilePointer, WritingPastTheEndFillsWithZeros)
+{
     EXPECT_EQ(SetFilePointer(file, 4, nullptr, FILE_BEGIN), 4u);
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(file, "z", 1, &written, nullptr));
@@ -94,7 +102,8 @@ TEST_F(FilePointer, WritingPastTheEndFillsWithZeros) {
     EXPECT_EQ(ReadAll("big.bin"), std::string("\0\0\0\0z", 5));
 }
 
-TEST_F(FilePointer, ReadsAndWritesNeedTheRightAccess) {
+TEST_F(FilePointer, ReadsAndWritesNeedTheRightAccess)
+{
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(file, "abc", 3, &n, nullptr));
     CloseHandle(file);
@@ -112,7 +121,7 @@ TEST_F(FilePointer, ReadsAndWritesNeedTheRightAccess) {
     EXPECT_FALSE(ReadFile(writer, buffer, 1, &n, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(SetEndOfFile(reader));
-    if (!qeltest::RunningUnderWine()) {  // Wine passes on the host's EINVAL as ERROR_INVALID_PARAMETER
+    if (!qeltest::RunningUnderWine()) { // Wine passes on the host's EINVAL as ERROR_INVALID_PARAMETER
         EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     }
 
@@ -125,7 +134,8 @@ TEST_F(FilePointer, ReadsAndWritesNeedTheRightAccess) {
     CloseHandle(writer);
 }
 
-TEST_F(FilePointer, ClosedHandlesAreInvalid) {
+TEST_F(FilePointer, ClosedHandlesAreInvalid)
+{
     ASSERT_TRUE(CloseHandle(file));
     HANDLE closed = file;
     file = INVALID_HANDLE_VALUE;
@@ -138,4 +148,4 @@ TEST_F(FilePointer, ClosedHandlesAreInvalid) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 
-}  // namespace
+} // namespace

@@ -10,7 +10,8 @@ namespace {
 
 class Find : public qeltest::Workspace {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Workspace::SetUp();
         MakeDirectory("sub");
         MakeFile("sub\\a.txt", "12345");
@@ -20,15 +21,18 @@ protected:
     }
 
     // Every name a search reports, in order; error code when it finds nothing.
-    std::vector<std::string> Names(const std::string& pattern, DWORD* error = nullptr) {
+    std::vector<std::string> Names(const std::string& pattern, DWORD* error = nullptr)
+    {
         std::vector<std::string> names;
         WIN32_FIND_DATAA data;
         HANDLE find = FindFirstFileA(pattern.c_str(), &data);
         if (find == INVALID_HANDLE_VALUE) {
-            if (error) *error = GetLastError();
+            if (error)
+                *error = GetLastError();
             return names;
         }
-        do names.push_back(data.cFileName);
+        do
+            names.push_back(data.cFileName);
         while (FindNextFileA(find, &data));
         EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_FILES));
         EXPECT_TRUE(FindClose(find));
@@ -36,10 +40,11 @@ protected:
     }
 };
 
-TEST_F(Find, PlainPathFindsTheEntryItself) {
+TEST_F(Find, PlainPathFindsTheEntryItself)
+{
     const uint64_t time = 132223104001234567ull;
-    HANDLE h = CreateFileA(Path("sub\\a.txt").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(Path("sub\\a.txt").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     FILETIME ft{DWORD(time & 0xFFFFFFFFu), DWORD(time >> 32)};
     ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &ft));
@@ -70,7 +75,8 @@ TEST_F(Find, PlainPathFindsTheEntryItself) {
     FindClose(find);
 }
 
-TEST_F(Find, FolderPatternsListEverythingWithDotsFirst) {
+TEST_F(Find, FolderPatternsListEverythingWithDotsFirst)
+{
     for (const char* pattern : {"sub\\*.*", "sub\\*", "SUB\\*.*", "sub\\\\*.*"}) {
         std::vector<std::string> names = Names(Path(pattern));
         ASSERT_GE(names.size(), 2u) << pattern;
@@ -91,17 +97,14 @@ TEST_F(Find, FolderPatternsListEverythingWithDotsFirst) {
     FindClose(find);
 }
 
-TEST_F(Find, OtherPatternsMatchWithoutRegardToCase) {
+TEST_F(Find, OtherPatternsMatchWithoutRegardToCase)
+{
     struct Case {
         const char* pattern;
         std::set<std::string> names;
     } cases[] = {
-        {"sub\\*.txt", {"a.txt"}},
-        {"sub\\*.TXT", {"a.txt"}},
-        {"sub\\b.*", {"B.dat"}},
-        {"sub\\?.dat", {"B.dat"}},
-        {"sub\\no*", {"noext"}},
-        {"sub\\*t*", {"a.txt", "B.dat", "noext"}},
+        {"sub\\*.txt", {"a.txt"}}, {"sub\\*.TXT", {"a.txt"}}, {"sub\\b.*", {"B.dat"}},
+        {"sub\\?.dat", {"B.dat"}}, {"sub\\no*", {"noext"}},   {"sub\\*t*", {"a.txt", "B.dat", "noext"}},
     };
     for (const Case& c : cases) {
         std::vector<std::string> names = Names(Path(c.pattern));
@@ -110,17 +113,16 @@ TEST_F(Find, OtherPatternsMatchWithoutRegardToCase) {
     }
 }
 
-TEST_F(Find, NothingFound) {
+TEST_F(Find, NothingFound)
+{
     struct Case {
         std::string pattern;
         DWORD error;
     } cases[] = {
-        {Path("sub\\zzz"), ERROR_FILE_NOT_FOUND},
-        {Path("sub\\*.zzz"), ERROR_FILE_NOT_FOUND},
-        {Path("missing\\*.*"), ERROR_PATH_NOT_FOUND},
-        {Path("missing\\x"), ERROR_PATH_NOT_FOUND},
-        {Path("sub\\"), ERROR_FILE_NOT_FOUND},  // a trailing backslash leaves no name to match
-        {root.substr(0, 3), ERROR_FILE_NOT_FOUND},  // a drive root is no entry
+        {Path("sub\\zzz"), ERROR_FILE_NOT_FOUND},     {Path("sub\\*.zzz"), ERROR_FILE_NOT_FOUND},
+        {Path("missing\\*.*"), ERROR_PATH_NOT_FOUND}, {Path("missing\\x"), ERROR_PATH_NOT_FOUND},
+        {Path("sub\\"), ERROR_FILE_NOT_FOUND},     // a trailing backslash leaves no name to match
+        {root.substr(0, 3), ERROR_FILE_NOT_FOUND}, // a drive root is no entry
     };
     for (const Case& c : cases) {
         DWORD error = 0;
@@ -129,7 +131,8 @@ TEST_F(Find, NothingFound) {
     }
 }
 
-TEST_F(Find, InvalidHandleIsRefused) {
+TEST_F(Find, InvalidHandleIsRefused)
+{
     WIN32_FIND_DATAA data;
     EXPECT_FALSE(FindClose(INVALID_HANDLE_VALUE));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
@@ -137,4 +140,4 @@ TEST_F(Find, InvalidHandleIsRefused) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 
-}  // namespace
+} // namespace

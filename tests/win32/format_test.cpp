@@ -15,7 +15,8 @@ struct NumberCase {
     const char* expected;
 };
 
-TEST(Wsprintf, Numbers) {
+TEST(Wsprintf, Numbers)
+{
     const NumberCase cases[] = {
         {"%d", 0, "0"},
         {"%d", -42, "-42"},
@@ -44,7 +45,7 @@ TEST(Wsprintf, Numbers) {
         {"%#x|", 255, "0xff|"},
         {"%#X|", 255, "0XFF|"},
         {"%#x|", 0, "0x0|"},
-        {"%#08x|", 255, "0x000000ff|"},  // the prefix stands outside the width
+        {"%#08x|", 255, "0x000000ff|"}, // the prefix stands outside the width
         {"%-#8x|", 255, "0xff      |"},
         {"%#5x|", 0xab, "   0xab|"},
         {"%#.4x|", 5, "0x0005|"},
@@ -52,9 +53,9 @@ TEST(Wsprintf, Numbers) {
         {"%c|", 'A', "A|"},
         {"%3c|", 'A', "  A|"},
         {"%-3c|", 'A', "A  |"},
-        {"%05c|", 'c', "    c|"},  // no zero padding for characters
+        {"%05c|", 'c', "    c|"}, // no zero padding for characters
         {"%%|%d", 1, "%|1"},
-        {"%y|%d", 1, "y|1"},  // an unknown type prints its character and uses no argument
+        {"%y|%d", 1, "y|1"}, // an unknown type prints its character and uses no argument
     };
     for (const auto& c : cases) {
         char buffer[64];
@@ -71,21 +72,22 @@ struct TextCase {
     const char* expected;
 };
 
-TEST(Wsprintf, Texts) {
+TEST(Wsprintf, Texts)
+{
     const TextCase cases[] = {
         {"%s", "abc", "abc"},
         {"%s|", "", "|"},
         {"%5s|", "abc", "  abc|"},
         {"%-5s|", "abc", "abc  |"},
-        {"%05s|", "abc", "  abc|"},  // no zero padding for texts
+        {"%05s|", "abc", "  abc|"}, // no zero padding for texts
         {"%.2s|", "abc", "ab|"},
         {"%5.2s|", "abc", "   ab|"},
-        {"%.0s|", "abc", "abc|"},  // precision 0 means none
+        {"%.0s|", "abc", "abc|"}, // precision 0 means none
         {"%3s|", "", "   |"},
         {"%hs|", "narrow", "narrow|"},
         {"%s", nullptr, "(null)"},
         {"%.3s", nullptr, "(nu"},
-        {"[%s] %s", "\xc8\xce\xce\xf1", "[\xc8\xce\xce\xf1] "},  // GBK bytes pass unchanged
+        {"[%s] %s", "\xc8\xce\xce\xf1", "[\xc8\xce\xce\xf1] "}, // GBK bytes pass unchanged
     };
     for (const auto& c : cases) {
         char buffer[64];
@@ -96,14 +98,16 @@ TEST(Wsprintf, Texts) {
     }
 }
 
-TEST(Wsprintf, SeveralArgumentsInOrder) {
+TEST(Wsprintf, SeveralArgumentsInOrder)
+{
     char buffer[128];
     const int stored = wsprintfA(buffer, "QEK_CORE: %s(%d)(%d) %x", "task", 1, -300000, 0x2a);
     EXPECT_STREQ(buffer, "QEK_CORE: task(1)(-300000) 2a");
     EXPECT_EQ(stored, 29);
 }
 
-int Vformat(char* buffer, const char* format, ...) {
+int Vformat(char* buffer, const char* format, ...)
+{
     va_list args;
     va_start(args, format);
     const int stored = wvsprintfA(buffer, format, args);
@@ -111,7 +115,8 @@ int Vformat(char* buffer, const char* format, ...) {
     return stored;
 }
 
-TEST(Wsprintf, VaListForm) {
+TEST(Wsprintf, VaListForm)
+{
     char buffer[64];
     EXPECT_EQ(Vformat(buffer, "%s: %d", "QELCltCore.exe", 110024), 22);
     EXPECT_STREQ(buffer, "QELCltCore.exe: 110024");
@@ -119,7 +124,8 @@ TEST(Wsprintf, VaListForm) {
 
 // Whatever the arguments, at most 1023 characters and the terminator are
 // written; the byte after them is left alone.
-TEST(Wsprintf, OutputStopsAt1024Bytes) {
+TEST(Wsprintf, OutputStopsAt1024Bytes)
+{
     const std::string longText(2000, 'a');
     struct Case {
         const char* format;
@@ -130,7 +136,7 @@ TEST(Wsprintf, OutputStopsAt1024Bytes) {
         {"%s", longText.c_str() + 2000 - 1022, 1022},
         {"%s", longText.c_str() + 2000 - 1023, 1023},
         {"%2000s", "x", 1023},
-        {longText.c_str(), "", 1023},  // a long format is cut as well
+        {longText.c_str(), "", 1023}, // a long format is cut as well
     };
     for (const auto& c : cases) {
         char buffer[2048];
@@ -142,7 +148,7 @@ TEST(Wsprintf, OutputStopsAt1024Bytes) {
     char buffer[2048];
     memset(buffer, 'Z', sizeof buffer);
     Vformat(buffer, "%s%d", longText.c_str() + 2000 - 1020, 12345);
-    EXPECT_EQ(std::string(buffer + 1018), "aa123");  // a number is cut too
+    EXPECT_EQ(std::string(buffer + 1018), "aa123"); // a number is cut too
 }
 
-}  // namespace
+} // namespace

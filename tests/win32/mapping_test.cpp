@@ -12,18 +12,20 @@
 
 namespace {
 
-constexpr DWORD kMappedAlignment = 1132;  // ERROR_MAPPED_ALIGNMENT
+constexpr DWORD kMappedAlignment = 1132; // ERROR_MAPPED_ALIGNMENT
 
 class Mapping : public qeltest::Workspace {
 protected:
     // Opened as the check list is: read and write, sharing read and write.
-    HANDLE OpenForMapping(const std::string& name) {
+    HANDLE OpenForMapping(const std::string& name)
+    {
         return CreateFileA(Path(name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
 };
 
-TEST_F(Mapping, AnEmptyFileCannotBeMapped) {
+TEST_F(Mapping, AnEmptyFileCannotBeMapped)
+{
     HANDLE file = OpenForMapping("empty.dat");
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     SetLastError(0);
@@ -32,9 +34,11 @@ TEST_F(Mapping, AnEmptyFileCannotBeMapped) {
     EXPECT_TRUE(CloseHandle(file));
 }
 
-TEST_F(Mapping, ViewsShowTheFileAsWritten) {
+TEST_F(Mapping, ViewsShowTheFileAsWritten)
+{
     std::string content;
-    for (int i = 0; i < 70000; ++i) content += char('a' + i % 26);  // more than one 64 KiB granule
+    for (int i = 0; i < 70000; ++i)
+        content += char('a' + i % 26); // more than one 64 KiB granule
     MakeFile("list.dat", content);
     HANDLE file = OpenForMapping("list.dat");
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -63,7 +67,8 @@ TEST_F(Mapping, ViewsShowTheFileAsWritten) {
     EXPECT_TRUE(CloseHandle(file));
 }
 
-TEST_F(Mapping, ViewsAndSectionsBeyondTheFileFail) {
+TEST_F(Mapping, ViewsAndSectionsBeyondTheFileFail)
+{
     MakeFile("small.dat", "hello mapping");
     HANDLE file = OpenForMapping("small.dat");
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -84,13 +89,14 @@ TEST_F(Mapping, ViewsAndSectionsBeyondTheFileFail) {
         EXPECT_EQ(GetLastError(), c.error) << c.offset << " " << c.bytes;
     }
     SetLastError(0);
-    EXPECT_EQ(MapViewOfFile(file, FILE_MAP_READ, 0, 0, 0), nullptr);  // a file handle is no mapping
+    EXPECT_EQ(MapViewOfFile(file, FILE_MAP_READ, 0, 0, 0), nullptr); // a file handle is no mapping
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_TRUE(CloseHandle(mapping));
     EXPECT_TRUE(CloseHandle(file));
 }
 
-TEST_F(Mapping, AMappedFileCannotBeDeletedOrTruncated) {
+TEST_F(Mapping, AMappedFileCannotBeDeletedOrTruncated)
+{
     MakeFile("list.dat", "abcdef");
     HANDLE file = OpenForMapping("list.dat");
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -116,7 +122,7 @@ TEST_F(Mapping, AMappedFileCannotBeDeletedOrTruncated) {
     // Released as the check list is: handles first, then the view.
     EXPECT_TRUE(CloseHandle(mapping));
     EXPECT_TRUE(CloseHandle(file));
-    EXPECT_EQ(std::string(static_cast<const char*>(view), 6), "abcdef");  // the view outlives the handles
+    EXPECT_EQ(std::string(static_cast<const char*>(view), 6), "abcdef"); // the view outlives the handles
     // The view alone still holds the file. Wine lets the file go once its
     // handle is closed; Windows keeps refusing while a view is mapped.
     if (!qeltest::RunningUnderWine()) {
@@ -126,7 +132,8 @@ TEST_F(Mapping, AMappedFileCannotBeDeletedOrTruncated) {
     EXPECT_TRUE(DeleteFileA(Path("list.dat").c_str())) << GetLastError();
 }
 
-TEST_F(Mapping, WrongArgumentsFail) {
+TEST_F(Mapping, WrongArgumentsFail)
+{
     MakeFile("x.dat", "x");
     HANDLE writeOnly = CreateFileA(Path("x.dat").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -144,4 +151,4 @@ TEST_F(Mapping, WrongArgumentsFail) {
     EXPECT_TRUE(CloseHandle(file));
 }
 
-}  // namespace
+} // namespace

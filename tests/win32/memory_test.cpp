@@ -12,11 +12,12 @@ namespace {
 
 constexpr SIZE_T kReceiveBuffer = 0x80000;
 
-TEST(VirtualMemory, CommitGivesZeroedWritableMemoryOnAllocationBoundaries) {
+TEST(VirtualMemory, CommitGivesZeroedWritableMemoryOnAllocationBoundaries)
+{
     for (SIZE_T size : {SIZE_T(1), SIZE_T(5000), kReceiveBuffer}) {
         auto* p = static_cast<unsigned char*>(VirtualAlloc(nullptr, size, MEM_COMMIT, PAGE_READWRITE));
         ASSERT_NE(p, nullptr) << GetLastError();
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 0x10000, 0u);  // the allocation granularity
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 0x10000, 0u); // the allocation granularity
         EXPECT_EQ(p[0], 0);
         EXPECT_EQ(p[size - 1], 0);
         memset(p, 0xA5, size);
@@ -27,16 +28,18 @@ TEST(VirtualMemory, CommitGivesZeroedWritableMemoryOnAllocationBoundaries) {
     }
 }
 
-TEST(VirtualMemory, ReserveThenCommitInside) {
+TEST(VirtualMemory, ReserveThenCommitInside)
+{
     auto* base = static_cast<char*>(VirtualAlloc(nullptr, 0x20000, MEM_RESERVE, PAGE_READWRITE));
     ASSERT_NE(base, nullptr);
     void* committed = VirtualAlloc(base + 5000, 100, MEM_COMMIT, PAGE_READWRITE);
-    EXPECT_EQ(committed, base + 4096);  // rounded down to its page
+    EXPECT_EQ(committed, base + 4096); // rounded down to its page
     static_cast<char*>(committed)[0] = 'x';
     EXPECT_TRUE(VirtualFree(base, 0, MEM_RELEASE));
 }
 
-TEST(VirtualMemory, WrongArgumentsFail) {
+TEST(VirtualMemory, WrongArgumentsFail)
+{
     struct Case {
         SIZE_T size;
         DWORD type;
@@ -55,7 +58,8 @@ TEST(VirtualMemory, WrongArgumentsFail) {
     }
 }
 
-TEST(VirtualMemory, ReleaseTakesTheBaseAndSizeZero) {
+TEST(VirtualMemory, ReleaseTakesTheBaseAndSizeZero)
+{
     auto* p = static_cast<char*>(VirtualAlloc(nullptr, 0x20000, MEM_COMMIT, PAGE_READWRITE));
     ASSERT_NE(p, nullptr);
     EXPECT_FALSE(VirtualFree(p, 0x20000, MEM_RELEASE));
@@ -64,12 +68,13 @@ TEST(VirtualMemory, ReleaseTakesTheBaseAndSizeZero) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_ADDRESS));
     EXPECT_FALSE(VirtualFree(p, 0, 0));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    p[0x1FFFF] = 1;  // still all there
+    p[0x1FFFF] = 1; // still all there
     EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
     EXPECT_FALSE(VirtualFree(p, 0, MEM_RELEASE));
 }
 
-TEST(VirtualMemory, LockAndUnlockTheReceiveBuffer) {
+TEST(VirtualMemory, LockAndUnlockTheReceiveBuffer)
+{
     auto* p = static_cast<char*>(VirtualAlloc(nullptr, kReceiveBuffer, MEM_COMMIT, PAGE_READWRITE));
     ASSERT_NE(p, nullptr);
     EXPECT_TRUE(VirtualLock(p, kReceiveBuffer)) << GetLastError();
@@ -80,12 +85,13 @@ TEST(VirtualMemory, LockAndUnlockTheReceiveBuffer) {
     EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
 }
 
-TEST(VirtualMemory, LockingMemoryThatIsNotCommittedFails) {
+TEST(VirtualMemory, LockingMemoryThatIsNotCommittedFails)
+{
     auto* reserved = static_cast<char*>(VirtualAlloc(nullptr, 0x10000, MEM_RESERVE, PAGE_READWRITE));
     ASSERT_NE(reserved, nullptr);
     EXPECT_FALSE(VirtualLock(reserved, 4096));
     EXPECT_TRUE(VirtualFree(reserved, 0, MEM_RELEASE));
-    EXPECT_FALSE(VirtualLock(reserved, 4096));  // released
+    EXPECT_FALSE(VirtualLock(reserved, 4096)); // released
 }
 
-}  // namespace
+} // namespace

@@ -15,7 +15,8 @@ namespace {
 
 // A SID in the NT authority (S-1-5-...) with the given sub-authorities, in a
 // buffer of its own.
-std::vector<DWORD> NtSid(std::initializer_list<DWORD> subAuthorities) {
+std::vector<DWORD> NtSid(std::initializer_list<DWORD> subAuthorities)
+{
     std::vector<DWORD> buffer(2 + subAuthorities.size());
     SID* sid = reinterpret_cast<SID*>(buffer.data());
     sid->Revision = 1;
@@ -26,23 +27,29 @@ std::vector<DWORD> NtSid(std::initializer_list<DWORD> subAuthorities) {
     return buffer;
 }
 
-PSID AsSid(std::vector<DWORD>& buffer) { return buffer.data(); }
+PSID AsSid(std::vector<DWORD>& buffer)
+{
+    return buffer.data();
+}
 
 class Security : public qeltest::Workspace {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Workspace::SetUp();
         MakeFile("a.txt", "data");
         MakeDirectory("folder");
     }
 
-    HANDLE Open(const std::string& relative, DWORD access) const {
+    HANDLE Open(const std::string& relative, DWORD access) const
+    {
         return CreateFileA(Path(relative).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     }
 };
 
-TEST_F(Security, TheOwnerOfAFileOrFolderIsAValidSidInADescriptorFreedWithLocalFree) {
+TEST_F(Security, TheOwnerOfAFileOrFolderIsAValidSidInADescriptorFreedWithLocalFree)
+{
     for (const char* name : {"a.txt", "folder"}) {
         SCOPED_TRACE(name);
         for (DWORD access : {DWORD(READ_CONTROL), DWORD(GENERIC_READ)}) {
@@ -50,8 +57,8 @@ TEST_F(Security, TheOwnerOfAFileOrFolderIsAValidSidInADescriptorFreedWithLocalFr
             ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
             PSID owner = nullptr;
             PSECURITY_DESCRIPTOR descriptor = nullptr;
-            EXPECT_EQ(GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                                      nullptr, &descriptor),
+            EXPECT_EQ(GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                                      &descriptor),
                       DWORD(ERROR_SUCCESS));
             CloseHandle(h);
             ASSERT_NE(descriptor, nullptr);
@@ -66,19 +73,22 @@ TEST_F(Security, TheOwnerOfAFileOrFolderIsAValidSidInADescriptorFreedWithLocalFr
     }
 }
 
-TEST_F(Security, TheOwnerCannotBeReadThroughAHandleWithoutReadControl) {
+TEST_F(Security, TheOwnerCannotBeReadThroughAHandleWithoutReadControl)
+{
     HANDLE h = Open("a.txt", 0);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    EXPECT_EQ(GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                              &descriptor),
-              DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(
+        GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor),
+        DWORD(ERROR_ACCESS_DENIED));
     CloseHandle(h);
-    if (descriptor) LocalFree(descriptor);
+    if (descriptor)
+        LocalFree(descriptor);
 }
 
-TEST(WellKnownSids, AdministratorsAndSystemAreRecognisedAndNothingElse) {
+TEST(WellKnownSids, AdministratorsAndSystemAreRecognisedAndNothingElse)
+{
     struct Case {
         const char* name;
         std::vector<DWORD> sid;
@@ -99,7 +109,8 @@ TEST(WellKnownSids, AdministratorsAndSystemAreRecognisedAndNothingElse) {
     }
 }
 
-TEST(WellKnownSids, EqualSidComparesByValue) {
+TEST(WellKnownSids, EqualSidComparesByValue)
+{
     std::vector<DWORD> trustedInstaller = NtSid({80, 956008885u, 3418522649u, 1831038044u, 1853292631u, 2271478464u});
     std::vector<DWORD> sameValue = trustedInstaller;
     std::vector<DWORD> lastDiffers = NtSid({80, 956008885u, 3418522649u, 1831038044u, 1853292631u, 2271478465u});
@@ -109,4 +120,4 @@ TEST(WellKnownSids, EqualSidComparesByValue) {
     EXPECT_FALSE(EqualSid(AsSid(trustedInstaller), AsSid(shorter)));
 }
 
-}  // namespace
+} // namespace

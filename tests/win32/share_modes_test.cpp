@@ -5,31 +5,38 @@
 namespace {
 
 const DWORD kAccesses[] = {0, GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
-const DWORD kDeleteAccess = 0x00010000;  // DELETE
+const DWORD kDeleteAccess = 0x00010000; // DELETE
 
 // The Windows rule: two opens conflict when one's access is not allowed by the
 // other's share mode; an open without read, write or delete access takes part
 // in no check.
-bool Conflict(DWORD access1, DWORD share1, DWORD access2, DWORD share2) {
+bool Conflict(DWORD access1, DWORD share1, DWORD access2, DWORD share2)
+{
     auto rights = [](DWORD access) {
         DWORD r = 0;
-        if (access & GENERIC_READ) r |= FILE_SHARE_READ;
-        if (access & GENERIC_WRITE) r |= FILE_SHARE_WRITE;
-        if (access & kDeleteAccess) r |= FILE_SHARE_DELETE;
+        if (access & GENERIC_READ)
+            r |= FILE_SHARE_READ;
+        if (access & GENERIC_WRITE)
+            r |= FILE_SHARE_WRITE;
+        if (access & kDeleteAccess)
+            r |= FILE_SHARE_DELETE;
         return r;
     };
     DWORD r1 = rights(access1), r2 = rights(access2);
-    if (r1 == 0 || r2 == 0) return false;
+    if (r1 == 0 || r2 == 0)
+        return false;
     return (r2 & ~share1) != 0 || (r1 & ~share2) != 0;
 }
 
-HANDLE Open(const std::string& path, DWORD access, DWORD share) {
+HANDLE Open(const std::string& path, DWORD access, DWORD share)
+{
     return CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 using ShareModes = qeltest::Workspace;
 
-TEST_F(ShareModes, EveryPairFollowsTheRule) {
+TEST_F(ShareModes, EveryPairFollowsTheRule)
+{
     MakeFile("shared.bin", "content");
     const std::string path = Path("shared.bin");
     int checked = 0;
@@ -58,7 +65,8 @@ TEST_F(ShareModes, EveryPairFollowsTheRule) {
     EXPECT_EQ(checked, 32 * 32);
 }
 
-TEST_F(ShareModes, ARefusedReplacementLeavesTheFileIntact) {
+TEST_F(ShareModes, ARefusedReplacementLeavesTheFileIntact)
+{
     MakeFile("keep.txt", "original");
     HANDLE reader = Open(Path("keep.txt"), GENERIC_READ, FILE_SHARE_READ);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
@@ -72,7 +80,8 @@ TEST_F(ShareModes, ARefusedReplacementLeavesTheFileIntact) {
     EXPECT_EQ(ReadAll("keep.txt"), "original");
 }
 
-TEST_F(ShareModes, DeletionNeedsDeleteSharingFromEveryOpen) {
+TEST_F(ShareModes, DeletionNeedsDeleteSharingFromEveryOpen)
+{
     struct Case {
         DWORD access;
         DWORD share;
@@ -101,7 +110,8 @@ TEST_F(ShareModes, DeletionNeedsDeleteSharingFromEveryOpen) {
     }
 }
 
-TEST_F(ShareModes, ClosingTheHandleLiftsItsRefusal) {
+TEST_F(ShareModes, ClosingTheHandleLiftsItsRefusal)
+{
     MakeFile("f.txt", "x");
     HANDLE exclusive = Open(Path("f.txt"), GENERIC_READ, 0);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
@@ -118,4 +128,4 @@ TEST_F(ShareModes, ClosingTheHandleLiftsItsRefusal) {
     CloseHandle(exclusive);
 }
 
-}  // namespace
+} // namespace

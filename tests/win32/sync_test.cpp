@@ -10,11 +10,12 @@
 
 namespace {
 
-TEST(CriticalSection, RecursiveForItsOwnerExclusiveForOthers) {
+TEST(CriticalSection, RecursiveForItsOwnerExclusiveForOthers)
+{
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);
     EnterCriticalSection(&section);
-    EnterCriticalSection(&section);  // the owner may enter again
+    EnterCriticalSection(&section); // the owner may enter again
     LeaveCriticalSection(&section);
 
     int inside = 0;
@@ -31,19 +32,20 @@ TEST(CriticalSection, RecursiveForItsOwnerExclusiveForOthers) {
     // loaded machine it may not have reached EnterCriticalSection by then,
     // which can only let a fault pass unseen, never fail a correct section.
     for (int waited = 0; !otherStarted && waited < 6000; ++waited) {
-        Sleep(10);  // a minute at most: a guard against a thread that never runs
+        Sleep(10); // a minute at most: a guard against a thread that never runs
     }
     Sleep(20);
     EXPECT_FALSE(otherEntered);
     inside = 1;
-    LeaveCriticalSection(&section);  // the last of two entries: now the other may enter
+    LeaveCriticalSection(&section); // the last of two entries: now the other may enter
     other.join();
     EXPECT_TRUE(otherEntered);
     EXPECT_EQ(inside, 2);
     DeleteCriticalSection(&section);
 }
 
-TEST(CriticalSection, KeepsCountsExactUnderContention) {
+TEST(CriticalSection, KeepsCountsExactUnderContention)
+{
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);
     long counter = 0;
@@ -54,28 +56,32 @@ TEST(CriticalSection, KeepsCountsExactUnderContention) {
                 EnterCriticalSection(&section);
                 counter = counter + 1;
                 LeaveCriticalSection(&section);
-                if (i % 5000 == 0) Sleep(0);
+                if (i % 5000 == 0)
+                    Sleep(0);
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(counter, 80000);
     DeleteCriticalSection(&section);
 }
 
 // Day of the week by Zeller's congruence, 0 = Sunday as in SYSTEMTIME.
-int DayOfWeek(int year, int month, int day) {
+int DayOfWeek(int year, int month, int day)
+{
     if (month < 3) {
         month += 12;
         year -= 1;
     }
     const int k = year % 100;
     const int j = year / 100;
-    const int h = (day + 13 * (month + 1) / 5 + k + k / 4 + j / 4 + 5 * j) % 7;  // 0 = Saturday
+    const int h = (day + 13 * (month + 1) / 5 + k + k / 4 + j / 4 + 5 * j) % 7; // 0 = Saturday
     return (h + 6) % 7;
 }
 
-TEST(LocalTime, FieldsAreConsistent) {
+TEST(LocalTime, FieldsAreConsistent)
+{
     SYSTEMTIME now;
     GetLocalTime(&now);
     EXPECT_GE(now.wYear, 2020);
@@ -90,4 +96,4 @@ TEST(LocalTime, FieldsAreConsistent) {
     EXPECT_EQ(now.wDayOfWeek, DayOfWeek(now.wYear, now.wMonth, now.wDay));
 }
 
-}  // namespace
+} // namespace

@@ -22,32 +22,37 @@ namespace {
 // folder lies on C:; on Linux the workspace's drive T is made the system drive.
 class Volumes : public qeltest::Workspace {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Workspace::SetUp();
 #ifndef _WIN32
         setenv("QEL_SYSTEM_DRIVE", root.substr(0, 1).c_str(), 1);
 #endif
     }
-    void TearDown() override {
+    void TearDown() override
+    {
 #ifndef _WIN32
         unsetenv("QEL_SYSTEM_DRIVE");
 #endif
         Workspace::TearDown();
     }
 
-    std::vector<std::string> DriveStrings() {
+    std::vector<std::string> DriveStrings()
+    {
         const DWORD needed = GetLogicalDriveStringsA(0, nullptr);
         std::vector<char> buffer(needed + 1, 'Z');
         const DWORD length = GetLogicalDriveStringsA(needed, buffer.data());
         EXPECT_EQ(length + 1, needed);
         EXPECT_EQ(buffer[length], '\0');
         std::vector<std::string> roots;
-        for (const char* p = buffer.data(); *p != '\0'; p += strlen(p) + 1) roots.push_back(p);
+        for (const char* p = buffer.data(); *p != '\0'; p += strlen(p) + 1)
+            roots.push_back(p);
         return roots;
     }
 };
 
-TEST_F(Volumes, WindowsDirectoryIsOnTheWorkspaceDrive) {
+TEST_F(Volumes, WindowsDirectoryIsOnTheWorkspaceDrive)
+{
     char buffer[MAX_PATH];
     const UINT length = GetWindowsDirectoryA(buffer, sizeof buffer);
     ASSERT_EQ(length, strlen(buffer));
@@ -55,15 +60,17 @@ TEST_F(Volumes, WindowsDirectoryIsOnTheWorkspaceDrive) {
     EXPECT_EQ(toupper(buffer[0]), toupper(root[0]));
     EXPECT_EQ(std::string(buffer + 1, 2), ":\\");
     std::string name = buffer + 3;
-    for (char& c : name) c = char(tolower(static_cast<unsigned char>(c)));
+    for (char& c : name)
+        c = char(tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(name, "windows");
 }
 
-TEST_F(Volumes, WindowsDirectoryBufferContract) {
+TEST_F(Volumes, WindowsDirectoryBufferContract)
+{
     char buffer[32];
     for (UINT size : {0u, 1u, 5u, 10u}) {
         memset(buffer, 'Z', sizeof buffer);
-        EXPECT_EQ(GetWindowsDirectoryA(buffer, size), 11u) << size;  // the size needed, terminator included
+        EXPECT_EQ(GetWindowsDirectoryA(buffer, size), 11u) << size; // the size needed, terminator included
         EXPECT_EQ(buffer[0], 'Z') << size;
     }
     EXPECT_EQ(GetWindowsDirectoryA(nullptr, 0), 11u);
@@ -71,20 +78,22 @@ TEST_F(Volumes, WindowsDirectoryBufferContract) {
     EXPECT_EQ(buffer[10], '\0');
 }
 
-TEST_F(Volumes, SystemDriveIsAFixedDiskInEitherCase) {
+TEST_F(Volumes, SystemDriveIsAFixedDiskInEitherCase)
+{
     char windows[MAX_PATH];
     ASSERT_GT(GetWindowsDirectoryA(windows, sizeof windows), 0u);
     const std::string upper = {char(toupper(windows[0])), ':', '\\'};
     const std::string lower = {char(tolower(windows[0])), ':', '\\'};
     EXPECT_EQ(GetDriveTypeA(upper.c_str()), UINT(DRIVE_FIXED));
     EXPECT_EQ(GetDriveTypeA(lower.c_str()), UINT(DRIVE_FIXED));
-    EXPECT_EQ(GetDriveTypeA(upper.substr(0, 2).c_str()), UINT(DRIVE_FIXED));  // "C:"
+    EXPECT_EQ(GetDriveTypeA(upper.substr(0, 2).c_str()), UINT(DRIVE_FIXED)); // "C:"
     MakeDirectory("sub");
     EXPECT_EQ(GetDriveTypeA(Path("sub\\").c_str()), UINT(DRIVE_FIXED));
     EXPECT_EQ(GetDriveTypeA(Path("missing\\").c_str()), UINT(DRIVE_NO_ROOT_DIR));
 }
 
-TEST_F(Volumes, DriveStringsListTheSystemDriveInOrder) {
+TEST_F(Volumes, DriveStringsListTheSystemDriveInOrder)
+{
     const std::vector<std::string> roots = DriveStrings();
     ASSERT_FALSE(roots.empty());
     bool systemListed = false;
@@ -100,7 +109,8 @@ TEST_F(Volumes, DriveStringsListTheSystemDriveInOrder) {
     EXPECT_TRUE(systemListed);
 }
 
-TEST_F(Volumes, DriveStringsTooSmallWriteNothing) {
+TEST_F(Volumes, DriveStringsTooSmallWriteNothing)
+{
     const DWORD needed = GetLogicalDriveStringsA(0, nullptr);
     ASSERT_GE(needed, 5u);
     std::vector<char> buffer(needed + 1, 'Z');
@@ -110,7 +120,8 @@ TEST_F(Volumes, DriveStringsTooSmallWriteNothing) {
     }
 }
 
-TEST_F(Volumes, FreeSpaceOfAnyFolderOfTheDrive) {
+TEST_F(Volumes, FreeSpaceOfAnyFolderOfTheDrive)
+{
     MakeDirectory("sub");
     ULARGE_INTEGER available{}, total{}, free{};
     ASSERT_TRUE(GetDiskFreeSpaceExA(root.substr(0, 3).c_str(), &available, &total, &free)) << GetLastError();
@@ -132,10 +143,11 @@ TEST_F(Volumes, FreeSpaceOfAnyFolderOfTheDrive) {
 
 // Without disk quotas (a test machine has none) the volume's free bytes and
 // the bytes free to the caller are one figure: the space a program can use.
-TEST_F(Volumes, FreeBytesAreTheBytesFreeToTheCallerWithoutQuotas) {
+TEST_F(Volumes, FreeBytesAreTheBytesFreeToTheCallerWithoutQuotas)
+{
     ULARGE_INTEGER available{}, total{}, free{};
     ASSERT_TRUE(GetDiskFreeSpaceExA(root.substr(0, 3).c_str(), &available, &total, &free)) << GetLastError();
     EXPECT_EQ(free.QuadPart, available.QuadPart);
 }
 
-}  // namespace
+} // namespace

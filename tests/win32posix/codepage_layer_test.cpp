@@ -18,56 +18,65 @@
 
 namespace {
 
-const std::string kQianGbk = "\x9C\x5C";         // 淺
-const std::string kQianUtf8 = "\xE6\xB7\xBA";    // 淺
-const std::string kHangulUtf8 = "\xED\x95\x9C";  // 한: no character of GBK or 1252
+const std::string kQianGbk = "\x9C\x5C";        // 淺
+const std::string kQianUtf8 = "\xE6\xB7\xBA";   // 淺
+const std::string kHangulUtf8 = "\xED\x95\x9C"; // 한: no character of GBK or 1252
 
 class CodePageLayer : public qeltest::Workspace {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         unsetenv("QEL_CODEPAGE");
         Workspace::SetUp();
         hostRoot_ = win32posix::FindDrive('T')->hostRoot;
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         unsetenv("QEL_CODEPAGE");
         Workspace::TearDown();
     }
-    std::string Host(const std::string& relative = "") const {
+    std::string Host(const std::string& relative = "") const
+    {
         return relative.empty() ? hostRoot_ : hostRoot_ + "/" + relative;
     }
-    bool HostExists(const std::string& relative) const {
+    bool HostExists(const std::string& relative) const
+    {
         struct stat st;
         return lstat(Host(relative).c_str(), &st) == 0;
     }
-    void WriteHostFile(const std::string& relative, const std::string& content = "") {
+    void WriteHostFile(const std::string& relative, const std::string& content = "")
+    {
         std::ofstream(Host(relative), std::ios::binary) << content;
     }
-    DWORD CreateError(const std::string& relative) {
+    DWORD CreateError(const std::string& relative)
+    {
         HANDLE h = CreateFileA(Path(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return GetLastError();
+        if (h == INVALID_HANDLE_VALUE)
+            return GetLastError();
         CloseHandle(h);
         return 0;
     }
     std::string hostRoot_;
 };
 
-TEST_F(CodePageLayer, GbkNamesAreUtf8OnTheHost) {
+TEST_F(CodePageLayer, GbkNamesAreUtf8OnTheHost)
+{
     MakeDirectory(kQianGbk);
     MakeFile(kQianGbk + "\\" + kQianGbk + ".txt", "x");
     EXPECT_TRUE(HostExists(kQianUtf8 + "/" + kQianUtf8 + ".txt"));
     EXPECT_FALSE(HostExists(kQianGbk));
     // A folder made on the host under its UTF-8 name is found under its GBK name.
-    ASSERT_EQ(mkdir(Host("\xE6\xB8\xB8\xE6\x88\x8F").c_str(), 0777), 0);  // 游戏
+    ASSERT_EQ(mkdir(Host("\xE6\xB8\xB8\xE6\x88\x8F").c_str(), 0777), 0); // 游戏
     WriteHostFile("\xE6\xB8\xB8\xE6\x88\x8F/Game.EXE", "exe");
     EXPECT_EQ(ReadAll("\xD3\xCE\xCF\xB7\\game.exe"), "exe");
     EXPECT_EQ(List("\xD3\xCE\xCF\xB7\\*"), std::set<std::string>{"Game.EXE"});
     EXPECT_EQ(List("*"), (std::set<std::string>{kQianGbk, "\xD3\xCE\xCF\xB7"}));
 }
 
-TEST_F(CodePageLayer, UnrepresentableHostNamesAreListedWithQuestionMarks) {
+TEST_F(CodePageLayer, UnrepresentableHostNamesAreListedWithQuestionMarks)
+{
     WriteHostFile(kHangulUtf8 + kHangulUtf8 + ".txt");
-    WriteHostFile("bad\xFF.txt");  // no UTF-8 at all: one '?' per byte
+    WriteHostFile("bad\xFF.txt"); // no UTF-8 at all: one '?' per byte
     WriteHostFile("a.txt", "a");
     EXPECT_EQ(List("*"), (std::set<std::string>{"??.txt", "bad?.txt", "a.txt"}));
     EXPECT_EQ(List("*.txt").size(), 3u);
@@ -78,9 +87,10 @@ TEST_F(CodePageLayer, UnrepresentableHostNamesAreListedWithQuestionMarks) {
     EXPECT_EQ(AttributesError("BAD.TXT"), DWORD(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(CodePageLayer, BytesTheCodePageDoesNotDefineNameNothing) {
+TEST_F(CodePageLayer, BytesTheCodePageDoesNotDefineNameNothing)
+{
     // 0xFF is no GBK byte; 81 20 is a lead byte without a trail byte.
-    WriteHostFile("\xFF", "raw");  // a host file whose name is that very byte
+    WriteHostFile("\xFF", "raw"); // a host file whose name is that very byte
     EXPECT_EQ(AttributesError("\xFF"), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(AttributesError("x\x81 y"), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(AttributesError("\xFF\\file"), DWORD(ERROR_PATH_NOT_FOUND));
@@ -96,7 +106,8 @@ TEST_F(CodePageLayer, BytesTheCodePageDoesNotDefineNameNothing) {
     EXPECT_EQ(content, "raw");
 }
 
-TEST_F(CodePageLayer, CodePage1252) {
+TEST_F(CodePageLayer, CodePage1252)
+{
     setenv("QEL_CODEPAGE", "1252", 1);
     EXPECT_EQ(GetACP(), 1252u);
     EXPECT_FALSE(IsDBCSLeadByte(0x81));
@@ -113,7 +124,8 @@ TEST_F(CodePageLayer, CodePage1252) {
     EXPECT_EQ(parsed.components, (std::vector<std::string>{"\x9C", "a"}));
 }
 
-TEST_F(CodePageLayer, CodePage65001) {
+TEST_F(CodePageLayer, CodePage65001)
+{
     setenv("QEL_CODEPAGE", "65001", 1);
     EXPECT_EQ(GetACP(), 65001u);
     MakeFile(kQianUtf8 + kHangulUtf8, "utf8");
@@ -125,7 +137,8 @@ TEST_F(CodePageLayer, CodePage65001) {
     EXPECT_EQ(AttributesError("bad\xFF"), DWORD(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(CodePageLayer, DefaultIs936) {
+TEST_F(CodePageLayer, DefaultIs936)
+{
     EXPECT_EQ(GetACP(), 936u);
     setenv("QEL_CODEPAGE", "936", 1);
     EXPECT_EQ(GetACP(), 936u);
@@ -133,7 +146,8 @@ TEST_F(CodePageLayer, DefaultIs936) {
     EXPECT_EQ(GetACP(), 936u);
 }
 
-TEST_F(CodePageLayer, RelativePathsClimbFromAUtf8CurrentFolder) {
+TEST_F(CodePageLayer, RelativePathsClimbFromAUtf8CurrentFolder)
+{
     MakeDirectory(kQianGbk);
     MakeDirectory(kQianGbk + "\\sub");
     MakeFile(kQianGbk + "\\" + kQianGbk, "rel");
@@ -149,9 +163,10 @@ TEST_F(CodePageLayer, RelativePathsClimbFromAUtf8CurrentFolder) {
     ASSERT_EQ(chdir(previous), 0);
 }
 
-class BadCodePage : public CodePageLayer, public ::testing::WithParamInterface<const char*> {};
+class BadCodePage : public CodePageLayer, public ::testing::WithParamInterface<const char*> { };
 
-TEST_P(BadCodePage, FailsEveryCallThatConvertsANameAndSaysWhy) {
+TEST_P(BadCodePage, FailsEveryCallThatConvertsANameAndSaysWhy)
+{
     MakeFile("a.txt", "a");
     ::testing::internal::CaptureStderr();
     setenv("QEL_CODEPAGE", GetParam(), 1);
@@ -192,7 +207,8 @@ TEST_P(BadCodePage, FailsEveryCallThatConvertsANameAndSaysWhy) {
 
 INSTANTIATE_TEST_SUITE_P(Values, BadCodePage, ::testing::Values("1251", "gbk", "936 ", "0", "65001x", "-936"));
 
-TEST(CodePageConversions, RoundTripsAndFallbacks) {
+TEST(CodePageConversions, RoundTripsAndFallbacks)
+{
     using namespace win32posix;
     EXPECT_EQ(CodePageToUtf8(936, kQianGbk + "a"), kQianUtf8 + "a");
     EXPECT_EQ(CodePageToUtf8(936, "\x81"), std::nullopt);
@@ -202,11 +218,11 @@ TEST(CodePageConversions, RoundTripsAndFallbacks) {
     EXPECT_FALSE(lossless);
     EXPECT_EQ(Utf8ToCodePage(1252, "\xC3\xA9", '?', &lossless), "\xE9");
     EXPECT_TRUE(lossless);
-    EXPECT_EQ(Utf8ToCodePage(936, "\xE6\xB7", '?', &lossless), "??");  // cut short: one per byte
+    EXPECT_EQ(Utf8ToCodePage(936, "\xE6\xB7", '?', &lossless), "??"); // cut short: one per byte
     EXPECT_EQ(CharLengthAt(936, kQianGbk, 0), 2u);
     EXPECT_EQ(CharLengthAt(936, "\x81", 0), 1u);
     EXPECT_EQ(CharLengthAt(65001, kQianUtf8, 0), 3u);
     EXPECT_EQ(CharLengthAt(1252, kQianGbk, 0), 1u);
 }
 
-}  // namespace
+} // namespace

@@ -17,17 +17,21 @@ namespace {
 
 class DebugOutput : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/qel-debug-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder_ = pattern;
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         unsetenv("QEL_DEBUG_OUTPUT");
-        for (const char* name : {"/a.txt", "/b.txt"}) unlink((folder_ + name).c_str());
+        for (const char* name : {"/a.txt", "/b.txt"})
+            unlink((folder_ + name).c_str());
         rmdir(folder_.c_str());
     }
-    std::string Read(const char* name) {
+    std::string Read(const char* name)
+    {
         std::ifstream file(folder_ + name, std::ios::binary);
         std::stringstream content;
         content << file.rdbuf();
@@ -36,11 +40,12 @@ protected:
     std::string folder_;
 };
 
-TEST_F(DebugOutput, AppendsTextAsGivenAndFollowsTheVariable) {
+TEST_F(DebugOutput, AppendsTextAsGivenAndFollowsTheVariable)
+{
     unsetenv("QEL_DEBUG_OUTPUT");
     OutputDebugStringA("discarded\n");
     setenv("QEL_DEBUG_OUTPUT", (folder_ + "/a.txt").c_str(), 1);
-    OutputDebugStringA("QELCltCore.exe: \xc6\xf4\xb6\xaf");  // GBK bytes, no line end added
+    OutputDebugStringA("QELCltCore.exe: \xc6\xf4\xb6\xaf"); // GBK bytes, no line end added
     OutputDebugStringA("\n");
     OutputDebugStringA("");
     OutputDebugStringA(nullptr);
@@ -52,7 +57,8 @@ TEST_F(DebugOutput, AppendsTextAsGivenAndFollowsTheVariable) {
     EXPECT_EQ(Read("/b.txt"), "\r\n");
 }
 
-TEST_F(DebugOutput, LinesFromManyThreadsStayWhole) {
+TEST_F(DebugOutput, LinesFromManyThreadsStayWhole)
+{
     setenv("QEL_DEBUG_OUTPUT", (folder_ + "/a.txt").c_str(), 1);
     constexpr int kThreads = 8;
     constexpr int kLines = 300;
@@ -66,12 +72,14 @@ TEST_F(DebugOutput, LinesFromManyThreadsStayWhole) {
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
 
     std::istringstream content(Read("/a.txt"));
     std::set<std::string> seen;
     std::string line;
-    while (std::getline(content, line)) seen.insert(line);
+    while (std::getline(content, line))
+        seen.insert(line);
     ASSERT_EQ(seen.size(), size_t(kThreads * kLines));
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kLines; ++i) {
@@ -82,11 +90,12 @@ TEST_F(DebugOutput, LinesFromManyThreadsStayWhole) {
     }
 }
 
-TEST_F(DebugOutput, LeavesTheLastErrorAlone) {
+TEST_F(DebugOutput, LeavesTheLastErrorAlone)
+{
     setenv("QEL_DEBUG_OUTPUT", (folder_ + "/missing-folder/x.txt").c_str(), 1);
     SetLastError(ERROR_MORE_DATA);
     OutputDebugStringA("nowhere to go\n");
     EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
 }
 
-}  // namespace
+} // namespace

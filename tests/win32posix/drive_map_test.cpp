@@ -6,25 +6,29 @@
 namespace win32posix {
 namespace {
 
-std::string Describe(const DriveTable& table) {
+std::string Describe(const DriveTable& table)
+{
     std::string text;
-    for (const DriveMapping& d : table) text += std::string(1, d.letter) + "=" + d.hostRoot + "," + std::to_string(d.type) + ";";
+    for (const DriveMapping& d : table)
+        text += std::string(1, d.letter) + "=" + d.hostRoot + "," + std::to_string(d.type) + ";";
     return text;
 }
 
-TEST(ParseDriveMap, ReadsValidTexts) {
+TEST(ParseDriveMap, ReadsValidTexts)
+{
     struct Case {
         const char* text;
-        const char* expected;  // as Describe gives it
+        const char* expected; // as Describe gives it
     } cases[] = {
         {"C=/tmp/c;D=/tmp/d", "C=/tmp/c,3;D=/tmp/d,3;"},
-        {"d=/tmp/d;c=/tmp/c", "C=/tmp/c,3;D=/tmp/d,3;"},  // letters upper-cased, table sorted
+        {"d=/tmp/d;c=/tmp/c", "C=/tmp/c,3;D=/tmp/d,3;"}, // letters upper-cased, table sorted
         {"E=/media/usb,removable", "E=/media/usb,2;"},
-        {"N=/net/share,REMOTE;R=/cd,cdrom;M=/dev/shm/x,ramdisk;F=/f,fixed", "F=/f,3;M=/dev/shm/x,6;N=/net/share,4;R=/cd,5;"},
-        {" C = /tmp/c/ ; ", "C=/tmp/c,3;"},  // spaces around parts, trailing '/' and empty entries
+        {"N=/net/share,REMOTE;R=/cd,cdrom;M=/dev/shm/x,ramdisk;F=/f,fixed",
+         "F=/f,3;M=/dev/shm/x,6;N=/net/share,4;R=/cd,5;"},
+        {" C = /tmp/c/ ; ", "C=/tmp/c,3;"}, // spaces around parts, trailing '/' and empty entries
         {"C=/tmp//c//", "C=/tmp/c,3;"},
         {"C=/", "C=/,3;"},
-        {"C=/a,b,fixed", "C=/a,b,3;"},  // a comma in the path when a type follows
+        {"C=/a,b,fixed", "C=/a,b,3;"}, // a comma in the path when a type follows
         {"", ""},
         {";;", ""},
     };
@@ -35,17 +39,18 @@ TEST(ParseDriveMap, ReadsValidTexts) {
     }
 }
 
-TEST(ParseDriveMap, RejectsTheWholeTextOnAnyBadEntry) {
+TEST(ParseDriveMap, RejectsTheWholeTextOnAnyBadEntry)
+{
     const char* cases[] = {
-        "C=/tmp/c;D",             // no '='
-        "C=/tmp/c;DD=/tmp/d",     // not one letter
-        "1=/tmp/x",               // not a letter
-        "=/tmp/x",                // no letter
-        "C=tmp/c",                // relative path
-        "C=",                     // empty path
-        "C=/tmp/c,floppy",        // unknown type
-        "C=/tmp/c,",              // empty type
-        "C=/tmp/c;c=/tmp/d",      // letter given twice
+        "C=/tmp/c;D",         // no '='
+        "C=/tmp/c;DD=/tmp/d", // not one letter
+        "1=/tmp/x",           // not a letter
+        "=/tmp/x",            // no letter
+        "C=tmp/c",            // relative path
+        "C=",                 // empty path
+        "C=/tmp/c,floppy",    // unknown type
+        "C=/tmp/c,",          // empty type
+        "C=/tmp/c;c=/tmp/d",  // letter given twice
     };
     for (const char* text : cases) {
         std::string error;
@@ -54,7 +59,8 @@ TEST(ParseDriveMap, RejectsTheWholeTextOnAnyBadEntry) {
     }
 }
 
-TEST(DriveTypeFromName, KnowsTheFiveTypes) {
+TEST(DriveTypeFromName, KnowsTheFiveTypes)
+{
     EXPECT_EQ(DriveTypeFromName("fixed"), UINT(DRIVE_FIXED));
     EXPECT_EQ(DriveTypeFromName("Removable"), UINT(DRIVE_REMOVABLE));
     EXPECT_EQ(DriveTypeFromName("remote"), UINT(DRIVE_REMOTE));
@@ -63,11 +69,12 @@ TEST(DriveTypeFromName, KnowsTheFiveTypes) {
     EXPECT_FALSE(DriveTypeFromName("network"));
 }
 
-TEST(DriveTableFromFolderNames, TakesSingleLetterFoldersAsFixedDrives) {
+TEST(DriveTableFromFolderNames, TakesSingleLetterFoldersAsFixedDrives)
+{
     DriveTable table = DriveTableFromFolderNames("/opt/qel/drives/", {"d", "C", "games", "1", "c", "z", "."});
     EXPECT_EQ(Describe(table), "C=/opt/qel/drives/C,3;D=/opt/qel/drives/d,3;Z=/opt/qel/drives/z,3;");
     EXPECT_TRUE(DriveTableFromFolderNames("/x", {}).empty());
 }
 
-}  // namespace
-}  // namespace win32posix
+} // namespace
+} // namespace win32posix

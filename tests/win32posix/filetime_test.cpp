@@ -8,7 +8,8 @@
 namespace win32posix {
 namespace {
 
-TEST(Filetime, UnixEpochAndKnownInstants) {
+TEST(Filetime, UnixEpochAndKnownInstants)
+{
     std::optional<timespec> epoch = TimespecFromFiletime(FiletimeFromU64(kFiletimeOfUnixEpoch));
     ASSERT_TRUE(epoch);
     EXPECT_EQ(epoch->tv_sec, 0);
@@ -24,15 +25,21 @@ TEST(Filetime, UnixEpochAndKnownInstants) {
     EXPECT_EQ(start->tv_nsec, 0);
 }
 
-TEST(Filetime, RoundTripsEvery100NanosecondValue) {
+TEST(Filetime, RoundTripsEvery100NanosecondValue)
+{
     const uint64_t values[] = {
-        0, 1, 9999999, 10000000,                         // the first second of 1601
-        kFiletimeOfUnixEpoch - 1, kFiletimeOfUnixEpoch,  // around 1970
+        0,
+        1,
+        9999999,
+        10000000, // the first second of 1601
+        kFiletimeOfUnixEpoch - 1,
+        kFiletimeOfUnixEpoch, // around 1970
         kFiletimeOfUnixEpoch + 1,
-        94354848000000001ull,                            // 1900-01-01 plus 100 ns (before 1970)
-        132223104001234567ull,                           // 2020, odd 100 ns
-        0x01D0000012345678ull, 0x0000000100000000ull,    // low half crossing
-        0x7FFFFFFFFFFFFFFFull,                           // the last valid FILETIME (year 30828)
+        94354848000000001ull,  // 1900-01-01 plus 100 ns (before 1970)
+        132223104001234567ull, // 2020, odd 100 ns
+        0x01D0000012345678ull,
+        0x0000000100000000ull, // low half crossing
+        0x7FFFFFFFFFFFFFFFull, // the last valid FILETIME (year 30828)
     };
     for (uint64_t value : values) {
         std::optional<timespec> ts = TimespecFromFiletime(FiletimeFromU64(value));
@@ -46,14 +53,16 @@ TEST(Filetime, RoundTripsEvery100NanosecondValue) {
     }
 }
 
-TEST(Filetime, BeforeEpochKeepsNanosecondsPositive) {
+TEST(Filetime, BeforeEpochKeepsNanosecondsPositive)
+{
     std::optional<timespec> ts = TimespecFromFiletime(FiletimeFromU64(kFiletimeOfUnixEpoch - 1));
     ASSERT_TRUE(ts);
     EXPECT_EQ(ts->tv_sec, -1);
     EXPECT_EQ(ts->tv_nsec, 999999900);
 }
 
-TEST(Filetime, RoundsNanosecondsDownAndRefusesOutOfRange) {
+TEST(Filetime, RoundsNanosecondsDownAndRefusesOutOfRange)
+{
     std::optional<FILETIME> ft = FiletimeFromTimespec(timespec{0, 199});
     ASSERT_TRUE(ft);
     EXPECT_EQ(FiletimeToU64(*ft), kFiletimeOfUnixEpoch + 1);
@@ -63,5 +72,5 @@ TEST(Filetime, RoundsNanosecondsDownAndRefusesOutOfRange) {
     EXPECT_FALSE(TimespecFromFiletime(FiletimeFromU64(0x8000000000000000ull))) << "negative FILETIMEs are invalid";
 }
 
-}  // namespace
-}  // namespace win32posix
+} // namespace
+} // namespace win32posix

@@ -12,7 +12,8 @@
 
 namespace {
 
-TEST(WsprintfLayer, ReturnsTheCharactersStoredWhenCut) {
+TEST(WsprintfLayer, ReturnsTheCharactersStoredWhenCut)
+{
     const std::string longText(2000, 'a');
     char buffer[2048];
     for (size_t length : {1022u, 1023u, 1024u, 2000u}) {
@@ -23,26 +24,30 @@ TEST(WsprintfLayer, ReturnsTheCharactersStoredWhenCut) {
     }
 }
 
-TEST(WsprintfLayer, ShortPrefixTruncatesToSixteenBits) {
+TEST(WsprintfLayer, ShortPrefixTruncatesToSixteenBits)
+{
     char buffer[64];
     wsprintfA(buffer, "%hd %hu %hx", 70000, 70000, 0x12345);
     EXPECT_STREQ(buffer, "4464 4464 2345");
 }
 
-TEST(WsprintfLayer, WideTextsKeepAsciiOnly) {
+TEST(WsprintfLayer, WideTextsKeepAsciiOnly)
+{
     const uint16_t wide[] = {'w', 'i', 0xe9, 0x4e2d, 0};
     char buffer[64];
     wsprintfA(buffer, "%ls|%S|%lc|%C|%.2ls", wide, wide, 'A', 0x4e2d, wide);
     EXPECT_STREQ(buffer, "wi??|wi??|A|?|wi");
 }
 
-TEST(WsprintfLayer, PointersInUpperCaseHexOfFullWidth) {
+TEST(WsprintfLayer, PointersInUpperCaseHexOfFullWidth)
+{
     char buffer[64];
     wsprintfA(buffer, "%p", reinterpret_cast<void*>(0xabcd));
     EXPECT_EQ(std::string(buffer), std::string(2 * sizeof(void*) - 4, '0') + "ABCD");
 }
 
-TEST(WsprintfLayer, MalformedConversionsPrintNoPadding) {
+TEST(WsprintfLayer, MalformedConversionsPrintNoPadding)
+{
     char buffer[64];
     EXPECT_EQ(wsprintfA(buffer, "%5y|%-%d", 1), 3);
     EXPECT_STREQ(buffer, "y|1");
@@ -50,7 +55,8 @@ TEST(WsprintfLayer, MalformedConversionsPrintNoPadding) {
     EXPECT_STREQ(buffer, "abc");
 }
 
-TEST(WsprintfLayer, NulCharacterIsCounted) {
+TEST(WsprintfLayer, NulCharacterIsCounted)
+{
     char buffer[64];
     memset(buffer, 'Z', sizeof buffer);
     EXPECT_EQ(wsprintfA(buffer, "%c|", 0), 2);
@@ -58,4 +64,4 @@ TEST(WsprintfLayer, NulCharacterIsCounted) {
     EXPECT_EQ(buffer[1], '|');
 }
 
-}  // namespace
+} // namespace

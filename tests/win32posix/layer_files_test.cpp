@@ -17,21 +17,25 @@ namespace {
 
 class LayerFiles : public qeltest::Workspace {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Workspace::SetUp();
         hostRoot_ = win32posix::FindDrive('T')->hostRoot;
     }
     // The host folder behind drive T.
-    std::string Host(const std::string& relative = "") const {
+    std::string Host(const std::string& relative = "") const
+    {
         return relative.empty() ? hostRoot_ : hostRoot_ + "/" + relative;
     }
     std::string hostRoot_;
-    void WriteHostFile(const std::string& relative, const std::string& content) {
+    void WriteHostFile(const std::string& relative, const std::string& content)
+    {
         std::ofstream(Host(relative), std::ios::binary) << content;
     }
 };
 
-TEST_F(LayerFiles, SymbolicLinksAreReparsePointsNeverFollowedByQueries) {
+TEST_F(LayerFiles, SymbolicLinksAreReparsePointsNeverFollowedByQueries)
+{
     MakeDirectory("target");
     MakeFile("target\\inside.txt", "keep");
     MakeFile("file.txt", "data");
@@ -39,7 +43,8 @@ TEST_F(LayerFiles, SymbolicLinksAreReparsePointsNeverFollowedByQueries) {
     ASSERT_EQ(symlink(Host("file.txt").c_str(), Host("filelink").c_str()), 0);
     ASSERT_EQ(symlink(Host("nowhere").c_str(), Host("dangling").c_str()), 0);
 
-    EXPECT_EQ(GetFileAttributesA(Path("dirlink").c_str()), DWORD(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(GetFileAttributesA(Path("dirlink").c_str()),
+              DWORD(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(GetFileAttributesA(Path("filelink").c_str()), DWORD(FILE_ATTRIBUTE_REPARSE_POINT));
     EXPECT_EQ(GetFileAttributesA(Path("dangling").c_str()), DWORD(FILE_ATTRIBUTE_REPARSE_POINT));
 
@@ -71,7 +76,8 @@ TEST_F(LayerFiles, SymbolicLinksAreReparsePointsNeverFollowedByQueries) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_DIRECTORY));
 }
 
-TEST_F(LayerFiles, CopyThroughALinkOntoItsTargetIsRefused) {
+TEST_F(LayerFiles, CopyThroughALinkOntoItsTargetIsRefused)
+{
     MakeFile("file.txt", "data");
     ASSERT_EQ(symlink(Host("file.txt").c_str(), Host("link.txt").c_str()), 0);
     EXPECT_FALSE(CopyFileA(Path("file.txt").c_str(), Path("link.txt").c_str(), FALSE));
@@ -80,7 +86,8 @@ TEST_F(LayerFiles, CopyThroughALinkOntoItsTargetIsRefused) {
     EXPECT_EQ(ReadAll("file.txt"), "data");
 }
 
-TEST_F(LayerFiles, FolderListingReportsLinksWithoutFollowingThem) {
+TEST_F(LayerFiles, FolderListingReportsLinksWithoutFollowingThem)
+{
     MakeDirectory("d");
     MakeDirectory("d\\real");
     MakeFile("d\\real\\x.txt", "x");
@@ -99,7 +106,8 @@ TEST_F(LayerFiles, FolderListingReportsLinksWithoutFollowingThem) {
     EXPECT_EQ(links, 1);
 }
 
-TEST_F(LayerFiles, DriveMapFollowsTheEnvironment) {
+TEST_F(LayerFiles, DriveMapFollowsTheEnvironment)
+{
     char other[] = "/tmp/qelw-other-XXXXXX";
     ASSERT_NE(mkdtemp(other), nullptr);
     std::ofstream(std::string(other) + "/only-on-u.txt") << "u";
@@ -129,11 +137,13 @@ TEST_F(LayerFiles, DriveMapFollowsTheEnvironment) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
 }
 
-TEST_F(LayerFiles, HostAbsoluteAndRelativePaths) {
+TEST_F(LayerFiles, HostAbsoluteAndRelativePaths)
+{
     MakeDirectory("Sub");
     MakeFile("Sub\\f.txt", "content");
-    std::string windowsHost;  // "\tmp\qelw-XXXXXX"
-    for (char c : Host()) windowsHost += c == '/' ? '\\' : c;
+    std::string windowsHost; // "\tmp\qelw-XXXXXX"
+    for (char c : Host())
+        windowsHost += c == '/' ? '\\' : c;
     EXPECT_EQ(ReadAll("..\\..\\Sub\\f.txt"), "content") << "'..' never leaves the drive";
 
     HANDLE h = CreateFileA((windowsHost + "\\SUB\\f.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -154,7 +164,8 @@ TEST_F(LayerFiles, HostAbsoluteAndRelativePaths) {
     EXPECT_EQ(win32posix::WindowsPathFromHost("/nonexistent/qel/x"), "\\nonexistent\\qel\\x");
 }
 
-TEST_F(LayerFiles, DriveRootIsNotAnEntryAndDotsAreNotListedThere) {
+TEST_F(LayerFiles, DriveRootIsNotAnEntryAndDotsAreNotListedThere)
+{
     MakeFile("top.txt", "x");
     WIN32_FIND_DATAA data;
     EXPECT_EQ(FindFirstFileA("T:", &data), INVALID_HANDLE_VALUE);
@@ -169,20 +180,24 @@ TEST_F(LayerFiles, DriveRootIsNotAnEntryAndDotsAreNotListedThere) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
 }
 
-TEST_F(LayerFiles, FindListsInCaseInsensitiveOrder) {
+TEST_F(LayerFiles, FindListsInCaseInsensitiveOrder)
+{
     MakeDirectory("s");
-    for (const char* name : {"b.txt", "C.txt", "a.txt", "D.txt"}) MakeFile(std::string("s\\") + name, "");
+    for (const char* name : {"b.txt", "C.txt", "a.txt", "D.txt"})
+        MakeFile(std::string("s\\") + name, "");
     WIN32_FIND_DATAA data;
     HANDLE find = FindFirstFileA(Path("s\\*.txt").c_str(), &data);
     ASSERT_NE(find, INVALID_HANDLE_VALUE);
     std::string order;
-    do order += data.cFileName[0];
+    do
+        order += data.cFileName[0];
     while (FindNextFileA(find, &data));
     FindClose(find);
     EXPECT_EQ(order, "abCD");
 }
 
-TEST_F(LayerFiles, FindLooksInTheFolderThatOpeningNames) {
+TEST_F(LayerFiles, FindLooksInTheFolderThatOpeningNames)
+{
     // "a..\\x" names "x" in the folder "a." (one dot that ends a folder name
     // goes); a search below "a.." lists that same folder, not "a".
     ASSERT_EQ(mkdir(Host("a.").c_str(), 0755), 0);
@@ -199,7 +214,8 @@ TEST_F(LayerFiles, FindLooksInTheFolderThatOpeningNames) {
     FindClose(find);
 }
 
-TEST_F(LayerFiles, UnbufferedTransfersMustBeSectorAligned) {
+TEST_F(LayerFiles, UnbufferedTransfersMustBeSectorAligned)
+{
     char* buffer = static_cast<char*>(VirtualAlloc(nullptr, 8192, MEM_COMMIT, PAGE_READWRITE));
     ASSERT_NE(buffer, nullptr);
     HANDLE h = CreateFileA(Path("nb.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -221,7 +237,8 @@ TEST_F(LayerFiles, UnbufferedTransfersMustBeSectorAligned) {
     VirtualFree(buffer, 0, MEM_RELEASE);
 }
 
-TEST_F(LayerFiles, AttributesLiveInModeBitsAndAnExtendedAttribute) {
+TEST_F(LayerFiles, AttributesLiveInModeBitsAndAnExtendedAttribute)
+{
     MakeFile("a.txt", "x");
     EXPECT_EQ(GetFileAttributesA(Path("a.txt").c_str()), DWORD(FILE_ATTRIBUTE_NORMAL));
     ASSERT_TRUE(SetFileAttributesA(Path("a.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
@@ -248,7 +265,8 @@ TEST_F(LayerFiles, AttributesLiveInModeBitsAndAnExtendedAttribute) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
 }
 
-TEST_F(LayerFiles, LastWriteTimeKeepsTheHostNanosecondsDownTo100) {
+TEST_F(LayerFiles, LastWriteTimeKeepsTheHostNanosecondsDownTo100)
+{
     WriteHostFile("ns.txt", "x");
     const timespec times[2] = {{1600000000, 123456789}, {1600000000, 987654321}};
     ASSERT_EQ(utimensat(AT_FDCWD, Host("ns.txt").c_str(), times, 0), 0);
@@ -262,7 +280,8 @@ TEST_F(LayerFiles, LastWriteTimeKeepsTheHostNanosecondsDownTo100) {
     EXPECT_EQ((uint64_t(access.dwHighDateTime) << 32) | access.dwLowDateTime, base + 1234567);
 }
 
-TEST_F(LayerFiles, ResolutionTellsWhatExists) {
+TEST_F(LayerFiles, ResolutionTellsWhatExists)
+{
     MakeDirectory("Dir");
     win32posix::ResolvedPath resolved;
     ASSERT_EQ(win32posix::ResolvePath(Path("dir\\new.txt"), resolved), DWORD(ERROR_SUCCESS));
@@ -276,4 +295,4 @@ TEST_F(LayerFiles, ResolutionTellsWhatExists) {
     EXPECT_EQ(win32posix::ResolvePath("Q:\\x", resolved), DWORD(ERROR_PATH_NOT_FOUND));
 }
 
-}  // namespace
+} // namespace

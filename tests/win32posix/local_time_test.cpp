@@ -9,7 +9,8 @@
 namespace {
 
 // Seconds since the epoch of a SYSTEMTIME read as UTC.
-time_t AsUtcSeconds(const SYSTEMTIME& time) {
+time_t AsUtcSeconds(const SYSTEMTIME& time)
+{
     tm fields{};
     fields.tm_year = time.wYear - 1900;
     fields.tm_mon = time.wMonth - 1;
@@ -21,18 +22,20 @@ time_t AsUtcSeconds(const SYSTEMTIME& time) {
 }
 
 // The whole seconds of CLOCK_REALTIME.
-time_t RealtimeSeconds() {
+time_t RealtimeSeconds()
+{
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     return now.tv_sec;
 }
 
-TEST(LocalTimeZone, FollowsTz) {
+TEST(LocalTimeZone, FollowsTz)
+{
     const char* saved = getenv("TZ");
     const std::string previous = saved ? saved : "";
     struct Zone {
         const char* tz;
-        long offset;  // seconds east of UTC
+        long offset; // seconds east of UTC
     } zones[] = {{"UTC0", 0}, {"CST-8", 8 * 3600}, {"EST+5", -5 * 3600}};
     for (const auto& zone : zones) {
         setenv("TZ", zone.tz, 1);
@@ -56,4 +59,4 @@ TEST(LocalTimeZone, FollowsTz) {
     tzset();
 }
 
-}  // namespace
+} // namespace

@@ -16,7 +16,8 @@ namespace {
 
 constexpr SIZE_T kBuffer = 0x80000;
 
-TEST(PageLocks, UnlockingWhatIsNotLockedFails) {
+TEST(PageLocks, UnlockingWhatIsNotLockedFails)
+{
     auto* p = static_cast<char*>(VirtualAlloc(nullptr, kBuffer, MEM_COMMIT, PAGE_READWRITE));
     ASSERT_NE(p, nullptr);
     SetLastError(0);
@@ -24,10 +25,10 @@ TEST(PageLocks, UnlockingWhatIsNotLockedFails) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_LOCKED));
 
     ASSERT_TRUE(VirtualLock(p, 8192));
-    EXPECT_TRUE(VirtualLock(p, 8192));  // locks are not counted, as on Windows
+    EXPECT_TRUE(VirtualLock(p, 8192)); // locks are not counted, as on Windows
     EXPECT_FALSE(VirtualUnlock(p, 3 * 4096)) << "the third page is not locked";
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_LOCKED));
-    EXPECT_TRUE(VirtualUnlock(p + 4096, 10));  // the page that holds the range
+    EXPECT_TRUE(VirtualUnlock(p + 4096, 10)); // the page that holds the range
     EXPECT_TRUE(VirtualUnlock(p, 1));
     EXPECT_FALSE(VirtualUnlock(p, 1));
 
@@ -37,7 +38,8 @@ TEST(PageLocks, UnlockingWhatIsNotLockedFails) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_LOCKED));
 }
 
-TEST(PageLocks, OnlyCommittedMemoryCanBeLocked) {
+TEST(PageLocks, OnlyCommittedMemoryCanBeLocked)
+{
     auto* reserved = static_cast<char*>(VirtualAlloc(nullptr, 0x20000, MEM_RESERVE, PAGE_READWRITE));
     ASSERT_NE(reserved, nullptr);
     SetLastError(0);
@@ -55,31 +57,41 @@ TEST(PageLocks, OnlyCommittedMemoryCanBeLocked) {
 }
 
 // Drops CAP_IPC_LOCK (which lifts the limit for root) from this process.
-bool DropLockCapability() {
+bool DropLockCapability()
+{
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2] = {};
-    if (syscall(SYS_capget, &header, data) != 0) return false;
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
     data[CAP_IPC_LOCK / 32].effective &= ~(1u << (CAP_IPC_LOCK % 32));
     data[CAP_IPC_LOCK / 32].permitted &= ~(1u << (CAP_IPC_LOCK % 32));
     return syscall(SYS_capset, &header, data) == 0;
 }
 
 // In a child process: a lock limit of 64 KiB, then the 512 KiB buffer.
-int LockBeyondTheLimit() {
-    if (!DropLockCapability()) return 10;
+int LockBeyondTheLimit()
+{
+    if (!DropLockCapability())
+        return 10;
     rlimit limit{0x10000, 0x10000};
-    if (setrlimit(RLIMIT_MEMLOCK, &limit) != 0) return 11;
+    if (setrlimit(RLIMIT_MEMLOCK, &limit) != 0)
+        return 11;
     void* p = VirtualAlloc(nullptr, kBuffer, MEM_COMMIT, PAGE_READWRITE);
-    if (p == nullptr) return 12;
-    if (VirtualLock(p, kBuffer)) return 13;
-    if (GetLastError() != ERROR_WORKING_SET_QUOTA) return 14;
-    if (!VirtualLock(p, 4096)) return 15;  // a small lock still fits
+    if (p == nullptr)
+        return 12;
+    if (VirtualLock(p, kBuffer))
+        return 13;
+    if (GetLastError() != ERROR_WORKING_SET_QUOTA)
+        return 14;
+    if (!VirtualLock(p, 4096))
+        return 15; // a small lock still fits
     return 0;
 }
 
-TEST(PageLocksDeathTest, LockBeyondTheLimitFailsWithQuotaError) {
+TEST(PageLocksDeathTest, LockBeyondTheLimitFailsWithQuotaError)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::_Exit(LockBeyondTheLimit()), ::testing::ExitedWithCode(0), "");
 }
 
-}  // namespace
+} // namespace

@@ -20,20 +20,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string BackslashForm(std::string path) {
+std::string BackslashForm(std::string path)
+{
     for (char& c : path) {
-        if (c == '/') c = '\\';
+        if (c == '/')
+            c = '\\';
     }
     return path;
 }
 
-std::string ExecutablePath() {
+std::string ExecutablePath()
+{
     char buffer[PATH_MAX] = {};
     const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
     return length > 0 ? std::string(buffer, size_t(length)) : std::string();
 }
 
-TEST(ModuleFileName, ExecutableInBackslashForm) {
+TEST(ModuleFileName, ExecutableInBackslashForm)
+{
     const std::string expected = BackslashForm(ExecutablePath());
     ASSERT_FALSE(expected.empty());
     ASSERT_EQ(expected[0], '\\');
@@ -44,7 +48,8 @@ TEST(ModuleFileName, ExecutableInBackslashForm) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
 }
 
-TEST(ModuleFileName, TruncatedToTheBuffer) {
+TEST(ModuleFileName, TruncatedToTheBuffer)
+{
     const std::string expected = BackslashForm(ExecutablePath());
     char buffer[PATH_MAX];
     for (DWORD size : {DWORD(1), DWORD(5), DWORD(expected.size())}) {
@@ -59,7 +64,8 @@ TEST(ModuleFileName, TruncatedToTheBuffer) {
 }
 
 // The executable's folder + "..\log\x" resolves through the layer.
-TEST(ModuleFileName, FolderPlusRelativePathResolves) {
+TEST(ModuleFileName, FolderPlusRelativePathResolves)
+{
     char buffer[PATH_MAX];
     ASSERT_GT(GetModuleFileNameA(nullptr, buffer, sizeof buffer), 0u);
     std::string path = buffer;
@@ -69,7 +75,8 @@ TEST(ModuleFileName, FolderPlusRelativePathResolves) {
 
 class Library : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/qel-modules-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder_ = pattern;
@@ -77,14 +84,16 @@ protected:
         std::ofstream(folder_ + "/Junk.dll") << "not a library";
         setenv("QEL_DRIVES", ("M=" + folder_).c_str(), 1);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         unsetenv("QEL_DRIVES");
         fs::remove_all(folder_);
     }
     std::string folder_;
 };
 
-TEST_F(Library, DllNameLoadsTheSharedObjectBesideIt) {
+TEST_F(Library, DllNameLoadsTheSharedObjectBesideIt)
+{
     const std::string names[] = {"M:\\QelProbe.dll", "m:\\QELPROBE.DLL", "M:\\QelProbe",
                                  BackslashForm(folder_) + "\\QelProbe.dll"};
     for (const std::string& name : names) {
@@ -104,7 +113,8 @@ TEST_F(Library, DllNameLoadsTheSharedObjectBesideIt) {
     }
 }
 
-TEST_F(Library, LoadFailures) {
+TEST_F(Library, LoadFailures)
+{
     struct Case {
         const char* name;
         DWORD error;
@@ -121,13 +131,14 @@ TEST_F(Library, LoadFailures) {
     }
 }
 
-TEST_F(Library, LoadsAreCountedAndHandlesChecked) {
+TEST_F(Library, LoadsAreCountedAndHandlesChecked)
+{
     HMODULE first = LoadLibraryA("M:\\QelProbe.dll");
     HMODULE second = LoadLibraryA("M:\\QelProbe.dll");
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first, second);
     EXPECT_TRUE(FreeLibrary(first));
-    EXPECT_NE(GetProcAddress(second, "QelProbeAnswer"), nullptr);  // still loaded once
+    EXPECT_NE(GetProcAddress(second, "QelProbeAnswer"), nullptr); // still loaded once
     EXPECT_TRUE(FreeLibrary(second));
     EXPECT_FALSE(FreeLibrary(second));
     int notAModule = 0;
@@ -136,4 +147,4 @@ TEST_F(Library, LoadsAreCountedAndHandlesChecked) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
 }
 
-}  // namespace
+} // namespace

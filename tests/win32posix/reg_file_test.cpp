@@ -9,7 +9,8 @@
 namespace win32posix {
 namespace {
 
-const RegistryValue* FindValue(const RegistryFileParse& parse, const std::string& key, const std::string& name) {
+const RegistryValue* FindValue(const RegistryFileParse& parse, const std::string& key, const std::string& name)
+{
     const RegistryKey* found = FindRegistryKey(parse.tree, key);
     if (found == nullptr) {
         return nullptr;
@@ -18,11 +19,15 @@ const RegistryValue* FindValue(const RegistryFileParse& parse, const std::string
     return value == found->values.end() ? nullptr : &value->second;
 }
 
-std::string Sz(const std::string& text) { return text + std::string(1, '\0'); }
+std::string Sz(const std::string& text)
+{
+    return text + std::string(1, '\0');
+}
 
 // UTF-16LE with BOM, as regedit writes version 5 files; the input is ASCII or
 // UTF-8 of the Basic Multilingual Plane.
-std::string Utf16Le(const std::string& utf8) {
+std::string Utf16Le(const std::string& utf8)
+{
     std::string out = "\xFF\xFE";
     for (size_t i = 0; i < utf8.size();) {
         uint32_t unit = static_cast<uint8_t>(utf8[i]);
@@ -43,7 +48,8 @@ std::string Utf16Le(const std::string& utf8) {
 
 constexpr const char* kKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TARNWELL1\\LOMVARKPRO";
 
-TEST(RegFile, ReadsStringAndDwordValuesUnderBothHeaders) {
+TEST(RegFile, ReadsStringAndDwordValuesUnderBothHeaders)
+{
     for (const char* header : {"REGEDIT4", "Windows Registry Editor Version 5.00"}) {
         SCOPED_TRACE(header);
         const std::string file = std::string(header) +
@@ -57,7 +63,7 @@ TEST(RegFile, ReadsStringAndDwordValuesUnderBothHeaders) {
         const RegistryValue* text = FindValue(parse, kKey, "QELClt_NoBufWrite");
         ASSERT_NE(text, nullptr);
         EXPECT_EQ(text->type, DWORD(REG_SZ));
-        EXPECT_EQ(text->data, Sz("1"));  // the terminator belongs to the data
+        EXPECT_EQ(text->data, Sz("1")); // the terminator belongs to the data
 
         const RegistryValue* number = FindValue(parse, kKey, "count");
         ASSERT_NE(number, nullptr);
@@ -70,15 +76,17 @@ TEST(RegFile, ReadsStringAndDwordValuesUnderBothHeaders) {
     }
 }
 
-TEST(RegFile, DwordDigits) {
+TEST(RegFile, DwordDigits)
+{
     struct Case {
         const char* data;
         bool valid;
         uint32_t value;
     } cases[] = {
-        {"dword:00000001", true, 1},  {"dword:ffffffff", true, 0xffffffff}, {"DWORD:0000ABCD", true, 0xabcd},
-        {"dword:1", true, 1},         {"dword:123456789", false, 0},        {"dword:", false, 0},
-        {"dword:0000000g", false, 0}, {"dword:-1", false, 0},
+        {"dword:00000001", true, 1},      {"dword:ffffffff", true, 0xffffffff},
+        {"DWORD:0000ABCD", true, 0xabcd}, {"dword:1", true, 1},
+        {"dword:123456789", false, 0},    {"dword:", false, 0},
+        {"dword:0000000g", false, 0},     {"dword:-1", false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.data);
@@ -91,18 +99,19 @@ TEST(RegFile, DwordDigits) {
         }
         ASSERT_NE(value, nullptr);
         uint32_t stored = 0;
-        for (int i = 3; i >= 0; --i) stored = (stored << 8) | static_cast<uint8_t>(value->data[i]);
+        for (int i = 3; i >= 0; --i)
+            stored = (stored << 8) | static_cast<uint8_t>(value->data[i]);
         EXPECT_EQ(stored, c.value);
     }
 }
 
-TEST(RegFile, EscapesInNamesAndTexts) {
-    const auto parse = ParseRegistryFile(
-        "REGEDIT4\n[HKLM\\K]\n"
-        "\"path\"=\"C:\\\\Games\\\\\"\n"          // "C:\\Games\\" -> C:\Games\ .
-        "\"say \\\"hi\\\"\"=\"a \\\"quoted\\\" word\"\n"
-        "\"semi\"=\"a;b\"\n"
-        "\"empty\"=\"\"\n");
+TEST(RegFile, EscapesInNamesAndTexts)
+{
+    const auto parse = ParseRegistryFile("REGEDIT4\n[HKLM\\K]\n"
+                                         "\"path\"=\"C:\\\\Games\\\\\"\n" // "C:\\Games\\" -> C:\Games\ .
+                                         "\"say \\\"hi\\\"\"=\"a \\\"quoted\\\" word\"\n"
+                                         "\"semi\"=\"a;b\"\n"
+                                         "\"empty\"=\"\"\n");
     EXPECT_TRUE(parse.problems.empty());
     const std::string key = "HKEY_LOCAL_MACHINE\\K";
     ASSERT_NE(FindValue(parse, key, "path"), nullptr);
@@ -115,12 +124,13 @@ TEST(RegFile, EscapesInNamesAndTexts) {
     EXPECT_EQ(FindValue(parse, key, "empty")->data, Sz(""));
 }
 
-TEST(RegFile, KeysAndRootsIgnoreCaseAndParentsExist) {
-    const auto parse = ParseRegistryFile(
-        "REGEDIT4\n"
-        "[hklm\\Software\\A\\B]\n\"x\"=\"1\"\n"
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\a\\b]\n\"Y\"=\"2\"\n"  // the same key again: merged
-        "[HKEY_CURRENT_USER\\Other]\n");
+TEST(RegFile, KeysAndRootsIgnoreCaseAndParentsExist)
+{
+    const auto parse =
+        ParseRegistryFile("REGEDIT4\n"
+                          "[hklm\\Software\\A\\B]\n\"x\"=\"1\"\n"
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\a\\b]\n\"Y\"=\"2\"\n" // the same key again: merged
+                          "[HKEY_CURRENT_USER\\Other]\n");
     EXPECT_TRUE(parse.problems.empty());
     const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B";
     ASSERT_NE(FindValue(parse, key, "X"), nullptr);
@@ -128,32 +138,35 @@ TEST(RegFile, KeysAndRootsIgnoreCaseAndParentsExist) {
     EXPECT_NE(FindRegistryKey(parse.tree, "HKEY_LOCAL_MACHINE\\SOFTWARE\\A"), nullptr);
     EXPECT_NE(FindRegistryKey(parse.tree, "HKEY_LOCAL_MACHINE\\SOFTWARE"), nullptr);
     EXPECT_NE(FindRegistryKey(parse.tree, "HKEY_CURRENT_USER\\OTHER"), nullptr);
-    EXPECT_NE(FindRegistryKey(parse.tree, "HKEY_USERS"), nullptr);  // roots always exist
+    EXPECT_NE(FindRegistryKey(parse.tree, "HKEY_USERS"), nullptr); // roots always exist
     EXPECT_EQ(FindRegistryKey(parse.tree, "HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B\\C"), nullptr);
 }
 
-TEST(RegFile, LaterValueReplacesEarlier) {
+TEST(RegFile, LaterValueReplacesEarlier)
+{
     const auto parse = ParseRegistryFile("REGEDIT4\n[HKLM\\K]\n\"v\"=\"1\"\n\"V\"=dword:00000002\n");
     const RegistryValue* value = FindValue(parse, "HKEY_LOCAL_MACHINE\\K", "v");
     ASSERT_NE(value, nullptr);
     EXPECT_EQ(value->type, DWORD(REG_DWORD));
 }
 
-TEST(RegFile, Utf16WithBomAndUtf8WithBom) {
-    const std::string text =
-        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"name\"=\"caf\xC3\xA9 \xE4\xB8\xAD\"\r\n";
+TEST(RegFile, Utf16WithBomAndUtf8WithBom)
+{
+    const std::string text = "Windows Registry Editor Version "
+                             "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"name\"=\"caf\xC3\xA9 \xE4\xB8\xAD\"\r\n";
     for (const std::string& bytes : {Utf16Le(text), "\xEF\xBB\xBF" + text}) {
         const auto parse = ParseRegistryFile(bytes);
         EXPECT_TRUE(parse.problems.empty());
         const RegistryValue* value = FindValue(parse, "HKEY_LOCAL_MACHINE\\K", "name");
         ASSERT_NE(value, nullptr);
-        EXPECT_EQ(value->data, Sz("caf\xC3\xA9 \xE4\xB8\xAD"));  // kept as UTF-8
+        EXPECT_EQ(value->data, Sz("caf\xC3\xA9 \xE4\xB8\xAD")); // kept as UTF-8
     }
 }
 
-TEST(RegFile, HeaderIsRequired) {
-    for (const char* bytes : {"", "[HKLM\\K]\n\"v\"=\"1\"\n", "REGEDIT5\n[HKLM\\K]\n\"v\"=\"1\"\n",
-                              "\xFE\xFF\0R\0E\0G"}) {
+TEST(RegFile, HeaderIsRequired)
+{
+    for (const char* bytes :
+         {"", "[HKLM\\K]\n\"v\"=\"1\"\n", "REGEDIT5\n[HKLM\\K]\n\"v\"=\"1\"\n", "\xFE\xFF\0R\0E\0G"}) {
         const auto parse = ParseRegistryFile(bytes);
         EXPECT_EQ(parse.problems.size(), 1u);
         EXPECT_EQ(FindRegistryKey(parse.tree, "HKEY_LOCAL_MACHINE\\K"), nullptr);
@@ -161,35 +174,37 @@ TEST(RegFile, HeaderIsRequired) {
     }
 }
 
-TEST(RegFile, BadLinesAreSkippedAndReported) {
-    const auto parse = ParseRegistryFile(
-        "REGEDIT4\n"
-        "\"orphan\"=\"before any section\"\n"      // 2
-        "[HKLM\\K]\n"
-        "; a comment\n"
-        "\"good\"=\"yes\"\n"
-        "\"bin\"=hex:01,02\n"                      // 6
-        "\"gone\"=-\n"                             // 7
-        "\"bad\"=\"C:\\Windows\"\n"                // 8: single backslash
-        "\"open\"=\"no end\n"                      // 9
-        "\"trailing\"=\"x\" y\n"                   // 10
-        "noquotes=1\n"                             // 11
-        "\"noequals\" \"x\"\n"                     // 12
-        "[-HKLM\\K]\n"                             // 13
-        "\"after\"=\"deleted section\"\n"          // 14
-        "[NOROOT\\K]\n"                            // 15
-        "[HKLM\\K\n"                               // 16
-        "[HKLM\\Fine]\n"
-        "\"ok\"=dword:00000001\n");
+TEST(RegFile, BadLinesAreSkippedAndReported)
+{
+    const auto parse = ParseRegistryFile("REGEDIT4\n"
+                                         "\"orphan\"=\"before any section\"\n" // 2
+                                         "[HKLM\\K]\n"
+                                         "; a comment\n"
+                                         "\"good\"=\"yes\"\n"
+                                         "\"bin\"=hex:01,02\n"             // 6
+                                         "\"gone\"=-\n"                    // 7
+                                         "\"bad\"=\"C:\\Windows\"\n"       // 8: single backslash
+                                         "\"open\"=\"no end\n"             // 9
+                                         "\"trailing\"=\"x\" y\n"          // 10
+                                         "noquotes=1\n"                    // 11
+                                         "\"noequals\" \"x\"\n"            // 12
+                                         "[-HKLM\\K]\n"                    // 13
+                                         "\"after\"=\"deleted section\"\n" // 14
+                                         "[NOROOT\\K]\n"                   // 15
+                                         "[HKLM\\K\n"                      // 16
+                                         "[HKLM\\Fine]\n"
+                                         "\"ok\"=dword:00000001\n");
     std::vector<size_t> lines;
-    for (const auto& problem : parse.problems) lines.push_back(problem.line);
+    for (const auto& problem : parse.problems)
+        lines.push_back(problem.line);
     EXPECT_EQ(lines, (std::vector<size_t>{2, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
     EXPECT_NE(FindValue(parse, "HKEY_LOCAL_MACHINE\\K", "good"), nullptr);
     EXPECT_EQ(FindValue(parse, "HKEY_LOCAL_MACHINE\\K", "bad"), nullptr);
     EXPECT_NE(FindValue(parse, "HKEY_LOCAL_MACHINE\\FINE", "ok"), nullptr);
 }
 
-TEST(RegFile, JoinPaths) {
+TEST(RegFile, JoinPaths)
+{
     EXPECT_EQ(JoinRegistryPath("HKEY_LOCAL_MACHINE", "Software\\X"), "HKEY_LOCAL_MACHINE\\SOFTWARE\\X");
     EXPECT_EQ(JoinRegistryPath("HKEY_LOCAL_MACHINE", "Software\\\\X\\"), "HKEY_LOCAL_MACHINE\\SOFTWARE\\X");
     EXPECT_EQ(JoinRegistryPath("HKEY_LOCAL_MACHINE", ""), "HKEY_LOCAL_MACHINE");
@@ -198,5 +213,5 @@ TEST(RegFile, JoinPaths) {
     EXPECT_EQ(RegistryRootName("HKEY_LOCAL"), std::nullopt);
 }
 
-}  // namespace
-}  // namespace win32posix
+} // namespace
+} // namespace win32posix

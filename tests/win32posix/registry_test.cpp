@@ -16,30 +16,35 @@ constexpr const char* kKey = "SOFTWARE\\Tarnwell1\\LomvarkPro";
 
 class Registry : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/qel-registry-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder_ = pattern;
         file_ = folder_ + "/registry.reg";
         setenv("QEL_REGISTRY", file_.c_str(), 1);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         unlink(file_.c_str());
         rmdir(folder_.c_str());
         unsetenv("QEL_REGISTRY");
     }
     void Write(const std::string& content) { std::ofstream(file_, std::ios::binary) << content; }
 
-    HKEY Open(const char* subKey = kKey) {
+    HKEY Open(const char* subKey = kKey)
+    {
         HKEY key = nullptr;
         EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
         return key;
     }
 
     // The service's reading: a cleared 20-byte buffer, size 20, compared with "1".
-    bool ReadsAsFlagOne() {
+    bool ReadsAsFlagOne()
+    {
         HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+            return false;
         char buffer[20] = {};
         DWORD size = sizeof buffer;
         RegQueryValueExA(key, "QELClt_NoBufWrite", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
@@ -51,7 +56,8 @@ protected:
     std::string file_;
 };
 
-TEST_F(Registry, StringValueWithItsTerminator) {
+TEST_F(Registry, StringValueWithItsTerminator)
+{
     Write("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwell1\\LomvarkPro]\r\n"
           "\"QELClt_NoBufWrite\"=\"1\"\r\n\"Number\"=dword:00000001\r\n");
     HKEY key = Open("software\\TARNWELL1\\lomvarkpro");
@@ -78,7 +84,8 @@ TEST_F(Registry, StringValueWithItsTerminator) {
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
 }
 
-TEST_F(Registry, TooSmallBufferIsLeftAlone) {
+TEST_F(Registry, TooSmallBufferIsLeftAlone)
+{
     Write("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwell1\\LomvarkPro]\n"
           "\"QELClt_NoBufWrite\"=\"123456789012345678901234\"\n");
     HKEY key = Open();
@@ -93,13 +100,14 @@ TEST_F(Registry, TooSmallBufferIsLeftAlone) {
     RegCloseKey(key);
 }
 
-TEST_F(Registry, WriteModeSettingReadings) {
+TEST_F(Registry, WriteModeSettingReadings)
+{
     struct Case {
         const char* value;
         bool flag;
     } cases[] = {
-        {"\"1\"", true},   {"\"0\"", false},  {"\"01\"", false},           {"\"true\"", false},
-        {"\"1 \"", false}, {"\"\"", false},   {"dword:00000001", false},   {"\"1111111111111111111111\"", false},
+        {"\"1\"", true},   {"\"0\"", false}, {"\"01\"", false},         {"\"true\"", false},
+        {"\"1 \"", false}, {"\"\"", false},  {"dword:00000001", false}, {"\"1111111111111111111111\"", false},
     };
     for (const auto& c : cases) {
         Write(std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwell1\\LomvarkPro]\n\"QELClt_NoBufWrite\"=") +
@@ -112,7 +120,8 @@ TEST_F(Registry, WriteModeSettingReadings) {
     EXPECT_FALSE(ReadsAsFlagOne()) << "key missing";
 }
 
-TEST_F(Registry, MissingKeysValuesAndFile) {
+TEST_F(Registry, MissingKeysValuesAndFile)
+{
     Write("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwell1\\LomvarkPro]\n\"a\"=\"b\"\n");
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarnwell1\\Other", 0, KEY_QUERY_VALUE, &key),
@@ -127,18 +136,19 @@ TEST_F(Registry, MissingKeysValuesAndFile) {
               ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(size, sizeof data);
     EXPECT_EQ(RegQueryValueExA(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size),
-              ERROR_FILE_NOT_FOUND);  // no default value
+              ERROR_FILE_NOT_FOUND); // no default value
     EXPECT_EQ(RegQueryValueExA(key, "a", nullptr, nullptr, reinterpret_cast<BYTE*>(data), nullptr),
               ERROR_INVALID_PARAMETER);
     RegCloseKey(key);
 
     unlink(file_.c_str());
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "", 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);  // roots always exist
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "", 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS); // roots always exist
     RegCloseKey(key);
 }
 
-TEST_F(Registry, SubKeysOfOpenKeysAndAccessRights) {
+TEST_F(Registry, SubKeysOfOpenKeysAndAccessRights)
+{
     Write("REGEDIT4\n[HKLM\\SOFTWARE\\Tarnwell1\\LomvarkPro]\n\"a\"=\"b\"\n");
     HKEY software = Open("Software");
     ASSERT_NE(software, nullptr);
@@ -159,7 +169,8 @@ TEST_F(Registry, SubKeysOfOpenKeysAndAccessRights) {
     EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
 }
 
-TEST_F(Registry, FileIsReadAgainWhenAKeyIsOpened) {
+TEST_F(Registry, FileIsReadAgainWhenAKeyIsOpened)
+{
     Write("REGEDIT4\n[HKLM\\SOFTWARE\\Tarnwell1\\LomvarkPro]\n\"QELClt_NoBufWrite\"=\"0\"\n");
     HKEY before = Open();
     Write("REGEDIT4\n[HKLM\\SOFTWARE\\Tarnwell1\\LomvarkPro]\n\"QELClt_NoBufWrite\"=\"1\"\n");
@@ -168,7 +179,7 @@ TEST_F(Registry, FileIsReadAgainWhenAKeyIsOpened) {
     DWORD size = sizeof data;
     EXPECT_EQ(RegQueryValueExA(before, "QELClt_NoBufWrite", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size),
               ERROR_SUCCESS);
-    EXPECT_STREQ(data, "0");  // an open key answers from what was read when it was opened
+    EXPECT_STREQ(data, "0"); // an open key answers from what was read when it was opened
     size = sizeof data;
     EXPECT_EQ(RegQueryValueExA(after, "QELClt_NoBufWrite", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size),
               ERROR_SUCCESS);
@@ -177,7 +188,8 @@ TEST_F(Registry, FileIsReadAgainWhenAKeyIsOpened) {
     RegCloseKey(after);
 }
 
-TEST_F(Registry, Utf16FileAsRegeditWritesIt) {
+TEST_F(Registry, Utf16FileAsRegeditWritesIt)
+{
     const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n"
                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwell1\\LomvarkPro]\r\n\"QELClt_NoBufWrite\"=\"1\"\r\n";
     std::string utf16 = "\xFF\xFE";
@@ -189,4 +201,4 @@ TEST_F(Registry, Utf16FileAsRegeditWritesIt) {
     EXPECT_TRUE(ReadsAsFlagOne());
 }
 
-}  // namespace
+} // namespace

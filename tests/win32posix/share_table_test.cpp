@@ -7,8 +7,10 @@ namespace win32posix {
 namespace {
 
 // The rule written out bit by bit, independently of the implementation.
-bool ReferenceConflict(DWORD a1, DWORD s1, DWORD a2, DWORD s2) {
-    if (a1 == 0 || a2 == 0) return false;
+bool ReferenceConflict(DWORD a1, DWORD s1, DWORD a2, DWORD s2)
+{
+    if (a1 == 0 || a2 == 0)
+        return false;
     auto refuses = [](DWORD share, DWORD access) {
         return ((access & kShareAccessRead) && !(share & FILE_SHARE_READ)) ||
                ((access & kShareAccessWrite) && !(share & FILE_SHARE_WRITE)) ||
@@ -17,7 +19,8 @@ bool ReferenceConflict(DWORD a1, DWORD s1, DWORD a2, DWORD s2) {
     return refuses(s1, a2) || refuses(s2, a1);
 }
 
-TEST(OpensConflict, MatchesTheRuleForEveryPair) {
+TEST(OpensConflict, MatchesTheRuleForEveryPair)
+{
     for (DWORD a1 = 0; a1 < 8; ++a1)
         for (DWORD s1 = 0; s1 < 8; ++s1)
             for (DWORD a2 = 0; a2 < 8; ++a2)
@@ -26,7 +29,8 @@ TEST(OpensConflict, MatchesTheRuleForEveryPair) {
                         << a1 << " " << s1 << " " << a2 << " " << s2;
 }
 
-TEST(OpensConflict, KnownCases) {
+TEST(OpensConflict, KnownCases)
+{
     const DWORD R = kShareAccessRead, W = kShareAccessWrite;
     EXPECT_FALSE(OpensConflict(R, FILE_SHARE_READ, R, FILE_SHARE_READ));
     EXPECT_TRUE(OpensConflict(R, FILE_SHARE_READ, W, FILE_SHARE_READ | FILE_SHARE_WRITE));
@@ -35,7 +39,8 @@ TEST(OpensConflict, KnownCases) {
     EXPECT_FALSE(OpensConflict(0, 0, R | W, 0)) << "access 0 conflicts with nothing";
 }
 
-TEST(ShareAccessFromDesired, ReducesGenericRights) {
+TEST(ShareAccessFromDesired, ReducesGenericRights)
+{
     EXPECT_EQ(ShareAccessFromDesired(GENERIC_READ), kShareAccessRead);
     EXPECT_EQ(ShareAccessFromDesired(GENERIC_WRITE), kShareAccessWrite);
     EXPECT_EQ(ShareAccessFromDesired(GENERIC_READ | GENERIC_WRITE), kShareAccessRead | kShareAccessWrite);
@@ -44,7 +49,8 @@ TEST(ShareAccessFromDesired, ReducesGenericRights) {
     EXPECT_EQ(ShareAccessFromDesired(0x00000080u), 0u) << "attribute access takes part in no check";
 }
 
-TEST(ShareTable, RefusesConflictsAndForgetsClosedOpens) {
+TEST(ShareTable, RefusesConflictsAndForgetsClosedOpens)
+{
     ShareTable table;
     FileId file{1, 42}, other{1, 43};
     auto first = table.TryAdd(file, kShareAccessRead, FILE_SHARE_READ);
@@ -57,12 +63,13 @@ TEST(ShareTable, RefusesConflictsAndForgetsClosedOpens) {
     table.Remove(file, *first);
     EXPECT_FALSE(table.TryAdd(file, kShareAccessWrite, FILE_SHARE_READ)) << "the second reader still refuses writers";
     table.Remove(file, *second);
-    table.Remove(file, 9999);  // unknown ticket: ignored
+    table.Remove(file, 9999); // unknown ticket: ignored
     EXPECT_EQ(table.EntryCount(file), 0u);
     EXPECT_TRUE(table.TryAdd(file, kShareAccessWrite, 0));
 }
 
-TEST(ShareTable, DeletionNeedsEveryOpenToShareDeleteAndNoMapping) {
+TEST(ShareTable, DeletionNeedsEveryOpenToShareDeleteAndNoMapping)
+{
     ShareTable table;
     FileId file{7, 7};
     EXPECT_EQ(table.CheckDelete(file), DeleteCheck::Allowed);
@@ -85,5 +92,5 @@ TEST(ShareTable, DeletionNeedsEveryOpenToShareDeleteAndNoMapping) {
     table.Remove(file, *attributesOnly);
 }
 
-}  // namespace
-}  // namespace win32posix
+} // namespace
+} // namespace win32posix

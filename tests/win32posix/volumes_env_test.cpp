@@ -17,7 +17,8 @@ namespace fs = std::filesystem;
 
 class DriveEnvironment : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/qel-drives-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         base_ = pattern;
@@ -26,7 +27,8 @@ protected:
         Set("QEL_DRIVES", "C=" + base_ + "/c;D=" + base_ + "/d,cdrom");
         unsetenv("QEL_SYSTEM_DRIVE");
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         unsetenv("QEL_DRIVES");
         unsetenv("QEL_SYSTEM_DRIVE");
         fs::remove_all(base_);
@@ -36,8 +38,9 @@ protected:
     std::string base_;
 };
 
-TEST_F(DriveEnvironment, DriveStringsInLetterOrder) {
-    Set("QEL_DRIVES", "d=" + base_ + "/d,cdrom;C=" + base_ + "/c");  // order and case of the variable don't matter
+TEST_F(DriveEnvironment, DriveStringsInLetterOrder)
+{
+    Set("QEL_DRIVES", "d=" + base_ + "/d,cdrom;C=" + base_ + "/c"); // order and case of the variable don't matter
     EXPECT_EQ(GetLogicalDriveStringsA(0, nullptr), 9u);
     char buffer[16];
     memset(buffer, 'Z', sizeof buffer);
@@ -48,7 +51,8 @@ TEST_F(DriveEnvironment, DriveStringsInLetterOrder) {
     EXPECT_EQ(buffer[0], 'Z');
 }
 
-TEST_F(DriveEnvironment, NoDrivesGiveAnEmptyList) {
+TEST_F(DriveEnvironment, NoDrivesGiveAnEmptyList)
+{
     Set("QEL_DRIVES", "");
     char buffer[4] = {'Z', 'Z', 'Z', 'Z'};
     EXPECT_EQ(GetLogicalDriveStringsA(0, nullptr), 1u);
@@ -56,19 +60,22 @@ TEST_F(DriveEnvironment, NoDrivesGiveAnEmptyList) {
     EXPECT_EQ(buffer[0], '\0');
 }
 
-TEST_F(DriveEnvironment, TypesFromTheTable) {
+TEST_F(DriveEnvironment, TypesFromTheTable)
+{
     struct Case {
         const char* root;
         UINT type;
     } cases[] = {
-        {"C:\\", DRIVE_FIXED},         {"c:\\", DRIVE_FIXED},       {"D:\\", DRIVE_CDROM},
-        {"d:\\", DRIVE_CDROM},         {"d:", DRIVE_CDROM},         {"E:\\", DRIVE_NO_ROOT_DIR},
-        {"C:\\SUB\\", DRIVE_FIXED},    {"C:\\nothing\\", DRIVE_NO_ROOT_DIR},
+        {"C:\\", DRIVE_FIXED},      {"c:\\", DRIVE_FIXED},
+        {"D:\\", DRIVE_CDROM},      {"d:\\", DRIVE_CDROM},
+        {"d:", DRIVE_CDROM},        {"E:\\", DRIVE_NO_ROOT_DIR},
+        {"C:\\SUB\\", DRIVE_FIXED}, {"C:\\nothing\\", DRIVE_NO_ROOT_DIR},
     };
-    for (const auto& c : cases) EXPECT_EQ(GetDriveTypeA(c.root), c.type) << c.root;
+    for (const auto& c : cases)
+        EXPECT_EQ(GetDriveTypeA(c.root), c.type) << c.root;
 
-    Set("QEL_DRIVES", "R=" + base_ + "/c,removable;S=" + base_ + "/c,remote;X=" + base_ + "/d,ramdisk;Y=" + base_ +
-                          "/d,fixed");
+    Set("QEL_DRIVES",
+        "R=" + base_ + "/c,removable;S=" + base_ + "/c,remote;X=" + base_ + "/d,ramdisk;Y=" + base_ + "/d,fixed");
     EXPECT_EQ(GetDriveTypeA("R:\\"), UINT(DRIVE_REMOVABLE));
     EXPECT_EQ(GetDriveTypeA("S:\\"), UINT(DRIVE_REMOTE));
     EXPECT_EQ(GetDriveTypeA("X:\\"), UINT(DRIVE_RAMDISK));
@@ -76,7 +83,8 @@ TEST_F(DriveEnvironment, TypesFromTheTable) {
     EXPECT_EQ(GetDriveTypeA("C:\\"), UINT(DRIVE_NO_ROOT_DIR));
 }
 
-TEST_F(DriveEnvironment, NullMeansTheCurrentFolder) {
+TEST_F(DriveEnvironment, NullMeansTheCurrentFolder)
+{
     const auto previous = fs::current_path();
     fs::current_path(base_ + "/d");
     EXPECT_EQ(GetDriveTypeA(nullptr), UINT(DRIVE_CDROM));
@@ -88,7 +96,8 @@ TEST_F(DriveEnvironment, NullMeansTheCurrentFolder) {
     fs::current_path(previous);
 }
 
-TEST_F(DriveEnvironment, SizesAreThoseOfTheMappedFolder) {
+TEST_F(DriveEnvironment, SizesAreThoseOfTheMappedFolder)
+{
     struct statvfs host;
     ASSERT_EQ(statvfs((base_ + "/c").c_str(), &host), 0);
     const ULONGLONG unit = host.f_frsize;
@@ -108,7 +117,8 @@ TEST_F(DriveEnvironment, SizesAreThoseOfTheMappedFolder) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
 }
 
-TEST_F(DriveEnvironment, WindowsDirectoryOnTheSystemDrive) {
+TEST_F(DriveEnvironment, WindowsDirectoryOnTheSystemDrive)
+{
     char buffer[MAX_PATH];
     EXPECT_EQ(GetWindowsDirectoryA(buffer, sizeof buffer), 10u);
     EXPECT_STREQ(buffer, "C:\\Windows");
@@ -117,4 +127,4 @@ TEST_F(DriveEnvironment, WindowsDirectoryOnTheSystemDrive) {
     EXPECT_STREQ(buffer, "D:\\Windows");
 }
 
-}  // namespace
+} // namespace

@@ -220,8 +220,7 @@ CommandResult RunCommand(const std::vector<std::string>& arguments, const Enviro
     }
     ::close(fds[0]);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
     result.exitStatus = StatusOf(status);
     return result;
 }

@@ -47,10 +47,14 @@ fs::path MakeScratchFolder()
 const char* LayerDriveType(DriveKind kind)
 {
     switch (kind) {
-    case DriveKind::Fixed: return "fixed";
-    case DriveKind::Cdrom: return "cdrom";
-    case DriveKind::Remote: return "remote";
-    case DriveKind::Removable: return "removable";
+    case DriveKind::Fixed:
+        return "fixed";
+    case DriveKind::Cdrom:
+        return "cdrom";
+    case DriveKind::Remote:
+        return "remote";
+    case DriveKind::Removable:
+        return "removable";
     }
     return "fixed";
 }
@@ -121,10 +125,14 @@ private:
 const char* WineDriveType(DriveKind kind)
 {
     switch (kind) {
-    case DriveKind::Fixed: return "hd";
-    case DriveKind::Cdrom: return "cdrom";
-    case DriveKind::Remote: return "network";
-    case DriveKind::Removable: return "floppy";
+    case DriveKind::Fixed:
+        return "hd";
+    case DriveKind::Cdrom:
+        return "cdrom";
+    case DriveKind::Remote:
+        return "network";
+    case DriveKind::Removable:
+        return "floppy";
     }
     return "hd";
 }
@@ -237,8 +245,7 @@ fs::path WineInstallRoot()
 // A prefix ready for a test: nothing of it running, the product in
 // C:\QEL\bin\ afresh.
 constexpr const char* kServiceKey = "HKLM\\System\\CurrentControlSet\\Services\\QELClient";
-constexpr const char* kMachineEnvironmentKey =
-    "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+constexpr const char* kMachineEnvironmentKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
 // A service test that was cut short leaves the service registered (and
 // started automatically with every session) or a machine-wide variable set:
@@ -350,8 +357,8 @@ private:
             fs::copy_file(*RegistryFile(), copy, fs::copy_options::overwrite_existing);
             Wine({"wine", "reg", "import", "C:\\QEL\\import.reg"});
         } else if (WriteModeValue()) {
-            Wine({"wine", "reg", "add", kSettingKey, "/v", "QELClt_NoBufWrite", "/t", "REG_SZ", "/d",
-                  *WriteModeValue(), "/f"});
+            Wine({"wine", "reg", "add", kSettingKey, "/v", "QELClt_NoBufWrite", "/t", "REG_SZ", "/d", *WriteModeValue(),
+                  "/f"});
         }
     }
 
@@ -511,8 +518,8 @@ std::optional<ServiceState> WineService::Query() const
                         QueryField(result.output, "SERVICE_EXIT_CODE").value_or(0)};
 }
 
-std::optional<ServiceState> WineService::WaitFor(
-    const std::function<bool(const std::optional<ServiceState>&)>& accept, Milliseconds limit) const
+std::optional<ServiceState> WineService::WaitFor(const std::function<bool(const std::optional<ServiceState>&)>& accept,
+                                                 Milliseconds limit) const
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
@@ -554,7 +561,7 @@ std::unique_ptr<ClientWorld> ClientWorld::Create(World world)
     return std::make_unique<WineWorld>();
 }
 
-ClientWorld::ClientWorld(World kind) : kind_(kind), scratch_(MakeScratchFolder()) {}
+ClientWorld::ClientWorld(World kind) : kind_(kind), scratch_(MakeScratchFolder()) { }
 
 ClientWorld::~ClientWorld()
 {
@@ -606,8 +613,7 @@ void ClientWorld::Start()
             fs::remove(LogFile(), ignored);
             continue;
         }
-        throw std::runtime_error(WorldName(kind_) + " host did not announce a running service; its errors: " +
-                                 errors);
+        throw std::runtime_error(WorldName(kind_) + " host did not announce a running service; its errors: " + errors);
     }
 }
 

@@ -37,7 +37,10 @@ namespace e2e {
 enum class World { Linux, Wine };
 
 std::string WorldName(World world);
-inline void PrintTo(World world, std::ostream* out) { *out << WorldName(world); }
+inline void PrintTo(World world, std::ostream* out)
+{
+    *out << WorldName(world);
+}
 
 enum class DriveKind { Fixed, Cdrom, Remote, Removable };
 
@@ -106,7 +109,7 @@ protected:
     // RAVELNET_PORT set to `port`.
     virtual std::unique_ptr<ChildProcess> Launch(uint16_t port) = 0;
     // After the host has ended (or been killed).
-    virtual void AfterHost() {}
+    virtual void AfterHost() { }
     // Ends the host (killing it when it still runs); each world's destructor
     // calls it, while its own AfterHost can still run.
     void EndHost();

@@ -183,7 +183,8 @@ std::string DiskInfoDone()
 std::string DeleteStart(const std::string& rawPath)
 {
     // 删除游戏任务开始,原始路径
-    return kPrefix + "\xc9\xbe\xb3\xfd\xd3\xce\xcf\xb7\xc8\xce\xce\xf1\xbf\xaa\xca\xbc,\xd4\xad\xca\xbc\xc2\xb7\xbe\xb6" +
+    return kPrefix +
+           "\xc9\xbe\xb3\xfd\xd3\xce\xcf\xb7\xc8\xce\xce\xf1\xbf\xaa\xca\xbc,\xd4\xad\xca\xbc\xc2\xb7\xbe\xb6" +
            InParens(rawPath);
 }
 
@@ -214,9 +215,10 @@ std::string UpdateDone(int files, int taskId, const std::string& gamePath)
 {
     // 下载任务完成,下载文件数目=%d,任务ID(%d),路径(%s) -- its own line end is
     // taken off with the line's.
-    return kPrefix + "\xcf\xc2\xd4\xd8\xc8\xce\xce\xf1\xcd\xea\xb3\xc9,\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xfd\xc4\xbf=" +
-           std::to_string(files) + ",\xc8\xce\xce\xf1" + "ID" + InParens(std::to_string(taskId)) +
-           ",\xc2\xb7\xbe\xb6" + InParens(gamePath);
+    return kPrefix +
+           "\xcf\xc2\xd4\xd8\xc8\xce\xce\xf1\xcd\xea\xb3\xc9,\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xfd\xc4\xbf=" +
+           std::to_string(files) + ",\xc8\xce\xce\xf1" + "ID" + InParens(std::to_string(taskId)) + ",\xc2\xb7\xbe\xb6" +
+           InParens(gamePath);
 }
 
 std::string SyncDone(int files, int taskId, const std::string& root)
@@ -225,8 +227,8 @@ std::string SyncDone(int files, int taskId, const std::string& root)
     return kPrefix +
            "\xcf\xc2\xd4\xd8\xc4\xbf\xc2\xbc(\xce\xc4\xbc\xfe)\xcd\xac\xb2\xbd\xc8\xce\xce\xf1\xcd\xea\xb3\xc9,"
            "\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xfd\xc4\xbf=" +
-           std::to_string(files) + ",\xc8\xce\xce\xf1" + "ID" + InParens(std::to_string(taskId)) +
-           ",\xc2\xb7\xbe\xb6" + InParens(root);
+           std::to_string(files) + ",\xc8\xce\xce\xf1" + "ID" + InParens(std::to_string(taskId)) + ",\xc2\xb7\xbe\xb6" +
+           InParens(root);
 }
 
 std::string SyncRootMissing(const std::string& basePath)
@@ -255,7 +257,8 @@ std::string GamePathThroughUntrustedLink(const std::string& gamePath, const std:
 {
     // 游戏路径上的链接不属于管理员或系统,放弃更新
     return kPrefix +
-           "\xd3\xce\xcf\xb7\xc2\xb7\xbe\xb6\xc9\xcf\xb5\xc4\xc1\xb4\xbd\xd3\xb2\xbb\xca\xf4\xd3\xda\xb9\xdc\xc0\xed\xd4"
+           "\xd3\xce\xcf\xb7\xc2\xb7\xbe\xb6\xc9\xcf\xb5\xc4\xc1\xb4\xbd\xd3\xb2\xbb\xca\xf4\xd3\xda\xb9\xdc\xc0\xed"
+           "\xd4"
            "\xb1\xbb\xf2\xcf\xb5\xcd\xb3,\xb7\xc5\xc6\xfa\xb8\xfc\xd0\xc2" +
            InParens(gamePath) + InParens(link);
 }
@@ -263,7 +266,8 @@ std::string GamePathThroughUntrustedLink(const std::string& gamePath, const std:
 std::string CheckFileFailed(int code)
 {
     // 处理服务器数据检查文件失败
-    return kPrefix + "\xb4\xa6\xc0\xed\xb7\xfe\xce\xf1\xc6\xf7\xca\xfd\xbe\xdd\xbc\xec\xb2\xe9\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc" +
+    return kPrefix +
+           "\xb4\xa6\xc0\xed\xb7\xfe\xce\xf1\xc6\xf7\xca\xfd\xbe\xdd\xbc\xec\xb2\xe9\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc" +
            InParens(std::to_string(code));
 }
 
@@ -311,7 +315,7 @@ std::optional<std::string> ReadFileBytes(const fs::path& path)
 
 std::optional<uint64_t> FileTimeOf(const fs::path& path)
 {
-    struct stat status {};
+    struct stat status { };
     if (::lstat(path.c_str(), &status) != 0) {
         return std::nullopt;
     }
@@ -332,8 +336,8 @@ std::string Pattern(uint64_t size, uint32_t seed)
 
 void PrintTo(const FileState& state, std::ostream* out)
 {
-    *out << "{size " << state.size << ", time " << state.fileTime << ", digest " << std::hex << state.digest
-         << std::dec << "}";
+    *out << "{size " << state.size << ", time " << state.fileTime << ", digest " << std::hex << state.digest << std::dec
+         << "}";
 }
 
 std::map<std::string, FileState> FilesBelow(const fs::path& root)

@@ -45,8 +45,8 @@ std::string WorldParamName(const testing::TestParamInfo<World>& info);
 
 // Runs the suite's tests once per world: Linux/<Suite>.<Test>/Linux and
 // Wine/<Suite>.<Test>/Wine.
-#define QEL_E2E_IN_BOTH_WORLDS(Suite)                                                                   \
-    INSTANTIATE_TEST_SUITE_P(Linux, Suite, testing::Values(::e2e::World::Linux), ::e2e::WorldParamName); \
+#define QEL_E2E_IN_BOTH_WORLDS(Suite)                                                                                  \
+    INSTANTIATE_TEST_SUITE_P(Linux, Suite, testing::Values(::e2e::World::Linux), ::e2e::WorldParamName);               \
     INSTANTIATE_TEST_SUITE_P(Wine, Suite, testing::Values(::e2e::World::Wine), ::e2e::WorldParamName)
 
 // ---- The log ----------------------------------------------------------------

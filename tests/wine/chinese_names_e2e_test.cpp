@@ -53,11 +53,12 @@ protected:
         qelsrv::FileTaskSpec spec;
         std::string error;
         EXPECT_TRUE(qelsrv::MakeUpdateParams(7, version, gamePath, false, spec.params, error)) << error;
-        return qelsrv::RunFileTaskSession(Client().Endpoint(), spec, list, [&](const qelsrv::SessionProgress& progress) {
-            if (requested != nullptr && !progress.currentFile.empty()) {
-                requested->push_back(progress.currentFile);
-            }
-        });
+        return qelsrv::RunFileTaskSession(Client().Endpoint(), spec, list,
+                                          [&](const qelsrv::SessionProgress& progress) {
+                                              if (requested != nullptr && !progress.currentFile.empty()) {
+                                                  requested->push_back(progress.currentFile);
+                                              }
+                                          });
     }
 
     TempFolder server_;

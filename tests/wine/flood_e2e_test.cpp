@@ -61,7 +61,7 @@ std::size_t OpenDescriptors(pid_t pid)
 // of count and time is reached).
 class GarbageStream {
 public:
-    explicit GarbageStream(uint16_t port) : thread_([this, port] { Run(port); }) {}
+    explicit GarbageStream(uint16_t port) : thread_([this, port] { Run(port); }) { }
     ~GarbageStream()
     {
         stop_ = true;
@@ -89,7 +89,7 @@ private:
     std::thread thread_;
 };
 
-class FloodE2E : public WorldTest {};
+class FloodE2E : public WorldTest { };
 
 TEST_P(FloodE2E, RealTasksAreAnsweredWhileOtherPeersFloodThePort)
 {

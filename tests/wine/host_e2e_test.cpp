@@ -8,22 +8,18 @@
 namespace e2e {
 namespace {
 
-class HostE2E : public WorldTest {};
+class HostE2E : public WorldTest { };
 
 TEST_P(HostE2E, AnnouncesTheDrivesAndStopsCleanlyOnCtrlC)
 {
-    Client().MapDrives({{'D'},
-                        {'E', DriveKind::Cdrom},
-                        {'F'},
-                        {'G', DriveKind::Remote},
-                        {'H', DriveKind::Removable}});
+    Client().MapDrives({{'D'}, {'E', DriveKind::Cdrom}, {'F'}, {'G', DriveKind::Remote}, {'H', DriveKind::Removable}});
     Client().Start();
     EXPECT_NE(Client().Announcement().find("drives: C:\\ fixed, D:\\ fixed, E:\\ cdrom, F:\\ fixed, G:\\ remote, "
                                            "H:\\ removable"),
               std::string::npos)
         << Client().Announcement();
-    EXPECT_EQ(MaskTimeStamps(Client().ReadLog()), "T QELCltCore.exe: " + msg::WriteModeFlag(0) +
-                                                      "\r\nT QELCltCore.exe: " + msg::StartedWork() + "\r\n");
+    EXPECT_EQ(MaskTimeStamps(Client().ReadLog()),
+              "T QELCltCore.exe: " + msg::WriteModeFlag(0) + "\r\nT QELCltCore.exe: " + msg::StartedWork() + "\r\n");
 
     // A task of a type the service does not handle goes back to the
     // transport, which closes it without an answer.
@@ -34,8 +30,7 @@ TEST_P(HostE2E, AnnouncesTheDrivesAndStopsCleanlyOnCtrlC)
     EXPECT_EQ(Client().StopWithCtrlC(), 0);
     // The closing line: a time stamp and a space, then an empty line.
     EXPECT_EQ(MaskTimeStamps(Client().ReadLog()), "T QELCltCore.exe: " + msg::WriteModeFlag(0) +
-                                                      "\r\nT QELCltCore.exe: " + msg::StartedWork() +
-                                                      "\r\nT \r\n\r\n");
+                                                      "\r\nT QELCltCore.exe: " + msg::StartedWork() + "\r\nT \r\n\r\n");
 }
 
 // Closing the console window (CTRL_CLOSE_EVENT) takes the same path as Ctrl+C

@@ -305,7 +305,8 @@ TEST_P(HostileE2E, ADroppedConnectionLeavesTheOldVersionUntilAnUpdateCompletes)
     ScriptedUpdate script;
     script.params = UpdateParams("2.0", "D:\\Games\\Alpha\\");
     script.records = {FileRecord("\\1.bin", 0x90000), FileRecord("\\2.bin", 0x90000), FileRecord("\\3.bin", 0x90000)};
-    script.files = {{"\\1.bin", Pattern(0x90000, 1)}, {"\\2.bin", Pattern(0x90000, 2)}, {"\\3.bin", Pattern(0x90000, 3)}};
+    script.files = {
+        {"\\1.bin", Pattern(0x90000, 1)}, {"\\2.bin", Pattern(0x90000, 2)}, {"\\3.bin", Pattern(0x90000, 3)}};
     script.endInRequest = 1;
     const ScriptedOutcome dropped = RunScriptedUpdate(Client().Endpoint(), script);
     EXPECT_EQ(dropped.requested, (std::vector<std::string>{"\\1.bin", "\\2.bin"}));

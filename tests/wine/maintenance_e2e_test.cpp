@@ -18,7 +18,7 @@ struct VolumeSpace {
 
 VolumeSpace SpaceOf(const fs::path& folder)
 {
-    struct statvfs status {};
+    struct statvfs status { };
     if (::statvfs(folder.c_str(), &status) != 0) {
         return {};
     }
@@ -27,18 +27,14 @@ VolumeSpace SpaceOf(const fs::path& folder)
             static_cast<uint64_t>(status.f_bavail) * status.f_frsize};
 }
 
-class DiskInfoE2E : public WorldTest {};
+class DiskInfoE2E : public WorldTest { };
 
 // C (the system drive), D and F are fixed; E is an optical drive, G a network
 // drive and H a removable one: only C, D and F are reported, in letter order,
 // each with its volume's size and free space.
 TEST_P(DiskInfoE2E, ReportsEveryFixedDriveWithItsVolumeSpace)
 {
-    Client().MapDrives({{'D'},
-                        {'E', DriveKind::Cdrom},
-                        {'F'},
-                        {'G', DriveKind::Remote},
-                        {'H', DriveKind::Removable}});
+    Client().MapDrives({{'D'}, {'E', DriveKind::Cdrom}, {'F'}, {'G', DriveKind::Remote}, {'H', DriveKind::Removable}});
     Client().Start();
 
     const VolumeSpace before = SpaceOf(Client().Drive('D'));
@@ -125,7 +121,7 @@ TEST_P(DeleteGameE2E, RefusesPathsThatAreNotTwoLevelsBelowADriveRoot)
         {"D:\\games\\\\x", true},
         {"D:\\\\x", true},
         {"D:x", true},
-        {"\\games\\x", false},               // no drive letter and colon
+        {"\\games\\x", false},                           // no drive letter and colon
         {"D:\\games\\x" + std::string(520, 'y'), false}, // longer than the check's buffer
         {"", false},
     };
@@ -168,8 +164,7 @@ TEST_P(DeleteGameE2E, KeepsReadOnlyFilesAndNeverFollowsALink)
     fs::permissions(game / "locked" / "deeper" / "readonly.dat",
                     fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
-    fs::permissions(game / "readonly-empty",
-                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+    fs::permissions(game / "readonly-empty", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
     const fs::path outside = Client().Drive('D') / "precious";
     PutFile(outside / "save.dat", "must survive");

@@ -44,8 +44,8 @@ std::string Describe(const std::optional<ServiceState>& state)
 
 std::string RegistryOf(const WineService& service)
 {
-    return service.Run({"reg", "query", std::string("HKLM\\System\\CurrentControlSet\\Services\\") +
-                                            WineService::kName})
+    return service
+        .Run({"reg", "query", std::string("HKLM\\System\\CurrentControlSet\\Services\\") + WineService::kName})
         .output;
 }
 

@@ -59,11 +59,12 @@ protected:
         qelsrv::FileTaskSpec spec;
         std::string error;
         EXPECT_TRUE(qelsrv::MakeUpdateParams(7, version, "D:\\Games\\Alpha\\", false, spec.params, error)) << error;
-        return qelsrv::RunFileTaskSession(Client().Endpoint(), spec, list, [&](const qelsrv::SessionProgress& progress) {
-            if (requested != nullptr && !progress.currentFile.empty()) {
-                requested->push_back(progress.currentFile);
-            }
-        });
+        return qelsrv::RunFileTaskSession(Client().Endpoint(), spec, list,
+                                          [&](const qelsrv::SessionProgress& progress) {
+                                              if (requested != nullptr && !progress.currentFile.empty()) {
+                                                  requested->push_back(progress.currentFile);
+                                              }
+                                          });
     }
 
     std::unique_ptr<ClientWorld> client_;
@@ -75,10 +76,14 @@ protected:
 TEST_P(UpdateE2E, BringsTheGameToTheServersContentThenDeclinesTheSameVersion)
 {
     const std::vector<std::pair<std::string, uint64_t>> served = {
-        {"empty.bin", 0},           {"one.bin", 1},
-        {"chunk.bin", 0x80000},     {"chunk-plus-one.bin", 0x80001},
-        {"big.bin", (3u << 20) + 7}, {"Zeta.txt", 10},
-        {"maps/deep/level.map", 4096}, {"changed.dat", 100},
+        {"empty.bin", 0},
+        {"one.bin", 1},
+        {"chunk.bin", 0x80000},
+        {"chunk-plus-one.bin", 0x80001},
+        {"big.bin", (3u << 20) + 7},
+        {"Zeta.txt", 10},
+        {"maps/deep/level.map", 4096},
+        {"changed.dat", 100},
     };
     uint32_t seed = 1;
     for (const auto& [name, size] : served) {
@@ -106,8 +111,8 @@ TEST_P(UpdateE2E, BringsTheGameToTheServersContentThenDeclinesTheSameVersion)
     EXPECT_EQ(result.filesServed, served.size() - 1);
     EXPECT_EQ(result.filesDone, served.size());
     const std::vector<std::string> expectedOrder = {
-        "\\Zeta.txt", "\\big.bin", "\\changed.dat", "\\chunk-plus-one.bin",
-        "\\chunk.bin", "\\maps\\deep\\level.map", "\\one.bin"};
+        "\\Zeta.txt", "\\big.bin", "\\changed.dat", "\\chunk-plus-one.bin", "\\chunk.bin", "\\maps\\deep\\level.map",
+        "\\one.bin"};
     EXPECT_EQ(requested, expectedOrder);
 
     // Every listed file with the server's bytes, size and time; the unlisted
@@ -129,8 +134,8 @@ TEST_P(UpdateE2E, BringsTheGameToTheServersContentThenDeclinesTheSameVersion)
         std::string windowsName = name;
         std::replace(windowsName.begin(), windowsName.end(), '/', '\\');
         SCOPED_TRACE(windowsName);
-        EXPECT_EQ(CountMessage(messages, msg::Downloaded("D:\\Games\\Alpha\\\\" + windowsName, 0,
-                                                         static_cast<uint32_t>(size))),
+        EXPECT_EQ(CountMessage(messages,
+                               msg::Downloaded("D:\\Games\\Alpha\\\\" + windowsName, 0, static_cast<uint32_t>(size))),
                   Mode().unbuffered ? 1 : 0);
     }
 

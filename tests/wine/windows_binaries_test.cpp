@@ -124,8 +124,7 @@ protected:
         for (const char* file : {"QELCltCore.exe", "QekCore.dll", "Ravelnet.dll", "Pelkit.dll", "qelsrv.exe"}) {
             if (!fs::exists(fs::path(build.bin) / file)) {
                 GTEST_SKIP() << "the " << build.name << " build is absent (no " << (fs::path(build.bin) / file).string()
-                             << "): build it with `cmake --build --preset " << build.name
-                             << "` (scripts/test.sh does)";
+                             << "): build it with `cmake --build --preset " << build.name << "` (scripts/test.sh does)";
             }
         }
         if (RunCommand({"sh", "-c", std::string("command -v ") + build.objdump}).exitStatus != 0) {
@@ -255,10 +254,9 @@ TEST(ReleasePackages, LinuxArchiveHoldsTheProgramsBesideTheirLibraries)
         GTEST_SKIP() << "no Linux package: `cmake --build --preset release --target package` makes it "
                         "(scripts/test.sh --package does)";
     }
-    EXPECT_EQ(ArchiveFiles(*archive),
-              (std::set<std::string>{"INSTALL.txt", "etc/registry.reg", "bin/QELCltCore", "bin/qelsrv",
-                                     "bin/libqekcore.so", "bin/libravelnet.so", "bin/libpelkit.so",
-                                     "bin/libwin32posix.so"}));
+    EXPECT_EQ(ArchiveFiles(*archive), (std::set<std::string>{"INSTALL.txt", "etc/registry.reg", "bin/QELCltCore",
+                                                             "bin/qelsrv", "bin/libqekcore.so", "bin/libravelnet.so",
+                                                             "bin/libpelkit.so", "bin/libwin32posix.so"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Presets, WindowsBinaries, testing::ValuesIn(kBuilds),

@@ -60,8 +60,7 @@ NativeSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step);
 // Starts a non-blocking connect, from `source` (any port) when given.
 // `pending` tells that it completes later: wait until writable, then ask
 // ConnectError.
-NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending,
-                          std::optional<Ipv4> source = std::nullopt);
+NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending, std::optional<Ipv4> source = std::nullopt);
 // 0 once a started connect succeeded, else its socket error.
 int ConnectError(NativeSocket socket);
 
@@ -137,8 +136,8 @@ Transfer ReceiveExact(NativeSocket socket, void* buffer, std::size_t length, std
                       const StopFlag* stop = nullptr);
 // Sends all `length` bytes; fails with TimedOut when the peer accepts nothing
 // for stallTimeoutMs in a row.
-Transfer SendAll(NativeSocket socket, const void* buffer, std::size_t length,
-                 std::uint32_t stallTimeoutMs, const StopFlag* stop = nullptr);
+Transfer SendAll(NativeSocket socket, const void* buffer, std::size_t length, std::uint32_t stallTimeoutMs,
+                 const StopFlag* stop = nullptr);
 // Waits until there is room to send again (after SendSome said WouldBlock).
 Transfer WaitForSendRoom(NativeSocket socket, std::uint32_t stallTimeoutMs, const StopFlag* stop = nullptr);
 

@@ -76,8 +76,8 @@ Transfer WaitForSendRoom(NativeSocket socket, std::uint32_t stallTimeoutMs, cons
     return WaitUntil(socket, true, Clock::now() + std::chrono::milliseconds(stallTimeoutMs), stop);
 }
 
-Transfer SendAll(NativeSocket socket, const void* buffer, std::size_t length,
-                 std::uint32_t stallTimeoutMs, const StopFlag* stop)
+Transfer SendAll(NativeSocket socket, const void* buffer, std::size_t length, std::uint32_t stallTimeoutMs,
+                 const StopFlag* stop)
 {
     const auto* in = static_cast<const unsigned char*>(buffer);
     std::size_t sent = 0;

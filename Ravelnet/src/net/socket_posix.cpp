@@ -92,7 +92,7 @@ bool StartNetworking()
     return true;
 }
 
-void StopNetworking() {}
+void StopNetworking() { }
 
 int LastSocketError()
 {

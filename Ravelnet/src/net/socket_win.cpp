@@ -2,8 +2,8 @@
 #include "net/socket.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
+#include <ws2tcpip.h>
 
 #include <climits>
 #include <vector>
@@ -275,8 +275,7 @@ void CloseSocket(NativeSocket socket)
 void ResetAndClose(NativeSocket socket)
 {
     linger abortive{1, 0};
-    ::setsockopt(Sock(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
-                 sizeof abortive);
+    ::setsockopt(Sock(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
     CloseSocket(socket);
 }
 
@@ -313,7 +312,7 @@ std::optional<std::string> ReadEnvironment(const char* name)
 // socket that Wake sends one byte to (WSAPoll waits on sockets only).
 
 struct ReadinessWaiter::State {
-    SOCKET wake = INVALID_SOCKET; // bound to 127.0.0.1 and connected to itself
+    SOCKET wake = INVALID_SOCKET;   // bound to 127.0.0.1 and connected to itself
     std::vector<WSAPOLLFD> entries; // kept between waits: no allocation per wait
 };
 
