@@ -1,13 +1,13 @@
 #include "CoreLibrary.h"
 
+#include "protocol/TaskRecords.h"
+
 #include <windows.h>
 
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-constexpr unsigned kDefaultTaskPort = 19750;
 
 const char* DriveTypeName(UINT type)
 {

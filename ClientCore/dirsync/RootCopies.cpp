@@ -1,7 +1,7 @@
 #include "dirsync/RootCopies.h"
 
+#include "protocol/Names.h"
 #include "service/LogFile.h"
-#include "service/Names.h"
 #include "update/UpdatePaths.h"
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 #include "dirsync/SyncRoots.h"
 
+#include "protocol/Names.h"
 #include "service/LogFile.h"
-#include "service/Names.h"
 #include "service/Owners.h"
 #include "update/LinkOwners.h"
 

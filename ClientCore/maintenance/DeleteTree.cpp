@@ -1,6 +1,6 @@
 #include "maintenance/DeleteTree.h"
 
-#include "service/Names.h"
+#include "protocol/Names.h"
 #include "service/Owners.h"
 
 #include <windows.h>

@@ -1,6 +1,6 @@
 #include "service/HelperLibrary.h"
 
-#include "channel/TaskRecords.h"
+#include "protocol/TaskRecords.h"
 #include "service/ModulePaths.h"
 #include "service/QxException.h"
 

@@ -1,5 +1,5 @@
 // The client's names are in its system's ANSI code page.
-#include "service/Names.h"
+#include "protocol/Names.h"
 
 #include <windows.h>
 

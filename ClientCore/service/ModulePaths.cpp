@@ -1,6 +1,6 @@
 #include "service/ModulePaths.h"
 
-#include "service/Names.h"
+#include "protocol/Names.h"
 
 #include <windows.h>
 

@@ -27,7 +27,7 @@ int SyncService::OpenTaskServer()
 {
     RavelnetServerSettings settings{};
     std::memcpy(settings.listenAddress, kTaskServerAddress, std::strlen(kTaskServerAddress) + 1);
-    settings.port = kTaskServerPort;
+    settings.port = kDefaultTaskPort;
     settings.one = 1;
     unsigned char unusedArea[8] = {};
 

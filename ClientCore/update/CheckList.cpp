@@ -1,6 +1,6 @@
 #include "update/CheckList.h"
 
-#include "channel/TaskRecords.h"
+#include "protocol/TaskRecords.h"
 #include "service/LogFile.h"
 #include "update/FileWrite.h"
 #include "update/LocalScan.h"

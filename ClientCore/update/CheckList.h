@@ -2,8 +2,8 @@
 // into the FileList of what the task must create and fetch.
 #pragma once
 
+#include "protocol/FileTaskRecords.h"
 #include "update/FileList.h"
-#include "update/UpdateRecords.h"
 
 #include "channel/Transport.h"
 #include "service/Owners.h"

@@ -1,7 +1,7 @@
 // The end-of-task command that closes the update and directory sync tasks.
 #pragma once
 
-#include "update/UpdateRecords.h"
+#include "protocol/FileTaskRecords.h"
 
 #include "channel/Transport.h"
 

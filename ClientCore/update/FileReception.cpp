@@ -1,6 +1,6 @@
 #include "update/FileReception.h"
 
-#include "channel/TaskRecords.h"
+#include "protocol/TaskRecords.h"
 #include "service/LogFile.h"
 #include "service/Owners.h"
 #include "update/BackgroundWriter.h"

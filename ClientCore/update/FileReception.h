@@ -2,8 +2,8 @@
 // chunks of at most 512 KiB, the write, and the file's size and time.
 #pragma once
 
+#include "protocol/FileTaskRecords.h"
 #include "update/FileList.h"
-#include "update/UpdateRecords.h"
 
 #include "channel/Transport.h"
 #include "service/Status.h"

@@ -1,6 +1,6 @@
 #include "update/LinkOwners.h"
 
-#include "service/Names.h"
+#include "protocol/Names.h"
 #include "service/Owners.h"
 #include "service/Status.h"
 

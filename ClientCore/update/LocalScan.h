@@ -3,8 +3,8 @@
 // name when the task allows it.
 #pragma once
 
+#include "protocol/FileTaskRecords.h"
 #include "update/FileList.h"
-#include "update/UpdateRecords.h"
 
 // Walks `directory` (ending in a backslash, beginning with `root`) and
 // everything below it, contents before the directory itself. Each entry's key

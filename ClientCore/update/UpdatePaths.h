@@ -3,7 +3,7 @@
 // the way to a file that is about to be written, or at its place.
 #pragma once
 
-#include "service/Names.h"
+#include "protocol/Names.h"
 #include "service/Status.h"
 
 #include <windows.h>

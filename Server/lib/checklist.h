@@ -3,8 +3,9 @@
 // by name), as the update and directory sync tasks send it.
 #pragma once
 
-#include "UpdateRecords.h"
 #include "client_codepage.h"
+
+#include "protocol/FileTaskRecords.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -70,12 +71,6 @@ std::optional<uint64_t> FileTimeFromUnixTime(int64_t seconds, int64_t nanosecond
 
 RecordFileTime SplitFileTime(uint64_t fileTime);
 uint64_t JoinFileTime(const RecordFileTime& time);
-
-// The name of a record as a string (up to its NUL, at most 256 bytes).
-std::string_view RecordName(const QELDtFile& record);
-
-// Unsigned byte-wise order of names, the order of the client's list.
-bool NameLess(std::string_view a, std::string_view b);
 
 // The last-write time and size of a listed file as it is now on disk, read
 // the same way the list reads them; nullopt when it cannot be read.

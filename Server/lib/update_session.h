@@ -7,8 +7,8 @@
 #include "checklist.h"
 #include "update_progress.h"
 
-#include "TaskRecords.h"
-#include "UpdateRecords.h"
+#include "protocol/FileTaskRecords.h"
+#include "protocol/TaskRecords.h"
 
 #include <cstdint>
 #include <functional>
@@ -21,11 +21,9 @@ namespace qelsrv {
 class Interrupter;
 class SendBudget;
 
-constexpr uint16_t kDefaultClientPort = 19750;
-
 struct Endpoint {
     std::string host;
-    uint16_t port = kDefaultClientPort;
+    uint16_t port = kDefaultTaskPort;
 
     std::string Label() const { return host + ":" + std::to_string(port); }
 };

@@ -1,8 +1,8 @@
-// The path rules that qelsrv shares with the clients read names as the
-// clients do: in the clients' code page (--codepage).
+// The path rules of Protocol/ read names in qelsrv as the clients do: in the
+// clients' code page (--codepage).
 #include "lead_byte.h"
 
-#include "service/Names.h"
+#include "protocol/Names.h"
 
 #include <client_codepage.h>
 

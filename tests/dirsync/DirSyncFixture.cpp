@@ -1,6 +1,6 @@
 #include "DirSyncFixture.h"
 
-#include "channel/TaskRecords.h"
+#include "protocol/TaskRecords.h"
 #include "service/LogFile.h"
 
 #include <gtest/gtest.h>

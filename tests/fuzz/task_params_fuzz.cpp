@@ -7,8 +7,8 @@
 // it to each drive letter.
 #include "dirsync/SyncRoots.h"
 #include "maintenance/GamePath.h"
+#include "protocol/FileTaskRecords.h"
 #include "update/UpdatePaths.h"
-#include "update/UpdateRecords.h"
 #include "update/UpdateTask.h"
 
 #include <algorithm>

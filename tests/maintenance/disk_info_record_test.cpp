@@ -1,5 +1,5 @@
 // The disk info record as bytes on the wire.
-#include "maintenance/DiskInfoRecord.h"
+#include "protocol/DriveRecords.h"
 
 #include <gtest/gtest.h>
 

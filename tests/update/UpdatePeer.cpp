@@ -1,6 +1,6 @@
 #include "UpdatePeer.h"
 
-#include "channel/TaskRecords.h"
+#include "protocol/TaskRecords.h"
 
 #include <chrono>
 #include <cstring>

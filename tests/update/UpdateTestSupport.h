@@ -3,7 +3,7 @@
 // as GBK bytes spelled out apart from the core's sources.
 #pragma once
 
-#include "update/UpdateRecords.h"
+#include "protocol/FileTaskRecords.h"
 
 #include <windows.h>
 

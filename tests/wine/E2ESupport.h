@@ -6,7 +6,7 @@
 
 #include "ClientWorld.h"
 
-#include "UpdateRecords.h"
+#include "protocol/FileTaskRecords.h"
 #include "task_connection.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "service/Names.h"
+#include "protocol/Names.h"
 
 namespace {
 

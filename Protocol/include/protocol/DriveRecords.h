@@ -1,4 +1,5 @@
-// The record the disk info task sends for each fixed drive.
+// The record the disk info task sends for each fixed drive, and the most a
+// disk info answer can hold.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,9 @@ static_assert(offsetof(DiskInfoRecord, freeHigh) == 4);
 static_assert(offsetof(DiskInfoRecord, freeLow) == 8);
 static_assert(offsetof(DiskInfoRecord, totalHigh) == 12);
 static_assert(offsetof(DiskInfoRecord, totalLow) == 16);
+
+// A client has at most the 26 drive letters.
+constexpr uint32_t kMaxDiskInfoRecords = 26;
 
 inline DiskInfoRecord MakeDiskInfoRecord(char driveLetter, uint64_t freeBytes, uint64_t totalBytes)
 {
