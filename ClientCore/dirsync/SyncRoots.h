@@ -26,7 +26,7 @@ void RemoveTrailingBackslash(char* path);
 bool BuildCandidatePath(char (&candidate)[kPathBufferSize], const char* basePath);
 
 // True when the candidate can name no directory to sync: anything but a
-// DrivePath (service/Names.h) of one component or more without a trailing
+// DrivePath (protocol/Names.h) of one component or more without a trailing
 // backslash. So a drive root, a drive-relative path ("c:games"), a path with
 // an empty, "." or ".." component, and one with the wildcards '*' or '?' (under
 // which FindFirstFileA would report whatever entry matches first) are refused.

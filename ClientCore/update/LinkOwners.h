@@ -20,7 +20,7 @@ struct UntrustedLink {
 };
 
 // Walks the existing components of `path` (a drive path: a letter, a colon
-// and an absolute path, as ParseDrivePath of service/Names.h takes it; any
+// and an absolute path, as ParseDrivePath of protocol/Names.h takes it; any
 // number of trailing backslashes) from the drive's root down to the last one,
 // and returns the first that is a link whose owner is neither
 // BUILTIN\Administrators, SYSTEM nor TrustedInstaller, or that cannot be
