@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+using qek::protocol::kDefaultTaskPort;
+
 namespace {
 
 const char* DriveTypeName(UINT type)

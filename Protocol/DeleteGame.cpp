@@ -5,6 +5,8 @@
 #include <cstring>
 #include <optional>
 
+namespace qek::inline protocol {
+
 bool IsValidSecondLevelPath(const char* path)
 {
     const std::string_view text(path, strnlen(path, kGamePathBufferSize));
@@ -15,3 +17,5 @@ bool IsValidSecondLevelPath(const char* path)
     const std::optional<DrivePath> parsed = ParseDrivePath(TrimTrailingCharacter(text, '\\'));
     return parsed.has_value() && parsed->components.size() >= 2;
 }
+
+} // namespace qek::inline protocol

@@ -1,5 +1,7 @@
 #include "protocol/Names.h"
 
+namespace qek::inline protocol {
+
 namespace {
 
 bool IsAsciiLetter(char c)
@@ -143,3 +145,5 @@ std::optional<DrivePath> ParseDrivePath(std::string_view text)
     }
     return path;
 }
+
+} // namespace qek::inline protocol

@@ -8,6 +8,8 @@
 
 #include <ravelnet.h>
 
+namespace qek {
+
 // The header the transport hands in is the service's TaskRequest.
 static_assert(sizeof(RavelnetTaskHeader) == sizeof(TaskRequest));
 static_assert(offsetof(RavelnetTaskHeader, type) == offsetof(TaskRequest, type));
@@ -34,3 +36,5 @@ inline Status ReceiveExactly(RavelnetConnection connection, void* buffer, uint32
 {
     return TransportStatus(RavelnetRecv(connection, buffer, length, kReceiveTimeoutMs));
 }
+
+} // namespace qek

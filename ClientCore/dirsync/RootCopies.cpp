@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+namespace qek {
+
 namespace {
 
 struct CopyPath {
@@ -74,3 +76,5 @@ Status CopyToRoots(const SyncRoots& roots, const char* name)
     }
     return Status::Ok();
 }
+
+} // namespace qek

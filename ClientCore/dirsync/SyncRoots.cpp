@@ -11,6 +11,8 @@
 #include <cstring>
 #include <optional>
 
+namespace qek {
+
 namespace {
 
 constexpr char kFirstDrive = 'c';
@@ -149,3 +151,5 @@ void DropAliasedCopyRoots(SyncRoots& roots)
     }
     roots.copies = std::move(kept);
 }
+
+} // namespace qek

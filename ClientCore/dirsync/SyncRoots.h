@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace qek {
+
 struct SyncRoots {
     std::string primary;             // empty when the directory is on no drive
     std::vector<std::string> copies; // in ascending drive-letter order
@@ -61,3 +63,5 @@ SyncRoots FindSyncRoots(TaskParams& params, char (&candidate)[kPathBufferSize]);
 // file onto itself. Each dropped root is logged. Roots whose identity cannot
 // be read (one that does not exist yet) are kept.
 void DropAliasedCopyRoots(SyncRoots& roots);
+
+} // namespace qek

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+namespace qek {
+
 namespace {
 
 bool HasAttribute(DWORD attributes, DWORD bit)
@@ -99,3 +101,5 @@ Status DeleteTree(const char* path)
     ClearReadOnly(path);
     return Status::FromCall(RemoveDirectoryA(path), ERROR_DIR_NOT_EMPTY);
 }
+
+} // namespace qek

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace qek {
+
 namespace {
 
 std::vector<std::string> FixedDriveRoots()
@@ -66,3 +68,5 @@ void SyncService::HandleDiskInfo(RavelnetConnection connection, uint32_t /*conte
 {
     RunGuarded(connection, kTaskDiskInfo, [&] { SendDiskInfo(connection); });
 }
+
+} // namespace qek

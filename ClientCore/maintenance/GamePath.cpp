@@ -1,5 +1,7 @@
 #include "maintenance/GamePath.h"
 
+namespace qek {
+
 namespace {
 
 char UpperCase(char c)
@@ -13,3 +15,5 @@ bool IsSystemDrive(char driveLetter, char systemDriveLetter)
 {
     return UpperCase(driveLetter) == UpperCase(systemDriveLetter);
 }
+
+} // namespace qek

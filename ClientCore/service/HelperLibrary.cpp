@@ -6,6 +6,8 @@
 
 #include <utility>
 
+namespace qek {
+
 const char* const HelperLibrary::kEntryPointNames[kEntryPointCount] = {
     "Pelkit_DeCrypt_sha256", "Pelkit_DeCrypt_rc4", "Pelkit_DeCrypt_Base64", "Pelkit_Utf2AscII",
     "Pelkit_UnzipFile",      "Pelkit_GetFileMd5",  "Pelkit_GetMd5",
@@ -63,3 +65,5 @@ const HelperLibrary* RegisteredHelperLibrary()
 {
     return registeredBinding;
 }
+
+} // namespace qek

@@ -3,7 +3,11 @@
 
 #include <windows.h>
 
+namespace qek::protocol {
+
 bool IsLeadByte(unsigned char byte)
 {
     return IsDBCSLeadByte(byte) != FALSE;
 }
+
+} // namespace qek::protocol

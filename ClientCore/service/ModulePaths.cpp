@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace qek {
+
 bool GetExecutableDirectory(char* buffer, std::size_t size)
 {
     if (size == 0) {
@@ -43,3 +45,5 @@ bool AppendIfFits(char* buffer, std::size_t size, const char* suffix)
     std::memcpy(buffer + used, suffix, added + 1);
     return true;
 }
+
+} // namespace qek

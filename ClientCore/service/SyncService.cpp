@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace qek {
+
 namespace {
 
 // Constructed when the module is loaded, before the host can call anything.
@@ -43,3 +45,5 @@ int SyncService::Stop()
 {
     return 1;
 }
+
+} // namespace qek

@@ -14,6 +14,8 @@
 #include <new>
 #include <string>
 
+namespace qek {
+
 namespace {
 
 constexpr uint32_t kChunkSize = 0x80000;
@@ -242,3 +244,5 @@ void ReleaseCheckList(FileList& fileList, HandleList& handles, ViewList& views)
     }
     handles.clear();
 }
+
+} // namespace qek

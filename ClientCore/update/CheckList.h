@@ -11,6 +11,8 @@
 
 #include <vector>
 
+namespace qek {
+
 // What the analysis opened and mapped, released by ReleaseCheckList or when
 // the lists go: the mapping object, then the check file; and the view of the
 // check file.
@@ -55,3 +57,5 @@ Status AnalyseCheckFile(const char* checkFilePath, const char* root, FileList& f
 // Unmaps the views, closes the handles in the order recorded and empties the
 // three containers. Safe to call again.
 void ReleaseCheckList(FileList& fileList, HandleList& handles, ViewList& views);
+
+} // namespace qek

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace qek {
+
 void FileList::Iterator::SkipErased()
 {
     while (index_ < list_->nodes_.size() && list_->nodes_[index_].erased) {
@@ -96,3 +98,5 @@ FileList::Iterator FileList::end() const
     Order();
     return Iterator(this, nodes_.size());
 }
+
+} // namespace qek

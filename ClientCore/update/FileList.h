@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+namespace qek {
+
 // An ordered map from name to record, built in two phases: the analysis
 // inserts the records of one check list in file order, then the list is only
 // read or shrunk (the local scan erases the entries of current files).
@@ -75,3 +77,5 @@ private:
     mutable bool ordered_ = true;
     mutable size_t erasedCount_ = 0;
 };
+
+} // namespace qek

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace qek {
+
 namespace {
 
 enum class WriteMode { Unbuffered, Buffered };
@@ -288,3 +290,5 @@ Status DownloadListedFiles(RavelnetConnection connection, int32_t writeModeFlag,
     }
     return Status::Ok();
 }
+
+} // namespace qek

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <functional>
 
+namespace qek {
+
 // The receive buffer of a task: 512 KiB, page-aligned (writes without the
 // system cache need an aligned buffer and whole sectors).
 constexpr uint32_t kReceiveBufferSize = 0x80000;
@@ -49,3 +51,5 @@ using AfterFileReceived = std::function<Status(const QELDtFile& record)>;
 Status DownloadListedFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
                            const FileList& fileList, FileRequest& request, const char* targetDirectory,
                            const AfterFileReceived& afterEach = {});
+
+} // namespace qek

@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <aclapi.h>
 
+namespace qek {
+
 namespace {
 
 // NT SERVICE\TrustedInstaller, the owner of the system's own files:
@@ -88,3 +90,5 @@ std::optional<UntrustedLink> FindUntrustedLink(std::string_view path)
     }
     return std::nullopt;
 }
+
+} // namespace qek

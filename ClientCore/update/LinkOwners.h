@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace qek {
+
 // A component of a task's path that the task must not go through.
 struct UntrustedLink {
     std::string path; // the component, without a trailing backslash
@@ -29,3 +31,5 @@ struct UntrustedLink {
 // is no link. A path of any other form cannot be checked: it is returned
 // whole with ERROR_BAD_PATHNAME.
 std::optional<UntrustedLink> FindUntrustedLink(std::string_view path);
+
+} // namespace qek

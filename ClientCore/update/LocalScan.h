@@ -6,6 +6,8 @@
 #include "protocol/FileTaskRecords.h"
 #include "update/FileList.h"
 
+namespace qek {
+
 // Walks `directory` (ending in a backslash, beginning with `root`) and
 // everything below it, contents before the directory itself. Each entry's key
 // is its path from the root's last character on ("\bin\game.exe", "\bin\").
@@ -30,3 +32,5 @@ bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileL
 // last-write time (both halves) and length (both halves); false also when it
 // cannot be opened for reading with read sharing.
 bool IsLocalFileCurrent(const QELDtFile& record, const char* path);
+
+} // namespace qek

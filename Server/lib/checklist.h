@@ -16,6 +16,9 @@
 
 namespace qelsrv {
 
+// The records and constants of the task protocol, as the clients read them.
+using namespace qek::protocol;
+
 // Every file entry gets this attribute word (FILE_ATTRIBUTE_ARCHIVE), every
 // directory entry the directory bit alone; the client reads only the latter.
 constexpr uint32_t kFileEntryAttributes = 0x20u;

@@ -27,6 +27,9 @@
 
 namespace qelsrv {
 
+// The records and constants of the task protocol, as the clients read them.
+using namespace qek::protocol;
+
 enum class TransferErrorKind {
     Connect,  // the connection could not be made (refused, unreachable, time-out, unknown host)
     Closed,   // the client ended the stream before the expected bytes arrived

@@ -19,7 +19,7 @@ void UseClientCodePageForPathRules(uint32_t codePage)
     rulesCodePage = codePage;
 }
 
-bool IsLeadByte(unsigned char byte)
+bool qek::protocol::IsLeadByte(unsigned char byte)
 {
     const char pair[] = {static_cast<char>(byte), 'A'}; // any second byte of a double-byte character
     return qelsrv::ClientCharLength(rulesCodePage, std::string_view(pair, sizeof pair), 0) == 2;

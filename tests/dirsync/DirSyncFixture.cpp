@@ -16,6 +16,8 @@
 #include <sstream>
 #include <stdexcept>
 
+using namespace qek;
+
 namespace fs = std::filesystem;
 
 namespace dstest {

@@ -24,6 +24,8 @@
 #include <string_view>
 #include <vector>
 
+using namespace qek;
+
 namespace {
 
 void Require(bool condition, const char* what, std::string_view input)

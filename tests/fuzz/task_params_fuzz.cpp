@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+using namespace qek;
+
 namespace {
 
 void Require(bool condition, const char* what)

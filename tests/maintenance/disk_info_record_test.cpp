@@ -6,6 +6,8 @@
 #include <array>
 #include <cstring>
 
+using namespace qek;
+
 namespace {
 
 std::array<uint8_t, 20> Bytes(const DiskInfoRecord& record)

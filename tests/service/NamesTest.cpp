@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using namespace qek;
+
 namespace {
 
 // 淺 is 9C 5C, 運 DF 5C, 水 CB AE.

@@ -7,6 +7,8 @@
 #include <span>
 #include <stdexcept>
 
+using namespace qek;
+
 namespace updtest {
 
 namespace {

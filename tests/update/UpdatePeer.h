@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+using namespace qek;
+
 namespace updtest {
 
 // The client: a task server on a free loopback port whose every task runs

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+using namespace qek;
+
 using updtest::DirectoryRecord;
 using updtest::FileRecord;
 

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+using namespace qek::protocol;
+
 namespace e2e {
 
 // Each test gets a fresh client of the world its instantiation names; a

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace qek::inline protocol {
+
 // A game path must be shorter than this: the size of the client's path work
 // buffers.
 constexpr std::size_t kGamePathBufferSize = 512;
@@ -33,3 +35,5 @@ inline std::string MakeDeleteGamePayload(std::string_view gamePath)
 // shallower directory. Backslashes are found character by character: in
 // "D:\网络\淺" the second byte of 淺 is no separator.
 bool IsValidSecondLevelPath(const char* path);
+
+} // namespace qek::inline protocol

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qek::inline protocol {
+
 // 20 bytes, sent as it lies in memory (little-endian words). Each 64-bit byte
 // count travels as two 32-bit words, the high word first: it is not one
 // little-endian 64-bit value.
@@ -37,3 +39,5 @@ inline DiskInfoRecord MakeDiskInfoRecord(char driveLetter, uint64_t freeBytes, u
     record.totalLow = static_cast<uint32_t>(totalBytes);
     return record;
 }
+
+} // namespace qek::inline protocol

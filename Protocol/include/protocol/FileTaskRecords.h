@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace qek::inline protocol {
+
 // ---- Task parameters (668 bytes, server to client, right after the header) --
 
 struct TaskParams {
@@ -156,3 +158,5 @@ inline uint64_t BytesDone(const FileRequest& request)
 {
     return JoinHalves(request.bytesDoneHigh, request.bytesDoneLow);
 }
+
+} // namespace qek::inline protocol

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qek::inline protocol {
+
 // The task types the client handles.
 enum TaskType : uint32_t {
     kTaskGameUpdate = 20000,
@@ -63,3 +65,5 @@ inline TaskReply MakeTaskReply(uint32_t resultCode, uint32_t dataLength = 0)
     reply.dataLength = dataLength;
     return reply;
 }
+
+} // namespace qek::inline protocol
