@@ -1,13 +1,15 @@
 #include "CoreLibrary.h"
 
+#include "protocol/TaskRecords.h"
+
 #include <windows.h>
 
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+using qek::protocol::kDefaultTaskPort;
 
-constexpr unsigned kDefaultTaskPort = 19750;
+namespace {
 
 const char* DriveTypeName(UINT type)
 {

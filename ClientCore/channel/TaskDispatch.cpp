@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace qek {
+
 uint32_t OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header, uint32_t reserved)
 {
     // The handlers read the header as the service's own record; the copy
@@ -38,3 +40,5 @@ uint32_t OnTask(RavelnetConnection connection, uint32_t context, const RavelnetT
     }
     return 1;
 }
+
+} // namespace qek

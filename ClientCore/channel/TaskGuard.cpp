@@ -2,6 +2,8 @@
 
 #include "service/LogFile.h"
 
+namespace qek {
+
 void EndFailedTask(RavelnetConnection connection, uint32_t taskType, const char* reason) noexcept
 {
     try {
@@ -11,3 +13,5 @@ void EndFailedTask(RavelnetConnection connection, uint32_t taskType, const char*
     }
     RavelnetDropTask(connection);
 }
+
+} // namespace qek

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <exception>
 
+namespace qek {
+
 // Logs "the task ended by an exception" and drops the task's connection.
 void EndFailedTask(RavelnetConnection connection, uint32_t taskType, const char* reason) noexcept;
 
@@ -25,3 +27,5 @@ void RunGuarded(RavelnetConnection connection, uint32_t taskType, Handler&& hand
         EndFailedTask(connection, taskType, "unknown exception");
     }
 }
+
+} // namespace qek

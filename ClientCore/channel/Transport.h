@@ -3,19 +3,20 @@
 // calls on the connection it was handed.
 #pragma once
 
-#include "channel/TaskRecords.h"
+#include "protocol/TaskRecords.h"
 #include "service/Status.h"
 
 #include <ravelnet.h>
+
+namespace qek {
 
 // The header the transport hands in is the service's TaskRequest.
 static_assert(sizeof(RavelnetTaskHeader) == sizeof(TaskRequest));
 static_assert(offsetof(RavelnetTaskHeader, type) == offsetof(TaskRequest, type));
 static_assert(offsetof(RavelnetTaskHeader, payloadLength) == offsetof(TaskRequest, payloadLength));
 
-// Listen address and port of the task server.
+// Listen address of the task server (its port: kDefaultTaskPort).
 constexpr const char* kTaskServerAddress = "0.0.0.0";
-constexpr uint16_t kTaskServerPort = 19750;
 
 // A transport call's result as a status: RAVELNET_OK is success, anything
 // else the failure with that result as its code.
@@ -35,3 +36,5 @@ inline Status ReceiveExactly(RavelnetConnection connection, void* buffer, uint32
 {
     return TransportStatus(RavelnetRecv(connection, buffer, length, kReceiveTimeoutMs));
 }
+
+} // namespace qek

@@ -16,6 +16,8 @@
 
 #include <mutex>
 
+namespace qek {
+
 namespace {
 
 constexpr char kDataDirectory[] = "..\\Data\\";
@@ -169,3 +171,5 @@ void SyncService::HandleDirectorySync(RavelnetConnection connection, uint32_t, c
 {
     RunGuarded(connection, kTaskDirectorySync, [&] { RunDirectorySync(connection, WriteModeFlag()); });
 }
+
+} // namespace qek

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <mutex> // also std::chrono's durations (the full <chrono> does not build with a GBK execution set)
 
+namespace qek {
+
 // Runs one directory sync task to its end on `connection`; `writeModeFlag` 1
 // writes the files without the system cache, 0 through it. SyncService's
 // handler calls it with the module's setting.
@@ -33,3 +35,5 @@ inline constexpr std::chrono::minutes kSyncDataFileWait{10};
 // another task to let go, with a log line when it has to wait and one when
 // it gives up; the lock is not owned then.
 std::unique_lock<std::timed_mutex> HoldSyncDataFile(const char* dataFile, std::chrono::milliseconds limit);
+
+} // namespace qek

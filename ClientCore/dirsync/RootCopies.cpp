@@ -1,7 +1,7 @@
 #include "dirsync/RootCopies.h"
 
+#include "protocol/Names.h"
 #include "service/LogFile.h"
-#include "service/Names.h"
 #include "update/UpdatePaths.h"
 
 #include <windows.h>
@@ -9,6 +9,8 @@
 
 #include <cstring>
 #include <vector>
+
+namespace qek {
 
 namespace {
 
@@ -74,3 +76,5 @@ Status CopyToRoots(const SyncRoots& roots, const char* name)
     }
     return Status::Ok();
 }
+
+} // namespace qek

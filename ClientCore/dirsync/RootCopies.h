@@ -6,6 +6,8 @@
 #include "dirsync/SyncRoots.h"
 #include "service/Status.h"
 
+namespace qek {
+
 // Copies the downloaded file `name` (a check-list name: a backslash, then the
 // path below the root) from the primary root to each copy root, in list
 // order, overwriting what is there and creating the missing parent
@@ -17,3 +19,5 @@
 // Fails with ERROR_FILENAME_EXCED_RANGE (logged, nothing copied) when the
 // source or a destination does not fit its 256-byte buffer.
 Status CopyToRoots(const SyncRoots& roots, const char* name);
+
+} // namespace qek

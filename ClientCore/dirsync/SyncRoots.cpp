@@ -1,7 +1,7 @@
 #include "dirsync/SyncRoots.h"
 
+#include "protocol/Names.h"
 #include "service/LogFile.h"
-#include "service/Names.h"
 #include "service/Owners.h"
 #include "update/LinkOwners.h"
 
@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+
+namespace qek {
 
 namespace {
 
@@ -149,3 +151,5 @@ void DropAliasedCopyRoots(SyncRoots& roots)
     }
     roots.copies = std::move(kept);
 }
+
+} // namespace qek

@@ -4,11 +4,13 @@
 // downloads; the others give the copy roots, which receive local copies.
 #pragma once
 
+#include "protocol/FileTaskRecords.h"
 #include "update/UpdatePaths.h"
-#include "update/UpdateRecords.h"
 
 #include <string>
 #include <vector>
+
+namespace qek {
 
 struct SyncRoots {
     std::string primary;             // empty when the directory is on no drive
@@ -26,7 +28,7 @@ void RemoveTrailingBackslash(char* path);
 bool BuildCandidatePath(char (&candidate)[kPathBufferSize], const char* basePath);
 
 // True when the candidate can name no directory to sync: anything but a
-// DrivePath (service/Names.h) of one component or more without a trailing
+// DrivePath (protocol/Names.h) of one component or more without a trailing
 // backslash. So a drive root, a drive-relative path ("c:games"), a path with
 // an empty, "." or ".." component, and one with the wildcards '*' or '?' (under
 // which FindFirstFileA would report whatever entry matches first) are refused.
@@ -61,3 +63,5 @@ SyncRoots FindSyncRoots(TaskParams& params, char (&candidate)[kPathBufferSize]);
 // file onto itself. Each dropped root is logged. Roots whose identity cannot
 // be read (one that does not exist yet) are kept.
 void DropAliasedCopyRoots(SyncRoots& roots);
+
+} // namespace qek

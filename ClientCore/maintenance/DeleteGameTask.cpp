@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace qek {
+
 namespace {
 
 // A game path is a few hundred bytes at most; a longer announced payload is
@@ -107,3 +109,5 @@ void SyncService::HandleDeleteGame(RavelnetConnection connection, uint32_t /*con
 {
     RunGuarded(connection, kTaskDeleteGame, [&] { DeleteGame(connection, request); });
 }
+
+} // namespace qek

@@ -1,12 +1,14 @@
 #include "maintenance/DeleteTree.h"
 
-#include "service/Names.h"
+#include "protocol/Names.h"
 #include "service/Owners.h"
 
 #include <windows.h>
 
 #include <cstring>
 #include <string>
+
+namespace qek {
 
 namespace {
 
@@ -99,3 +101,5 @@ Status DeleteTree(const char* path)
     ClearReadOnly(path);
     return Status::FromCall(RemoveDirectoryA(path), ERROR_DIR_NOT_EMPTY);
 }
+
+} // namespace qek

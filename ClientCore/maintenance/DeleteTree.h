@@ -4,6 +4,8 @@
 
 #include "service/Status.h"
 
+namespace qek {
+
 // Removes `path` with everything below it.
 //
 // - A directory: its entries are removed one by one (an entry that cannot be
@@ -21,3 +23,5 @@
 // Files are deleted without touching their attributes: a read-only file stays,
 // and with it every directory above it inside the tree.
 Status DeleteTree(const char* path);
+
+} // namespace qek

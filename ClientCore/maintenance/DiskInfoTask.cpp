@@ -1,8 +1,8 @@
 // Disk info task (type 20002): one reply announcing the drive data, then one
 // DiskInfoRecord per fixed drive, in the system's drive order.
 #include "channel/TaskGuard.h"
-#include "maintenance/DiskInfoRecord.h"
 #include "maintenance/DriveList.h"
+#include "protocol/DriveRecords.h"
 #include "service/LogFile.h"
 #include "service/SyncService.h"
 
@@ -10,6 +10,8 @@
 
 #include <string>
 #include <vector>
+
+namespace qek {
 
 namespace {
 
@@ -66,3 +68,5 @@ void SyncService::HandleDiskInfo(RavelnetConnection connection, uint32_t /*conte
 {
     RunGuarded(connection, kTaskDiskInfo, [&] { SendDiskInfo(connection); });
 }
+
+} // namespace qek

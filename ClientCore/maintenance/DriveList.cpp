@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+namespace qek {
+
 std::vector<std::string> LogicalDriveRoots()
 {
     const DWORD size = GetLogicalDriveStringsA(0, nullptr);
@@ -22,3 +24,5 @@ std::vector<std::string> LogicalDriveRoots()
     }
     return roots;
 }
+
+} // namespace qek

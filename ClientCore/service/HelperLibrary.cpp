@@ -1,10 +1,12 @@
 #include "service/HelperLibrary.h"
 
-#include "channel/TaskRecords.h"
+#include "protocol/TaskRecords.h"
 #include "service/ModulePaths.h"
 #include "service/QxException.h"
 
 #include <utility>
+
+namespace qek {
 
 const char* const HelperLibrary::kEntryPointNames[kEntryPointCount] = {
     "Pelkit_DeCrypt_sha256", "Pelkit_DeCrypt_rc4", "Pelkit_DeCrypt_Base64", "Pelkit_Utf2AscII",
@@ -63,3 +65,5 @@ const HelperLibrary* RegisteredHelperLibrary()
 {
     return registeredBinding;
 }
+
+} // namespace qek

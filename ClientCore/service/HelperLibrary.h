@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <memory>
 
+namespace qek {
+
 class HelperLibrary {
 public:
     // The entry points, in lookup order; the first five are required.
@@ -42,3 +44,5 @@ private:
 void RegisterHelperLibrary(std::unique_ptr<HelperLibrary> binding);
 std::unique_ptr<HelperLibrary> UnregisterHelperLibrary();
 const HelperLibrary* RegisteredHelperLibrary();
+
+} // namespace qek

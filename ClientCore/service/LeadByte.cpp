@@ -1,9 +1,13 @@
 // The client's names are in its system's ANSI code page.
-#include "service/Names.h"
+#include "protocol/Names.h"
 
 #include <windows.h>
+
+namespace qek::protocol {
 
 bool IsLeadByte(unsigned char byte)
 {
     return IsDBCSLeadByte(byte) != FALSE;
 }
+
+} // namespace qek::protocol

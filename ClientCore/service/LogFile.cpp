@@ -5,6 +5,8 @@
 #include <mutex>
 #include <utility>
 
+namespace qek {
+
 namespace {
 
 constexpr std::size_t kMessageBufferSize = 1024;
@@ -201,3 +203,5 @@ void Log(const std::shared_ptr<LogFile>& log, const char* format, ...)
     OutputDebugStringA("\n");
     log->Write(text, static_cast<int>(length));
 }
+
+} // namespace qek

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+namespace qek {
+
 class LogFile {
 public:
     explicit LogFile(const char* moduleName);
@@ -49,3 +51,5 @@ void SetModuleLog(std::shared_ptr<LogFile> log);
 // reference keeps the log alive until the line is written, also when the stop
 // lets the module's log go meanwhile: log through `Log(ModuleLog(), ...)`.
 void Log(const std::shared_ptr<LogFile>& log, const char* format, ...);
+
+} // namespace qek

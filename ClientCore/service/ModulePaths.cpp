@@ -1,11 +1,13 @@
 #include "service/ModulePaths.h"
 
-#include "service/Names.h"
+#include "protocol/Names.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstring>
+
+namespace qek {
 
 bool GetExecutableDirectory(char* buffer, std::size_t size)
 {
@@ -43,3 +45,5 @@ bool AppendIfFits(char* buffer, std::size_t size, const char* suffix)
     std::memcpy(buffer + used, suffix, added + 1);
     return true;
 }
+
+} // namespace qek

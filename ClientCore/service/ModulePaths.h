@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace qek {
+
 // Writes the host executable's directory, with its trailing backslash, into
 // `buffer` (always NUL-terminated) and returns true. When the executable's
 // path cannot be had whole (it does not fit) or holds no backslash, the buffer
@@ -16,3 +18,5 @@ bool GetExecutableDirectory(char* buffer, std::size_t size);
 // Appends `suffix` to the text in `buffer` only when the result, with its
 // terminator, fits in `size` bytes. Returns whether it was appended.
 bool AppendIfFits(char* buffer, std::size_t size, const char* suffix);
+
+} // namespace qek

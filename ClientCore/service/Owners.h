@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <utility>
 
+namespace qek {
+
 // Holds one resource described by `Traits`: its type (`Value`), the value
 // that means "none" (`Empty()`), and how to let it go (`Close`).
 template <class Traits>
@@ -126,3 +128,5 @@ private:
     void* memory_;
     bool locked_ = false;
 };
+
+} // namespace qek

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <exception>
 
+namespace qek {
+
 class CQx_Exception : public std::exception {
 public:
     // `errorCode`: the service's code for the failure (the status the start
@@ -23,3 +25,5 @@ private:
     int32_t errorCode_;
     uint32_t systemErrorCode_;
 };
+
+} // namespace qek

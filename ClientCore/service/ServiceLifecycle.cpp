@@ -26,6 +26,8 @@
 #include <exception>
 #include <memory>
 
+namespace qek {
+
 namespace {
 
 constexpr int32_t kStatusNotRunning = 0;
@@ -112,6 +114,11 @@ bool ServiceAcceptsTasks()
 {
     return acceptingTasks;
 }
+
+} // namespace qek
+
+// The exported entry points stand outside the core's namespace.
+using namespace qek;
 
 extern "C" QEK_API int32_t QEK_CALL QEK_StartService(uint32_t, uint32_t, int32_t* detail)
 {

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+namespace qek {
+
 // A failure stays a failure whatever its code: the system may report
 // ERROR_INVALID_FUNCTION, which is 1, or no code at all, and neither may ever
 // read as success. [[nodiscard]]: a status that nobody looks at is a failure
@@ -37,3 +39,5 @@ private:
     bool ok_;
     int code_;
 };
+
+} // namespace qek

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace qek {
+
 namespace {
 
 // Constructed when the module is loaded, before the host can call anything.
@@ -27,7 +29,7 @@ int SyncService::OpenTaskServer()
 {
     RavelnetServerSettings settings{};
     std::memcpy(settings.listenAddress, kTaskServerAddress, std::strlen(kTaskServerAddress) + 1);
-    settings.port = kTaskServerPort;
+    settings.port = kDefaultTaskPort;
     settings.one = 1;
     unsigned char unusedArea[8] = {};
 
@@ -43,3 +45,5 @@ int SyncService::Stop()
 {
     return 1;
 }
+
+} // namespace qek

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace qek {
+
 class SyncService {
 public:
     SyncService();                               // reads the write-mode setting from the registry
@@ -41,3 +43,5 @@ private:
 
 // The static service object of the module.
 SyncService& TheSyncService();
+
+} // namespace qek

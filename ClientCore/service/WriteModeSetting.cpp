@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace qek {
+
 namespace {
 
 constexpr const char* kSettingKey = "SOFTWARE\\Tarnwell1\\LomvarkPro";
@@ -32,3 +34,5 @@ int32_t ReadWriteModeSetting()
     RegCloseKey(key);
     return flag;
 }
+
+} // namespace qek

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qek {
+
 // Size of the buffer the value is read into.
 constexpr std::size_t kWriteModeValueBufferSize = 20;
 
@@ -16,3 +18,5 @@ int32_t ReadWriteModeSetting();
 // 1 when the value's bytes, read as NUL-terminated text, are exactly "1".
 // Never reads past the buffer, also when the value filled it without a NUL.
 int32_t WriteModeFlagFromValue(const unsigned char (&value)[kWriteModeValueBufferSize]);
+
+} // namespace qek

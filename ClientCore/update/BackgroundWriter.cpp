@@ -4,6 +4,8 @@
 
 #include <system_error>
 
+namespace qek {
+
 BackgroundWriter::BackgroundWriter(HANDLE file) : file_(file)
 {
     try {
@@ -63,3 +65,5 @@ void BackgroundWriter::Run()
         changed_.notify_all();
     }
 }
+
+} // namespace qek

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+namespace qek {
+
 class BackgroundWriter {
 public:
     // Starts the thread that writes to `file`; Started tells whether it runs.
@@ -44,3 +46,5 @@ private:
     Status result_ = Status::Ok();
     std::thread thread_;
 };
+
+} // namespace qek

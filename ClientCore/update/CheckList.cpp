@@ -1,6 +1,6 @@
 #include "update/CheckList.h"
 
-#include "channel/TaskRecords.h"
+#include "protocol/TaskRecords.h"
 #include "service/LogFile.h"
 #include "update/FileWrite.h"
 #include "update/LocalScan.h"
@@ -13,6 +13,8 @@
 #include <memory>
 #include <new>
 #include <string>
+
+namespace qek {
 
 namespace {
 
@@ -242,3 +244,5 @@ void ReleaseCheckList(FileList& fileList, HandleList& handles, ViewList& views)
     }
     handles.clear();
 }
+
+} // namespace qek

@@ -2,14 +2,16 @@
 // into the FileList of what the task must create and fetch.
 #pragma once
 
+#include "protocol/FileTaskRecords.h"
 #include "update/FileList.h"
-#include "update/UpdateRecords.h"
 
 #include "channel/Transport.h"
 #include "service/Owners.h"
 #include "service/Status.h"
 
 #include <vector>
+
+namespace qek {
 
 // What the analysis opened and mapped, released by ReleaseCheckList or when
 // the lists go: the mapping object, then the check file; and the view of the
@@ -55,3 +57,5 @@ Status AnalyseCheckFile(const char* checkFilePath, const char* root, FileList& f
 // Unmaps the views, closes the handles in the order recorded and empties the
 // three containers. Safe to call again.
 void ReleaseCheckList(FileList& fileList, HandleList& handles, ViewList& views);
+
+} // namespace qek

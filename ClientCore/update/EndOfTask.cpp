@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+namespace qek {
+
 void SendEndOfTask(RavelnetConnection connection, FileRequest& request)
 {
     request.command = kFileRequestEndOfTask;
@@ -11,3 +13,5 @@ void SendEndOfTask(RavelnetConnection connection, FileRequest& request)
         Log(ModuleLog(), "QEK_CORE: 发送结束任务命令失败(%d)", static_cast<int>(GetLastError()));
     }
 }
+
+} // namespace qek

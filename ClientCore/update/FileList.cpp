@@ -3,21 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-bool NameLess(std::string_view a, std::string_view b)
-{
-    const size_t common = std::min(a.size(), b.size());
-    // memcmp compares as unsigned char, whatever the signedness of char.
-    const int order = common == 0 ? 0 : std::memcmp(a.data(), b.data(), common);
-    return order != 0 ? order < 0 : a.size() < b.size();
-}
-
-std::string_view RecordName(const QELDtFile& record)
-{
-    const void* nul = std::memchr(record.name, 0, sizeof(record.name));
-    const size_t length =
-        nul == nullptr ? sizeof(record.name) : static_cast<size_t>(static_cast<const char*>(nul) - record.name);
-    return {record.name, length};
-}
+namespace qek {
 
 void FileList::Iterator::SkipErased()
 {
@@ -112,3 +98,5 @@ FileList::Iterator FileList::end() const
     Order();
     return Iterator(this, nodes_.size());
 }
+
+} // namespace qek

@@ -2,19 +2,14 @@
 // entry's QELDtFile record inside the mapped check file.
 #pragma once
 
-#include "update/UpdateRecords.h"
+#include "protocol/FileTaskRecords.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
-// Unsigned byte-wise order, a proper prefix first: the order in which files
-// are requested, whatever their order in the check list.
-bool NameLess(std::string_view a, std::string_view b);
-
-// The name of a record: its bytes up to the NUL, at most the whole field.
-std::string_view RecordName(const QELDtFile& record);
+namespace qek {
 
 // An ordered map from name to record, built in two phases: the analysis
 // inserts the records of one check list in file order, then the list is only
@@ -82,3 +77,5 @@ private:
     mutable bool ordered_ = true;
     mutable size_t erasedCount_ = 0;
 };
+
+} // namespace qek

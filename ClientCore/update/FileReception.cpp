@@ -1,6 +1,6 @@
 #include "update/FileReception.h"
 
-#include "channel/TaskRecords.h"
+#include "protocol/TaskRecords.h"
 #include "service/LogFile.h"
 #include "service/Owners.h"
 #include "update/BackgroundWriter.h"
@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstring>
+
+namespace qek {
 
 namespace {
 
@@ -288,3 +290,5 @@ Status DownloadListedFiles(RavelnetConnection connection, int32_t writeModeFlag,
     }
     return Status::Ok();
 }
+
+} // namespace qek

@@ -2,14 +2,16 @@
 // chunks of at most 512 KiB, the write, and the file's size and time.
 #pragma once
 
+#include "protocol/FileTaskRecords.h"
 #include "update/FileList.h"
-#include "update/UpdateRecords.h"
 
 #include "channel/Transport.h"
 #include "service/Status.h"
 
 #include <cstdint>
 #include <functional>
+
+namespace qek {
 
 // The receive buffer of a task: 512 KiB, page-aligned (writes without the
 // system cache need an aligned buffer and whole sectors).
@@ -49,3 +51,5 @@ using AfterFileReceived = std::function<Status(const QELDtFile& record)>;
 Status DownloadListedFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
                            const FileList& fileList, FileRequest& request, const char* targetDirectory,
                            const AfterFileReceived& afterEach = {});
+
+} // namespace qek

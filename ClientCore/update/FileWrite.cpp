@@ -1,5 +1,7 @@
 #include "update/FileWrite.h"
 
+namespace qek {
+
 Status WriteAll(HANDLE file, const void* data, DWORD length)
 {
     DWORD written = 0;
@@ -8,3 +10,5 @@ Status WriteAll(HANDLE file, const void* data, DWORD length)
     }
     return written == length ? Status::Ok() : Status::Failure(ERROR_DISK_FULL);
 }
+
+} // namespace qek

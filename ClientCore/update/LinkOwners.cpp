@@ -1,11 +1,13 @@
 #include "update/LinkOwners.h"
 
-#include "service/Names.h"
+#include "protocol/Names.h"
 #include "service/Owners.h"
 #include "service/Status.h"
 
 #include <windows.h>
 #include <aclapi.h>
+
+namespace qek {
 
 namespace {
 
@@ -88,3 +90,5 @@ std::optional<UntrustedLink> FindUntrustedLink(std::string_view path)
     }
     return std::nullopt;
 }
+
+} // namespace qek

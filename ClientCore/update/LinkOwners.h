@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace qek {
+
 // A component of a task's path that the task must not go through.
 struct UntrustedLink {
     std::string path; // the component, without a trailing backslash
@@ -20,7 +22,7 @@ struct UntrustedLink {
 };
 
 // Walks the existing components of `path` (a drive path: a letter, a colon
-// and an absolute path, as ParseDrivePath of service/Names.h takes it; any
+// and an absolute path, as ParseDrivePath of protocol/Names.h takes it; any
 // number of trailing backslashes) from the drive's root down to the last one,
 // and returns the first that is a link whose owner is neither
 // BUILTIN\Administrators, SYSTEM nor TrustedInstaller, or that cannot be
@@ -29,3 +31,5 @@ struct UntrustedLink {
 // is no link. A path of any other form cannot be checked: it is returned
 // whole with ERROR_BAD_PATHNAME.
 std::optional<UntrustedLink> FindUntrustedLink(std::string_view path);
+
+} // namespace qek

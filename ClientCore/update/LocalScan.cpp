@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+namespace qek {
+
 namespace {
 
 constexpr size_t kPatternSize = 256;
@@ -146,3 +148,5 @@ bool IsLocalFileCurrent(const QELDtFile& record, const char* path)
            lastWrite.dwLowDateTime == record.lastWriteTime.lowDateTime && sizeHigh == record.sizeHigh &&
            sizeLow == record.sizeLow;
 }
+
+} // namespace qek

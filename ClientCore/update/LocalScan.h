@@ -3,8 +3,10 @@
 // name when the task allows it.
 #pragma once
 
+#include "protocol/FileTaskRecords.h"
 #include "update/FileList.h"
-#include "update/UpdateRecords.h"
+
+namespace qek {
 
 // Walks `directory` (ending in a backslash, beginning with `root`) and
 // everything below it, contents before the directory itself. Each entry's key
@@ -30,3 +32,5 @@ bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileL
 // last-write time (both halves) and length (both halves); false also when it
 // cannot be opened for reading with read sharing.
 bool IsLocalFileCurrent(const QELDtFile& record, const char* path);
+
+} // namespace qek

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+namespace qek {
+
 namespace {
 
 bool IsLink(DWORD attributes)
@@ -156,3 +158,5 @@ Status RemoveSharedFileAt(const char* path)
     file.Reset();
     return Status::FromCall(DeleteFileA(path), ERROR_ACCESS_DENIED);
 }
+
+} // namespace qek

@@ -3,7 +3,7 @@
 // the way to a file that is about to be written, or at its place.
 #pragma once
 
-#include "service/Names.h"
+#include "protocol/Names.h"
 #include "service/Status.h"
 
 #include <windows.h>
@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+namespace qek {
 
 // Most paths live in 256-byte buffers: at most 255 characters and the NUL.
 constexpr size_t kPathBufferSize = 256;
@@ -65,3 +67,5 @@ Status ReplaceLinksBelowRoot(const char* root, const char* name);
 // fails with the system error code. Nothing there, or a file of one name, is
 // left as it is.
 Status RemoveSharedFileAt(const char* path);
+
+} // namespace qek

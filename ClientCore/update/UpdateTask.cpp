@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+namespace qek {
+
 const char kMarkerDirectoryName[] = "tarngamever";
 
 namespace {
@@ -176,3 +178,5 @@ void SyncService::HandleUpdateTask(RavelnetConnection connection, uint32_t, cons
 {
     RunGuarded(connection, kTaskGameUpdate, [&] { RunUpdateTask(connection, WriteModeFlag()); });
 }
+
+} // namespace qek

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qek {
+
 // The marker directory of a game, also home of the temporary check list:
 // "tarngamever" below the game directory.
 extern const char kMarkerDirectoryName[];
@@ -38,3 +40,5 @@ bool BuildCheckListPath(char* out, size_t size, const char* gamePath);
 // The longest game path that leaves room for the temporary check list in a
 // 256-byte buffer.
 constexpr size_t kMaxGamePathLength = 255 - 32;
+
+} // namespace qek

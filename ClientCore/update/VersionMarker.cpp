@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+namespace qek {
+
 const char kGameVersionMarkerName[] = "tarnGameVer\\tarnGameVer.txt";
 
 namespace {
@@ -78,3 +80,5 @@ Status WriteGameVersion(const char* gameDirectory, const char* version)
     }
     return written;
 }
+
+} // namespace qek

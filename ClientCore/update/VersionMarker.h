@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+namespace qek {
+
 // "tarnGameVer\tarnGameVer.txt", appended to the game directory.
 extern const char kGameVersionMarkerName[];
 
@@ -23,3 +25,5 @@ void ReadGameVersion(const char* gameDirectory, char* buffer, size_t size);
 // falls short (the marker is then deleted rather than left holding part of
 // the version).
 Status WriteGameVersion(const char* gameDirectory, const char* version);
+
+} // namespace qek

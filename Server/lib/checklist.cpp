@@ -268,19 +268,6 @@ uint64_t JoinFileTime(const RecordFileTime& time)
     return JoinHalves(time.highDateTime, time.lowDateTime);
 }
 
-std::string_view RecordName(const QELDtFile& record)
-{
-    const char* end = static_cast<const char*>(std::memchr(record.name, '\0', sizeof record.name));
-    size_t length = end ? static_cast<size_t>(end - record.name) : sizeof record.name;
-    return std::string_view(record.name, length);
-}
-
-bool NameLess(std::string_view a, std::string_view b)
-{
-    // char_traits<char> compares as unsigned char, a proper prefix first.
-    return a.compare(b) < 0;
-}
-
 CheckList BuildCheckList(const fs::path& root, uint32_t codePage)
 {
     CheckList list;

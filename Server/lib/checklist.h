@@ -3,8 +3,9 @@
 // by name), as the update and directory sync tasks send it.
 #pragma once
 
-#include "UpdateRecords.h"
 #include "client_codepage.h"
+
+#include "protocol/FileTaskRecords.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -14,6 +15,9 @@
 #include <vector>
 
 namespace qelsrv {
+
+// The records and constants of the task protocol, as the clients read them.
+using namespace qek::protocol;
 
 // Every file entry gets this attribute word (FILE_ATTRIBUTE_ARCHIVE), every
 // directory entry the directory bit alone; the client reads only the latter.
@@ -70,12 +74,6 @@ std::optional<uint64_t> FileTimeFromUnixTime(int64_t seconds, int64_t nanosecond
 
 RecordFileTime SplitFileTime(uint64_t fileTime);
 uint64_t JoinFileTime(const RecordFileTime& time);
-
-// The name of a record as a string (up to its NUL, at most 256 bytes).
-std::string_view RecordName(const QELDtFile& record);
-
-// Unsigned byte-wise order of names, the order of the client's list.
-bool NameLess(std::string_view a, std::string_view b);
 
 // The last-write time and size of a listed file as it is now on disk, read
 // the same way the list reads them; nullopt when it cannot be read.

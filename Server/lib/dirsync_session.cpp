@@ -6,16 +6,6 @@
 namespace qelsrv {
 namespace {
 
-template <size_t N>
-bool FillField(char (&field)[N], std::string_view text)
-{
-    if (text.size() >= N || text.find('\0') != std::string_view::npos)
-        return false;
-    std::memset(field, 0, N);
-    std::memcpy(field, text.data(), text.size());
-    return true;
-}
-
 // What the client accepts as a sub-path: "\" alone, or backslash-separated
 // names that neither climb (".", "..") nor are empty, with the final
 // backslash. Character by character in the client's code page.

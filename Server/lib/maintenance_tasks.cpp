@@ -2,36 +2,29 @@
 
 #include "update_progress.h"
 
+#include "protocol/DeleteGame.h"
+#include "protocol/FileTaskRecords.h"
+
 #include <cstdio>
 #include <cstring>
 
 namespace qelsrv {
 namespace {
 
-uint32_t LittleEndianWord(std::span<const std::byte> bytes, size_t offset)
+DriveSpace DecodeDrive(std::span<const std::byte> bytes)
 {
-    return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
-           static_cast<uint32_t>(bytes[offset + 2]) << 16 | static_cast<uint32_t>(bytes[offset + 3]) << 24;
-}
-
-// Two 32-bit words, the high word first.
-uint64_t HighLowCount(std::span<const std::byte> bytes, size_t offset)
-{
-    return static_cast<uint64_t>(LittleEndianWord(bytes, offset)) << 32 | LittleEndianWord(bytes, offset + 4);
-}
-
-DriveSpace DecodeDrive(std::span<const std::byte> record)
-{
+    DiskInfoRecord record;
+    std::memcpy(&record, bytes.data(), sizeof record);
     DriveSpace drive;
-    drive.letter = static_cast<char>(record[0]);
-    drive.freeBytes = HighLowCount(record, 4);
-    drive.totalBytes = HighLowCount(record, 12);
+    drive.letter = record.driveLetter;
+    drive.freeBytes = JoinHalves(record.freeHigh, record.freeLow);
+    drive.totalBytes = JoinHalves(record.totalHigh, record.totalLow);
     return drive;
 }
 
 void RequireAccepted(const TaskReplyRecord& reply)
 {
-    if (reply.resultCode != kReplyAccepted)
+    if (reply.resultCode != kResultOk)
         throw TransferError(TransferErrorKind::Protocol,
                             "the client answered with result code " + std::to_string(reply.resultCode));
 }
@@ -58,7 +51,7 @@ Result RunGuarded(const Endpoint& endpoint, const MaintenanceOptions& options,
 
 void DiskInfoSteps(TaskConnection& connection, DiskInfoResult& result)
 {
-    connection.SendHeader(kTaskTypeDiskInfo, 0);
+    connection.SendHeader(kTaskDiskInfo, 0);
     result.reply = connection.ReceiveReply();
     result.replied = true;
     RequireAccepted(result.reply);
@@ -75,9 +68,8 @@ void DiskInfoSteps(TaskConnection& connection, DiskInfoResult& result)
 
 void DeleteGameSteps(TaskConnection& connection, std::string_view gamePath, DeleteGameResult& result)
 {
-    std::vector<std::byte> payload(gamePath.size() + 1, std::byte{0});
-    std::memcpy(payload.data(), gamePath.data(), gamePath.size());
-    connection.StartTask(kTaskTypeDeleteGame, payload);
+    const std::string payload = MakeDeleteGamePayload(gamePath);
+    connection.StartTask(kTaskDeleteGame, std::as_bytes(std::span(payload)));
     result.reply = connection.ReceiveReply();
     result.replied = true;
     RequireAccepted(result.reply);

@@ -7,6 +7,8 @@
 #include "task_connection.h"
 #include "update_session.h"
 
+#include "protocol/DriveRecords.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -18,14 +20,10 @@
 
 namespace qelsrv {
 
-constexpr uint32_t kTaskTypeDeleteGame = 20001;
-constexpr uint32_t kTaskTypeDiskInfo = 20002;
-constexpr uint32_t kReplyAccepted = 1;
 // Size of one drive's record in the disk info answer.
-constexpr size_t kDiskInfoRecordSize = 20;
-// A client has at most the 26 drive letters: a longer announcement is not a
-// disk info answer, and is not received.
-constexpr uint32_t kMaxDiskInfoDataLength = 26 * kDiskInfoRecordSize;
+constexpr size_t kDiskInfoRecordSize = sizeof(DiskInfoRecord);
+// A longer announcement is not a disk info answer, and is not received.
+constexpr uint32_t kMaxDiskInfoDataLength = kMaxDiskInfoRecords * kDiskInfoRecordSize;
 
 struct MaintenanceOptions {
     uint32_t connectTimeoutMs = 10000;
@@ -45,10 +43,8 @@ struct DriveSpace {
 // Percentage of the drive in use, 0 for a drive of no size.
 double UsedPercent(const DriveSpace& drive);
 
-// The drive records of a disk info answer: 20 bytes each, the letter, three
-// reserved bytes, then free and total bytes, each as two little-endian 32-bit
-// words with the high word first. False with a message when `data` is not a
-// whole number of records.
+// The drive records (DiskInfoRecord) of a disk info answer. False with a
+// message when `data` is not a whole number of records.
 bool DecodeDiskInfo(std::span<const std::byte> data, std::vector<DriveSpace>& drives, std::string& error);
 
 struct DiskInfoResult {

@@ -4,8 +4,10 @@
 #include "ravelnet.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <utility>
 
 namespace qelsrv {
@@ -17,14 +19,6 @@ void StoreLittleEndian32(std::byte* out, uint32_t value)
 {
     for (int i = 0; i < 4; ++i)
         out[i] = static_cast<std::byte>((value >> (8 * i)) & 0xFF);
-}
-
-uint32_t LoadLittleEndian32(const std::byte* in)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | static_cast<uint32_t>(in[i]);
-    return value;
 }
 
 std::string SocketErrorText(int code)
@@ -182,12 +176,10 @@ TaskReplyRecord TaskConnection::ReceiveReply()
     std::byte bytes[sizeof(TaskReplyRecord)];
     RequireOpen();
     Check(net::ReceiveExact(socket_, bytes, sizeof bytes, timeoutMs_), "receiving the task reply");
+    // The records travel as they lie in memory on a little-endian machine.
+    static_assert(std::endian::native == std::endian::little);
     TaskReplyRecord reply;
-    reply.reserved0 = LoadLittleEndian32(bytes);
-    reply.reserved1 = LoadLittleEndian32(bytes + 4);
-    reply.resultCode = LoadLittleEndian32(bytes + 8);
-    reply.reserved3 = LoadLittleEndian32(bytes + 12);
-    reply.dataLength = LoadLittleEndian32(bytes + 16);
+    std::memcpy(&reply, bytes, sizeof reply);
     return reply;
 }
 

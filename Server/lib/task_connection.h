@@ -3,13 +3,15 @@
 //
 //   auto task = qelsrv::TaskConnection::Connect("10.0.0.7", 19750);
 //   task.StartTask(20002, {});                 // header (+ payload)
-//   qelsrv::TaskReplyRecord reply = task.ReceiveReply();
+//   TaskReply reply = task.ReceiveReply();
 //   std::vector<std::byte> drives = task.Receive(reply.dataLength);
 //
 // Errors are exceptions: every operation either does all it says or throws
 // TransferError, whose kind() tells what went wrong. After a failure the
 // conversation is out of step; close the connection.
 #pragma once
+
+#include "protocol/TaskRecords.h"
 
 #include <chrono>
 #include <cstddef>
@@ -24,6 +26,9 @@
 #include <vector>
 
 namespace qelsrv {
+
+// The records and constants of the task protocol, as the clients read them.
+using namespace qek::protocol;
 
 enum class TransferErrorKind {
     Connect,  // the connection could not be made (refused, unreachable, time-out, unknown host)
@@ -43,17 +48,8 @@ private:
     TransferErrorKind kind_;
 };
 
-// The 20-byte answer a task sends (little-endian words).
-struct TaskReplyRecord {
-    uint32_t reserved0;
-    uint32_t reserved1;
-    uint32_t resultCode;
-    uint32_t reserved3;
-    uint32_t dataLength; // bytes the client sends right after the reply
-};
-static_assert(sizeof(TaskReplyRecord) == 20);
-static_assert(offsetof(TaskReplyRecord, resultCode) == 8);
-static_assert(offsetof(TaskReplyRecord, dataLength) == 16);
+// The 20-byte answer a task sends.
+using TaskReplyRecord = TaskReply;
 
 // A file opened for reading, to be sent with SendFileRange. The native value
 // is a file descriptor on POSIX and a HANDLE on Windows.
@@ -106,7 +102,7 @@ class TaskConnection {
 public:
     static constexpr Milliseconds kDefaultConnectTimeout{10000};
     // What the client itself allows each receive.
-    static constexpr Milliseconds kDefaultTimeout{300000};
+    static constexpr Milliseconds kDefaultTimeout{kReceiveTimeoutMs};
 
     // Connects to HOST (name or dotted IPv4) and PORT within connectTimeout.
     static TaskConnection Connect(const std::string& host, uint16_t port,

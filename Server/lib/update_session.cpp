@@ -11,17 +11,6 @@
 namespace qelsrv {
 namespace {
 
-// Copies `text` into a fixed NUL-terminated field; false when it does not fit.
-template <size_t N>
-bool FillField(char (&field)[N], std::string_view text)
-{
-    if (text.size() >= N || text.find('\0') != std::string_view::npos)
-        return false;
-    std::memset(field, 0, N);
-    std::memcpy(field, text.data(), text.size());
-    return true;
-}
-
 std::string_view FieldText(const char* field, size_t size)
 {
     const char* end = static_cast<const char*>(std::memchr(field, '\0', size));

@@ -7,10 +7,11 @@
 #include "checklist.h"
 #include "update_progress.h"
 
-#include "TaskRecords.h"
-#include "UpdateRecords.h"
+#include "protocol/FileTaskRecords.h"
+#include "protocol/TaskRecords.h"
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,11 +22,9 @@ namespace qelsrv {
 class Interrupter;
 class SendBudget;
 
-constexpr uint16_t kDefaultClientPort = 19750;
-
 struct Endpoint {
     std::string host;
-    uint16_t port = kDefaultClientPort;
+    uint16_t port = kDefaultTaskPort;
 
     std::string Label() const { return host + ":" + std::to_string(port); }
 };
@@ -42,6 +41,18 @@ struct FileTaskSpec {
     const char* declinedText = "already current"; // the outcome line of a declined task
     TaskParams params{};
 };
+
+// Copies `text` into a fixed NUL-terminated field of a record; false when it
+// does not fit with its NUL or holds a NUL itself.
+template <size_t N>
+bool FillField(char (&field)[N], std::string_view text)
+{
+    if (text.size() >= N || text.find('\0') != std::string_view::npos)
+        return false;
+    std::memset(field, 0, N);
+    std::memcpy(field, text.data(), text.size());
+    return true;
+}
 
 // The update task's parameters. `gamePath` should end with a backslash.
 // Fails with a message when a text does not fit its field with its NUL.

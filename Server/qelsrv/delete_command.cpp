@@ -7,7 +7,7 @@
 #include "maintenance_tasks.h"
 #include "room.h"
 
-#include "maintenance/GamePath.h"
+#include "protocol/DeleteGame.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,8 +1,8 @@
-// The path rules that qelsrv shares with the clients read names as the
-// clients do: in the clients' code page (--codepage).
+// The path rules of Protocol/ read names in qelsrv as the clients do: in the
+// clients' code page (--codepage).
 #include "lead_byte.h"
 
-#include "service/Names.h"
+#include "protocol/Names.h"
 
 #include <client_codepage.h>
 
@@ -19,7 +19,7 @@ void UseClientCodePageForPathRules(uint32_t codePage)
     rulesCodePage = codePage;
 }
 
-bool IsLeadByte(unsigned char byte)
+bool qek::protocol::IsLeadByte(unsigned char byte)
 {
     const char pair[] = {static_cast<char>(byte), 'A'}; // any second byte of a double-byte character
     return qelsrv::ClientCharLength(rulesCodePage, std::string_view(pair, sizeof pair), 0) == 2;

@@ -1,5 +1,5 @@
-// The clients' path rules, compiled into qelsrv from the client's sources,
-// read names in the code page given here (936 until told otherwise).
+// The path rules of Protocol/, which the clients apply too, read names in
+// qelsrv in the code page given here (936 until told otherwise).
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,8 @@
 #include "targets.h"
 #include "update_progress.h"
 
+#include "protocol/TaskRecords.h"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -148,17 +150,17 @@ std::vector<Endpoint> RoomTargets(const RoomOptions& options)
 std::string ReplyMeaning(uint32_t code)
 {
     switch (code) {
-    case 1:
+    case kResultOk:
         return "accepted";
-    case 110012:
+    case kResultStartupStdException:
         return "the task failed to start";
-    case 110020:
+    case kResultVersionsAgree:
         return "already current";
-    case 110024:
+    case kResultCheckListUnmappable:
         return "check list cannot be mapped";
-    case 110030:
+    case kResultDirectoryNotFound:
         return "directory on no drive";
-    case static_cast<uint32_t>(-300000):
+    case static_cast<uint32_t>(kResultHelperLibraryMissing):
         return "helper library missing";
     default:
         break;

@@ -6,6 +6,8 @@
 
 #include <string>
 
+using namespace qek;
+
 inline std::string StatusText(const Status& status)
 {
     return status.IsOk() ? "ok" : "failed(" + std::to_string(status.Code()) + ")";

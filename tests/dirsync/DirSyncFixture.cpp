@@ -1,6 +1,6 @@
 #include "DirSyncFixture.h"
 
-#include "channel/TaskRecords.h"
+#include "protocol/TaskRecords.h"
 #include "service/LogFile.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +15,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+using namespace qek;
 
 namespace fs = std::filesystem;
 

@@ -5,8 +5,8 @@
 // spelled out apart from the core's sources.
 #pragma once
 
+#include "protocol/FileTaskRecords.h"
 #include "service/SyncService.h"
-#include "update/UpdateRecords.h"
 
 #include <checklist.h>
 #include <update_session.h>
@@ -21,7 +21,11 @@
 #include <string_view>
 #include <vector>
 
+using namespace qek;
+
+namespace qek {
 class LogFile;
+} // namespace qek
 
 namespace dstest {
 

@@ -8,6 +8,8 @@
 
 #include <future>
 
+using namespace qek;
+
 using namespace dstest;
 
 namespace {

@@ -10,6 +10,8 @@
 
 #include <cstring>
 
+using namespace qek;
+
 using namespace dstest;
 namespace fs = std::filesystem;
 

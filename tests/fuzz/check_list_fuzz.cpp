@@ -30,6 +30,8 @@
 #include <string_view>
 #include <vector>
 
+using namespace qek;
+
 namespace fs = std::filesystem;
 
 namespace {

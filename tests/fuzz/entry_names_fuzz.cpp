@@ -9,7 +9,7 @@
 // below its drive's root.
 #include "dirsync/SyncRoots.h"
 #include "maintenance/GamePath.h"
-#include "service/Names.h"
+#include "protocol/Names.h"
 #include "update/UpdatePaths.h"
 #include "update/UpdateTask.h"
 
@@ -23,6 +23,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+using namespace qek;
 
 namespace {
 

@@ -7,8 +7,8 @@
 // it to each drive letter.
 #include "dirsync/SyncRoots.h"
 #include "maintenance/GamePath.h"
+#include "protocol/FileTaskRecords.h"
 #include "update/UpdatePaths.h"
-#include "update/UpdateRecords.h"
 #include "update/UpdateTask.h"
 
 #include <algorithm>
@@ -18,6 +18,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+using namespace qek;
 
 namespace {
 

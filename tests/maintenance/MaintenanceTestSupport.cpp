@@ -9,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
+using namespace qek;
+
 namespace fs = std::filesystem;
 
 namespace mnttest {

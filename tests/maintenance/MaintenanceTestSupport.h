@@ -19,7 +19,11 @@
 #include <string_view>
 #include <vector>
 
+using namespace qek;
+
+namespace qek {
 class LogFile;
+} // namespace qek
 
 namespace mnttest {
 

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace qek;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -1,10 +1,12 @@
 // The disk info record as bytes on the wire.
-#include "maintenance/DiskInfoRecord.h"
+#include "protocol/DriveRecords.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
+
+using namespace qek;
 
 namespace {
 

@@ -5,6 +5,8 @@
 
 #include <string>
 
+using namespace qek;
+
 namespace {
 
 struct PathCase {

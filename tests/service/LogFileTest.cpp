@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+using namespace qek;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -1,6 +1,6 @@
 // Names in the client's code page (936 here): a double-byte character whose
 // second byte is that of a backslash, a bar or a letter is one character.
-#include "service/Names.h"
+#include "protocol/Names.h"
 
 #include <windows.h>
 
@@ -8,6 +8,8 @@
 
 #include <string>
 #include <vector>
+
+using namespace qek;
 
 namespace {
 

@@ -1,11 +1,13 @@
 #include "UpdatePeer.h"
 
-#include "channel/TaskRecords.h"
+#include "protocol/TaskRecords.h"
 
 #include <chrono>
 #include <cstring>
 #include <span>
 #include <stdexcept>
+
+using namespace qek;
 
 namespace updtest {
 

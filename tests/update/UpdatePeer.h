@@ -3,8 +3,8 @@
 // scripted server written with the sending library.
 #pragma once
 
+#include "protocol/FileTaskRecords.h"
 #include "service/SyncService.h"
-#include "update/UpdateRecords.h"
 
 #include <task_connection.h>
 
@@ -16,6 +16,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+using namespace qek;
 
 namespace updtest {
 

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+using namespace qek;
+
 namespace fs = std::filesystem;
 
 namespace updtest {

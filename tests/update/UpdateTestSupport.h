@@ -3,7 +3,7 @@
 // as GBK bytes spelled out apart from the core's sources.
 #pragma once
 
-#include "update/UpdateRecords.h"
+#include "protocol/FileTaskRecords.h"
 
 #include <windows.h>
 
@@ -15,7 +15,11 @@
 #include <string_view>
 #include <vector>
 
+using namespace qek;
+
+namespace qek {
 class LogFile;
+} // namespace qek
 
 namespace updtest {
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+using namespace qek;
+
 using namespace updtest;
 namespace fs = std::filesystem;
 

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+using namespace qek;
+
 using namespace updtest;
 namespace fs = std::filesystem;
 

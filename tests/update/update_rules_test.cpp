@@ -1,8 +1,8 @@
 // The pure rules of the update task: record layouts as bytes, the
 // allowDelete rule, name safety, name order and the FileList, path joining.
+#include "protocol/FileTaskRecords.h"
 #include "update/FileList.h"
 #include "update/UpdatePaths.h"
-#include "update/UpdateRecords.h"
 #include "update/UpdateTask.h"
 
 #include "UpdateTestSupport.h"
@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+using namespace qek;
 
 using updtest::DirectoryRecord;
 using updtest::FileRecord;

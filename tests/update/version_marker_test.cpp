@@ -11,6 +11,8 @@
 #include <string>
 #include <sys/resource.h>
 
+using namespace qek;
+
 using namespace updtest;
 
 namespace {

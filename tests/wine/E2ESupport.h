@@ -6,7 +6,7 @@
 
 #include "ClientWorld.h"
 
-#include "UpdateRecords.h"
+#include "protocol/FileTaskRecords.h"
 #include "task_connection.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+using namespace qek::protocol;
 
 namespace e2e {
 

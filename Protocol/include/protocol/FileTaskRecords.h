@@ -2,13 +2,17 @@
 // parameters the server sends first, the check-list record, and the request
 // with which the client asks for each file and reports its progress.
 //
-// Plain little-endian structs with fixed widths. This header is shared with the
-// sending side (Server/), so it includes no platform header: the check-list
-// time is a two-word field laid out like the platform's FILETIME.
+// Plain little-endian structs with fixed widths. The client and the sending
+// side (Server/) both read this header, so it includes no platform header:
+// the check-list time is a two-word field laid out like the platform's
+// FILETIME.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+
+namespace qek::inline protocol {
 
 // ---- Task parameters (668 bytes, server to client, right after the header) --
 
@@ -81,6 +85,22 @@ inline uint64_t RecordSize(const QELDtFile& record)
     return (uint64_t{record.sizeHigh} << 32) | record.sizeLow;
 }
 
+// The order in which the server lists the entries and the client asks for
+// the files (whatever the order of the list it got): names compared as
+// unsigned bytes, a proper prefix first ("\bin" before "\bin\").
+inline bool NameLess(std::string_view a, std::string_view b)
+{
+    // char_traits<char> compares as unsigned char, whatever the signedness of char.
+    return a.compare(b) < 0;
+}
+
+// The name of a record: its bytes up to the NUL, at most the whole field.
+inline std::string_view RecordName(const QELDtFile& record)
+{
+    std::string_view field(record.name, sizeof(record.name));
+    return field.substr(0, field.find('\0'));
+}
+
 // ---- File request (292 bytes, client to server) -----------------------------
 
 // `command` values.
@@ -138,3 +158,5 @@ inline uint64_t BytesDone(const FileRequest& request)
 {
     return JoinHalves(request.bytesDoneHigh, request.bytesDoneLow);
 }
+
+} // namespace qek::inline protocol

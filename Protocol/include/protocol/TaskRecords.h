@@ -1,11 +1,15 @@
-// The records every task shares on the wire: the header the transport hands
-// to the task callback, and the 20-byte reply a task sends back.
+// What every task shares on the wire: the task types, the header the
+// transport hands to the task callback, the 20-byte reply a task sends back
+// with its result codes, the task server's default port and the time a
+// receive may wait.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// Task types the service handles.
+namespace qek::inline protocol {
+
+// The task types the client handles.
 enum TaskType : uint32_t {
     kTaskGameUpdate = 20000,
     kTaskDeleteGame = 20001,
@@ -14,16 +18,22 @@ enum TaskType : uint32_t {
 };
 
 // The service's own result codes: the reply codes a task sends, the start's
-// results, and failure codes that the log shows beside system error codes
-// and transport results (see Status).
+// results, and failure codes that the client's log shows beside system error
+// codes and transport results, and that the server tool names.
 enum ServiceResult : int32_t {
-    kResultOk = 1,
+    kResultOk = 1, // every task's reply: accepted, the task goes on
     kResultStartupStdException = 110012,
-    kResultVersionsAgree = 110020,
+    kResultVersionsAgree = 110020, // update reply: the local version is the server's
     kResultCheckListUnmappable = 110024,
-    kResultDirectoryNotFound = 110030,
+    kResultDirectoryNotFound = 110030, // directory sync reply: the directory is on no drive
     kResultHelperLibraryMissing = -300000,
 };
+
+// The port on which a client's task server listens unless told otherwise.
+constexpr uint16_t kDefaultTaskPort = 19750;
+
+// Every receive on a task's connection waits at most this long.
+constexpr uint32_t kReceiveTimeoutMs = 300000;
 
 // The header of one task as the transport delivers it (little-endian).
 struct TaskRequest {
@@ -56,5 +66,4 @@ inline TaskReply MakeTaskReply(uint32_t resultCode, uint32_t dataLength = 0)
     return reply;
 }
 
-// Every receive on a task's connection waits at most this long.
-constexpr uint32_t kReceiveTimeoutMs = 300000;
+} // namespace qek::inline protocol

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace qek::inline protocol {
+
 // Whether `byte` begins a double-byte character in the ANSI code page of the
 // program: the client asks its system (IsDBCSLeadByte), the server tool the
 // code page of its clients. Each program that links these rules defines it.
@@ -62,3 +64,5 @@ struct DrivePath {
 
 // Parses `text` as a DrivePath; nullopt when it has any other form.
 std::optional<DrivePath> ParseDrivePath(std::string_view text);
+
+} // namespace qek::inline protocol

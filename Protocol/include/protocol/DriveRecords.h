@@ -1,8 +1,11 @@
-// The record the disk info task sends for each fixed drive.
+// The record the disk info task sends for each fixed drive, and the most a
+// disk info answer can hold.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+namespace qek::inline protocol {
 
 // 20 bytes, sent as it lies in memory (little-endian words). Each 64-bit byte
 // count travels as two 32-bit words, the high word first: it is not one
@@ -23,6 +26,9 @@ static_assert(offsetof(DiskInfoRecord, freeLow) == 8);
 static_assert(offsetof(DiskInfoRecord, totalHigh) == 12);
 static_assert(offsetof(DiskInfoRecord, totalLow) == 16);
 
+// A client has at most the 26 drive letters.
+constexpr uint32_t kMaxDiskInfoRecords = 26;
+
 inline DiskInfoRecord MakeDiskInfoRecord(char driveLetter, uint64_t freeBytes, uint64_t totalBytes)
 {
     DiskInfoRecord record{};
@@ -33,3 +39,5 @@ inline DiskInfoRecord MakeDiskInfoRecord(char driveLetter, uint64_t freeBytes, u
     record.totalLow = static_cast<uint32_t>(totalBytes);
     return record;
 }
+
+} // namespace qek::inline protocol

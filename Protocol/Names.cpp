@@ -1,4 +1,6 @@
-#include "service/Names.h"
+#include "protocol/Names.h"
+
+namespace qek::inline protocol {
 
 namespace {
 
@@ -143,3 +145,5 @@ std::optional<DrivePath> ParseDrivePath(std::string_view text)
     }
     return path;
 }
+
+} // namespace qek::inline protocol
