@@ -3,6 +3,7 @@
 // as GBK bytes spelled out apart from the core's sources.
 #pragma once
 
+#include "CheckListRecords.h"
 #include "update/UpdateRecords.h"
 
 #include <windows.h>
@@ -19,8 +20,7 @@ class LogFile;
 
 namespace updtest {
 
-// A fixed FILETIME (2021-06-01 12:00:00 UTC) and friends.
-constexpr uint64_t kSomeTime = 132670512000000000ull;
+using qeltest::kSomeTime;
 
 // A temporary folder mapped as drive D: (QEL_DRIVES) for the life of the
 // object, with the module's log on it ("D:\log\qeclt.log").
@@ -65,9 +65,9 @@ std::string Pattern(uint64_t size, uint32_t seed);
 
 // ---- Check lists -------------------------------------------------------------
 
-QELDtFile FileRecord(std::string_view name, uint64_t size, uint64_t fileTime = kSomeTime);
-QELDtFile DirectoryRecord(std::string_view name);
-std::string Serialize(const std::vector<QELDtFile>& records);
+using qeltest::DirectoryRecord;
+using qeltest::FileRecord;
+using qeltest::Serialize;
 
 // ---- Log messages as GBK bytes ----------------------------------------------
 

@@ -380,35 +380,12 @@ TempFolder::~TempFolder()
 
 namespace {
 
-QELDtFile Record(std::string_view name, uint32_t attributes, uint64_t size, uint64_t fileTime)
-{
-    QELDtFile record{};
-    record.lastWriteTime.lowDateTime = static_cast<uint32_t>(fileTime);
-    record.lastWriteTime.highDateTime = static_cast<uint32_t>(fileTime >> 32);
-    record.tag = kQelDtFileTag;
-    record.attributes = attributes;
-    record.sizeHigh = static_cast<uint32_t>(size >> 32);
-    record.sizeLow = static_cast<uint32_t>(size);
-    std::memcpy(record.name, name.data(), std::min(name.size(), sizeof record.name));
-    return record;
-}
-
 std::string RequestedName(const FileRequest& request)
 {
     return std::string(request.fileName, strnlen(request.fileName, sizeof request.fileName));
 }
 
 } // namespace
-
-QELDtFile FileRecord(std::string_view name, uint64_t size, uint64_t fileTime)
-{
-    return Record(name, 0x20u, size, fileTime);
-}
-
-QELDtFile DirectoryRecord(std::string_view name)
-{
-    return Record(name, kQelDtFileDirectoryBit, 0, kSomeTime);
-}
 
 ScriptedOutcome RunScriptedUpdate(const qelsrv::Endpoint& client, const ScriptedUpdate& script)
 {

@@ -4,6 +4,7 @@
 // host side of a drive or of the server's folder.
 #pragma once
 
+#include "CheckListRecords.h"
 #include "ClientWorld.h"
 
 #include "UpdateRecords.h"
@@ -85,8 +86,7 @@ std::string GamePathThroughUntrustedLink(const std::string& gamePath, const std:
 
 // ---- Files --------------------------------------------------------------------
 
-// A fixed last-write time, as a FILETIME count (2021-06-01 12:00:00 UTC).
-constexpr uint64_t kSomeTime = 132670512000000000ull;
+using qeltest::kSomeTime;
 
 // Writes `content` to `path` (parents created) with last-write time `fileTime`.
 void PutFile(const std::filesystem::path& path, const std::string& content, uint64_t fileTime = kSomeTime);
@@ -122,8 +122,8 @@ private:
 
 // ---- A scripted server, for conversations the sending library refuses -------
 
-QELDtFile FileRecord(std::string_view name, uint64_t size, uint64_t fileTime = kSomeTime);
-QELDtFile DirectoryRecord(std::string_view name);
+using qeltest::DirectoryRecord;
+using qeltest::FileRecord;
 
 struct ScriptedUpdate {
     uint32_t taskType = 20000;
