@@ -3,8 +3,8 @@
 # (with AddressSanitizer and UBSan), and the Windows build under Wine.
 #
 # The Windows builds come first: the Linux test run checks the tables of the
-# 32-bit product's DLLs (tests/wine/windows_binaries_test) and drives the
-# 64-bit build under Wine in the end-to-end suites (tests/wine, e2e_*_wine),
+# 32-bit product's DLLs (tests/e2e/windows_binaries_test) and drives the
+# 64-bit build under Wine in the end-to-end suites (tests/e2e, e2e_*_wine),
 # the same suites that it runs against the Linux build (e2e_*_linux).
 # The Linux release packages (release preset) are made before the Linux
 # tests: debian_package_test checks the .deb and runs the client unpacked

@@ -5,17 +5,17 @@
 // spelled out apart from the core's sources.
 #pragma once
 
+#include "DriveFolders.h"
+#include "HostFiles.h"
+#include "Messages.h"
+#include "TaskClient.h"
 #include "protocol/FileTaskRecords.h"
-#include "service/SyncService.h"
 
 #include <checklist.h>
 #include <update_session.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,57 +50,38 @@ public:
     // onto another's folder, as a substituted drive would be).
     void MapDrive(char letter, const std::filesystem::path& hostFolder);
 
-    std::filesystem::path ServerFolder() const { return root_ / "server"; }
+    std::filesystem::path ServerFolder() const { return folders_.Root() / "server"; }
     // A file of the server's folder, its parents created; `name` uses '/'.
     void PutServerFile(const std::string& name, const std::string& content) const;
 
     // The log's messages (the text after "QELCltCore.exe: "), one per line.
-    std::vector<std::string> LogMessages() const;
+    std::vector<std::string> LogMessages() const { return folders_.LogMessages(); }
 
 private:
-    void ApplyDriveMap() const;
+    void ApplyDriveMap();
 
-    std::filesystem::path root_;
+    qeltest::DriveFolders folders_;
     std::vector<std::pair<char, std::filesystem::path>> drives_;
-    std::optional<std::string> previousDrives_;
-    std::shared_ptr<LogFile> log_;
 };
 
 // ---- Files on the host ------------------------------------------------------
 
 void PutFile(const std::filesystem::path& path, const std::string& content);
-std::optional<std::string> ReadFile(const std::filesystem::path& path);
+inline std::optional<std::string> ReadFile(const std::filesystem::path& path)
+{
+    return qeltest::ReadHostFile(path);
+}
 // The last-write time in 100 ns units since 1601, as the check list gives it.
 std::optional<uint64_t> FileTimeOf(const std::filesystem::path& path);
-// `size` bytes of a pattern that depends on `seed`.
-std::string Pattern(size_t size, uint32_t seed);
+using qeltest::Pattern;
 
 // ---- The client ---------------------------------------------------------------
 
 // A task server on a free loopback port whose every task runs
 // SyncService::HandleDirectorySync with the given write mode.
-class SyncClient {
+class SyncClient : public qeltest::TaskClient {
 public:
-    explicit SyncClient(int32_t writeModeFlag);
-    ~SyncClient();
-    SyncClient(const SyncClient&) = delete;
-    SyncClient& operator=(const SyncClient&) = delete;
-
-    uint16_t Port() const { return port_; }
-    // Waits until `count` tasks in all have returned from the handler; false
-    // when they have not after a minute (a hung task, not a slow one).
-    bool WaitForTasks(int count);
-
-private:
-    static uint32_t OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header,
-                           uint32_t reserved);
-
-    SyncService service_;
-    RavelnetServer server_ = 0;
-    uint16_t port_ = 0;
-    std::mutex mutex_;
-    std::condition_variable finished_;
-    int tasksFinished_ = 0;
+    explicit SyncClient(int32_t writeModeFlag) : TaskClient(qeltest::ClientTasks::DirectorySync, writeModeFlag) { }
 };
 
 // ---- The server's side ----------------------------------------------------------
@@ -122,28 +103,8 @@ std::string DataFileWindowsPath();
 // ---- Log messages as GBK bytes --------------------------------------------------
 
 namespace msg {
-std::string ReceiveParamsFailed(int code);
-std::string NotFound(const std::string& basePath);
-std::string WaitingForDataFile(const std::string& path);
-std::string GaveUpWaitingForDataFile(const std::string& path);
-std::string StartCheckFile(const std::string& path);
-std::string DownloadFailed(const std::string& name, int code);
-std::string CreateFailed(const std::string& path, int code);
-std::string CheckFileReceived(const std::string& path, int size);
-std::string FilesToUpdate(int files, int high, int low);
-std::string Downloaded(const std::string& path, int high, int low);
-std::string TaskDone(int files, int taskId, const std::string& root);
-// Messages of the checks that guard against hostile input (unusable names,
-// paths that do not fit, parameters without a terminator).
-std::string ParamsWithoutTerminator(int taskId);
-std::string BadSubPath(const std::string& subPath);
-std::string PathTooLong(const std::string& basePath, const std::string& subPath);
-std::string SameDirectory(const std::string& root);
-// A root reached through a link that neither an administrator nor the system
-// made, and that link.
-std::string RootThroughUntrustedLink(const std::string& root, const std::string& link);
-std::string CopyFailed(const std::string& destination, int code);
-std::string CopyPathTooLong(const std::string& root, const std::string& name);
+using namespace qeltest::msg;
+using namespace qeltest::msg::dirsync;
 } // namespace msg
 
 // True when `messages` holds `message`.

@@ -4,16 +4,14 @@
 // log's messages as GBK bytes spelled out apart from the core's sources.
 #pragma once
 
-#include "service/SyncService.h"
+#include "DriveFolders.h"
+#include "Messages.h"
+#include "TaskClient.h"
 
 #include <maintenance_tasks.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,16 +42,13 @@ public:
     // The host path of "D:\games\x" (any mapped letter).
     std::filesystem::path Host(std::string_view windowsPath) const;
     // A folder outside every drive, for link targets.
-    std::filesystem::path Outside() const { return base_ / "outside"; }
+    std::filesystem::path Outside() const { return folders_.Root() / "outside"; }
 
     // The log with every time stamp replaced by "T".
     std::string MaskedLog() const;
 
 private:
-    std::filesystem::path base_;
-    std::optional<std::string> previousDrives_;
-    std::optional<std::string> previousSystem_;
-    std::shared_ptr<LogFile> log_;
+    qeltest::DriveFolders folders_;
 };
 
 // The whole log as MaskedLog gives it: "T QELCltCore.exe: <message>\r\n" per message.
@@ -64,52 +59,15 @@ void PutHostFile(const std::filesystem::path& path, std::string_view content = "
 
 // The client: a task server on a free loopback port whose tasks of types
 // 20001 and 20002 go to a SyncService's handlers; any other type is dropped.
-class MaintenanceClient {
+class MaintenanceClient : public qeltest::TaskClient {
 public:
-    MaintenanceClient();
-    ~MaintenanceClient();
-    MaintenanceClient(const MaintenanceClient&) = delete;
-    MaintenanceClient& operator=(const MaintenanceClient&) = delete;
-
-    uint16_t Port() const { return port_; }
-    qelsrv::Endpoint Endpoint() const { return {"127.0.0.1", port_}; }
-
-    // Runs on the task's thread before its handler (set before the task starts).
-    void BeforeHandler(std::function<void(RavelnetConnection)> hook) { beforeHandler_ = std::move(hook); }
-
-    // Waits until `count` tasks in all have returned from their handlers;
-    // false when they have not after a minute (a hung task, not a slow one).
-    bool WaitForTasks(int count);
-
-private:
-    static uint32_t OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header,
-                           uint32_t reserved);
-
-    SyncService service_{0};
-    RavelnetServer server_ = 0;
-    uint16_t port_ = 0;
-    std::function<void(RavelnetConnection)> beforeHandler_;
-    std::mutex mutex_;
-    std::condition_variable finished_;
-    int tasksFinished_ = 0;
+    MaintenanceClient() : TaskClient(qeltest::ClientTasks::Maintenance, 0) { }
 };
 
 // ---- The log's messages, as GBK bytes ----------------------------------------
 
 namespace msg {
-std::string DiskInfoDone();
-std::string DiskInfoFailed(int sendResult, int lastError);
-std::string DeleteReceiveFailed(int code);
-std::string DeleteStart(const std::string& rawPath);
-std::string DeleteSkip(const std::string& path);
-// A drive skipped because a component of the path there is a link that
-// neither an administrator nor the system made.
-std::string DeleteSkipUntrustedLink(const std::string& path, const std::string& link);
-std::string DeleteDone(int replyResult);
-// A delete request whose announced payload is above the bound: refused unread.
-std::string DeleteRequestTooLong(uint32_t length);
-// A task that ended by an exception, with the exception's text.
-std::string TaskEndedByException(uint32_t taskType, const std::string& reason);
+using namespace qeltest::msg;
 } // namespace msg
 
 } // namespace mnttest

@@ -30,7 +30,7 @@ uint16_t FreePort()
 }
 
 struct StartedHost {
-    std::unique_ptr<TestProcess> process;
+    std::unique_ptr<ChildProcess> process;
     uint16_t port = 0;
     std::string announcement; // empty when the host did not start
     std::string errors;       // its standard error, when it did not start
@@ -77,7 +77,7 @@ TEST_P(HostRun, RunsAnswersAndStopsOnTheSignal)
     std::filesystem::create_directories(install.Root() / "drives" / "C");
     std::filesystem::create_directories(install.Root() / "drives" / "D");
     StartedHost started = StartHostOnFreePort(install);
-    TestProcess* host = started.process.get();
+    ChildProcess* host = started.process.get();
     const uint16_t port = started.port;
 
     const std::string& announcement = started.announcement;

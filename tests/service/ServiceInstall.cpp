@@ -84,24 +84,29 @@ void ServiceInstall::SetEnvironment(const std::string& name, std::optional<std::
     environment_[name] = std::move(value);
 }
 
-std::unique_ptr<TestProcess> ServiceInstall::StartDriver()
+std::unique_ptr<ChildProcess> ServiceInstall::StartDriver()
 {
     return Start(QEL_TEST_DRIVER);
 }
 
-std::unique_ptr<TestProcess> ServiceInstall::StartHost()
+std::unique_ptr<ChildProcess> ServiceInstall::StartHost()
 {
     return Start(QEL_TEST_HOST);
 }
 
-std::unique_ptr<TestProcess> ServiceInstall::Start(const fs::path& builtExecutable)
+std::unique_ptr<ChildProcess> ServiceInstall::Start(const fs::path& builtExecutable)
 {
     const fs::path copy = Bin() / builtExecutable.filename();
     if (!fs::exists(copy)) {
         fs::copy_file(builtExecutable, copy);
     }
-    return std::make_unique<TestProcess>(copy.string(), std::vector<std::string>{}, environment_,
-                                         WorkingDirectory().string());
+    qeltest::ProcessOptions options;
+    options.arguments = {copy.string()};
+    options.environment = environment_;
+    options.workingDirectory = WorkingDirectory();
+    options.inputPipe = true;
+    options.captureErrors = true;
+    return std::make_unique<ChildProcess>(options);
 }
 
 std::string ServiceInstall::ReadLog() const
@@ -119,7 +124,7 @@ std::string ServiceInstall::ReadDebugOutput() const
     return ReadFile(root_ / "debug-output.txt");
 }
 
-std::string Ask(TestProcess& driver, const std::string& command)
+std::string Ask(ChildProcess& driver, const std::string& command)
 {
     driver.WriteLine(command);
     return driver.ReadLine().value_or("<no answer>");

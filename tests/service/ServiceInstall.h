@@ -9,13 +9,15 @@
 //   <root>/work/here/  the working directory of the started process
 #pragma once
 
-#include "TestProcess.h"
+#include "ChildProcess.h"
 
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+
+using qeltest::ChildProcess;
 
 enum class PelkitBuild {
     None,    // no helper library beside the executable
@@ -45,8 +47,8 @@ public:
     void SetEnvironment(const std::string& name, std::optional<std::string> value);
 
     // Starts the test driver (see ServiceDriver.cpp) or the host from bin/.
-    std::unique_ptr<TestProcess> StartDriver();
-    std::unique_ptr<TestProcess> StartHost();
+    std::unique_ptr<ChildProcess> StartDriver();
+    std::unique_ptr<ChildProcess> StartHost();
 
     // The log file's bytes; empty when it does not exist.
     std::string ReadLog() const;
@@ -55,7 +57,7 @@ public:
     std::string ReadDebugOutput() const;
 
 private:
-    std::unique_ptr<TestProcess> Start(const std::filesystem::path& builtExecutable);
+    std::unique_ptr<ChildProcess> Start(const std::filesystem::path& builtExecutable);
 
     std::filesystem::path temporary_; // removed with everything below it
     std::filesystem::path root_;
@@ -63,4 +65,4 @@ private:
 };
 
 // Sends `command` to a driver and returns its answer line.
-std::string Ask(TestProcess& driver, const std::string& command);
+std::string Ask(ChildProcess& driver, const std::string& command);

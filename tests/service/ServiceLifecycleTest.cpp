@@ -36,14 +36,14 @@ std::string StartedLog(int flag)
 }
 
 // The number in the driver's answer to `command` ("port", "opens", "drops").
-int DriverNumber(TestProcess& driver, const std::string& command)
+int DriverNumber(ChildProcess& driver, const std::string& command)
 {
     const std::string answer = Ask(driver, command);
     EXPECT_EQ(answer.rfind(command + " ", 0), 0u) << answer;
     return std::stoi(answer.substr(answer.find(' ') + 1));
 }
 
-uint16_t DriverPort(TestProcess& driver)
+uint16_t DriverPort(ChildProcess& driver)
 {
     return static_cast<uint16_t>(DriverNumber(driver, "port"));
 }

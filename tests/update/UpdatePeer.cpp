@@ -13,55 +13,12 @@ namespace updtest {
 
 namespace {
 
-UpdateClient* theClient = nullptr;
-
 std::span<const std::byte> BytesOf(const std::string& text)
 {
     return std::as_bytes(std::span(text.data(), text.size()));
 }
 
 } // namespace
-
-UpdateClient::UpdateClient(int32_t writeModeFlag) : service_(writeModeFlag)
-{
-    theClient = this;
-    RavelnetServerSettings settings{};
-    std::strcpy(settings.listenAddress, "127.0.0.1");
-    settings.port = 0; // any free port
-    settings.one = 1;
-    unsigned char unused[8] = {};
-    server_ = RavelnetOpenServer(&settings, unused);
-    if (server_ == 0) {
-        throw std::runtime_error("the task server could not be opened");
-    }
-    RavelnetSetTaskHandler(server_, &UpdateClient::OnTask);
-    port_ = static_cast<uint16_t>(RavelnetServerPort(server_));
-}
-
-UpdateClient::~UpdateClient()
-{
-    RavelnetCloseServer(server_);
-    theClient = nullptr;
-}
-
-uint32_t UpdateClient::OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header,
-                              uint32_t reserved)
-{
-    UpdateClient* client = theClient;
-    client->service_.HandleUpdateTask(connection, context, reinterpret_cast<const TaskRequest*>(header), reserved);
-    {
-        std::lock_guard<std::mutex> lock(client->mutex_);
-        ++client->tasksFinished_;
-    }
-    client->finished_.notify_all();
-    return 1;
-}
-
-bool UpdateClient::WaitForTasks(int count)
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    return finished_.wait_for(lock, std::chrono::minutes(1), [&] { return tasksFinished_ >= count; });
-}
 
 std::vector<std::string> PeerOutcome::RequestedNames() const
 {

@@ -3,16 +3,14 @@
 // scripted server written with the sending library.
 #pragma once
 
+#include "TaskClient.h"
 #include "protocol/FileTaskRecords.h"
-#include "service/SyncService.h"
 
 #include <task_connection.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,28 +21,9 @@ namespace updtest {
 
 // The client: a task server on a free loopback port whose every task runs
 // SyncService::HandleUpdateTask with the given write mode. One at a time.
-class UpdateClient {
+class UpdateClient : public qeltest::TaskClient {
 public:
-    explicit UpdateClient(int32_t writeModeFlag);
-    ~UpdateClient();
-    UpdateClient(const UpdateClient&) = delete;
-    UpdateClient& operator=(const UpdateClient&) = delete;
-
-    uint16_t Port() const { return port_; }
-    // Waits until `count` tasks in all have returned from the handler; false
-    // when they have not after a minute (a hung task, not a slow one).
-    bool WaitForTasks(int count);
-
-private:
-    static uint32_t OnTask(RavelnetConnection connection, uint32_t context, const RavelnetTaskHeader* header,
-                           uint32_t reserved);
-
-    SyncService service_;
-    RavelnetServer server_ = 0;
-    uint16_t port_ = 0;
-    std::mutex mutex_;
-    std::condition_variable finished_;
-    int tasksFinished_ = 0;
+    explicit UpdateClient(int32_t writeModeFlag) : TaskClient(qeltest::ClientTasks::Update, writeModeFlag) { }
 };
 
 // What the scripted server does.

@@ -34,6 +34,14 @@
 
 namespace e2e {
 
+using qeltest::ChildProcess;
+using qeltest::CommandResult;
+using qeltest::EnvironmentChanges;
+using qeltest::FreeLoopbackPort;
+using qeltest::Milliseconds;
+using qeltest::ProcessOptions;
+using qeltest::RunCommand;
+
 enum class World { Linux, Wine };
 
 std::string WorldName(World world);

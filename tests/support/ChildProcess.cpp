@@ -14,14 +14,16 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <mutex>
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
-namespace e2e {
+namespace qeltest {
 namespace {
 
 std::vector<std::string> MergedEnvironment(const EnvironmentChanges& changes)
@@ -59,16 +61,21 @@ int StatusOf(int waitStatus)
     return WIFSIGNALED(waitStatus) ? 128 + WTERMSIG(waitStatus) : -1;
 }
 
-// Spawns `options` with standard input from /dev/null, standard output to
-// `outputFd` and standard error to `errorFd` (-1: /dev/null).
-pid_t Spawn(const ProcessOptions& options, int outputFd, int errorFd)
+// Spawns `options` with standard input from `inputFd` (-1: /dev/null),
+// standard output to `outputFd` and standard error to `errorFd` (-1:
+// /dev/null).
+pid_t Spawn(const ProcessOptions& options, int inputFd, int outputFd, int errorFd)
 {
     if (options.arguments.empty()) {
         throw std::invalid_argument("no program to run");
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (inputFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, inputFd, 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
     if (errorFd >= 0) {
         posix_spawn_file_actions_adddup2(&actions, errorFd, 2);
@@ -92,50 +99,109 @@ pid_t Spawn(const ProcessOptions& options, int outputFd, int errorFd)
     return pid;
 }
 
+// A file with no name that only this process and its child hold.
+int UnnamedFile()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "qel-child-errors-XXXXXX").string();
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error("mkostemp failed");
+    }
+    ::unlink(pattern.c_str());
+    return fd;
+}
+
+void CloseAll(std::initializer_list<int> fds)
+{
+    for (int fd : fds) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
 } // namespace
 
 ChildProcess::ChildProcess(const ProcessOptions& options)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe2 failed");
+    }
+    int input[2] = {-1, -1};
+    if (options.inputPipe && pipe2(input, O_CLOEXEC) != 0) {
+        CloseAll({output[0], output[1]});
         throw std::runtime_error("pipe2 failed");
     }
     int errorFd = -1;
-    if (!options.errorFile.empty()) {
+    if (options.captureErrors) {
+        errors_ = UnnamedFile();
+        errorFd = errors_;
+    } else if (!options.errorFile.empty()) {
         errorFd = ::open(options.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     }
     try {
-        pid_ = Spawn(options, fds[1], errorFd);
+        pid_ = Spawn(options, input[0], output[1], errorFd);
     } catch (...) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        if (errorFd >= 0) {
-            ::close(errorFd);
-        }
+        CloseAll({output[0], output[1], input[0], input[1], errorFd});
         throw;
     }
-    ::close(fds[1]);
-    if (errorFd >= 0) {
+    CloseAll({output[1], input[0]});
+    if (errorFd >= 0 && errorFd != errors_) {
         ::close(errorFd);
     }
-    output_ = fds[0];
+    output_ = output[0];
+    input_ = input[1];
 }
 
 ChildProcess::~ChildProcess()
 {
+    CloseInput();
     if (!exitStatus_ && pid_ > 0) {
+        // A child that outlives its test would keep ports and folders.
         ::kill(pid_, SIGKILL);
         int status = 0;
         ::waitpid(pid_, &status, 0);
     }
-    if (output_ >= 0) {
-        ::close(output_);
+    CloseAll({output_, errors_});
+}
+
+void ChildProcess::WriteLine(const std::string& line)
+{
+    const std::string text = line + "\n";
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t done = ::write(input_, text.data() + written, text.size() - written);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            throw std::runtime_error("cannot write to the child's standard input");
+        }
+        written += static_cast<std::size_t>(done);
+    }
+}
+
+void ChildProcess::CloseInput()
+{
+    if (input_ >= 0) {
+        ::close(input_);
+        input_ = -1;
     }
 }
 
 std::optional<std::string> ChildProcess::ReadLine(Milliseconds limit)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    return NextLine(std::chrono::steady_clock::now() + limit);
+}
+
+std::optional<std::string> ChildProcess::ReadLine()
+{
+    return NextLine(std::nullopt);
+}
+
+std::optional<std::string> ChildProcess::NextLine(std::optional<std::chrono::steady_clock::time_point> deadline)
+{
     for (;;) {
         const std::size_t newline = pending_.find('\n');
         if (newline != std::string::npos) {
@@ -147,14 +213,21 @@ std::optional<std::string> ChildProcess::ReadLine(Milliseconds limit)
             return line;
         }
         if (outputEnded_) {
-            return std::nullopt;
+            if (pending_.empty()) {
+                return std::nullopt;
+            }
+            return std::exchange(pending_, std::string());
         }
-        const auto left = std::chrono::duration_cast<Milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return std::nullopt;
+        int timeout = -1;
+        if (deadline) {
+            const auto left = std::chrono::duration_cast<Milliseconds>(*deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return std::nullopt;
+            }
+            timeout = static_cast<int>(left.count());
         }
         pollfd wait{output_, POLLIN, 0};
-        if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
+        if (::poll(&wait, 1, timeout) <= 0) {
             continue; // time-out or interruption: the deadline decides
         }
         char buffer[4096];
@@ -191,6 +264,38 @@ std::optional<int> ChildProcess::Wait(Milliseconds limit)
     return exitStatus_;
 }
 
+int ChildProcess::Wait()
+{
+    while (!exitStatus_) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid_, &status, 0);
+        if (done == pid_) {
+            exitStatus_ = StatusOf(status);
+        } else if (done < 0 && errno != EINTR) {
+            throw std::runtime_error("waitpid failed");
+        }
+    }
+    return *exitStatus_;
+}
+
+std::string ChildProcess::ReadAllErrors()
+{
+    Wait();
+    std::string text;
+    char buffer[4096];
+    for (off_t at = 0;;) {
+        const ssize_t received = ::pread(errors_, buffer, sizeof buffer, at);
+        if (received < 0 && errno == EINTR) {
+            continue;
+        }
+        if (received <= 0) {
+            return text;
+        }
+        text.append(buffer, static_cast<std::size_t>(received));
+        at += received;
+    }
+}
+
 CommandResult RunCommand(const std::vector<std::string>& arguments, const EnvironmentChanges& environment,
                          const std::filesystem::path& workingDirectory)
 {
@@ -201,7 +306,7 @@ CommandResult RunCommand(const std::vector<std::string>& arguments, const Enviro
     ProcessOptions options{arguments, environment, workingDirectory, {}};
     pid_t pid = -1;
     try {
-        pid = Spawn(options, fds[1], fds[1]);
+        pid = Spawn(options, -1, fds[1], fds[1]);
     } catch (...) {
         ::close(fds[0]);
         ::close(fds[1]);
@@ -274,4 +379,4 @@ uint16_t FreeLoopbackPort()
     throw std::runtime_error("no free loopback port below the ephemeral range");
 }
 
-} // namespace e2e
+} // namespace qeltest

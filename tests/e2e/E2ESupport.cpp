@@ -1,5 +1,7 @@
 #include "E2ESupport.h"
 
+#include "HostFiles.h"
+
 #include <sys/stat.h>
 
 #include <fcntl.h>
@@ -147,132 +149,6 @@ std::vector<std::string> MessagesOnceLogged(const ClientWorld& client, const std
     }
 }
 
-// ---- Messages as GBK bytes ----------------------------------------------------
-
-namespace msg {
-namespace {
-
-const std::string kPrefix = "QEK_CORE: ";
-
-std::string InParens(const std::string& text)
-{
-    return "(" + text + ")";
-}
-
-} // namespace
-
-std::string WriteModeFlag(int flag)
-{
-    // 缓存写入开关标志为
-    return kPrefix + "\xbb\xba\xb4\xe6\xd0\xb4\xc8\xeb\xbf\xaa\xb9\xd8\xb1\xea\xd6\xbe\xce\xaa" +
-           InParens(std::to_string(flag));
-}
-
-std::string StartedWork()
-{
-    // 初始化环境成功，开始工作..
-    return "\xb3\xf5\xca\xbc\xbb\xaf\xbb\xb7\xbe\xb3\xb3\xc9\xb9\xa6\xa3\xac\xbf\xaa\xca\xbc\xb9\xa4\xd7\xf7..";
-}
-
-std::string DiskInfoDone()
-{
-    // 获取磁盘信息任务完成
-    return kPrefix + "\xbb\xf1\xc8\xa1\xb4\xc5\xc5\xcc\xd0\xc5\xcf\xa2\xc8\xce\xce\xf1\xcd\xea\xb3\xc9";
-}
-
-std::string DeleteStart(const std::string& rawPath)
-{
-    // 删除游戏任务开始,原始路径
-    return kPrefix +
-           "\xc9\xbe\xb3\xfd\xd3\xce\xcf\xb7\xc8\xce\xce\xf1\xbf\xaa\xca\xbc,\xd4\xad\xca\xbc\xc2\xb7\xbe\xb6" +
-           InParens(rawPath);
-}
-
-std::string DeleteSkipsInvalidPath(const std::string& path)
-{
-    // 删除游戏任务跳过不合法的二级路径
-    return kPrefix +
-           "\xc9\xbe\xb3\xfd\xd3\xce\xcf\xb7\xc8\xce\xce\xf1\xcc\xf8\xb9\xfd\xb2\xbb\xba\xcf\xb7\xa8\xb5\xc4\xb6\xfe"
-           "\xbc\xb6\xc2\xb7\xbe\xb6" +
-           InParens(path);
-}
-
-std::string DeleteDone(int replyResult)
-{
-    // 删除游戏任务完成
-    return kPrefix + "\xc9\xbe\xb3\xfd\xd3\xce\xcf\xb7\xc8\xce\xce\xf1\xcd\xea\xb3\xc9" +
-           InParens(std::to_string(replyResult));
-}
-
-std::string VersionsAgree(const std::string& gamePath, const std::string& version)
-{
-    // 版本一致放弃更新.
-    return kPrefix + "\xb0\xe6\xb1\xbe\xd2\xbb\xd6\xc2\xb7\xc5\xc6\xfa\xb8\xfc\xd0\xc2." + InParens(gamePath) +
-           InParens(version);
-}
-
-std::string UpdateDone(int files, int taskId, const std::string& gamePath)
-{
-    // 下载任务完成,下载文件数目=%d,任务ID(%d),路径(%s) -- its own line end is
-    // taken off with the line's.
-    return kPrefix +
-           "\xcf\xc2\xd4\xd8\xc8\xce\xce\xf1\xcd\xea\xb3\xc9,\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xfd\xc4\xbf=" +
-           std::to_string(files) + ",\xc8\xce\xce\xf1" + "ID" + InParens(std::to_string(taskId)) + ",\xc2\xb7\xbe\xb6" +
-           InParens(gamePath);
-}
-
-std::string SyncDone(int files, int taskId, const std::string& root)
-{
-    // 下载目录(文件)同步任务完成,下载文件数目=%d,任务ID(%d),路径(%s)
-    return kPrefix +
-           "\xcf\xc2\xd4\xd8\xc4\xbf\xc2\xbc(\xce\xc4\xbc\xfe)\xcd\xac\xb2\xbd\xc8\xce\xce\xf1\xcd\xea\xb3\xc9,"
-           "\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xfd\xc4\xbf=" +
-           std::to_string(files) + ",\xc8\xce\xce\xf1" + "ID" + InParens(std::to_string(taskId)) + ",\xc2\xb7\xbe\xb6" +
-           InParens(root);
-}
-
-std::string SyncRootMissing(const std::string& basePath)
-{
-    // 目录(文件)同步任务,指定根目录不存在
-    return kPrefix +
-           "\xc4\xbf\xc2\xbc(\xce\xc4\xbc\xfe)\xcd\xac\xb2\xbd\xc8\xce\xce\xf1,\xd6\xb8\xb6\xa8\xb8\xf9\xc4\xbf\xc2\xbc"
-           "\xb2\xbb\xb4\xe6\xd4\xda" +
-           InParens(basePath);
-}
-
-std::string Downloaded(const std::string& localPath, uint32_t high, uint32_t low)
-{
-    // 下载文件%s成功(%d)(%d)
-    return kPrefix + "\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe" + localPath + "\xb3\xc9\xb9\xa6" +
-           InParens(std::to_string(static_cast<int32_t>(high))) + InParens(std::to_string(static_cast<int32_t>(low)));
-}
-
-std::string DownloadFailedPrefix(const std::string& name)
-{
-    // 下载文件失败(%s)(
-    return kPrefix + "\xcf\xc2\xd4\xd8\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc" + InParens(name) + "(";
-}
-
-std::string GamePathThroughUntrustedLink(const std::string& gamePath, const std::string& link)
-{
-    // 游戏路径上的链接不属于管理员或系统,放弃更新
-    return kPrefix +
-           "\xd3\xce\xcf\xb7\xc2\xb7\xbe\xb6\xc9\xcf\xb5\xc4\xc1\xb4\xbd\xd3\xb2\xbb\xca\xf4\xd3\xda\xb9\xdc\xc0\xed"
-           "\xd4"
-           "\xb1\xbb\xf2\xcf\xb5\xcd\xb3,\xb7\xc5\xc6\xfa\xb8\xfc\xd0\xc2" +
-           InParens(gamePath) + InParens(link);
-}
-
-std::string CheckFileFailed(int code)
-{
-    // 处理服务器数据检查文件失败
-    return kPrefix +
-           "\xb4\xa6\xc0\xed\xb7\xfe\xce\xf1\xc6\xf7\xca\xfd\xbe\xdd\xbc\xec\xb2\xe9\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc" +
-           InParens(std::to_string(code));
-}
-
-} // namespace msg
-
 // ---- Files --------------------------------------------------------------------
 
 namespace {
@@ -304,13 +180,7 @@ void PutFile(const fs::path& path, const std::string& content, uint64_t fileTime
 
 std::optional<std::string> ReadFileBytes(const fs::path& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return qeltest::ReadHostFile(path);
 }
 
 std::optional<uint64_t> FileTimeOf(const fs::path& path)
@@ -325,13 +195,7 @@ std::optional<uint64_t> FileTimeOf(const fs::path& path)
 
 std::string Pattern(uint64_t size, uint32_t seed)
 {
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 1u;
-    for (char& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<char>(state >> 24);
-    }
-    return bytes;
+    return qeltest::Pattern(size, seed, 1u);
 }
 
 void PrintTo(const FileState& state, std::ostream* out)
@@ -380,35 +244,12 @@ TempFolder::~TempFolder()
 
 namespace {
 
-QELDtFile Record(std::string_view name, uint32_t attributes, uint64_t size, uint64_t fileTime)
-{
-    QELDtFile record{};
-    record.lastWriteTime.lowDateTime = static_cast<uint32_t>(fileTime);
-    record.lastWriteTime.highDateTime = static_cast<uint32_t>(fileTime >> 32);
-    record.tag = kQelDtFileTag;
-    record.attributes = attributes;
-    record.sizeHigh = static_cast<uint32_t>(size >> 32);
-    record.sizeLow = static_cast<uint32_t>(size);
-    std::memcpy(record.name, name.data(), std::min(name.size(), sizeof record.name));
-    return record;
-}
-
 std::string RequestedName(const FileRequest& request)
 {
     return std::string(request.fileName, strnlen(request.fileName, sizeof request.fileName));
 }
 
 } // namespace
-
-QELDtFile FileRecord(std::string_view name, uint64_t size, uint64_t fileTime)
-{
-    return Record(name, 0x20u, size, fileTime);
-}
-
-QELDtFile DirectoryRecord(std::string_view name)
-{
-    return Record(name, kQelDtFileDirectoryBit, 0, kSomeTime);
-}
 
 ScriptedOutcome RunScriptedUpdate(const qelsrv::Endpoint& client, const ScriptedUpdate& script)
 {

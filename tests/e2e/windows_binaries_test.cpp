@@ -25,6 +25,9 @@ namespace fs = std::filesystem;
 namespace e2e {
 namespace {
 
+using qeltest::CommandResult;
+using qeltest::RunCommand;
+
 struct Build {
     const char* name;
     const char* bin;     // the preset's bin/ folder

@@ -4,7 +4,9 @@
 // host side of a drive or of the server's folder.
 #pragma once
 
+#include "CheckListRecords.h"
 #include "ClientWorld.h"
+#include "Messages.h"
 
 #include "protocol/FileTaskRecords.h"
 #include "task_connection.h"
@@ -66,29 +68,19 @@ int CountMessage(const std::vector<std::string>& messages, const std::string& me
 // they are when it is not after a minute (a hang guard).
 std::vector<std::string> MessagesOnceLogged(const ClientWorld& client, const std::string& message, int count = 1);
 
+// The messages of the one table (tests/support/Messages.h); a few go by the
+// names these suites give them.
 namespace msg {
-std::string WriteModeFlag(int flag);
-std::string StartedWork();
-std::string DiskInfoDone();
-std::string DeleteStart(const std::string& rawPath);
-std::string DeleteSkipsInvalidPath(const std::string& path);
-std::string DeleteDone(int replyResult);
-std::string VersionsAgree(const std::string& gamePath, const std::string& version);
-std::string UpdateDone(int files, int taskId, const std::string& gamePath);
-std::string SyncDone(int files, int taskId, const std::string& root);
-std::string SyncRootMissing(const std::string& basePath);
-std::string Downloaded(const std::string& localPath, uint32_t high, uint32_t low);
-std::string DownloadFailedPrefix(const std::string& name);
-std::string CheckFileFailed(int code);
-// A game path reached through a link that neither an administrator nor the
-// system made, and that link.
-std::string GamePathThroughUntrustedLink(const std::string& gamePath, const std::string& link);
+using namespace qeltest::msg;
+inline constexpr auto& UpdateDone = qeltest::msg::update::TaskDone;
+inline constexpr auto& SyncDone = qeltest::msg::dirsync::TaskDone;
+inline constexpr auto& SyncRootMissing = qeltest::msg::NotFound;
+inline constexpr auto& DeleteSkipsInvalidPath = qeltest::msg::DeleteSkip;
 } // namespace msg
 
 // ---- Files --------------------------------------------------------------------
 
-// A fixed last-write time, as a FILETIME count (2021-06-01 12:00:00 UTC).
-constexpr uint64_t kSomeTime = 132670512000000000ull;
+using qeltest::kSomeTime;
 
 // Writes `content` to `path` (parents created) with last-write time `fileTime`.
 void PutFile(const std::filesystem::path& path, const std::string& content, uint64_t fileTime = kSomeTime);
@@ -124,8 +116,8 @@ private:
 
 // ---- A scripted server, for conversations the sending library refuses -------
 
-QELDtFile FileRecord(std::string_view name, uint64_t size, uint64_t fileTime = kSomeTime);
-QELDtFile DirectoryRecord(std::string_view name);
+using qeltest::DirectoryRecord;
+using qeltest::FileRecord;
 
 struct ScriptedUpdate {
     uint32_t taskType = 20000;
