@@ -38,8 +38,9 @@ Status PrepareRequest(const QELDtFile& record, FileRequest& request, const char*
     return Status::Ok();
 }
 
-// Creates (or empties) an existing file; a read-only, hidden or system file
-// is given normal attributes and tried once more.
+// Empties an existing file (or creates it again if it went since); a
+// read-only, hidden or system file is given normal attributes and tried once
+// more.
 UniqueHandle ReplaceTarget(const char* path, DWORD flags)
 {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, flags, nullptr);
@@ -48,6 +49,12 @@ UniqueHandle ReplaceTarget(const char* path, DWORD flags)
     }
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
     return UniqueHandle(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, flags, nullptr));
+}
+
+Status LogCreationFailure(const char* path, Status failure)
+{
+    Log(ModuleLog(), "QEK_CORE: 建立待下载文件%s失败(%d)", path, failure.Code());
+    return failure;
 }
 
 // Opens the file to write, failing (logged) when that cannot be done safely.
@@ -65,14 +72,11 @@ Status CreateTarget(const char* path, DWORD flags, UniqueHandle& file)
         unlinked = RemoveSharedFileAt(path);
     }
     if (unlinked.Failed()) {
-        Log(ModuleLog(), "QEK_CORE: 建立待下载文件%s失败(%d)", path, unlinked.Code());
-        return unlinked;
+        return LogCreationFailure(path, unlinked);
     }
     file = ReplaceTarget(path, flags);
     if (!file.IsValid()) {
-        const Status failure = Status::LastError(ERROR_ACCESS_DENIED);
-        Log(ModuleLog(), "QEK_CORE: 建立待下载文件%s失败(%d)", path, failure.Code());
-        return failure;
+        return LogCreationFailure(path, Status::LastError(ERROR_ACCESS_DENIED));
     }
     return Status::Ok();
 }
@@ -245,8 +249,7 @@ Status ReceiveFile(WriteMode mode, RavelnetConnection connection, const QELDtFil
     // elsewhere; the file's own name is made safe by its creation.
     const Status unlinked = ReplaceLinksInFoldersBelowRoot(targetDirectory, request.fileName);
     if (unlinked.Failed()) {
-        Log(ModuleLog(), "QEK_CORE: 建立待下载文件%s失败(%d)", path, unlinked.Code());
-        return unlinked;
+        return LogCreationFailure(path, unlinked);
     }
     const Status written = WriteTarget(mode, connection, record, request, buffer, path);
     if (written.Failed()) {
