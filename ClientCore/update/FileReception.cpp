@@ -40,9 +40,10 @@ Status PrepareRequest(const QELDtFile& record, FileRequest& request, const char*
     return Status::Ok();
 }
 
-// Creates (or empties) the file; a read-only, hidden or system file is given
-// normal attributes and tried once more.
-UniqueHandle CreateTarget(const char* path, DWORD flags)
+// Empties an existing file (or creates it again if it went since); a
+// read-only, hidden or system file is given normal attributes and tried once
+// more.
+UniqueHandle ReplaceTarget(const char* path, DWORD flags)
 {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, flags, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
@@ -50,6 +51,36 @@ UniqueHandle CreateTarget(const char* path, DWORD flags)
     }
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
     return UniqueHandle(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, flags, nullptr));
+}
+
+Status LogCreationFailure(const char* path, Status failure)
+{
+    Log(ModuleLog(), "QEK_CORE: 建立待下载文件%s失败(%d)", path, failure.Code());
+    return failure;
+}
+
+// Opens the file to write, failing (logged) when that cannot be done safely.
+// A new name is simply created. Whatever is already there is looked at first:
+// a link at the name would take the bytes elsewhere, a hard link into another
+// file, so either is removed before the file is created in its place.
+Status CreateTarget(const char* path, DWORD flags, UniqueHandle& file)
+{
+    file = CreateNewFileAt(path, flags);
+    if (file.IsValid()) {
+        return Status::Ok();
+    }
+    Status unlinked = RemoveLinkAt(path);
+    if (unlinked.IsOk()) {
+        unlinked = RemoveSharedFileAt(path);
+    }
+    if (unlinked.Failed()) {
+        return LogCreationFailure(path, unlinked);
+    }
+    file = ReplaceTarget(path, flags);
+    if (!file.IsValid()) {
+        return LogCreationFailure(path, Status::LastError(ERROR_ACCESS_DENIED));
+    }
+    return Status::Ok();
 }
 
 // Sets the end of the file at `size` and leaves the pointer at `pointerAfter`.
@@ -182,11 +213,9 @@ Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFil
 {
     const DWORD flags =
         mode == WriteMode::Unbuffered ? FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN : FILE_FLAG_SEQUENTIAL_SCAN;
-    UniqueHandle file = CreateTarget(path, flags);
-    if (!file.IsValid()) {
-        const Status failure = Status::LastError(ERROR_ACCESS_DENIED);
-        Log(ModuleLog(), "QEK_CORE: 建立待下载文件%s失败(%d)", path, failure.Code());
-        return failure;
+    UniqueHandle file;
+    if (const Status created = CreateTarget(path, flags, file); created.Failed()) {
+        return created;
     }
     request.fileSizeHighByte = static_cast<uint8_t>(record.sizeHigh);
     request.fileSizeLow = record.sizeLow;
@@ -218,15 +247,11 @@ Status ReceiveFile(WriteMode mode, RavelnetConnection connection, const QELDtFil
     if (prepared.Failed()) {
         return prepared;
     }
-    // A link planted on the way would take the file elsewhere, a hard link at
-    // its place the bytes into another file.
-    Status unlinked = ReplaceLinksBelowRoot(targetDirectory, request.fileName);
-    if (unlinked.IsOk()) {
-        unlinked = RemoveSharedFileAt(path);
-    }
+    // A link planted in place of a folder on the way would take the file
+    // elsewhere; the file's own name is made safe by its creation.
+    const Status unlinked = ReplaceLinksInFoldersBelowRoot(targetDirectory, request.fileName);
     if (unlinked.Failed()) {
-        Log(ModuleLog(), "QEK_CORE: 建立待下载文件%s失败(%d)", path, unlinked.Code());
-        return unlinked;
+        return LogCreationFailure(path, unlinked);
     }
     const Status written = WriteTarget(mode, connection, record, request, buffer, path);
     if (written.Failed()) {

@@ -103,7 +103,11 @@ Status RemoveLinkAt(const char* path)
     return failure;
 }
 
-Status ReplaceLinksBelowRoot(const char* root, const char* name)
+namespace {
+
+enum class FinalComponent { Checked, Skipped };
+
+Status ReplaceLinksOnTheWay(const char* root, const char* name, FinalComponent final)
 {
     std::string path(root);
     std::string_view rest(name);
@@ -113,6 +117,9 @@ Status ReplaceLinksBelowRoot(const char* root, const char* name)
     while (!rest.empty()) {
         const size_t separator = FindCharacter(rest, '\\');
         const bool last = separator == std::string_view::npos || separator + 1 == rest.size();
+        if (last && separator == std::string_view::npos && final == FinalComponent::Skipped) {
+            break; // a file's own name: left to its creation
+        }
         if (!path.empty() && !EndsWithCharacter(path, '\\')) {
             path += '\\';
         }
@@ -139,6 +146,24 @@ Status ReplaceLinksBelowRoot(const char* root, const char* name)
         rest.remove_prefix(separator + 1);
     }
     return Status::Ok();
+}
+
+} // namespace
+
+Status ReplaceLinksBelowRoot(const char* root, const char* name)
+{
+    return ReplaceLinksOnTheWay(root, name, FinalComponent::Checked);
+}
+
+Status ReplaceLinksInFoldersBelowRoot(const char* root, const char* name)
+{
+    return ReplaceLinksOnTheWay(root, name, FinalComponent::Skipped);
+}
+
+UniqueHandle CreateNewFileAt(const char* path, DWORD flagsAndAttributes)
+{
+    return UniqueHandle(
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, flagsAndAttributes, nullptr));
 }
 
 Status RemoveSharedFileAt(const char* path)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "protocol/Names.h"
+#include "service/Owners.h"
 #include "service/Status.h"
 
 #include <windows.h>
@@ -58,6 +59,20 @@ Status RemoveLinkAt(const char* path);
 // they write anything. Fails with the system error code when a link could not
 // be replaced, or when an entry on the way cannot be looked at.
 Status ReplaceLinksBelowRoot(const char* root, const char* name);
+
+// The same for the folders of `name` only, not its final component: for a
+// file that is then opened by CreateNewFileAt, which never goes through a
+// link at its own name.
+Status ReplaceLinksInFoldersBelowRoot(const char* root, const char* name);
+
+// Creates the file `path` for writing when nothing is there under any case
+// (CREATE_NEW): such a file is a file of its own, since creating a name never
+// follows a link at it and what it makes has no other name, so neither
+// RemoveLinkAt nor RemoveSharedFileAt is needed for it. Returns no handle when
+// anything is there (a file, a folder, a link, even a dangling one) or the
+// creation fails for any other reason: the caller then takes the path of an
+// existing entry, which makes it safe first and reports what fails.
+UniqueHandle CreateNewFileAt(const char* path, DWORD flagsAndAttributes);
 
 // Makes sure that a file created at `path` is a file of its own: an existing
 // file there that shares its data with another name (a hard link, which

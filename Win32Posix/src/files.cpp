@@ -164,11 +164,13 @@ void ApplyCreationAttributes(const OpenFile& file, DWORD flagsAndAttributes, DWO
     }
 }
 
-// Opens without blocking: a FIFO put in a file's place since it was looked at
-// must not hold the thread for ever (the caller refuses it once open).
+// Opens an existing entry without blocking: a FIFO put in a file's place
+// since it was looked at must not hold the thread for ever (the caller
+// refuses it once open). A creation (O_EXCL) never opens anything that was
+// there, so it opens the new file in blocking mode at once.
 int OpenDescriptor(const std::string& host, int flags, bool create, bool noBuffering, bool& directIo)
 {
-    int fullFlags = flags | O_CLOEXEC | O_NONBLOCK | (create ? (O_CREAT | O_EXCL) : 0);
+    int fullFlags = flags | O_CLOEXEC | (create ? (O_CREAT | O_EXCL) : O_NONBLOCK);
     directIo = false;
     std::string folder = HostParent(host);
     auto open_ = [&](int extra) {
@@ -247,7 +249,8 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
         close(fd);
         return ERROR_ACCESS_DENIED;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (exists)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     std::optional<ShareTable::Ticket> ticket = ProcessShareTable().TryAdd(IdOf(opened), shareAccess, request.shareMode);
     if (!ticket) {
         close(fd);
@@ -265,7 +268,9 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
         if (ftruncate(fd, 0) != 0)
             return ErrorFromErrno(errno);
     }
-    if (!exists || overwrite)
+    // A file just made carries no stored attributes: only those asked for are written.
+    bool attributesAsked = (request.flagsAndAttributes & (kStoredAttributes | FILE_ATTRIBUTE_READONLY)) != 0;
+    if (overwrite || (!exists && attributesAsked))
         ApplyCreationAttributes(*file, request.flagsAndAttributes, overwrite ? keptStored : 0);
     if (request.flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN)
         posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);

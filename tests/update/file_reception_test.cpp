@@ -96,5 +96,64 @@ TEST_P(FileReception, LinkAtTheFilesPlaceIsReplacedByTheFile)
     EXPECT_EQ(ReadFileBytes(drive, "D:\\outside\\victim.txt"), "victim");
 }
 
+// What is found at a folder or a file's name is looked at when that file is
+// written, not once per task: a link or hard link planted in a folder after
+// an earlier file of the same task was written there is not written through.
+TEST_P(FileReception, LinksPlantedBetweenTwoFilesOfOneTaskAreNotWrittenThrough)
+{
+    enum class Plant { FolderLink, FileLink, HardLink };
+    struct Case {
+        const char* what;
+        Plant plant;
+    };
+    const Case cases[] = {
+        {"a link in place of the folder", Plant::FolderLink},
+        {"a link at the next file's name", Plant::FileLink},
+        {"a hard link at the next file's name", Plant::HardLink},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string folder = kTarget + "sub";
+        fs::remove_all(drive.Host(folder));
+        fs::remove_all(drive.Host("D:\\outside"));
+        fs::create_directories(drive.Host(folder));
+        PutFile(drive, "D:\\outside\\b.txt", "victim");
+        const fs::path victim = drive.Host("D:\\outside\\b.txt");
+        const QELDtFile records[] = {FileRecord("\\sub\\a.txt", 0), FileRecord("\\sub\\b.txt", 0)};
+        FileList list;
+        for (const QELDtFile& record : records) {
+            list.Insert(&record);
+        }
+        const auto plantAfterFirst = [&](const QELDtFile& record) {
+            if (std::strcmp(record.name, "\\sub\\a.txt") != 0) {
+                return Status::Ok();
+            }
+            const fs::path place = drive.Host(folder);
+            switch (c.plant) {
+            case Plant::FolderLink:
+                fs::remove_all(place);
+                fs::create_directory_symlink(victim.parent_path(), place);
+                break;
+            case Plant::FileLink:
+                fs::create_symlink(victim, place / "b.txt");
+                break;
+            case Plant::HardLink:
+                fs::create_hard_link(victim, place / "b.txt");
+                break;
+            }
+            return Status::Ok();
+        };
+        request = FileRequest{};
+        EXPECT_EQ(StatusText(DownloadListedFiles(kNoConnection, GetParam(), params, list, request, kTarget.c_str(),
+                                                 plantAfterFirst)),
+                  "ok");
+        EXPECT_EQ(request.filesDone, 2u);
+        EXPECT_EQ(fs::symlink_status(drive.Host(folder)).type(), fs::file_type::directory);
+        EXPECT_EQ(fs::symlink_status(drive.Host(kTarget + "sub\\b.txt")).type(), fs::file_type::regular);
+        EXPECT_EQ(ReadFileBytes(drive, "D:\\outside\\b.txt"), "victim");
+        EXPECT_EQ(fs::hard_link_count(victim), 1u);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(WriteModes, FileReception, ::testing::Values(0, 1),
                          [](const auto& info) { return info.param == 1 ? "Unbuffered" : "Buffered"; });
