@@ -3,11 +3,11 @@
 
 #include <windows.h>
 
-namespace qek::protocol {
+namespace qek::inline protocol {
 
 bool IsLeadByte(unsigned char byte)
 {
     return IsDBCSLeadByte(byte) != FALSE;
 }
 
-} // namespace qek::protocol
+} // namespace qek::inline protocol
