@@ -19,6 +19,17 @@
 //       the raw ceiling's sender: every regular file below DIR, in name order,
 //       its bytes moved by sendfile
 //
+//   benchtool ask-serve PORT DIR
+//   benchtool ask PORT DIR [OUT]
+//       the floor of the update's own conversation, one request and its
+//       answer per file: ask sends a 292-byte request for each regular file
+//       below DIR in name order and waits for exactly that file's bytes
+//       before it asks for the next; ask-serve answers each request with the
+//       next file, moved by sendfile. Without OUT the bytes are dropped (the
+//       conversation and the server's reads alone); with OUT each file is
+//       also created below OUT, written, given its time and closed. ask
+//       prints the seconds and files per second
+//
 // The raw stream is: per file a 16-byte header (name length, 32-bit; size,
 // 64-bit; mtime seconds, 32-bit), the name and the bytes; a zero name length
 // ends it, and the receiver answers one byte when everything is written.
@@ -269,13 +280,30 @@ void Receive(uint16_t port, const fs::path& dir, const fs::path& unbufferedLog)
     close(listener);
 }
 
-void Send(uint16_t port, const fs::path& dir)
+std::vector<fs::path> RegularFilesInNameOrder(const fs::path& dir)
 {
     std::vector<fs::path> files;
     for (const auto& entry : fs::recursive_directory_iterator(dir))
         if (entry.is_regular_file() && !entry.is_symlink())
             files.push_back(entry.path());
     std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Sends the whole of `in` (of `size` bytes) on `fd`.
+void SendWholeFile(int fd, int in, uint64_t size, const fs::path& file)
+{
+    off_t offset = 0;
+    while (static_cast<uint64_t>(offset) < size) {
+        ssize_t n = sendfile(fd, in, &offset, size - static_cast<uint64_t>(offset));
+        if (n <= 0)
+            Die("sendfile " + file.string());
+    }
+}
+
+void Send(uint16_t port, const fs::path& dir)
+{
+    std::vector<fs::path> files = RegularFilesInNameOrder(dir);
     int fd = Connect(port);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -289,12 +317,7 @@ void Send(uint16_t port, const fs::path& dir)
                       static_cast<uint64_t>(status.st_size)};
         WriteExactly(fd, &header, sizeof header);
         WriteExactly(fd, name.data(), name.size());
-        off_t offset = 0;
-        while (static_cast<uint64_t>(offset) < header.size) {
-            ssize_t n = sendfile(fd, in, &offset, header.size - static_cast<uint64_t>(offset));
-            if (n <= 0)
-                Die("sendfile " + file.string());
-        }
+        SendWholeFile(fd, in, header.size, file);
         close(in);
     }
     Header end{};
@@ -302,6 +325,78 @@ void Send(uint16_t port, const fs::path& dir)
     char done = 0;
     ReadExactly(fd, &done, 1);
     close(fd);
+}
+
+constexpr size_t kRequestBytes = 292; // the size of the update's file request
+
+void AskServe(uint16_t port, const fs::path& dir)
+{
+    std::vector<fs::path> files = RegularFilesInNameOrder(dir);
+    int listener = Listen(port);
+    int fd = accept(listener, nullptr, nullptr);
+    if (fd < 0)
+        Die("accept");
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    char request[kRequestBytes];
+    for (const fs::path& file : files) {
+        ReadExactly(fd, request, sizeof request);
+        int in = open(file.c_str(), O_RDONLY);
+        struct stat status { };
+        if (in < 0 || fstat(in, &status) != 0)
+            Die("open " + file.string());
+        SendWholeFile(fd, in, static_cast<uint64_t>(status.st_size), file);
+        close(in);
+    }
+    close(fd);
+    close(listener);
+}
+
+void Ask(uint16_t port, const fs::path& dir, const fs::path& out)
+{
+    std::vector<fs::path> files = RegularFilesInNameOrder(dir);
+    std::vector<uint64_t> sizes;
+    for (const fs::path& file : files)
+        sizes.push_back(fs::file_size(file));
+    std::vector<char> buffer(kChunk);
+    int fd = Connect(port);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timespec started{};
+    clock_gettime(CLOCK_MONOTONIC, &started);
+    char request[kRequestBytes] = {};
+    fs::path lastFolder;
+    for (size_t i = 0; i < files.size(); ++i) {
+        int target = -1;
+        if (!out.empty()) {
+            fs::path path = out / fs::relative(files[i], dir);
+            if (path.parent_path() != lastFolder) {
+                fs::create_directories(path.parent_path());
+                lastFolder = path.parent_path();
+            }
+            target = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (target < 0)
+                Die("create " + path.string());
+        }
+        WriteExactly(fd, request, sizeof request);
+        for (uint64_t left = sizes[i]; left > 0;) {
+            size_t length = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
+            ReadExactly(fd, buffer.data(), length);
+            if (target >= 0)
+                WriteExactly(target, buffer.data(), length);
+            left -= length;
+        }
+        if (target >= 0) {
+            timespec times[2] = {{0, UTIME_OMIT}, {1600000000, 0}};
+            if (futimens(target, times) != 0 || close(target) != 0)
+                Die("finish " + files[i].string());
+        }
+    }
+    timespec ended{};
+    clock_gettime(CLOCK_MONOTONIC, &ended);
+    close(fd);
+    double seconds = double(ended.tv_sec - started.tv_sec) + double(ended.tv_nsec - started.tv_nsec) / 1e9;
+    std::printf("%zu files in %.3f s: %.0f files/s\n", files.size(), seconds, double(files.size()) / seconds);
 }
 
 uint64_t Number(const char* text)
@@ -325,6 +420,10 @@ int main(int argc, char** argv)
         Receive(static_cast<uint16_t>(Number(argv[2])), argv[3], argv[5]);
     } else if (command == "send" && argc == 4) {
         Send(static_cast<uint16_t>(Number(argv[2])), argv[3]);
+    } else if (command == "ask-serve" && argc == 4) {
+        AskServe(static_cast<uint16_t>(Number(argv[2])), argv[3]);
+    } else if (command == "ask" && (argc == 4 || argc == 5)) {
+        Ask(static_cast<uint16_t>(Number(argv[2])), argv[3], argc == 5 ? argv[4] : "");
     } else {
         std::fprintf(stderr, "usage: see the comment at the top of bench/benchtool.cpp\n");
         return 2;

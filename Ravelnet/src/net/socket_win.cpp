@@ -279,21 +279,6 @@ void ResetAndClose(NativeSocket socket)
     CloseSocket(socket);
 }
 
-std::optional<Ipv4> ResolveIpv4(const std::string& host)
-{
-    if (auto literal = ParseIpv4(host))
-        return literal;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return std::nullopt;
-    Ipv4 address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-    ::freeaddrinfo(found);
-    return address;
-}
-
 std::optional<std::string> ReadEnvironment(const char* name)
 {
     // The process environment, not a C runtime's copy of it: the library and
