@@ -18,7 +18,10 @@ rounds=${3:-3}
 work=$(mktemp -d /tmp/qel-floor.XXXXXX)
 rsync_pid=
 cleanup() {
-  [ -z "$rsync_pid" ] || kill "$rsync_pid" 2>/dev/null || true
+  if [ -n "$rsync_pid" ]; then
+    kill "$rsync_pid" 2>/dev/null || true
+    wait "$rsync_pid" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
