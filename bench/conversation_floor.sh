@@ -16,12 +16,10 @@ count=${1:-10000}
 size=${2:-4096}
 rounds=${3:-3}
 work=$(mktemp -d /tmp/qel-floor.XXXXXX)
-rsync_pid=
+# shellcheck source=bench/rsync_daemon.sh
+. "$root/bench/rsync_daemon.sh"
 cleanup() {
-  if [ -n "$rsync_pid" ]; then
-    kill "$rsync_pid" 2>/dev/null || true
-    wait "$rsync_pid" 2>/dev/null || true
-  fi
+  stop_rsync_daemon
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -32,22 +30,7 @@ bt=$work/benchtool
 port=$((20000 + RANDOM % 20000))
 rsync_port=$((port + 1))
 
-mkdir -p "$work/rsync-dest"
-cat >"$work/rsyncd.conf" <<CONF
-use chroot = no
-[dest]
-  path = $work/rsync-dest
-  read only = no
-  uid = $(id -u)
-  gid = $(id -g)
-CONF
-rsync --daemon --no-detach --config="$work/rsyncd.conf" --address=127.0.0.1 --port="$rsync_port" \
-  --log-file="$work/rsyncd.log" &
-rsync_pid=$!
-for _ in $(seq 100); do
-  rsync "rsync://127.0.0.1:$rsync_port/" >/dev/null 2>&1 && break
-  sleep 0.05
-done
+start_rsync_daemon "$work" "$rsync_port"
 
 ask() { # [OUT]
   "$bt" ask-serve "$port" "$work/src" &

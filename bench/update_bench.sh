@@ -364,27 +364,8 @@ run_raw() { # set bytes files mode
   record "$set" raw "$mode" "$best_secs" "$bytes" "$files" ""
 }
 
-rsync_pid=
-start_rsync_daemon() {
-  mkdir -p "$work/rsync-dest"
-  cat >"$work/rsyncd.conf" <<EOF
-use chroot = no
-[dest]
-  path = $work/rsync-dest
-  read only = no
-  uid = $(id -u)
-  gid = $(id -g)
-EOF
-  rsync --daemon --no-detach --config="$work/rsyncd.conf" --address=127.0.0.1 \
-    --port="$rsync_port" --log-file="$work/logs/rsyncd.log" &
-  rsync_pid=$!
-  for _ in $(seq 100); do
-    rsync "rsync://127.0.0.1:$rsync_port/" >/dev/null 2>&1 && return
-    sleep 0.05
-  done
-  echo "the rsync daemon did not start" >&2
-  exit 1
-}
+# shellcheck source=bench/rsync_daemon.sh
+. "$root/bench/rsync_daemon.sh"
 
 timed_rsync() { # set
   local t0 t1
@@ -560,7 +541,7 @@ run_multi() { # set bytes files count
 
 cleanup() {
   [ -n "$client_pid" ] && kill -TERM "$client_pid" 2>/dev/null && wait "$client_pid" 2>/dev/null
-  [ -n "$rsync_pid" ] && kill -TERM "$rsync_pid" 2>/dev/null && wait "$rsync_pid" 2>/dev/null
+  stop_rsync_daemon
   [ "${#host_pids[@]}" -gt 0 ] && stop_hosts
   rm -rf "$client_home/d" "$work/hosts" "$work/raw-dest" "$work/raw-log.txt" "$work/rsync-dest"
 }
@@ -667,7 +648,7 @@ main() {
   start_client buffered
   stop_client
   record idle qel idle 1 0 0 "$client_peak"
-  start_rsync_daemon
+  start_rsync_daemon "$work" "$rsync_port"
   local started set bytes files count
   for set in $sets; do
     make_set "$set"
