@@ -11,7 +11,7 @@ namespace {
 // backslash. Character by character in the client's code page.
 bool IsUsableSubPath(std::string_view subPath, uint32_t codePage)
 {
-    if (subPath.size() < 1 || subPath.front() != '\\' || !EndsWithBackslash(subPath, codePage))
+    if (subPath.empty() || subPath.front() != '\\' || !EndsWithBackslash(subPath, codePage))
         return false;
     std::string_view inner = subPath.substr(1);
     while (!inner.empty()) {

@@ -209,10 +209,9 @@ void TaskConnection::ExpectClosed()
     net::Transfer transfer = net::ReceiveExact(socket_, &probe, 1, timeoutMs_);
     switch (transfer) {
     case net::Transfer::PeerClosed:
-        return;
     case net::Transfer::Failed:
     case net::Transfer::Stopped:
-        return; // a reset ends the stream too
+        return; // a close ends the stream, and so does a reset
     case net::Transfer::Complete:
         throw TransferError(TransferErrorKind::Protocol, "the client sent data instead of closing");
     case net::Transfer::TimedOut:

@@ -7,6 +7,7 @@
 #include "room.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -26,7 +27,7 @@ nlohmann::json DrivesJson(const std::vector<DriveSpace>& drives)
     nlohmann::json list = nlohmann::json::array();
     for (const DriveSpace& drive : drives) {
         // One decimal, as the table shows it.
-        const double used = static_cast<double>(static_cast<long long>(UsedPercent(drive) * 10 + 0.5)) / 10;
+        const double used = std::round(UsedPercent(drive) * 10) / 10;
         list.push_back({{"drive", std::string(1, drive.letter)},
                         {"totalBytes", drive.totalBytes},
                         {"freeBytes", drive.freeBytes},

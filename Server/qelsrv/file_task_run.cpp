@@ -100,6 +100,7 @@ void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpo
     std::FILE* info = room.Info();
     bool interactive = IsAnsiTerminal(info);
     std::vector<std::string> labels;
+    labels.reserve(endpoints.size());
     for (const Endpoint& endpoint : endpoints)
         labels.push_back(endpoint.Label());
     ProgressBoard board(info, interactive, labels);

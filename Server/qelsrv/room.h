@@ -55,8 +55,9 @@ inline ClientResult ResultOf(bool succeeded, bool connected)
     return succeeded ? ClientResult::Ok : connected ? ClientResult::Failed : ClientResult::Unreachable;
 }
 
-// One client's row of the summary.
-struct ClientReport {
+// One client's row of the summary. (The check below takes the JSON value's
+// destructor for one that may throw; it does not.)
+struct ClientReport { // NOLINT(bugprone-exception-escape)
     ClientResult result = ClientResult::NotRun;
     std::string outcome; // "updated 3 files", "already current", "done", ...
     uint32_t files = 0;  // files fetched from the tool
