@@ -386,6 +386,34 @@ DWORD MoveFilePointer(OpenFile& file, int64_t distance, DWORD method, int64_t& n
     return ERROR_SUCCESS;
 }
 
+enum class Transfer { Read, Write };
+
+// The checks ReadFile and WriteFile make before they move a byte, in
+// Windows' order; no file (the last error set) when one fails.
+std::shared_ptr<OpenFile> FileForTransfer(HANDLE handle, const void* buffer, DWORD length, LPOVERLAPPED overlapped,
+                                          Transfer transfer)
+{
+    std::shared_ptr<OpenFile> file = OpenFileOfHandle(handle);
+    if (!file)
+        return nullptr;
+    DWORD error = ERROR_SUCCESS;
+    if (overlapped)
+        error = ERROR_INVALID_PARAMETER;
+    else if (file->isDirectory)
+        error = ERROR_INVALID_FUNCTION;
+    else if (!(transfer == Transfer::Write ? file->canWrite() : file->canRead()))
+        error = ERROR_ACCESS_DENIED;
+    else if (!AlignedForNoBuffering(*file, buffer, length))
+        error = ERROR_INVALID_PARAMETER;
+    else if (PlannedFault(file->hostPath()))
+        error = ErrorFromErrno(errno);
+    if (error != ERROR_SUCCESS) {
+        Fail(error);
+        return nullptr;
+    }
+    return file;
+}
+
 } // namespace
 } // namespace win32posix
 
@@ -413,19 +441,10 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
 {
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = 0;
-    std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
+    std::shared_ptr<OpenFile> file =
+        FileForTransfer(hFile, lpBuffer, nNumberOfBytesToRead, lpOverlapped, Transfer::Read);
     if (!file)
         return FALSE;
-    if (lpOverlapped)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (file->isDirectory)
-        return Fail(ERROR_INVALID_FUNCTION);
-    if (!file->canRead())
-        return Fail(ERROR_ACCESS_DENIED);
-    if (!AlignedForNoBuffering(*file, lpBuffer, nNumberOfBytesToRead))
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (PlannedFault(file->hostPath()))
-        return Fail(ErrorFromErrno(errno));
     ssize_t got = TransferAll(*file, static_cast<char*>(lpBuffer), nNumberOfBytesToRead, true,
                               [](int fd, char* p, size_t n) { return ::read(fd, p, n); });
     if (got < 0)
@@ -440,19 +459,10 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
 {
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = 0;
-    std::shared_ptr<OpenFile> file = OpenFileOfHandle(hFile);
+    std::shared_ptr<OpenFile> file =
+        FileForTransfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpOverlapped, Transfer::Write);
     if (!file)
         return FALSE;
-    if (lpOverlapped)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (file->isDirectory)
-        return Fail(ERROR_INVALID_FUNCTION);
-    if (!file->canWrite())
-        return Fail(ERROR_ACCESS_DENIED);
-    if (!AlignedForNoBuffering(*file, lpBuffer, nNumberOfBytesToWrite))
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (PlannedFault(file->hostPath()))
-        return Fail(ErrorFromErrno(errno));
     const DWORD length = PlannedWriteLength(file->hostPath(), nNumberOfBytesToWrite);
     ssize_t put = TransferAll(*file, const_cast<char*>(static_cast<const char*>(lpBuffer)), length, false,
                               [](int fd, char* p, size_t n) { return ::write(fd, p, n); });
