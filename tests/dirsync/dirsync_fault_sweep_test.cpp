@@ -28,7 +28,7 @@ const std::vector<std::pair<std::string, std::string>>& ServedFiles()
     return files;
 }
 
-class DirSyncFaultSweep : public ::testing::TestWithParam<std::tuple<int32_t, Fault>> {
+class DirSyncFaultSweep : public ::testing::TestWithParam<faultsweep::WriteModeAndFault> {
 protected:
     DirSyncFaultSweep() : client(std::get<0>(GetParam()))
     {
@@ -113,13 +113,7 @@ TEST_P(DirSyncFaultSweep, NoFaultIsReportedAsACompleteSync)
         ws.DriveFolder('c').parent_path().string(), std::get<1>(GetParam()), [&] { ResetDrives(); }, sync, check);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DirSyncFaultSweep,
-                         ::testing::Combine(::testing::Values(0, 1),
-                                            ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull,
-                                                              faultsweep::kShortWrite)),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param) == 1 ? "Unbuffered" : "Buffered") + "_" +
-                                    std::get<1>(info.param).name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, DirSyncFaultSweep, faultsweep::EveryWriteModeAndFault(),
+                         faultsweep::WriteModeAndFaultName);
 
 } // namespace

@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace faultsweep {
@@ -29,6 +31,20 @@ inline void PrintTo(const Fault& fault, std::ostream* out)
 inline const Fault kIoError{"EIO", EIO, false};
 inline const Fault kDiskFull{"ENOSPC", ENOSPC, false};
 inline const Fault kShortWrite{"ShortWrite", 0, true};
+
+// The cases of a task's sweep: each write mode (0 buffered, 1 unbuffered)
+// with each fault, named "Buffered_EIO" and so on.
+using WriteModeAndFault = std::tuple<int32_t, Fault>;
+
+inline auto EveryWriteModeAndFault()
+{
+    return ::testing::Combine(::testing::Values(0, 1), ::testing::Values(kIoError, kDiskFull, kShortWrite));
+}
+
+inline std::string WriteModeAndFaultName(const ::testing::TestParamInfo<WriteModeAndFault>& info)
+{
+    return std::string(std::get<0>(info.param) == 1 ? "Unbuffered" : "Buffered") + "_" + std::get<1>(info.param).name;
+}
 
 // Runs `run()` with the `failCall`-th call below `folder` failing (0: none);
 // `calls` receives the calls counted, `happened` whether the fault came.

@@ -26,7 +26,7 @@ const std::string kMarker = kGame + "tarnGameVer\\tarnGameVer.txt";
 
 using faultsweep::Fault;
 
-class UpdateFaultSweep : public ::testing::TestWithParam<std::tuple<int32_t, Fault>> {
+class UpdateFaultSweep : public ::testing::TestWithParam<faultsweep::WriteModeAndFault> {
 protected:
     UpdateFaultSweep() : client(std::get<0>(GetParam()))
     {
@@ -148,13 +148,7 @@ TEST_P(UpdateFaultSweep, NoFaultLeavesTheGameMarkedCurrentWithWrongContent)
         drive.Host(kGame).string(), std::get<1>(GetParam()), [&] { ResetClientGame(); }, update, check);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, UpdateFaultSweep,
-                         ::testing::Combine(::testing::Values(0, 1),
-                                            ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull,
-                                                              faultsweep::kShortWrite)),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param) == 1 ? "Unbuffered" : "Buffered") + "_" +
-                                    std::get<1>(info.param).name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, UpdateFaultSweep, faultsweep::EveryWriteModeAndFault(),
+                         faultsweep::WriteModeAndFaultName);
 
 } // namespace
