@@ -22,7 +22,7 @@ DriveSpace DecodeDrive(std::span<const std::byte> bytes)
     return drive;
 }
 
-void RequireAccepted(const TaskReplyRecord& reply)
+void RequireAccepted(const TaskReply& reply)
 {
     if (reply.resultCode != kResultOk)
         throw TransferError(TransferErrorKind::Protocol,

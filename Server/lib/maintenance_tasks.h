@@ -51,16 +51,16 @@ struct DiskInfoResult {
     bool ok = false;
     bool connected = false;         // false: the client could not be reached
     bool replied = false;           // `reply` holds the client's answer
-    TaskReplyRecord reply{};        // the client's answer, when it came
+    TaskReply reply{};              // the client's answer, when it came
     std::vector<DriveSpace> drives; // its fixed drives, in its order
     std::string error;              // why it failed
 };
 
 struct DeleteGameResult {
     bool ok = false;
-    bool connected = false;  // false: the client could not be reached
-    bool replied = false;    // `reply` holds the client's answer
-    TaskReplyRecord reply{}; // the client's answer, sent after the removal
+    bool connected = false; // false: the client could not be reached
+    bool replied = false;   // `reply` holds the client's answer
+    TaskReply reply{};      // the client's answer, sent after the removal
     std::string error;
 };
 

@@ -171,14 +171,14 @@ void TaskConnection::StartTask(uint32_t type, std::span<const std::byte> payload
     Send(payload);
 }
 
-TaskReplyRecord TaskConnection::ReceiveReply()
+TaskReply TaskConnection::ReceiveReply()
 {
-    std::byte bytes[sizeof(TaskReplyRecord)];
+    std::byte bytes[sizeof(TaskReply)];
     RequireOpen();
     Check(net::ReceiveExact(socket_, bytes, sizeof bytes, timeoutMs_), "receiving the task reply");
     // The records travel as they lie in memory on a little-endian machine.
     static_assert(std::endian::native == std::endian::little);
-    TaskReplyRecord reply;
+    TaskReply reply;
     std::memcpy(&reply, bytes, sizeof reply);
     return reply;
 }

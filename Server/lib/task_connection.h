@@ -48,9 +48,6 @@ private:
     TransferErrorKind kind_;
 };
 
-// The 20-byte answer a task sends.
-using TaskReplyRecord = TaskReply;
-
 // A file opened for reading, to be sent with SendFileRange. The native value
 // is a file descriptor on POSIX and a HANDLE on Windows.
 class InputFile {
@@ -133,7 +130,7 @@ public:
         StartTask(type, std::as_bytes(std::span(&record, 1)), sequence);
     }
 
-    TaskReplyRecord ReceiveReply();
+    TaskReply ReceiveReply();
 
     // Raw blocks, exactly.
     void Send(std::span<const std::byte> bytes);

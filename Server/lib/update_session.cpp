@@ -135,7 +135,7 @@ SessionResult RunFileTaskSession(const Endpoint& endpoint, const FileTaskSpec& s
         TaskParams params = spec.params;
         params.checkListSize = list.ByteSize();
         task->StartTask(spec.taskType, params);
-        TaskReplyRecord reply = task->ReceiveReply();
+        TaskReply reply = task->ReceiveReply();
         result.replied = true;
         result.replyCode = reply.resultCode;
         if (reply.resultCode == spec.declinedCode) {

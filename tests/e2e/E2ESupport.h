@@ -131,7 +131,7 @@ struct ScriptedUpdate {
 };
 
 struct ScriptedOutcome {
-    std::optional<qelsrv::TaskReplyRecord> reply;
+    std::optional<qelsrv::TaskReply> reply;
     std::vector<std::string> requested; // the name of every file request, in order
     std::optional<FileRequest> endOfTask;
     std::string error; // why the conversation broke off, when it did

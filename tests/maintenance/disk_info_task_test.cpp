@@ -15,7 +15,7 @@ using mnttest::MaintenanceClient;
 using mnttest::TestDrives;
 namespace msg = mnttest::msg;
 
-void ExpectReservedWordsZero(const qelsrv::TaskReplyRecord& reply)
+void ExpectReservedWordsZero(const qelsrv::TaskReply& reply)
 {
     EXPECT_EQ(reply.reserved0, 0u);
     EXPECT_EQ(reply.reserved1, 0u);
@@ -37,7 +37,7 @@ TEST(DiskInfoTask, NoFixedDrivesAnswersDataLengthZeroAndSendsNothing)
     auto task = qelsrv::TaskConnection::Connect("127.0.0.1", client.Port());
     task.SetTimeout(std::chrono::seconds(60));
     task.SendHeader(20002, 0);
-    const qelsrv::TaskReplyRecord reply = task.ReceiveReply();
+    const qelsrv::TaskReply reply = task.ReceiveReply();
     EXPECT_EQ(reply.resultCode, 1u);
     EXPECT_EQ(reply.dataLength, 0u);
     ExpectReservedWordsZero(reply);
@@ -55,7 +55,7 @@ TEST(DiskInfoTask, FixedDrivesOnlyInTheSystemsOrder)
     auto task = qelsrv::TaskConnection::Connect("127.0.0.1", client.Port());
     task.SetTimeout(std::chrono::seconds(60));
     task.SendHeader(20002, 0);
-    const qelsrv::TaskReplyRecord reply = task.ReceiveReply();
+    const qelsrv::TaskReply reply = task.ReceiveReply();
     EXPECT_EQ(reply.resultCode, 1u);
     ASSERT_EQ(reply.dataLength, 40u);
     ExpectReservedWordsZero(reply);

@@ -136,7 +136,7 @@ TEST(SenderReply, WordsAreReadLittleEndian)
     ASSERT_TRUE(server.Opened());
     auto task = server.Connect();
     task.SendHeader(20002, 0);
-    qelsrv::TaskReplyRecord reply = task.ReceiveReply();
+    qelsrv::TaskReply reply = task.ReceiveReply();
     EXPECT_EQ(reply.reserved0, 1u);
     EXPECT_EQ(reply.reserved1, 2u);
     EXPECT_EQ(reply.resultCode, 110020u);

@@ -81,7 +81,7 @@ TEST(RavelnetConcurrency, SixtyFourTasksRunAtOnceAndTheNextIsClosed)
 
     gate.Open();
     for (uint32_t i = 0; i < tasks.size(); ++i) {
-        qelsrv::TaskReplyRecord reply = tasks[i].ReceiveReply();
+        qelsrv::TaskReply reply = tasks[i].ReceiveReply();
         EXPECT_EQ(reply.dataLength, i);
         tasks[i].ExpectClosed();
     }

@@ -48,7 +48,7 @@ TEST(RavelnetTransfer, BytesArriveIntactBothWays)
         std::vector<std::byte> payload = Pattern(size, seed++);
         auto task = server.Connect();
         task.StartTask(20000, payload, seed);
-        qelsrv::TaskReplyRecord reply = task.ReceiveReply();
+        qelsrv::TaskReply reply = task.ReceiveReply();
         EXPECT_EQ(reply.resultCode, 1u);
         EXPECT_EQ(reply.dataLength, size);
         EXPECT_EQ(reply.reserved0 | reply.reserved1 | reply.reserved3, 0u);

@@ -39,7 +39,7 @@ struct PeerScript {
 
 // What the scripted server saw.
 struct PeerOutcome {
-    std::optional<qelsrv::TaskReplyRecord> reply;
+    std::optional<qelsrv::TaskReply> reply;
     std::vector<FileRequest> requests;    // every request with command 0, in order
     std::optional<FileRequest> endOfTask; // the request with command 1
     std::string error;                    // why the conversation broke off, if it did
