@@ -526,7 +526,10 @@ TEST_F(Room, DiskInfoTableListsEveryClientAndSucceedsWhenAllDo)
     EXPECT_NE(range.output.find("127.0.0.3:" + port), std::string::npos) << range.output;
 }
 
-TEST_F(Room, BandwidthCapHoldsTheAggregateRate)
+// The cap's arithmetic is tested with a clock of the test's own
+// (room_targets_test); its live rate is measured by bench/bwlimit_rate.sh.
+// Here: a capped run goes through the tool and reports what it sent.
+TEST_F(Room, BandwidthCapIsAppliedAndReported)
 {
     // Three clients fetch 4 MB each under a cap of 24 Mbit/s (3 MB/s): about
     // four seconds of sending.
@@ -544,9 +547,8 @@ TEST_F(Room, BandwidthCapHoldsTheAggregateRate)
     const double seconds = totals["sendingSeconds"].get<double>();
     EXPECT_GE(sent, 12'000'000);
     ASSERT_GT(seconds, 0);
-    const double rate = sent / seconds;
-    EXPECT_NEAR(rate, 3'000'000, 300'000) << sent << " bytes in " << seconds << " s";
-    EXPECT_NEAR(totals["sendRate"].get<double>(), rate, 1000);
+    // The reported rate is what was sent over the time it took to send it.
+    EXPECT_NEAR(totals["sendRate"].get<double>(), sent / seconds, 1000);
 }
 
 } // namespace
