@@ -92,7 +92,9 @@ protected:
         }
 
         ProcessOptions options;
-        options.arguments = {(InstallRoot() / "bin" / "QELCltCore").string()};
+        // Killed should the test's process end first, even by a crash: a
+        // host left behind would keep its port and folders.
+        options.arguments = {"setpriv", "--pdeathsig", "KILL", "--", (InstallRoot() / "bin" / "QELCltCore").string()};
         options.environment = {
             {"QEL_DRIVES", drives},
             {"QEL_SYSTEM_DRIVE", "C"},
@@ -465,6 +467,20 @@ CommandResult WineService::Run(const std::vector<std::string>& commandLine) cons
     std::vector<std::string> arguments{QEL_E2E_WINE_RUN};
     arguments.insert(arguments.end(), commandLine.begin(), commandLine.end());
     return RunCommand(arguments, WineEnvironment(), WinePrefix() / "drive_c");
+}
+
+std::unique_ptr<ChildProcess> WineService::Launch(const std::vector<std::string>& commandLine,
+                                                  const std::vector<std::string>& wrapper) const
+{
+    ProcessOptions options;
+    options.arguments = wrapper;
+    options.arguments.push_back(QEL_E2E_WINE_RUN);
+    options.arguments.insert(options.arguments.end(), commandLine.begin(), commandLine.end());
+    options.environment = WineEnvironment();
+    options.workingDirectory = WinePrefix() / "drive_c";
+    options.inputPipe = true;
+    options.captureErrors = true;
+    return std::make_unique<ChildProcess>(options);
 }
 
 void WineService::SetParameter(const std::string& name, const std::string& value) const
