@@ -45,24 +45,6 @@ private:
     void (*previous_)(int) = SIG_DFL;
 };
 
-// The result column of the table: a client already current is "ok" there
-// (its outcome says so).
-const char* TableResultWord(ClientResult result)
-{
-    switch (result) {
-    case ClientResult::Ok:
-    case ClientResult::Current:
-        return "ok";
-    case ClientResult::Failed:
-        return "failed";
-    case ClientResult::Unreachable:
-        return "unreachable";
-    case ClientResult::NotRun:
-        break;
-    }
-    return "not run";
-}
-
 // The "result" of the JSON document: one token per result.
 const char* JsonResultWord(ClientResult result)
 {
@@ -79,6 +61,15 @@ const char* JsonResultWord(ClientResult result)
         break;
     }
     return "not-run";
+}
+
+// The result column of the table: a client already current is "ok" there
+// (its outcome says so).
+const char* TableResultWord(ClientResult result)
+{
+    if (result == ClientResult::Current)
+        return "ok";
+    return result == ClientResult::NotRun ? "not run" : JsonResultWord(result);
 }
 
 std::string Fixed(double value, int decimals)
@@ -162,6 +153,24 @@ std::string OneLine(std::string text)
         if (static_cast<unsigned char>(c) < 0x20)
             c = ' ';
     return text;
+}
+
+// The clients to run again (failed, unreachable or not run), one "HOST:PORT"
+// a line as --clients reads them, each with its result in a comment.
+std::string RerunList(const std::string& command, const std::vector<Endpoint>& endpoints,
+                      const std::vector<ClientReport>& reports)
+{
+    std::string rows;
+    size_t count = 0;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        if (Succeeded(reports[i].result))
+            continue;
+        ++count;
+        rows += endpoints[i].Label() + "  # " + TableResultWord(reports[i].result) + ": " + OneLine(reports[i].error) +
+                "\n";
+    }
+    return "# qelsrv " + command + ": " + std::to_string(count) + " of " + std::to_string(reports.size()) +
+           " clients to run again (failed, unreachable or not run)\n" + rows;
 }
 
 } // namespace
@@ -390,22 +399,6 @@ nlohmann::json SummaryJson(const std::string& command, const std::vector<Endpoin
     if (budget.BytesPerSecond() > 0)
         document["totals"]["bwlimitBytesPerSecond"] = budget.BytesPerSecond();
     return document;
-}
-
-std::string RerunList(const std::string& command, const std::vector<Endpoint>& endpoints,
-                      const std::vector<ClientReport>& reports)
-{
-    std::string rows;
-    size_t count = 0;
-    for (size_t i = 0; i < reports.size(); ++i) {
-        if (Succeeded(reports[i].result))
-            continue;
-        ++count;
-        rows += endpoints[i].Label() + "  # " + TableResultWord(reports[i].result) + ": " + OneLine(reports[i].error) +
-                "\n";
-    }
-    return "# qelsrv " + command + ": " + std::to_string(count) + " of " + std::to_string(reports.size()) +
-           " clients to run again (failed, unreachable or not run)\n" + rows;
 }
 
 void FinishRoom(const std::string& command, const std::vector<Endpoint>& endpoints,

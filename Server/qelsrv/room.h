@@ -121,11 +121,6 @@ std::string SummaryTable(const std::vector<Endpoint>& endpoints, const std::vect
 nlohmann::json SummaryJson(const std::string& command, const std::vector<Endpoint>& endpoints,
                            const std::vector<ClientReport>& reports, double seconds, const SendBudget& budget);
 
-// The clients to run again (failed, unreachable or not run), one "HOST:PORT"
-// a line as --clients reads them, each with its result in a comment.
-std::string RerunList(const std::string& command, const std::vector<Endpoint>& endpoints,
-                      const std::vector<ClientReport>& reports);
-
 // Prints the summary (table on standard output, or the JSON document), writes
 // the --failed list, and ends the command with status 1 when any client did
 // not succeed (or the list could not be written).

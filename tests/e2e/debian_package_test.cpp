@@ -127,6 +127,34 @@ fs::path UnitForAnalysis(const fs::path& root)
     return root / "verify" / "qel-client.service";
 }
 
+// The client unpacked below `root`, as systemd starts it, with the
+// package's defaults (no drive map, no registry file named), its readiness
+// told on `notify`, its standard error in <root>/stderr.txt; `wrapper` runs it
+// (strace ...).
+ProcessOptions UnpackedClient(const fs::path& root, uint16_t port, const fs::path& notify,
+                              std::vector<std::string> wrapper = {})
+{
+    ProcessOptions options;
+    options.arguments = std::move(wrapper);
+    options.arguments.push_back((root / "usr/bin/QELCltCore").string());
+    options.environment = {
+        {"RAVELNET_PORT", std::to_string(port)},
+        {"NOTIFY_SOCKET", notify.string()},
+        {"QEL_DRIVES", std::nullopt},
+        {"QEL_REGISTRY", std::nullopt},
+        {"QEL_SYSTEM_DRIVE", std::nullopt},
+        {"QEL_DEBUG_OUTPUT", std::nullopt},
+        {"RAVELNET_ALLOW", std::nullopt},
+        {"RAVELNET_HEADER_TIMEOUT_MS", std::nullopt},
+        {"RAVELNET_SEND_TIMEOUT_MS", std::nullopt},
+        // The test's sanitizers are not the installed program's.
+        {"LD_PRELOAD", std::nullopt},
+    };
+    options.workingDirectory = root / "var/lib/qel";
+    options.errorFile = root / "stderr.txt";
+    return options;
+}
+
 class DebianPackage : public testing::Test {
 protected:
     void SetUp() override
@@ -237,26 +265,7 @@ TEST_F(DebianPackage, TheUnpackedClientRunsTellsSystemdAndAnswersOnLoopback)
     NotifySocket notify(root.Path() / "notify");
     const uint16_t port = FreeLoopbackPort();
 
-    // As systemd starts it, with the package's defaults: no drive map, no
-    // registry file named.
-    ProcessOptions options;
-    options.arguments = {(root.Path() / "usr/bin/QELCltCore").string()};
-    options.environment = {
-        {"RAVELNET_PORT", std::to_string(port)},
-        {"NOTIFY_SOCKET", (root.Path() / "notify").string()},
-        {"QEL_DRIVES", std::nullopt},
-        {"QEL_REGISTRY", std::nullopt},
-        {"QEL_SYSTEM_DRIVE", std::nullopt},
-        {"QEL_DEBUG_OUTPUT", std::nullopt},
-        {"RAVELNET_ALLOW", std::nullopt},
-        {"RAVELNET_HEADER_TIMEOUT_MS", std::nullopt},
-        {"RAVELNET_SEND_TIMEOUT_MS", std::nullopt},
-        // The test's sanitizers are not the installed program's.
-        {"LD_PRELOAD", std::nullopt},
-    };
-    options.workingDirectory = root.Path() / "var/lib/qel";
-    options.errorFile = root.Path() / "stderr.txt";
-    ChildProcess host(options);
+    ChildProcess host(UnpackedClient(root.Path(), port, root.Path() / "notify"));
 
     const std::optional<std::string> ready = host.ReadLine(Milliseconds(60000));
     ASSERT_TRUE(ready) << ReadText(root.Path() / "stderr.txt");
@@ -453,24 +462,11 @@ TEST_F(DebianPackage, EveryCallOfTheClientIsOneItsUnitAllows)
             << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnwell1\\LomvarkPro]\n"
             << "\"QELClt_NoBufWrite\"=\"" << writeMode << "\"\n";
         const fs::path traceFile = root.Path() / (std::string("strace-") + writeMode + ".txt");
-        NotifySocket notify(root.Path() / (std::string("notify-") + writeMode));
+        const fs::path notifyPath = root.Path() / (std::string("notify-") + writeMode);
+        NotifySocket notify(notifyPath);
         const uint16_t port = FreeLoopbackPort();
-        ProcessOptions options;
-        options.arguments = {
-            "strace", "-f", "-C", "-o", traceFile.string(), (root.Path() / "usr/bin/QELCltCore").string()};
-        options.environment = {
-            {"RAVELNET_PORT", std::to_string(port)},
-            {"NOTIFY_SOCKET", (root.Path() / (std::string("notify-") + writeMode)).string()},
-            {"QEL_DRIVES", std::nullopt},
-            {"QEL_REGISTRY", std::nullopt},
-            {"QEL_SYSTEM_DRIVE", std::nullopt},
-            {"QEL_DEBUG_OUTPUT", std::nullopt},
-            {"RAVELNET_ALLOW", std::nullopt},
-            {"LD_PRELOAD", std::nullopt},
-        };
-        options.workingDirectory = root.Path() / "var/lib/qel";
-        options.errorFile = root.Path() / "stderr.txt";
-        ChildProcess tracer(options);
+        ChildProcess tracer(
+            UnpackedClient(root.Path(), port, notifyPath, {"strace", "-f", "-C", "-o", traceFile.string()}));
         ASSERT_TRUE(tracer.ReadLine(Milliseconds(60000))) << ReadText(root.Path() / "stderr.txt");
         EXPECT_EQ(notify.Receive(Milliseconds(60000)), "READY=1");
         const qelsrv::Endpoint endpoint{"127.0.0.1", port};
