@@ -60,6 +60,17 @@ std::optional<std::string> CheckedPassword(bool read, std::string& line, std::st
     return password;
 }
 
+// The console's mode while the echo is off, given back should Ctrl+C end
+// the process at the prompt: the console outlives it.
+HANDLE g_promptInput = nullptr;
+DWORD g_promptMode = 0;
+
+BOOL WINAPI GiveBackEcho(DWORD)
+{
+    SetConsoleMode(g_promptInput, g_promptMode);
+    return FALSE; // and let the process end as it would
+}
+
 } // namespace
 
 bool AccountWithoutPassword(std::string_view account)
@@ -96,12 +107,16 @@ std::optional<std::string> ReadPasswordInput(HANDLE input, const std::string& ac
     if (console) {
         std::fprintf(stderr, "password of %s (not shown): ", account.c_str());
         std::fflush(stderr);
+        g_promptInput = input;
+        g_promptMode = mode;
+        SetConsoleCtrlHandler(GiveBackEcho, TRUE);
         SetConsoleMode(input, (mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT);
     }
     std::string line;
     const bool read = ReadLine(input, line);
     if (console) {
         SetConsoleMode(input, mode);
+        SetConsoleCtrlHandler(GiveBackEcho, FALSE);
         std::fputs("\n", stderr);
     }
     std::optional<std::string> password = CheckedPassword(read, line, error);
