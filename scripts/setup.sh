@@ -2,8 +2,11 @@
 # Installs what the build needs, only when something is missing.
 #   scripts/setup.sh run    - the Linux build (compiler, CMake, Ninja)
 #   scripts/setup.sh test   - also GoogleTest, the MinGW cross compilers, Wine,
-#                             systemd (systemd-analyze verify of the Debian
-#                             package's unit) and clang 14 with libFuzzer
+#                             systemd (systemd-analyze verify and security of
+#                             the Debian package's unit), strace (the system
+#                             calls of the client against the unit's filter,
+#                             the programs the service install starts) and
+#                             clang 14 with libFuzzer
 #                             (libclang-rt-14-dev holds libclang_rt.fuzzer;
 #                             llvm-14 the symbolizer), and the locale sources
 #                             (locales) from which cmake/wine-locale.sh
@@ -15,7 +18,7 @@ profile=${1:-test}
 packages=(cmake ninja-build g++ libcli11-dev)
 if [ "$profile" = test ]; then
   packages+=(libgtest-dev googletest nlohmann-json3-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine rsync systemd
-            locales clang-14 libclang-rt-14-dev llvm-14)
+            strace locales clang-14 libclang-rt-14-dev llvm-14)
 fi
 
 missing=()

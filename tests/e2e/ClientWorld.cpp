@@ -468,6 +468,20 @@ CommandResult WineService::Run(const std::vector<std::string>& commandLine) cons
     return RunCommand(arguments, WineEnvironment(), WinePrefix() / "drive_c");
 }
 
+std::unique_ptr<ChildProcess> WineService::Launch(const std::vector<std::string>& commandLine,
+                                                  const std::vector<std::string>& wrapper) const
+{
+    ProcessOptions options;
+    options.arguments = wrapper;
+    options.arguments.push_back(QEL_E2E_WINE_RUN);
+    options.arguments.insert(options.arguments.end(), commandLine.begin(), commandLine.end());
+    options.environment = WineEnvironment();
+    options.workingDirectory = WinePrefix() / "drive_c";
+    options.inputPipe = true;
+    options.captureErrors = true;
+    return std::make_unique<ChildProcess>(options);
+}
+
 void WineService::SetParameter(const std::string& name, const std::string& value) const
 {
     Wine({"wine", "reg", "add", std::string(kServiceKey) + "\\Parameters", "/v", name, "/t", "REG_SZ", "/d", value,

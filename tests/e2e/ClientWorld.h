@@ -191,6 +191,11 @@ public:
     // A Windows program of the prefix or the product, to its end
     // ({"C:\\QEL\\bin\\QELCltCore.exe", "--install"}, {"sc", "start", ...}).
     CommandResult Run(const std::vector<std::string>& commandLine) const;
+    // The same, left running: its standard input a pipe the test writes to,
+    // its standard error kept (ChildProcess::ReadAllErrors); `wrapper`, when
+    // given, runs Wine's runner (strace ...).
+    std::unique_ptr<ChildProcess> Launch(const std::vector<std::string>& commandLine,
+                                         const std::vector<std::string>& wrapper = {}) const;
     // A string value of the service's Parameters key.
     void SetParameter(const std::string& name, const std::string& value) const;
     // A machine-wide environment variable (Session Manager\Environment),
