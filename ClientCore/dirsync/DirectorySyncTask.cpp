@@ -1,15 +1,15 @@
 // The directory (file) sync task (type 20003).
 #include "dirsync/DirectorySyncTask.h"
 
+#include "base/LogFile.h"
+#include "base/ModulePaths.h"
 #include "channel/TaskGuard.h"
 #include "dirsync/RootCopies.h"
 #include "dirsync/SyncRoots.h"
-#include "service/LogFile.h"
-#include "service/ModulePaths.h"
+#include "filetask/CheckList.h"
+#include "filetask/EndOfTask.h"
+#include "filetask/FileReception.h"
 #include "service/SyncService.h"
-#include "update/CheckList.h"
-#include "update/EndOfTask.h"
-#include "update/FileReception.h"
 
 #include <windows.h>
 #include <shlobj.h>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "channel/Transport.h"
-#include "update/UpdatePaths.h"
+#include "filetask/WriteGuards.h"
 
 #include <cstdint>
 #include <mutex> // also std::chrono's durations (the full <chrono> does not build with a GBK execution set)

@@ -1,8 +1,8 @@
 #include "dirsync/RootCopies.h"
 
+#include "base/LogFile.h"
+#include "filetask/WriteGuards.h"
 #include "protocol/Names.h"
-#include "service/LogFile.h"
-#include "update/UpdatePaths.h"
 
 #include <windows.h>
 #include <shlobj.h>

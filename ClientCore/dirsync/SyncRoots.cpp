@@ -1,9 +1,9 @@
 #include "dirsync/SyncRoots.h"
 
+#include "base/LogFile.h"
+#include "base/Owners.h"
+#include "filetask/LinkOwners.h"
 #include "protocol/Names.h"
-#include "service/LogFile.h"
-#include "service/Owners.h"
-#include "update/LinkOwners.h"
 
 #include <windows.h>
 

@@ -4,8 +4,8 @@
 // downloads; the others give the copy roots, which receive local copies.
 #pragma once
 
+#include "filetask/WriteGuards.h"
 #include "protocol/FileTaskRecords.h"
-#include "update/UpdatePaths.h"
 
 #include <string>
 #include <vector>

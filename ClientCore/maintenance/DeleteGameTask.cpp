@@ -1,13 +1,13 @@
 // Delete game task (type 20001): the server names a game directory; it is
 // removed from every drive but the one holding the Windows directory, and the
 // reply goes out when every drive has been processed.
+#include "base/LogFile.h"
 #include "channel/TaskGuard.h"
-#include "maintenance/DeleteTree.h"
+#include "filetask/DeleteTree.h"
+#include "filetask/LinkOwners.h"
 #include "maintenance/DriveList.h"
 #include "maintenance/GamePath.h"
-#include "service/LogFile.h"
 #include "service/SyncService.h"
-#include "update/LinkOwners.h"
 
 #include <windows.h>
 

@@ -1,9 +1,9 @@
 // Disk info task (type 20002): one reply announcing the drive data, then one
 // DiskInfoRecord per fixed drive, in the system's drive order.
+#include "base/LogFile.h"
 #include "channel/TaskGuard.h"
 #include "maintenance/DriveList.h"
 #include "protocol/DriveRecords.h"
-#include "service/LogFile.h"
 #include "service/SyncService.h"
 
 #include <windows.h>

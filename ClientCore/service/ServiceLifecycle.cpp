@@ -12,9 +12,9 @@
 // made before it returns.
 #include "qekcore.h"
 
+#include "base/LogFile.h"
+#include "base/ModulePaths.h"
 #include "service/HelperLibrary.h"
-#include "service/LogFile.h"
-#include "service/ModulePaths.h"
 #include "service/QxException.h"
 #include "service/ServiceLifecycle.h"
 #include "service/SyncService.h"

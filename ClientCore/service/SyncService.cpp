@@ -1,6 +1,6 @@
 #include "service/SyncService.h"
 
-#include "channel/TaskDispatch.h"
+#include "service/TaskDispatch.h"
 #include "service/WriteModeSetting.h"
 
 #include <cstring>

@@ -1,14 +1,14 @@
 // The game update task (type 20000).
 #include "update/UpdateTask.h"
 
+#include "base/LogFile.h"
 #include "channel/TaskGuard.h"
-#include "service/LogFile.h"
+#include "filetask/CheckList.h"
+#include "filetask/EndOfTask.h"
+#include "filetask/FileReception.h"
+#include "filetask/LinkOwners.h"
+#include "filetask/WriteGuards.h"
 #include "service/SyncService.h"
-#include "update/CheckList.h"
-#include "update/EndOfTask.h"
-#include "update/FileReception.h"
-#include "update/LinkOwners.h"
-#include "update/UpdatePaths.h"
 #include "update/VersionMarker.h"
 
 #include <windows.h>

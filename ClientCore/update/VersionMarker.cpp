@@ -1,8 +1,8 @@
 #include "update/VersionMarker.h"
 
-#include "service/Owners.h"
-#include "update/FileWrite.h"
-#include "update/UpdatePaths.h"
+#include "base/Owners.h"
+#include "filetask/FileWrite.h"
+#include "filetask/WriteGuards.h"
 
 #include <windows.h>
 

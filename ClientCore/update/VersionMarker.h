@@ -2,7 +2,7 @@
 // the version the last complete update installed.
 #pragma once
 
-#include "service/Status.h"
+#include "base/Status.h"
 
 #include <cstddef>
 

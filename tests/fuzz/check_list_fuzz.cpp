@@ -9,9 +9,9 @@
 // allowDelete no local file goes; the FileList is in strict name order, holds
 // only safe names, each the first record of that name in the file; the
 // request's totals are those of the listed files.
-#include "service/LogFile.h"
-#include "update/CheckList.h"
-#include "update/UpdatePaths.h"
+#include "base/LogFile.h"
+#include "filetask/CheckList.h"
+#include "filetask/WriteGuards.h"
 
 #include <windows.h>
 

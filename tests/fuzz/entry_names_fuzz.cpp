@@ -8,9 +8,9 @@
 // name stays below its root, a path accepted for deletion lies two levels
 // below its drive's root.
 #include "dirsync/SyncRoots.h"
+#include "filetask/WriteGuards.h"
 #include "maintenance/GamePath.h"
 #include "protocol/Names.h"
-#include "update/UpdatePaths.h"
 #include "update/UpdateTask.h"
 
 #include "path.h"

@@ -6,9 +6,9 @@
 // roots); the payload through the delete game path rule as the task applies
 // it to each drive letter.
 #include "dirsync/SyncRoots.h"
+#include "filetask/WriteGuards.h"
 #include "maintenance/GamePath.h"
 #include "protocol/FileTaskRecords.h"
-#include "update/UpdatePaths.h"
 #include "update/UpdateTask.h"
 
 #include <algorithm>

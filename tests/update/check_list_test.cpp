@@ -1,7 +1,7 @@
 // The check-list analysis and the local scan, on a drive mapped to a
 // temporary folder: what the FileList keeps, what is deleted, what is created.
-#include "update/CheckList.h"
-#include "update/LocalScan.h"
+#include "filetask/CheckList.h"
+#include "filetask/LocalScan.h"
 
 #include "StatusText.h"
 #include "UpdateTestSupport.h"

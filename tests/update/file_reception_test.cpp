@@ -1,6 +1,6 @@
 // File reception without a server: what happens before anything is asked
 // for (names, paths, creation) and files of size 0, which need no exchange.
-#include "update/FileReception.h"
+#include "filetask/FileReception.h"
 
 #include "StatusText.h"
 #include "UpdateTestSupport.h"

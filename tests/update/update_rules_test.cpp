@@ -1,8 +1,8 @@
 // The pure rules of the update task: record layouts as bytes, the
 // allowDelete rule, name safety, name order and the FileList, path joining.
+#include "filetask/FileList.h"
+#include "filetask/WriteGuards.h"
 #include "protocol/FileTaskRecords.h"
-#include "update/FileList.h"
-#include "update/UpdatePaths.h"
 #include "update/UpdateTask.h"
 
 #include "UpdateTestSupport.h"

@@ -1,8 +1,8 @@
-#include "update/LocalScan.h"
+#include "filetask/LocalScan.h"
 
-#include "maintenance/DeleteTree.h"
-#include "service/Owners.h"
-#include "update/UpdatePaths.h"
+#include "base/Owners.h"
+#include "filetask/DeleteTree.h"
+#include "filetask/WriteGuards.h"
 
 #include <windows.h>
 

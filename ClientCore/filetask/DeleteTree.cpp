@@ -1,7 +1,7 @@
-#include "maintenance/DeleteTree.h"
+#include "filetask/DeleteTree.h"
 
+#include "base/Owners.h"
 #include "protocol/Names.h"
-#include "service/Owners.h"
 
 #include <windows.h>
 

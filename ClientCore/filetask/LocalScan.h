@@ -3,8 +3,8 @@
 // name when the task allows it.
 #pragma once
 
+#include "filetask/FileList.h"
 #include "protocol/FileTaskRecords.h"
-#include "update/FileList.h"
 
 namespace qek {
 

@@ -1,11 +1,11 @@
-#include "update/FileReception.h"
+#include "filetask/FileReception.h"
 
+#include "base/LogFile.h"
+#include "base/Owners.h"
+#include "filetask/BackgroundWriter.h"
+#include "filetask/FileWrite.h"
+#include "filetask/WriteGuards.h"
 #include "protocol/TaskRecords.h"
-#include "service/LogFile.h"
-#include "service/Owners.h"
-#include "update/BackgroundWriter.h"
-#include "update/FileWrite.h"
-#include "update/UpdatePaths.h"
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
-#include "update/LinkOwners.h"
+#include "filetask/LinkOwners.h"
 
+#include "base/Owners.h"
+#include "base/Status.h"
 #include "protocol/Names.h"
-#include "service/Owners.h"
-#include "service/Status.h"
 
 #include <windows.h>
 #include <aclapi.h>

@@ -2,12 +2,12 @@
 // into the FileList of what the task must create and fetch.
 #pragma once
 
+#include "filetask/FileList.h"
 #include "protocol/FileTaskRecords.h"
-#include "update/FileList.h"
 
+#include "base/Owners.h"
+#include "base/Status.h"
 #include "channel/Transport.h"
-#include "service/Owners.h"
-#include "service/Status.h"
 
 #include <vector>
 

@@ -2,11 +2,11 @@
 // chunks of at most 512 KiB, the write, and the file's size and time.
 #pragma once
 
+#include "filetask/FileList.h"
 #include "protocol/FileTaskRecords.h"
-#include "update/FileList.h"
 
+#include "base/Status.h"
 #include "channel/Transport.h"
-#include "service/Status.h"
 
 #include <cstdint>
 #include <functional>

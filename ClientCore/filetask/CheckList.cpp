@@ -1,10 +1,10 @@
-#include "update/CheckList.h"
+#include "filetask/CheckList.h"
 
+#include "base/LogFile.h"
+#include "filetask/FileWrite.h"
+#include "filetask/LocalScan.h"
+#include "filetask/WriteGuards.h"
 #include "protocol/TaskRecords.h"
-#include "service/LogFile.h"
-#include "update/FileWrite.h"
-#include "update/LocalScan.h"
-#include "update/UpdatePaths.h"
 
 #include <shlobj.h>
 

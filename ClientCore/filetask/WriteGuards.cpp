@@ -1,6 +1,6 @@
-#include "update/UpdatePaths.h"
+#include "filetask/WriteGuards.h"
 
-#include "service/Owners.h"
+#include "base/Owners.h"
 
 #include <cstring>
 #include <string>

@@ -3,9 +3,9 @@
 // the way to a file that is about to be written, or at its place.
 #pragma once
 
+#include "base/Owners.h"
+#include "base/Status.h"
 #include "protocol/Names.h"
-#include "service/Owners.h"
-#include "service/Status.h"
 
 #include <windows.h>
 

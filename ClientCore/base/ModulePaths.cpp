@@ -1,4 +1,4 @@
-#include "service/ModulePaths.h"
+#include "base/ModulePaths.h"
 
 #include "protocol/Names.h"
 

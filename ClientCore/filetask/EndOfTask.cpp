@@ -1,6 +1,6 @@
-#include "update/EndOfTask.h"
+#include "filetask/EndOfTask.h"
 
-#include "service/LogFile.h"
+#include "base/LogFile.h"
 
 #include <windows.h>
 

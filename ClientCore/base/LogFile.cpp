@@ -1,4 +1,4 @@
-#include "service/LogFile.h"
+#include "base/LogFile.h"
 
 #include <cstdarg>
 #include <cstring>
