@@ -3,13 +3,11 @@
 
 #include "base/LogFile.h"
 #include "base/ModulePaths.h"
-#include "channel/TaskGuard.h"
 #include "dirsync/RootCopies.h"
 #include "dirsync/SyncRoots.h"
 #include "filetask/CheckList.h"
 #include "filetask/EndOfTask.h"
 #include "filetask/FileReception.h"
-#include "service/SyncService.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -68,7 +66,7 @@ bool LocateRoots(TaskParams& params, SyncRoots& roots)
 // The check list into the data file, then the downloads and copies, with the
 // data file held throughout. Every file is fetched into the primary root, in
 // order, and copied to the copy roots.
-Status ReceiveListAndFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
+Status ReceiveListAndFiles(RavelnetConnection connection, WriteMode mode, const TaskParams& params,
                            const SyncRoots& roots, const char* dataFile, FileRequest& request)
 {
     const std::unique_lock<std::timed_mutex> dataFileHeld = HoldSyncDataFile(dataFile, kSyncDataFileWait);
@@ -87,13 +85,13 @@ Status ReceiveListAndFiles(RavelnetConnection connection, int32_t writeModeFlag,
     }
     const auto copyToRoots = [&roots](const QELDtFile& record) { return CopyToRoots(roots, record.name); };
     const Status downloaded =
-        DownloadListedFiles(connection, writeModeFlag, params, fileList, request, roots.primary.c_str(), copyToRoots);
+        DownloadListedFiles(connection, mode, params, fileList, request, roots.primary.c_str(), copyToRoots);
     ReleaseCheckList(fileList, handles, views); // the data file stays on disk
     return downloaded;
 }
 
 // Everything after the reply that accepted the task.
-void SyncDirectory(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params, SyncRoots& roots)
+void SyncDirectory(RavelnetConnection connection, WriteMode mode, const TaskParams& params, SyncRoots& roots)
 {
     SHCreateDirectoryExA(nullptr, roots.primary.c_str(), nullptr);
     DropAliasedCopyRoots(roots);
@@ -108,7 +106,7 @@ void SyncDirectory(RavelnetConnection connection, int32_t writeModeFlag, const T
         return;
     }
     FileRequest request{};
-    if (ReceiveListAndFiles(connection, writeModeFlag, params, roots, dataFile, request).Failed()) {
+    if (ReceiveListAndFiles(connection, mode, params, roots, dataFile, request).Failed()) {
         return;
     }
     SendEndOfTask(connection, request);
@@ -142,7 +140,7 @@ bool PrepareSyncDataFile(char (&path)[kPathBufferSize], char (&directory)[kPathB
     return path[0] != '\0' && AppendIfFits(path, sizeof(path), kDataFile);
 }
 
-void RunDirectorySync(RavelnetConnection connection, int32_t writeModeFlag)
+void RunDirectorySync(RavelnetConnection connection, WriteMode mode)
 {
     TaskParams params{};
     const Status received = ReceiveExactly(connection, &params, sizeof(params));
@@ -164,12 +162,7 @@ void RunDirectorySync(RavelnetConnection connection, int32_t writeModeFlag)
         Log(ModuleLog(), "QEK_CORE: 目录(文件)同步任务,指定根目录不存在(%s)", params.gamePath);
         return;
     }
-    SyncDirectory(connection, writeModeFlag, params, roots);
-}
-
-void SyncService::HandleDirectorySync(RavelnetConnection connection, uint32_t, const TaskRequest*, uint32_t)
-{
-    RunGuarded(connection, kTaskDirectorySync, [&] { RunDirectorySync(connection, WriteModeFlag()); });
+    SyncDirectory(connection, mode, params, roots);
 }
 
 } // namespace qek

@@ -16,8 +16,6 @@ namespace qek {
 
 namespace {
 
-enum class WriteMode { Unbuffered, Buffered };
-
 // Fills the request's per-file fields and builds the local path; fails
 // (logged) for a name or path that cannot be used.
 Status PrepareRequest(const QELDtFile& record, FileRequest& request, const char* targetDirectory,
@@ -282,7 +280,7 @@ Status ReceiveFileBuffered(RavelnetConnection connection, const TaskParams& /*pa
     return ReceiveFile(WriteMode::Buffered, connection, record, request, buffer, targetDirectory);
 }
 
-Status DownloadListedFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
+Status DownloadListedFiles(RavelnetConnection connection, WriteMode mode, const TaskParams& params,
                            const FileList& fileList, FileRequest& request, const char* targetDirectory,
                            const AfterFileReceived& afterEach)
 {
@@ -298,7 +296,7 @@ Status DownloadListedFiles(RavelnetConnection connection, int32_t writeModeFlag,
             continue;
         }
         const Status received =
-            writeModeFlag != 0
+            mode == WriteMode::Unbuffered
                 ? ReceiveFileUnbuffered(connection, params, record, request, buffer.Memory(), targetDirectory)
                 : ReceiveFileBuffered(connection, params, record, request, buffer.Memory(), targetDirectory);
         if (received.Failed()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "filetask/FileList.h"
+#include "filetask/WriteMode.h"
 #include "protocol/FileTaskRecords.h"
 
 #include "base/Status.h"
@@ -44,11 +45,10 @@ Status ReceiveFileBuffered(RavelnetConnection connection, const TaskParams& para
 using AfterFileReceived = std::function<Status(const QELDtFile& record)>;
 
 // Takes the receive buffer (its failure logged), then fetches every file of
-// `fileList` in order into `targetDirectory`, without the system cache when
-// `writeModeFlag` is 1, counting each in `request.filesDone` after
+// `fileList` in order into `targetDirectory`, written in `mode`, counting each in `request.filesDone` after
 // `afterEach`. Ends at the first failure, logged with the file's name; nothing
 // more is requested after it.
-Status DownloadListedFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
+Status DownloadListedFiles(RavelnetConnection connection, WriteMode mode, const TaskParams& params,
                            const FileList& fileList, FileRequest& request, const char* targetDirectory,
                            const AfterFileReceived& afterEach = {});
 

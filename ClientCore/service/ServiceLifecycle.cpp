@@ -85,7 +85,7 @@ int32_t BindAndOpen(int32_t* detail)
         // has written its last lines.
         acceptingTasks = true;
         const int32_t status = OpenTaskServerOnce();
-        Log(ModuleLog(), "QEK_CORE: 缓存写入开关标志为(%d)", TheSyncService().WriteModeFlag());
+        Log(ModuleLog(), "QEK_CORE: 缓存写入开关标志为(%d)", WriteModeFlag(TheSyncService().FileWriteMode()));
         return status;
     } catch (const CQx_Exception& failure) {
         *detail = static_cast<int32_t>(failure.SystemErrorCode());

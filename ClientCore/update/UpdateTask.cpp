@@ -2,13 +2,11 @@
 #include "update/UpdateTask.h"
 
 #include "base/LogFile.h"
-#include "channel/TaskGuard.h"
 #include "filetask/CheckList.h"
 #include "filetask/EndOfTask.h"
 #include "filetask/FileReception.h"
 #include "filetask/LinkOwners.h"
 #include "filetask/WriteGuards.h"
-#include "service/SyncService.h"
 #include "update/VersionMarker.h"
 
 #include <windows.h>
@@ -76,7 +74,7 @@ Status CreateMarkerDirectory(const char* gamePath)
 }
 
 // Everything after an accepted reply: check list, downloads, new marker.
-void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params)
+void UpdateGame(RavelnetConnection connection, WriteMode mode, const TaskParams& params)
 {
     const int allowDelete = AllowDeleteFor(params.gamePath);
     const Status markerDirectory = CreateMarkerDirectory(params.gamePath);
@@ -104,8 +102,7 @@ void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const Task
         ReleaseCheckList(fileList, handles, views);
         return;
     }
-    const Status downloaded =
-        DownloadListedFiles(connection, writeModeFlag, params, fileList, request, params.gamePath);
+    const Status downloaded = DownloadListedFiles(connection, mode, params, fileList, request, params.gamePath);
     ReleaseCheckList(fileList, handles, views);
     if (downloaded.Failed()) {
         return; // old marker and the check list stay: the next task runs again
@@ -147,7 +144,7 @@ bool BuildCheckListPath(char* out, size_t size, const char* gamePath)
     return JoinPath(out, size, gamePath, suffix);
 }
 
-void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag)
+void RunUpdateTask(RavelnetConnection connection, WriteMode mode)
 {
     TaskParams params{};
     const Status received = ReceiveExactly(connection, &params, sizeof(params));
@@ -171,12 +168,7 @@ void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag)
         Log(ModuleLog(), "QEK_CORE: 版本一致放弃更新.(%s)(%s)", params.gamePath, params.gameVersion);
         return;
     }
-    UpdateGame(connection, writeModeFlag, params);
-}
-
-void SyncService::HandleUpdateTask(RavelnetConnection connection, uint32_t, const TaskRequest*, uint32_t)
-{
-    RunGuarded(connection, kTaskGameUpdate, [&] { RunUpdateTask(connection, WriteModeFlag()); });
+    UpdateGame(connection, mode, params);
 }
 
 } // namespace qek

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "channel/Transport.h"
+#include "filetask/WriteMode.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,10 +14,9 @@ namespace qek {
 // "tarngamever" below the game directory.
 extern const char kMarkerDirectoryName[];
 
-// Runs one update task to its end on `connection`; `writeModeFlag` 1 writes
-// the files without the system cache, 0 through it. SyncService's handler
-// calls it with the module's setting.
-void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag);
+// Runs one update task to its end on `connection`, writing the files in
+// `mode`. SyncService's handler calls it with the module's setting.
+void RunUpdateTask(RavelnetConnection connection, WriteMode mode);
 
 // Whether `gamePath` names a game directory in the one form the update
 // accepts: a DrivePath (a drive, a colon, names that Windows stores as

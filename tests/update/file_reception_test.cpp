@@ -1,5 +1,6 @@
 // File reception without a server: what happens before anything is asked
 // for (names, paths, creation) and files of size 0, which need no exchange.
+#include "WriteModes.h"
 #include "filetask/FileReception.h"
 
 #include "StatusText.h"
@@ -23,13 +24,13 @@ const std::string kTarget = "D:\\Games\\X\\";
 // transport's handle error instead of the result these tests expect.
 constexpr RavelnetConnection kNoConnection = 0;
 
-class FileReception : public ::testing::TestWithParam<int32_t> {
+class FileReception : public ::testing::TestWithParam<qek::WriteMode> {
 protected:
     void SetUp() override { fs::create_directories(drive.Host(kTarget)); }
 
     Status Receive(const QELDtFile& record, const std::string& target = kTarget)
     {
-        return GetParam() == 1
+        return GetParam() == qek::WriteMode::Unbuffered
                    ? ReceiveFileUnbuffered(kNoConnection, params, record, request, buffer.data(), target.c_str())
                    : ReceiveFileBuffered(kNoConnection, params, record, request, buffer.data(), target.c_str());
     }
@@ -57,8 +58,9 @@ TEST_P(FileReception, EmptyFileReplacesAProtectedOneWithoutAnyExchange)
     EXPECT_STREQ(request.fileName, "\\cfg.ini");
     EXPECT_EQ(request.command, 0u);
     const std::vector<std::string> expected =
-        GetParam() == 1 ? std::vector<std::string>{msg::Downloaded(kTarget + "\\cfg.ini", 0, 0)}
-                        : std::vector<std::string>{};
+        GetParam() == qek::WriteMode::Unbuffered
+            ? std::vector<std::string>{msg::Downloaded(kTarget + "\\cfg.ini", 0, 0)}
+            : std::vector<std::string>{};
     EXPECT_EQ(drive.LogMessages(), expected);
 }
 
@@ -155,5 +157,5 @@ TEST_P(FileReception, LinksPlantedBetweenTwoFilesOfOneTaskAreNotWrittenThrough)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(WriteModes, FileReception, ::testing::Values(0, 1),
-                         [](const auto& info) { return info.param == 1 ? "Unbuffered" : "Buffered"; });
+INSTANTIATE_TEST_SUITE_P(WriteModes, FileReception, qeltest::EveryWriteMode(),
+                         [](const auto& info) { return qeltest::WriteModeName(info); });
