@@ -67,27 +67,21 @@ bool LocateRoots(TaskParams& params, SyncRoots& roots)
 // data file held throughout. Every file is fetched into the primary root, in
 // order, and copied to the copy roots.
 Status ReceiveListAndFiles(RavelnetConnection connection, WriteMode mode, const TaskParams& params,
-                           const SyncRoots& roots, const char* dataFile, FileRequest& request)
+                           const SyncRoots& roots, const char* dataFile, TaskProgress& progress)
 {
     const std::unique_lock<std::timed_mutex> dataFileHeld = HoldSyncDataFile(dataFile, kSyncDataFileWait);
     if (!dataFileHeld.owns_lock()) {
         return Status::Failure(ERROR_TIMEOUT);
     }
-    FileList fileList;
-    HandleList handles;
-    ViewList views;
-    const Status analysed = ReceiveCheckFile(connection, dataFile, params, fileList, handles, views, request, 0,
-                                             static_cast<int>(params.skipLocalCompare));
+    ReceivedCheckList list; // the data file stays on disk when the list goes
+    const Status analysed = ReceiveCheckFile(connection, dataFile, params, list, progress, DeletePolicy::KeepUnlisted,
+                                             LocalCompareOf(params));
     if (analysed.Failed()) {
         Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed.Code());
-        ReleaseCheckList(fileList, handles, views);
         return analysed;
     }
     const auto copyToRoots = [&roots](const QELDtFile& record) { return CopyToRoots(roots, record.name); };
-    const Status downloaded =
-        DownloadListedFiles(connection, mode, params, fileList, request, roots.primary.c_str(), copyToRoots);
-    ReleaseCheckList(fileList, handles, views); // the data file stays on disk
-    return downloaded;
+    return DownloadListedFiles(connection, mode, params, list.Entries(), progress, roots.primary.c_str(), copyToRoots);
 }
 
 // Everything after the reply that accepted the task.
@@ -105,13 +99,13 @@ void SyncDirectory(RavelnetConnection connection, WriteMode mode, const TaskPara
     if (!CheckListFitsOnDisk(dataDirectory, dataFile, params.checkListSize)) {
         return;
     }
-    FileRequest request{};
-    if (ReceiveListAndFiles(connection, mode, params, roots, dataFile, request).Failed()) {
+    TaskProgress progress;
+    if (ReceiveListAndFiles(connection, mode, params, roots, dataFile, progress).Failed()) {
         return;
     }
-    SendEndOfTask(connection, request);
+    SendEndOfTask(connection, progress);
     Log(ModuleLog(), "QEK_CORE: 下载目录(文件)同步任务完成,下载文件数目=%d,任务ID(%d),路径(%s)\r\n",
-        static_cast<int>(request.filesDone), static_cast<int>(params.taskId), roots.primary.c_str());
+        static_cast<int>(progress.filesDone), static_cast<int>(params.taskId), roots.primary.c_str());
 }
 
 } // namespace

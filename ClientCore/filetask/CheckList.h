@@ -3,21 +3,59 @@
 #pragma once
 
 #include "filetask/FileList.h"
+#include "filetask/LocalScan.h"
+#include "filetask/TaskProgress.h"
 #include "protocol/FileTaskRecords.h"
 
 #include "base/Owners.h"
 #include "base/Status.h"
 #include "channel/Transport.h"
 
-#include <vector>
-
 namespace qek {
 
-// What the analysis opened and mapped, released by ReleaseCheckList or when
-// the lists go: the mapping object, then the check file; and the view of the
-// check file.
-using HandleList = std::vector<UniqueHandle>;
-using ViewList = std::vector<UniqueView>;
+// The check list as the task holds it: the file it was received into, the
+// mapping and the read-only view of it, and the index of its records
+// (entries point into the view). One owner, so that the index never outlives
+// the view nor the view its file; whatever way a task leaves, the list is let
+// go in that order.
+class ReceivedCheckList {
+public:
+    ReceivedCheckList() = default;
+    ~ReceivedCheckList() { ReleaseCheckList(); }
+    ReceivedCheckList(const ReceivedCheckList&) = delete;
+    ReceivedCheckList& operator=(const ReceivedCheckList&) = delete;
+
+    FileList& Entries() { return entries_; }
+    const FileList& Entries() const { return entries_; }
+    // The mapped bytes the entries point into; null when nothing is mapped.
+    const char* Bytes() const { return static_cast<const char*>(view_.Get()); }
+
+    // Opens the file at `path` and maps it whole, read-only. Returns the
+    // view and its length, or nullptr (then nothing is held); replaces what
+    // was held.
+    const char* Map(const char* path, uint64_t& length);
+
+    // Empties the index, unmaps the view, closes the mapping and then the
+    // file. Safe to call again.
+    void ReleaseCheckList();
+
+private:
+    FileList entries_;
+    UniqueView view_;
+    UniqueHandle mapping_;
+    UniqueHandle file_;
+};
+
+// Whether the analysis compares the local files with the list (the server
+// may ask for every listed file to be fetched whatever is there).
+enum class LocalCompare { Compare, Skip };
+
+// What the server asks for in the task's parameters: any value but 0 skips
+// the comparison.
+inline LocalCompare LocalCompareOf(const TaskParams& params)
+{
+    return params.skipLocalCompare != 0 ? LocalCompare::Skip : LocalCompare::Compare;
+}
 
 // Receives `params.checkListSize` bytes from the connection into
 // `checkFilePath` (created or truncated), in chunks of at most 512 KiB, then
@@ -27,8 +65,8 @@ using ViewList = std::vector<UniqueView>;
 // ERROR_NOT_ENOUGH_MEMORY without a receive buffer, a receive's result, or
 // the analysis' result. Logs only the completed reception.
 Status ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, const TaskParams& params,
-                        FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request, int allowDelete,
-                        int skipLocalCompare);
+                        ReceivedCheckList& list, TaskProgress& progress, DeletePolicy deletePolicy,
+                        LocalCompare compare);
 
 // Whether a check list of `size` bytes fits in the free space of the drive
 // that holds `folder` (a file already at `checkFilePath` counts as free: it
@@ -37,12 +75,12 @@ Status ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath
 // space is left to the writes to tell.
 bool CheckListFitsOnDisk(const char* folder, const char* checkFilePath, uint32_t size);
 
-// Clears `request`, maps the check file and fills `fileList` with its records
+// Resets `progress`, maps the check file into `list` and indexes its records
 // up to the first one without the tag (that record ends the analysis with
-// success: no scan, no directory, no totals). Then, unless `skipLocalCompare`, the
-// local scan strikes out current files (and with `allowDelete` deletes what
-// the list does not name), the listed directories are created below `root`,
-// and the files left are counted into `request`.
+// success: no scan, no directory, no totals). Then, unless `compare` is
+// Skip, the local scan strikes out current files (and with DeleteUnlisted
+// deletes what the list does not name), the listed directories are created
+// below `root`, and the files left are counted into `progress`.
 //
 // Fails with 110024 when the check file cannot be mapped (an empty one
 // included); ERROR_INVALID_NAME for a record whose name could lead outside
@@ -51,11 +89,7 @@ bool CheckListFitsOnDisk(const char* folder, const char* checkFilePath, uint32_t
 // analysis before anything on disk is compared, deleted or created: a list
 // that cannot be honoured in full is not honoured in part. A list too large
 // for the process' memory gives ERROR_NOT_ENOUGH_MEMORY.
-Status AnalyseCheckFile(const char* checkFilePath, const char* root, FileList& fileList, HandleList& handles,
-                        ViewList& views, FileRequest& request, int allowDelete, int skipLocalCompare);
-
-// Unmaps the views, closes the handles in the order recorded and empties the
-// three containers. Safe to call again.
-void ReleaseCheckList(FileList& fileList, HandleList& handles, ViewList& views);
+Status AnalyseCheckFile(const char* checkFilePath, const char* root, ReceivedCheckList& list, TaskProgress& progress,
+                        DeletePolicy deletePolicy, LocalCompare compare);
 
 } // namespace qek

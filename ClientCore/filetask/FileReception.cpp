@@ -16,9 +16,9 @@ namespace qek {
 
 namespace {
 
-// Fills the request's per-file fields and builds the local path; fails
-// (logged) for a name or path that cannot be used.
-Status PrepareRequest(const QELDtFile& record, FileRequest& request, const char* targetDirectory,
+// Makes the record the file the next requests name and builds its local
+// path; fails (logged) for a name or path that cannot be used.
+Status PrepareRequest(const QELDtFile& record, TaskProgress& progress, const char* targetDirectory,
                       char (&path)[kPathBufferSize])
 {
     if (!IsSafeEntryName(record.name, sizeof(record.name))) {
@@ -28,11 +28,9 @@ Status PrepareRequest(const QELDtFile& record, FileRequest& request, const char*
         Log(ModuleLog(), "QEK_CORE: 待下载文件名不合法(%s)", printable);
         return Status::Failure(ERROR_INVALID_NAME);
     }
-    std::memset(request.fileName, 0, sizeof(request.fileName));
-    std::memcpy(request.fileName, record.name, std::strlen(record.name));
-    request.command = kFileRequestSendFile;
-    if (!JoinPath(path, targetDirectory, request.fileName)) {
-        Log(ModuleLog(), "QEK_CORE: 待下载文件路径过长(%s)(%s)", targetDirectory, request.fileName);
+    progress.BeginFile(record);
+    if (!JoinPath(path, targetDirectory, record.name)) {
+        Log(ModuleLog(), "QEK_CORE: 待下载文件路径过长(%s)(%s)", targetDirectory, record.name);
         return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
     }
     return Status::Ok();
@@ -161,10 +159,11 @@ Status ReceiveWhileWriting(RavelnetConnection connection, BackgroundWriter& writ
 // on a sector; the cut to size comes after. There a file of more than one
 // chunk is received into a second buffer while the first is written, so the
 // disk and the connection work at once.
-Status ReceiveContent(RavelnetConnection connection, HANDLE file, FileRequest& request, void* buffer, uint64_t size,
-                      WriteMode mode)
+Status ReceiveContent(RavelnetConnection connection, HANDLE file, const TaskProgress& progress, void* buffer,
+                      uint64_t size, WriteMode mode)
 {
     // Not checked: a failed send shows as the failure of the first receive.
+    const FileRequest request = MakeFileRequest(progress, kFileRequestSendFile);
     RavelnetSend(connection, &request, sizeof(request));
     uint32_t lastChunk = 0;
     Status result = Status::Ok();
@@ -206,7 +205,7 @@ Status FinishUnbuffered(UniqueHandle file, const char* path, uint64_t size, cons
 }
 
 // Creates the file and fills it; the handle is closed on every way out.
-Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFile& record, FileRequest& request,
+Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFile& record, const TaskProgress& progress,
                    void* buffer, const char* path)
 {
     const DWORD flags =
@@ -215,8 +214,6 @@ Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFil
     if (const Status created = CreateTarget(path, flags, file); created.Failed()) {
         return created;
     }
-    request.fileSizeHighByte = static_cast<uint8_t>(record.sizeHigh);
-    request.fileSizeLow = record.sizeLow;
     const uint64_t size = RecordSize(record);
 
     if (mode == WriteMode::Buffered) {
@@ -226,7 +223,7 @@ Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFil
         }
     }
     if (size != 0) {
-        const Status received = ReceiveContent(connection, file.Get(), request, buffer, size, mode);
+        const Status received = ReceiveContent(connection, file.Get(), progress, buffer, size, mode);
         if (received.Failed()) {
             return received;
         }
@@ -237,28 +234,25 @@ Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFil
     return SetLastWriteTime(file.Get(), record.lastWriteTime);
 }
 
-Status ReceiveFile(WriteMode mode, RavelnetConnection connection, const QELDtFile& record, FileRequest& request,
+Status ReceiveFile(WriteMode mode, RavelnetConnection connection, const QELDtFile& record, TaskProgress& progress,
                    void* buffer, const char* targetDirectory)
 {
     char path[kPathBufferSize];
-    const Status prepared = PrepareRequest(record, request, targetDirectory, path);
+    const Status prepared = PrepareRequest(record, progress, targetDirectory, path);
     if (prepared.Failed()) {
         return prepared;
     }
     // A link planted in place of a folder on the way would take the file
     // elsewhere; the file's own name is made safe by its creation.
-    const Status unlinked = ReplaceLinksInFoldersBelowRoot(targetDirectory, request.fileName);
+    const Status unlinked = ReplaceLinksInFoldersBelowRoot(targetDirectory, record.name);
     if (unlinked.Failed()) {
         return LogCreationFailure(path, unlinked);
     }
-    const Status written = WriteTarget(mode, connection, record, request, buffer, path);
+    const Status written = WriteTarget(mode, connection, record, progress, buffer, path);
     if (written.Failed()) {
         return written;
     }
     const uint64_t size = RecordSize(record);
-    const uint64_t done = BytesDone(request) + size;
-    request.bytesDoneHigh = HighHalf(done);
-    request.bytesDoneLow = LowHalf(done);
     if (mode == WriteMode::Unbuffered) {
         Log(ModuleLog(), "QEK_CORE: 下载文件%s成功(%d)(%d)", path, static_cast<int>(HighHalf(size)),
             static_cast<int>(LowHalf(size)));
@@ -269,19 +263,19 @@ Status ReceiveFile(WriteMode mode, RavelnetConnection connection, const QELDtFil
 } // namespace
 
 Status ReceiveFileUnbuffered(RavelnetConnection connection, const TaskParams& /*params*/, const QELDtFile& record,
-                             FileRequest& request, void* buffer, const char* targetDirectory)
+                             TaskProgress& progress, void* buffer, const char* targetDirectory)
 {
-    return ReceiveFile(WriteMode::Unbuffered, connection, record, request, buffer, targetDirectory);
+    return ReceiveFile(WriteMode::Unbuffered, connection, record, progress, buffer, targetDirectory);
 }
 
 Status ReceiveFileBuffered(RavelnetConnection connection, const TaskParams& /*params*/, const QELDtFile& record,
-                           FileRequest& request, void* buffer, const char* targetDirectory)
+                           TaskProgress& progress, void* buffer, const char* targetDirectory)
 {
-    return ReceiveFile(WriteMode::Buffered, connection, record, request, buffer, targetDirectory);
+    return ReceiveFile(WriteMode::Buffered, connection, record, progress, buffer, targetDirectory);
 }
 
 Status DownloadListedFiles(RavelnetConnection connection, WriteMode mode, const TaskParams& params,
-                           const FileList& fileList, FileRequest& request, const char* targetDirectory,
+                           const FileList& fileList, TaskProgress& progress, const char* targetDirectory,
                            const AfterFileReceived& afterEach)
 {
     const LockedBuffer buffer(kReceiveBufferSize);
@@ -297,8 +291,8 @@ Status DownloadListedFiles(RavelnetConnection connection, WriteMode mode, const 
         }
         const Status received =
             mode == WriteMode::Unbuffered
-                ? ReceiveFileUnbuffered(connection, params, record, request, buffer.Memory(), targetDirectory)
-                : ReceiveFileBuffered(connection, params, record, request, buffer.Memory(), targetDirectory);
+                ? ReceiveFileUnbuffered(connection, params, record, progress, buffer.Memory(), targetDirectory)
+                : ReceiveFileBuffered(connection, params, record, progress, buffer.Memory(), targetDirectory);
         if (received.Failed()) {
             Log(ModuleLog(), "QEK_CORE: 下载文件失败(%s)(%d)", record.name, received.Code());
             return received;
@@ -309,7 +303,7 @@ Status DownloadListedFiles(RavelnetConnection connection, WriteMode mode, const 
                 return after;
             }
         }
-        ++request.filesDone;
+        progress.FileDone(RecordSize(record));
     }
     return Status::Ok();
 }

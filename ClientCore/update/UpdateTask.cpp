@@ -76,7 +76,7 @@ Status CreateMarkerDirectory(const char* gamePath)
 // Everything after an accepted reply: check list, downloads, new marker.
 void UpdateGame(RavelnetConnection connection, WriteMode mode, const TaskParams& params)
 {
-    const int allowDelete = AllowDeleteFor(params.gamePath);
+    const DeletePolicy deletePolicy = DeletePolicyFor(params.gamePath);
     const Status markerDirectory = CreateMarkerDirectory(params.gamePath);
     char checkListPath[kPathBufferSize];
     BuildCheckListPath(checkListPath, sizeof(checkListPath), params.gamePath); // fits: ParamsUsable
@@ -91,19 +91,18 @@ void UpdateGame(RavelnetConnection connection, WriteMode mode, const TaskParams&
         !CheckListFitsOnDisk(markerFolder, checkListPath, params.checkListSize)) {
         return;
     }
-    FileList fileList;
-    HandleList handles;
-    ViewList views;
-    FileRequest request{};
-    const Status analysed = ReceiveCheckFile(connection, checkListPath, params, fileList, handles, views, request,
-                                             allowDelete, static_cast<int>(params.skipLocalCompare));
-    if (analysed.Failed()) {
-        Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed.Code());
-        ReleaseCheckList(fileList, handles, views);
-        return;
-    }
-    const Status downloaded = DownloadListedFiles(connection, mode, params, fileList, request, params.gamePath);
-    ReleaseCheckList(fileList, handles, views);
+    TaskProgress progress;
+    Status downloaded = Status::Ok();
+    {
+        ReceivedCheckList list;
+        const Status analysed =
+            ReceiveCheckFile(connection, checkListPath, params, list, progress, deletePolicy, LocalCompareOf(params));
+        if (analysed.Failed()) {
+            Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed.Code());
+            return;
+        }
+        downloaded = DownloadListedFiles(connection, mode, params, list.Entries(), progress, params.gamePath);
+    } // the list is let go before its file is deleted below
     if (downloaded.Failed()) {
         return; // old marker and the check list stay: the next task runs again
     }
@@ -114,9 +113,9 @@ void UpdateGame(RavelnetConnection connection, WriteMode mode, const TaskParams&
         Log(ModuleLog(), "QEK_CORE: 写入游戏版本文件失败(%s)(%d)", params.gamePath, marked.Code());
     }
     DeleteFileA(checkListPath);
-    SendEndOfTask(connection, request);
+    SendEndOfTask(connection, progress);
     Log(ModuleLog(), "QEK_CORE: 下载任务完成,下载文件数目=%d,任务ID(%d),路径(%s)\r\n",
-        static_cast<int>(request.filesDone), static_cast<int>(params.taskId), params.gamePath);
+        static_cast<int>(progress.filesDone), static_cast<int>(params.taskId), params.gamePath);
 }
 
 } // namespace
@@ -127,11 +126,11 @@ bool IsGameDirectoryPath(const char* gamePath)
     return path.has_value() && path->endsWithBackslash;
 }
 
-int AllowDeleteFor(const char* gamePath)
+DeletePolicy DeletePolicyFor(const char* gamePath)
 {
     const std::optional<DrivePath> path =
         ParseDrivePath(std::string_view(gamePath, strnlen(gamePath, kPathBufferSize)));
-    return path.has_value() && path->components.size() >= 2 ? 1 : 0;
+    return path.has_value() && path->components.size() >= 2 ? DeletePolicy::DeleteUnlisted : DeletePolicy::KeepUnlisted;
 }
 
 bool BuildCheckListPath(char* out, size_t size, const char* gamePath)

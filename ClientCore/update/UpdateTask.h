@@ -3,6 +3,7 @@
 #pragma once
 
 #include "channel/Transport.h"
+#include "filetask/LocalScan.h"
 #include "filetask/WriteMode.h"
 
 #include <cstddef>
@@ -25,13 +26,13 @@ void RunUpdateTask(RavelnetConnection connection, WriteMode mode);
 // the marker folder beside X, "\x\" on no drive at all.
 bool IsGameDirectoryPath(const char* gamePath);
 
-// 1 when the local scan may delete what the check list does not name: the
-// game directory, a DrivePath, lies at least two directory levels below its
-// drive's root (D:\Games\Name\, not D:\Name\ nor D:\); 0 for anything else.
-// The depth is counted on the validated form, so it is the depth the file
-// system sees: "D:\Games\..\", "D:\Games\\X\" and their like give 0, as
-// deleting there could remove other games.
-int AllowDeleteFor(const char* gamePath);
+// DeleteUnlisted when the local scan may delete what the check list does not
+// name: the game directory, a DrivePath, lies at least two directory levels
+// below its drive's root (D:\Games\Name\, not D:\Name\ nor D:\); KeepUnlisted
+// for anything else. The depth is counted on the validated form, so it is the
+// depth the file system sees: "D:\Games\..\", "D:\Games\\X\" and their like
+// keep what is there, as deleting there could remove other games.
+DeletePolicy DeletePolicyFor(const char* gamePath);
 
 // The temporary check list, "%s%s\%s.tmp" of the game directory, the marker
 // directory and "QELFilesInfo.dat": false when it does not fit `size` bytes.

@@ -160,14 +160,14 @@ TEST(AllowDelete, TwoLevelsBelowTheDriveRootAndNothingThatFolds)
          0}, // "D:\運\"
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(AllowDeleteFor(c.gamePath), c.expected) << c.gamePath;
+        EXPECT_EQ(DeletePolicyFor(c.gamePath) == DeletePolicy::DeleteUnlisted, c.expected == 1) << c.gamePath;
     }
 }
 
 TEST(AllowDelete, LongPathIsReadWithinItsWorkBuffer)
 {
     std::string path = "D:\\Games\\" + std::string(240, 'x') + "\\";
-    EXPECT_EQ(AllowDeleteFor(path.c_str()), 1);
+    EXPECT_EQ(DeletePolicyFor(path.c_str()), DeletePolicy::DeleteUnlisted);
 }
 
 TEST(EntryNames, OnlyNamesThatStayBelowTheRootAreSafe)
