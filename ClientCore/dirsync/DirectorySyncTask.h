@@ -4,8 +4,8 @@
 // the directory.
 #pragma once
 
+#include "base/Paths.h"
 #include "channel/Transport.h"
-#include "filetask/WriteGuards.h"
 #include "filetask/WriteMode.h"
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 // downloads; the others give the copy roots, which receive local copies.
 #pragma once
 
-#include "filetask/WriteGuards.h"
+#include "base/Paths.h"
 #include "protocol/FileTaskRecords.h"
 
 #include <string>

@@ -18,18 +18,16 @@ namespace qek {
 
 namespace {
 
-constexpr uint32_t kChunkSize = 0x80000;
-
 // Receives the check list into the open file.
 Status ReceiveIntoFile(RavelnetConnection connection, HANDLE file, uint32_t size)
 {
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChunkSize]);
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChunkBytes]);
     if (!buffer) {
         return Status::Failure(ERROR_NOT_ENOUGH_MEMORY);
     }
     uint32_t remaining = size;
     while (remaining != 0) {
-        const uint32_t chunk = std::min(remaining, kChunkSize);
+        const uint32_t chunk = std::min(remaining, kChunkBytes);
         const Status received = ReceiveExactly(connection, buffer.get(), chunk);
         if (received.Failed()) {
             return received;

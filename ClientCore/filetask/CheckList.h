@@ -5,6 +5,7 @@
 #include "filetask/FileList.h"
 #include "filetask/LocalScan.h"
 #include "filetask/TaskProgress.h"
+#include "protocol/ClientContract.h"
 #include "protocol/FileTaskRecords.h"
 
 #include "base/Owners.h"

@@ -5,6 +5,7 @@
 #include "filetask/FileList.h"
 #include "filetask/TaskProgress.h"
 #include "filetask/WriteMode.h"
+#include "protocol/ClientContract.h"
 #include "protocol/FileTaskRecords.h"
 
 #include "base/Status.h"
@@ -17,7 +18,7 @@ namespace qek {
 
 // The receive buffer of a task: 512 KiB, page-aligned (writes without the
 // system cache need an aligned buffer and whole sectors).
-constexpr uint32_t kReceiveBufferSize = 0x80000;
+constexpr uint32_t kReceiveBufferSize = kChunkBytes;
 
 // Both modes take the same arguments and succeed when the file arrived and
 // was written in full with the record's size and last-write time; otherwise

@@ -32,52 +32,6 @@ Status ReadAttributes(const char* path, DWORD& attributes)
 
 } // namespace
 
-bool JoinPath(char* out, size_t outSize, const char* first, const char* second)
-{
-    const size_t firstLength = std::strlen(first);
-    const size_t secondLength = std::strlen(second);
-    if (outSize == 0) {
-        return false;
-    }
-    if (firstLength + secondLength >= outSize) {
-        out[0] = '\0';
-        return false;
-    }
-    std::memcpy(out, first, firstLength);
-    std::memcpy(out + firstLength, second, secondLength + 1);
-    return true;
-}
-
-bool HasTerminator(const char* field, size_t size)
-{
-    return std::memchr(field, 0, size) != nullptr;
-}
-
-bool IsSafeEntryName(const char* name, size_t fieldSize)
-{
-    const void* nul = std::memchr(name, 0, fieldSize);
-    if (nul == nullptr) {
-        return false;
-    }
-    std::string_view text(name, static_cast<size_t>(static_cast<const char*>(nul) - name));
-    if (text.empty() || text.front() != '\\') {
-        return false;
-    }
-    text.remove_prefix(1);
-    if (EndsWithCharacter(text, '\\')) {
-        text.remove_suffix(1); // a directory entry
-    }
-    if (text.empty()) {
-        return true; // "\": the root itself
-    }
-    for (std::string_view component : SplitAtBackslashes(text)) {
-        if (!IsSafeComponent(component)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 Status RemoveLinkAt(const char* path)
 {
     // Without a trailing backslash, so that the link itself is named and not

@@ -14,6 +14,7 @@
 
 #include "base/LogFile.h"
 #include "base/ModulePaths.h"
+#include "base/Paths.h"
 #include "service/HelperLibrary.h"
 #include "service/QxException.h"
 #include "service/ServiceLifecycle.h"
@@ -32,7 +33,6 @@ namespace {
 
 constexpr int32_t kStatusNotRunning = 0;
 constexpr int32_t kStatusRunning = 1;
-constexpr std::size_t kPathBufferSize = 256;
 constexpr const char* kModuleName = "QELCltCore.exe";
 
 int32_t serviceStatus = kStatusNotRunning;

@@ -19,11 +19,8 @@
 
 namespace qek {
 
-const char kMarkerDirectoryName[] = "tarngamever";
-
 namespace {
 
-constexpr char kCheckListBaseName[] = "QELFilesInfo.dat";
 constexpr size_t kLocalVersionSize = 128;
 
 // The server's strings must end inside their fields, the game directory must
@@ -38,7 +35,7 @@ bool ParamsUsable(const TaskParams& params)
             static_cast<int>(params.taskId));
         return false;
     }
-    if (std::strlen(params.gamePath) > kMaxGamePathLength) {
+    if (std::strlen(params.gamePath) > kMaxGamePathBytes) {
         Log(ModuleLog(), "QEK_CORE: 游戏路径过长,放弃更新(%s)", params.gamePath);
         return false;
     }
@@ -65,7 +62,7 @@ bool ParamsUsable(const TaskParams& params)
 Status CreateMarkerDirectory(const char* gamePath)
 {
     char directory[kPathBufferSize];
-    if (!JoinPath(directory, gamePath, kMarkerDirectoryName)) {
+    if (!JoinPath(directory, gamePath, kMarkerFolderName)) {
         return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
     }
     const Status unlinked = RemoveLinkAt(directory);
@@ -87,7 +84,7 @@ void UpdateGame(RavelnetConnection connection, WriteMode mode, const TaskParams&
         return;
     }
     char markerFolder[kPathBufferSize];
-    if (JoinPath(markerFolder, params.gamePath, kMarkerDirectoryName) &&
+    if (JoinPath(markerFolder, params.gamePath, kMarkerFolderName) &&
         !CheckListFitsOnDisk(markerFolder, checkListPath, params.checkListSize)) {
         return;
     }
@@ -135,12 +132,7 @@ DeletePolicy DeletePolicyFor(const char* gamePath)
 
 bool BuildCheckListPath(char* out, size_t size, const char* gamePath)
 {
-    char suffix[64];
-    std::strcpy(suffix, kMarkerDirectoryName);
-    std::strcat(suffix, "\\");
-    std::strcat(suffix, kCheckListBaseName);
-    std::strcat(suffix, ".tmp");
-    return JoinPath(out, size, gamePath, suffix);
+    return JoinPath(out, size, gamePath, kTemporaryCheckListName);
 }
 
 void RunUpdateTask(RavelnetConnection connection, WriteMode mode)

@@ -5,15 +5,12 @@
 #include "channel/Transport.h"
 #include "filetask/LocalScan.h"
 #include "filetask/WriteMode.h"
+#include "protocol/ClientContract.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace qek {
-
-// The marker directory of a game, also home of the temporary check list:
-// "tarngamever" below the game directory.
-extern const char kMarkerDirectoryName[];
 
 // Runs one update task to its end on `connection`, writing the files in
 // `mode`. SyncService's handler calls it with the module's setting.
@@ -34,12 +31,8 @@ bool IsGameDirectoryPath(const char* gamePath);
 // keep what is there, as deleting there could remove other games.
 DeletePolicy DeletePolicyFor(const char* gamePath);
 
-// The temporary check list, "%s%s\%s.tmp" of the game directory, the marker
-// directory and "QELFilesInfo.dat": false when it does not fit `size` bytes.
+// The temporary check list below the game directory (kTemporaryCheckListName
+// of protocol/ClientContract.h): false when it does not fit `size` bytes.
 bool BuildCheckListPath(char* out, size_t size, const char* gamePath);
-
-// The longest game path that leaves room for the temporary check list in a
-// 256-byte buffer.
-constexpr size_t kMaxGamePathLength = 255 - 32;
 
 } // namespace qek

@@ -10,8 +10,8 @@
 // only safe names, each the first record of that name in the file; the
 // request's totals are those of the listed files.
 #include "base/LogFile.h"
+#include "base/Paths.h"
 #include "filetask/CheckList.h"
-#include "filetask/WriteGuards.h"
 
 #include <windows.h>
 

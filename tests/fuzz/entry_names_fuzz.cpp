@@ -7,8 +7,8 @@
 // reading of the path (the lexical normalisation Windows applies): a safe
 // name stays below its root, a path accepted for deletion lies two levels
 // below its drive's root.
+#include "base/Paths.h"
 #include "dirsync/SyncRoots.h"
-#include "filetask/WriteGuards.h"
 #include "maintenance/GamePath.h"
 #include "protocol/Names.h"
 #include "update/UpdateTask.h"

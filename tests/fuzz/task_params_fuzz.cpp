@@ -5,8 +5,8 @@
 // directory sync task (fields ended, the sub-path, the candidate and its
 // roots); the payload through the delete game path rule as the task applies
 // it to each drive letter.
+#include "base/Paths.h"
 #include "dirsync/SyncRoots.h"
-#include "filetask/WriteGuards.h"
 #include "maintenance/GamePath.h"
 #include "protocol/FileTaskRecords.h"
 #include "update/UpdateTask.h"
@@ -34,7 +34,7 @@ void Require(bool condition, const char* what)
 void CheckUpdate(const TaskParams& params)
 {
     if (!HasTerminator(params.gameVersion, sizeof(params.gameVersion)) ||
-        !HasTerminator(params.gamePath, sizeof(params.gamePath)) || std::strlen(params.gamePath) > kMaxGamePathLength) {
+        !HasTerminator(params.gamePath, sizeof(params.gamePath)) || std::strlen(params.gamePath) > kMaxGamePathBytes) {
         return;
     }
     char checkList[kPathBufferSize];

@@ -1,7 +1,7 @@
 // The pure rules of the update task: record layouts as bytes, the
 // allowDelete rule, name safety, name order and the FileList, path joining.
+#include "base/Paths.h"
 #include "filetask/FileList.h"
-#include "filetask/WriteGuards.h"
 #include "protocol/FileTaskRecords.h"
 #include "update/UpdateTask.h"
 
@@ -343,10 +343,10 @@ TEST(Paths, TemporaryCheckListBesideTheMarker)
     char out[256];
     ASSERT_TRUE(BuildCheckListPath(out, sizeof(out), "D:\\Games\\X\\"));
     EXPECT_STREQ(out, "D:\\Games\\X\\tarngamever\\QELFilesInfo.dat.tmp");
-    const std::string longest = "D:\\" + std::string(kMaxGamePathLength - 4, 'g') + "\\";
-    ASSERT_EQ(longest.size(), kMaxGamePathLength);
+    const std::string longest = "D:\\" + std::string(kMaxGamePathBytes - 4, 'g') + "\\";
+    ASSERT_EQ(longest.size(), kMaxGamePathBytes);
     EXPECT_TRUE(BuildCheckListPath(out, sizeof(out), longest.c_str()));
     EXPECT_EQ(std::strlen(out), 255u);
-    const std::string tooLong = "D:\\" + std::string(kMaxGamePathLength - 3, 'g') + "\\";
+    const std::string tooLong = "D:\\" + std::string(kMaxGamePathBytes - 3, 'g') + "\\";
     EXPECT_FALSE(BuildCheckListPath(out, sizeof(out), tooLong.c_str()));
 }
