@@ -1,5 +1,7 @@
 #include "base/Paths.h"
 
+#include "base/SystemNames.h"
+
 #include <cstring>
 #include <string_view>
 
@@ -29,26 +31,8 @@ bool HasTerminator(const char* field, size_t size)
 bool IsSafeEntryName(const char* name, size_t fieldSize)
 {
     const void* nul = std::memchr(name, 0, fieldSize);
-    if (nul == nullptr) {
-        return false;
-    }
-    std::string_view text(name, static_cast<size_t>(static_cast<const char*>(nul) - name));
-    if (text.empty() || text.front() != '\\') {
-        return false;
-    }
-    text.remove_prefix(1);
-    if (EndsWithCharacter(text, '\\')) {
-        text.remove_suffix(1); // a directory entry
-    }
-    if (text.empty()) {
-        return true; // "\": the root itself
-    }
-    for (std::string_view component : SplitAtBackslashes(text)) {
-        if (!IsSafeComponent(component)) {
-            return false;
-        }
-    }
-    return true;
+    return nul != nullptr && SystemNames().IsSafeEntryName(
+                                 std::string_view(name, static_cast<size_t>(static_cast<const char*>(nul) - name)));
 }
 
 } // namespace qek

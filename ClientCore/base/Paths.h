@@ -4,7 +4,6 @@
 #pragma once
 
 #include "protocol/ClientContract.h"
-#include "protocol/Names.h"
 
 #include <cstddef>
 
@@ -27,15 +26,10 @@ bool JoinPath(char (&out)[N], const char* first, const char* second)
 // True when `field` (a fixed text field of `size` bytes) holds a NUL.
 bool HasTerminator(const char* field, size_t size);
 
-// A check-list name comes from the network and decides where a file or a
-// directory is written, so it must stay below the target root and be stored
-// as written. It is safe when it:
-// - has its NUL within `fieldSize` bytes and begins with a backslash;
-// - has no empty component between backslashes (one trailing backslash, the
-//   form of a directory entry, is allowed; "\" alone names the root itself);
-// - has only components that Windows stores as written (IsSafeComponent).
-// Backslashes are found character by character: the second byte of a
-// double-byte character is never one.
+// A name from the network in a fixed field of `fieldSize` bytes (a check-list
+// record's, a request's): it has its NUL within the field and is a safe entry
+// name below a target root (NameRules::IsSafeEntryName, in the system's code
+// page).
 bool IsSafeEntryName(const char* name, size_t fieldSize);
 
 } // namespace qek

@@ -3,6 +3,7 @@
 
 #include "base/LogFile.h"
 #include "base/ModulePaths.h"
+#include "base/SystemNames.h"
 #include "dirsync/RootCopies.h"
 #include "dirsync/SyncRoots.h"
 #include "filetask/CheckList.h"
@@ -40,7 +41,7 @@ bool ParamsUsable(const TaskParams& params)
             static_cast<int>(params.taskId));
         return false;
     }
-    if (!IsUsableSubPath(params.subPath)) {
+    if (!SystemNames().IsUsableSubPath(params.subPath)) {
         Log(ModuleLog(), "QEK_CORE: 目录(文件)同步任务,子目录不合法(%s)", params.subPath);
         return false;
     }

@@ -39,13 +39,6 @@ bool CandidateNamesNoDirectory(const char* candidate);
 // their drive letter, so one test covers every drive.
 bool RootFits(const char* candidate, const char* subPath);
 
-// True when `subPath` keeps every root below the directory found and usable
-// as a root: it begins and ends with a backslash (a lone backslash names the
-// directory itself) and has no empty component or one made of dots and
-// spaces. A root without its final backslash would make the copies land
-// beside it ("d:\games\x" and "a.txt" give "d:\games\xa.txt").
-bool IsUsableSubPath(const char* subPath);
-
 // Searches the drives c to z, in ascending order, for the candidate, skipping
 // the drive named by `excludeDriveLetter` when `excludeDrive` is set (the
 // letter is compared as a byte with the lower-case drive letter). For each

@@ -12,7 +12,7 @@ namespace qek {
 
 namespace {
 
-constexpr size_t kPatternSize = 256;
+constexpr size_t kPatternSize = kPathBufferSize; // a folder of kClientFolderPathBytes and "*.*"
 constexpr size_t kEntryPathSize = 512;
 
 bool IsSkippedName(const char* name)

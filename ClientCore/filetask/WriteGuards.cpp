@@ -1,5 +1,7 @@
 #include "filetask/WriteGuards.h"
 
+#include "base/SystemNames.h"
+
 #include "base/Owners.h"
 
 #include <cstring>
@@ -36,7 +38,7 @@ Status RemoveLinkAt(const char* path)
 {
     // Without a trailing backslash, so that the link itself is named and not
     // the directory it leads to.
-    const std::string link(TrimTrailingCharacter(path, '\\'));
+    const std::string link(SystemNames().TrimTrailingCharacter(path, '\\'));
     DWORD attributes = INVALID_FILE_ATTRIBUTES;
     if (const Status read = ReadAttributes(link.c_str(), attributes); read.Failed()) {
         return read;
@@ -69,12 +71,12 @@ Status ReplaceLinksOnTheWay(const char* root, const char* name, FinalComponent f
         rest.remove_prefix(1);
     }
     while (!rest.empty()) {
-        const size_t separator = FindCharacter(rest, '\\');
+        const size_t separator = SystemNames().FindCharacter(rest, '\\');
         const bool last = separator == std::string_view::npos || separator + 1 == rest.size();
         if (last && separator == std::string_view::npos && final == FinalComponent::Skipped) {
             break; // a file's own name: left to its creation
         }
-        if (!path.empty() && !EndsWithCharacter(path, '\\')) {
+        if (!path.empty() && !SystemNames().EndsWithCharacter(path, '\\')) {
             path += '\\';
         }
         path += rest.substr(0, separator);

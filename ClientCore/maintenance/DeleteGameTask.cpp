@@ -4,6 +4,7 @@
 #include "maintenance/DeleteGameTask.h"
 
 #include "base/LogFile.h"
+#include "base/SystemNames.h"
 #include "filetask/DeleteTree.h"
 #include "filetask/LinkOwners.h"
 #include "maintenance/DriveList.h"
@@ -46,7 +47,7 @@ void RemoveFromNonSystemDrives(char* path)
         if (systemLetter == '\0' || IsSystemDrive(path[0], systemLetter)) {
             continue;
         }
-        if (!IsValidSecondLevelPath(path)) {
+        if (!IsValidSecondLevelPath(path, SystemNames())) {
             Log(ModuleLog(), "QEK_CORE: 删除游戏任务跳过不合法的二级路径(%s)", path);
             continue;
         }

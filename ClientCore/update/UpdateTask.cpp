@@ -1,6 +1,8 @@
 // The game update task (type 20000).
 #include "update/UpdateTask.h"
 
+#include "base/SystemNames.h"
+
 #include "base/LogFile.h"
 #include "filetask/CheckList.h"
 #include "filetask/EndOfTask.h"
@@ -119,14 +121,14 @@ void UpdateGame(RavelnetConnection connection, WriteMode mode, const TaskParams&
 
 bool IsGameDirectoryPath(const char* gamePath)
 {
-    const std::optional<DrivePath> path = ParseDrivePath(gamePath);
+    const std::optional<DrivePath> path = SystemNames().ParseDrivePath(gamePath);
     return path.has_value() && path->endsWithBackslash;
 }
 
 DeletePolicy DeletePolicyFor(const char* gamePath)
 {
     const std::optional<DrivePath> path =
-        ParseDrivePath(std::string_view(gamePath, strnlen(gamePath, kPathBufferSize)));
+        SystemNames().ParseDrivePath(std::string_view(gamePath, strnlen(gamePath, kPathBufferSize)));
     return path.has_value() && path->components.size() >= 2 ? DeletePolicy::DeleteUnlisted : DeletePolicy::KeepUnlisted;
 }
 

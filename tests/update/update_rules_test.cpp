@@ -247,9 +247,9 @@ TEST(EntryNames, OnlyNamesWindowsStoresAsWrittenAreSafe)
         // or forbidden character (0x7C is '|' alone, part of the character here).
         {"\\\xb0\x7c.txt", true},
         {"\\\xb0\xa1\\x", true},
-        {"\\x\xb0", true},   // a lead byte at the end stands alone
-        {"\\\x8f/x", false}, // nor before a byte that no character ends in
-        {"\\\x81:", false},
+        {"\\x\xb0", false},  // a lead byte at the end: Windows drops it
+        {"\\\x8f/x", false}, // a second byte that no character ends in:
+        {"\\\x81:", false},  // Windows stores another character
     };
     for (const Case& c : cases) {
         EXPECT_EQ(IsSafeEntryName(c.name, std::strlen(c.name) + 1), c.safe) << c.name;
