@@ -121,6 +121,10 @@ bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileL
         return false;
     }
     bool goOn = true;
+    // One pause of 1 ms per folder listed: the scan runs on a PC that is in
+    // use, through every folder of a game, and gives the disk and the other
+    // programs room between two listings (a game of 500 folders: half a
+    // second).
     Sleep(1);
     do {
         if (IsSkippedName(entry.cFileName)) {
