@@ -5,10 +5,11 @@
 // directory sync task (fields ended, the sub-path, the candidate and its
 // roots); the payload through the delete game path rule as the task applies
 // it to each drive letter.
+#include "base/Paths.h"
+#include "base/SystemNames.h"
 #include "dirsync/SyncRoots.h"
 #include "maintenance/GamePath.h"
 #include "protocol/FileTaskRecords.h"
-#include "update/UpdatePaths.h"
 #include "update/UpdateTask.h"
 
 #include <algorithm>
@@ -34,7 +35,7 @@ void Require(bool condition, const char* what)
 void CheckUpdate(const TaskParams& params)
 {
     if (!HasTerminator(params.gameVersion, sizeof(params.gameVersion)) ||
-        !HasTerminator(params.gamePath, sizeof(params.gamePath)) || std::strlen(params.gamePath) > kMaxGamePathLength) {
+        !HasTerminator(params.gamePath, sizeof(params.gamePath)) || std::strlen(params.gamePath) > kMaxGamePathBytes) {
         return;
     }
     char checkList[kPathBufferSize];
@@ -49,7 +50,7 @@ void CheckUpdate(const TaskParams& params)
 void CheckDirectorySync(TaskParams params)
 {
     if (!HasTerminator(params.gamePath, sizeof(params.gamePath)) ||
-        !HasTerminator(params.subPath, sizeof(params.subPath)) || !IsUsableSubPath(params.subPath)) {
+        !HasTerminator(params.subPath, sizeof(params.subPath)) || !SystemNames().IsUsableSubPath(params.subPath)) {
         return;
     }
     RemoveTrailingBackslash(params.gamePath);
@@ -79,7 +80,7 @@ void CheckDeleteGame(const uint8_t* payload, size_t length)
     std::memcpy(path.data(), payload, length);
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
         path[0] = letter;
-        if (!IsValidSecondLevelPath(path.data())) {
+        if (!IsValidSecondLevelPath(path.data(), SystemNames())) {
             continue;
         }
         const std::string text(path.data());

@@ -1,8 +1,11 @@
-#include "service/LogFile.h"
+#include "base/LogFile.h"
+
+#include "base/SystemNames.h"
 
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 namespace qek {
@@ -23,24 +26,18 @@ void CopyBounded(char* destination, std::size_t size, const char* source)
     destination[length] = '\0';
 }
 
-// GBK lead bytes: a byte in this range starts a two-byte character.
-bool IsLeadByte(unsigned char byte)
-{
-    return byte >= 0x81 && byte <= 0xFE;
-}
-
 // Appends `source` to the text of `length` bytes in `buffer` as far as it
 // fits, never cutting a two-byte character in half. Returns the new length.
 std::size_t AppendWholeCharacters(char* buffer, std::size_t size, std::size_t length, const char* source)
 {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(source);
+    const std::string_view text(source);
     std::size_t read = 0;
-    while (bytes[read] != '\0') {
-        const std::size_t width = IsLeadByte(bytes[read]) && bytes[read + 1] != '\0' ? 2 : 1;
+    while (read < text.size()) {
+        const std::size_t width = SystemNames().CharacterLength(text, read);
         if (length + width >= size) {
             break;
         }
-        std::memcpy(buffer + length, bytes + read, width);
+        std::memcpy(buffer + length, text.data() + read, width);
         length += width;
         read += width;
     }

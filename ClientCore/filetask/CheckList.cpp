@@ -1,10 +1,10 @@
-#include "update/CheckList.h"
+#include "filetask/CheckList.h"
 
+#include "base/LogFile.h"
+#include "filetask/FileWrite.h"
+#include "filetask/LocalScan.h"
+#include "filetask/WriteGuards.h"
 #include "protocol/TaskRecords.h"
-#include "service/LogFile.h"
-#include "update/FileWrite.h"
-#include "update/LocalScan.h"
-#include "update/UpdatePaths.h"
 
 #include <shlobj.h>
 
@@ -18,18 +18,16 @@ namespace qek {
 
 namespace {
 
-constexpr uint32_t kChunkSize = 0x80000;
-
 // Receives the check list into the open file.
 Status ReceiveIntoFile(RavelnetConnection connection, HANDLE file, uint32_t size)
 {
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChunkSize]);
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChunkBytes]);
     if (!buffer) {
         return Status::Failure(ERROR_NOT_ENOUGH_MEMORY);
     }
     uint32_t remaining = size;
     while (remaining != 0) {
-        const uint32_t chunk = std::min(remaining, kChunkSize);
+        const uint32_t chunk = std::min(remaining, kChunkBytes);
         const Status received = ReceiveExactly(connection, buffer.get(), chunk);
         if (received.Failed()) {
             return received;
@@ -46,41 +44,6 @@ Status ReceiveIntoFile(RavelnetConnection connection, HANDLE file, uint32_t size
 void LogUnmappable()
 {
     Log(ModuleLog(), "QEK_CORE: 建立数据检查内存映射失败(%d)", static_cast<int>(GetLastError()));
-}
-
-// Opens and maps the whole check file read-only, recording what it opened.
-// Returns the view and its length, or nullptr after logging the failure.
-const char* MapCheckFile(const char* path, HandleList& handles, ViewList& views, uint64_t& length)
-{
-    UniqueHandle file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid()) {
-        LogUnmappable();
-        return nullptr;
-    }
-    DWORD sizeHigh = 0;
-    SetLastError(NO_ERROR);
-    const DWORD sizeLow = GetFileSize(file.Get(), &sizeHigh);
-    if (sizeLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
-        LogUnmappable();
-        return nullptr;
-    }
-    length = JoinHalves(sizeHigh, sizeLow);
-    UniqueHandle mapping(CreateFileMappingA(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping.IsValid()) {
-        LogUnmappable();
-        return nullptr;
-    }
-    const HANDLE mappingHandle = mapping.Get();
-    handles.push_back(std::move(mapping));
-    handles.push_back(std::move(file));
-    UniqueView view(MapViewOfFile(mappingHandle, FILE_MAP_READ, 0, 0, 0));
-    if (!view.IsValid()) {
-        LogUnmappable();
-        return nullptr;
-    }
-    views.push_back(std::move(view));
-    return static_cast<const char*>(views.back().Get());
 }
 
 // A copy of a name for the log, cut at 255 bytes when it has no NUL.
@@ -133,7 +96,7 @@ Status ReadRecords(const char* view, uint64_t length, const char* root, FileList
 }
 
 // Creates the listed directories and counts the files left to fetch.
-void PrepareDirectoriesAndTotals(const char* root, const FileList& fileList, FileRequest& request)
+void PrepareDirectoriesAndTotals(const char* root, const FileList& fileList, TaskProgress& progress)
 {
     uint64_t totalBytes = 0;
     for (const FileList::Entry entry : fileList) {
@@ -146,14 +109,13 @@ void PrepareDirectoriesAndTotals(const char* root, const FileList& fileList, Fil
                 SHCreateDirectoryExA(nullptr, directory, nullptr);
             }
         } else {
-            ++request.filesToUpdate;
+            ++progress.filesToUpdate;
             totalBytes += RecordSize(*entry.record);
         }
     }
-    request.bytesToUpdateHigh = HighHalf(totalBytes);
-    request.bytesToUpdateLow = LowHalf(totalBytes);
-    Log(ModuleLog(), "服务器同步任务,需要更新文件数目(%d),更新量(%d,%d)", static_cast<int>(request.filesToUpdate),
-        static_cast<int>(request.bytesToUpdateHigh), static_cast<int>(request.bytesToUpdateLow));
+    progress.bytesToUpdate = totalBytes;
+    Log(ModuleLog(), "服务器同步任务,需要更新文件数目(%d),更新量(%d,%d)", static_cast<int>(progress.filesToUpdate),
+        static_cast<int>(HighHalf(totalBytes)), static_cast<int>(LowHalf(totalBytes)));
 }
 
 } // namespace
@@ -179,8 +141,8 @@ bool CheckListFitsOnDisk(const char* folder, const char* checkFilePath, uint32_t
 }
 
 Status ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, const TaskParams& params,
-                        FileList& fileList, HandleList& handles, ViewList& views, FileRequest& request, int allowDelete,
-                        int skipLocalCompare)
+                        ReceivedCheckList& list, TaskProgress& progress, DeletePolicy deletePolicy,
+                        LocalCompare compare)
 {
     // A link planted at the check file's place would take the list elsewhere,
     // a hard link its bytes into another file.
@@ -204,45 +166,76 @@ Status ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath
         }
     }
     Log(ModuleLog(), "接收任务检查文件完成，%s,%d", checkFilePath, static_cast<int>(params.checkListSize));
-    return AnalyseCheckFile(checkFilePath, params.gamePath, fileList, handles, views, request, allowDelete,
-                            skipLocalCompare);
+    return AnalyseCheckFile(checkFilePath, params.gamePath, list, progress, deletePolicy, compare);
 }
 
-Status AnalyseCheckFile(const char* checkFilePath, const char* root, FileList& fileList, HandleList& handles,
-                        ViewList& views, FileRequest& request, int allowDelete, int skipLocalCompare)
+Status AnalyseCheckFile(const char* checkFilePath, const char* root, ReceivedCheckList& list, TaskProgress& progress,
+                        DeletePolicy deletePolicy, LocalCompare compare)
 {
-    std::memset(&request, 0, sizeof(request));
+    progress = TaskProgress{};
     try {
         uint64_t length = 0;
-        const char* view = MapCheckFile(checkFilePath, handles, views, length);
+        const char* view = list.Map(checkFilePath, length);
         if (view == nullptr) {
             return Status::Failure(kResultCheckListUnmappable);
         }
+        FileList& entries = list.Entries();
         RecordsRead read = RecordsRead::All;
-        const Status records = ReadRecords(view, length, root, fileList, read);
+        const Status records = ReadRecords(view, length, root, entries, read);
         if (records.Failed() || read == RecordsRead::UpToBadTag) {
             return records; // after a record without the tag the entries before it stand as they are
         }
-        if (skipLocalCompare == 0) {
-            ScanLocalDirectory(root, root, fileList, allowDelete);
+        if (compare == LocalCompare::Compare) {
+            ScanLocalDirectory(root, root, entries, deletePolicy);
         }
-        PrepareDirectoriesAndTotals(root, fileList, request);
+        PrepareDirectoriesAndTotals(root, entries, progress);
         return Status::Ok();
     } catch (const std::bad_alloc&) {
         // A list too large for this process' memory: no part of it is used.
-        fileList.Clear();
+        list.Entries().Clear();
         return Status::Failure(ERROR_NOT_ENOUGH_MEMORY);
     }
 }
 
-void ReleaseCheckList(FileList& fileList, HandleList& handles, ViewList& views)
+const char* ReceivedCheckList::Map(const char* path, uint64_t& length)
 {
-    fileList.Clear();
-    views.clear();
-    for (UniqueHandle& handle : handles) {
-        handle.Reset(); // in the order recorded: the mapping before its file
+    ReleaseCheckList();
+    UniqueHandle file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
+        LogUnmappable();
+        return nullptr;
     }
-    handles.clear();
+    DWORD sizeHigh = 0;
+    SetLastError(NO_ERROR);
+    const DWORD sizeLow = GetFileSize(file.Get(), &sizeHigh);
+    if (sizeLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+        LogUnmappable();
+        return nullptr;
+    }
+    length = JoinHalves(sizeHigh, sizeLow);
+    UniqueHandle mapping(CreateFileMappingA(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping.IsValid()) {
+        LogUnmappable();
+        return nullptr;
+    }
+    UniqueView view(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0));
+    if (!view.IsValid()) {
+        LogUnmappable();
+        return nullptr;
+    }
+    file_ = std::move(file);
+    mapping_ = std::move(mapping);
+    view_ = std::move(view);
+    return static_cast<const char*>(view_.Get());
+}
+
+void ReceivedCheckList::ReleaseCheckList()
+{
+    entries_.Clear();
+    view_.Reset();
+    mapping_.Reset();
+    file_.Reset();
 }
 
 } // namespace qek

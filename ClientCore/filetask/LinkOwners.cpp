@@ -1,8 +1,8 @@
-#include "update/LinkOwners.h"
+#include "filetask/LinkOwners.h"
 
-#include "protocol/Names.h"
-#include "service/Owners.h"
-#include "service/Status.h"
+#include "base/Owners.h"
+#include "base/Status.h"
+#include "base/SystemNames.h"
 
 #include <windows.h>
 #include <aclapi.h>
@@ -62,10 +62,10 @@ std::optional<UntrustedLink> FindUntrustedLink(std::string_view path)
 {
     // Without its trailing backslashes, but a drive root keeps its own.
     std::string_view trimmed = path;
-    while (trimmed.size() > 3 && EndsWithCharacter(trimmed, '\\')) {
+    while (trimmed.size() > 3 && SystemNames().EndsWithCharacter(trimmed, '\\')) {
         trimmed.remove_suffix(1);
     }
-    const std::optional<DrivePath> parsed = ParseDrivePath(trimmed);
+    const std::optional<DrivePath> parsed = SystemNames().ParseDrivePath(trimmed);
     if (!parsed) {
         return UntrustedLink{std::string(path), ERROR_BAD_PATHNAME};
     }

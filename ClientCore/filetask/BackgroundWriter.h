@@ -2,7 +2,7 @@
 // receive the next block while the disk takes this one.
 #pragma once
 
-#include "service/Status.h"
+#include "base/Status.h"
 
 #include <windows.h>
 

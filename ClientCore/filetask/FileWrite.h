@@ -1,7 +1,7 @@
 // Writing received bytes to a file, all of them or a failure.
 #pragma once
 
-#include "service/Status.h"
+#include "base/Status.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
-#include "service/ModulePaths.h"
+#include "base/ModulePaths.h"
 
-#include "protocol/Names.h"
+#include "base/SystemNames.h"
 
 #include <windows.h>
 
@@ -25,7 +25,7 @@ bool GetExecutableDirectory(char* buffer, std::size_t size)
     buffer[length] = '\0';
     // Character by character: a folder named in GBK can end in a byte that
     // reads as a backslash.
-    const std::size_t lastBackslash = FindLastCharacter(std::string_view(buffer, length), '\\');
+    const std::size_t lastBackslash = SystemNames().FindLastCharacter(std::string_view(buffer, length), '\\');
     if (lastBackslash == std::string_view::npos) {
         buffer[0] = '\0';
         SetLastError(ERROR_BAD_PATHNAME);

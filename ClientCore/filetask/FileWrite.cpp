@@ -1,4 +1,4 @@
-#include "update/FileWrite.h"
+#include "filetask/FileWrite.h"
 
 namespace qek {
 

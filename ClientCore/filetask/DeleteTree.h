@@ -2,7 +2,7 @@
 // task and the update task's local scan.
 #pragma once
 
-#include "service/Status.h"
+#include "base/Status.h"
 
 namespace qek {
 

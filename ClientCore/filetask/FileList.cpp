@@ -1,4 +1,4 @@
-#include "update/FileList.h"
+#include "filetask/FileList.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "channel/TaskDispatch.h"
+#include "service/TaskDispatch.h"
 
 #include "service/ServiceLifecycle.h"
 #include "service/SyncService.h"

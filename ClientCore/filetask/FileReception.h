@@ -2,11 +2,14 @@
 // chunks of at most 512 KiB, the write, and the file's size and time.
 #pragma once
 
+#include "filetask/FileList.h"
+#include "filetask/TaskProgress.h"
+#include "filetask/WriteMode.h"
+#include "protocol/ClientContract.h"
 #include "protocol/FileTaskRecords.h"
-#include "update/FileList.h"
 
+#include "base/Status.h"
 #include "channel/Transport.h"
-#include "service/Status.h"
 
 #include <cstdint>
 #include <functional>
@@ -15,7 +18,7 @@ namespace qek {
 
 // The receive buffer of a task: 512 KiB, page-aligned (writes without the
 // system cache need an aligned buffer and whole sectors).
-constexpr uint32_t kReceiveBufferSize = 0x80000;
+constexpr uint32_t kReceiveBufferSize = kChunkBytes;
 
 // Both modes take the same arguments and succeed when the file arrived and
 // was written in full with the record's size and last-write time; otherwise
@@ -27,29 +30,28 @@ constexpr uint32_t kReceiveBufferSize = 0x80000;
 // the path or in place of a parent directory below the target is replaced,
 // never written through.
 //
-// On success the file's size is added to the request's bytes done. The
-// request must have been cleared by the check-list analysis.
+// The record becomes the file `progress` names; its request is built from
+// `progress` when it is sent.
 //
 // ReceiveFileUnbuffered writes without the system file cache, whole 512 KiB
 // blocks from the buffer, then cuts the file to its size; it logs each
 // success. ReceiveFileBuffered gives the file its final size first and writes
 // each chunk through the cache.
 Status ReceiveFileUnbuffered(RavelnetConnection connection, const TaskParams& params, const QELDtFile& record,
-                             FileRequest& request, void* buffer, const char* targetDirectory);
+                             TaskProgress& progress, void* buffer, const char* targetDirectory);
 Status ReceiveFileBuffered(RavelnetConnection connection, const TaskParams& params, const QELDtFile& record,
-                           FileRequest& request, void* buffer, const char* targetDirectory);
+                           TaskProgress& progress, void* buffer, const char* targetDirectory);
 
 // What a task does with each file once it has arrived (the directory sync
 // copies it to its other roots); a failure ends the downloads with it.
 using AfterFileReceived = std::function<Status(const QELDtFile& record)>;
 
 // Takes the receive buffer (its failure logged), then fetches every file of
-// `fileList` in order into `targetDirectory`, without the system cache when
-// `writeModeFlag` is 1, counting each in `request.filesDone` after
-// `afterEach`. Ends at the first failure, logged with the file's name; nothing
-// more is requested after it.
-Status DownloadListedFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
-                           const FileList& fileList, FileRequest& request, const char* targetDirectory,
+// `fileList` in order into `targetDirectory`, written in `mode`, counting
+// each as done in `progress` after `afterEach`. Ends at the first failure,
+// logged with the file's name; nothing more is requested after it.
+Status DownloadListedFiles(RavelnetConnection connection, WriteMode mode, const TaskParams& params,
+                           const FileList& fileList, TaskProgress& progress, const char* targetDirectory,
                            const AfterFileReceived& afterEach = {});
 
 } // namespace qek

@@ -1,6 +1,6 @@
-#include "update/BackgroundWriter.h"
+#include "filetask/BackgroundWriter.h"
 
-#include "update/FileWrite.h"
+#include "filetask/FileWrite.h"
 
 #include <system_error>
 

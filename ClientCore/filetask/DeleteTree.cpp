@@ -1,7 +1,7 @@
-#include "maintenance/DeleteTree.h"
+#include "filetask/DeleteTree.h"
 
-#include "protocol/Names.h"
-#include "service/Owners.h"
+#include "base/Owners.h"
+#include "base/SystemNames.h"
 
 #include <windows.h>
 
@@ -21,7 +21,7 @@ bool HasAttribute(DWORD attributes, DWORD bit)
 // that of a backslash.
 bool EndsWithBackslash(const std::string& path)
 {
-    return EndsWithCharacter(path, '\\');
+    return SystemNames().EndsWithCharacter(path, '\\');
 }
 
 // "dir\name", without doubling a backslash that the directory already ends with.

@@ -1,8 +1,8 @@
-#include "update/LocalScan.h"
+#include "filetask/LocalScan.h"
 
-#include "maintenance/DeleteTree.h"
-#include "service/Owners.h"
-#include "update/UpdatePaths.h"
+#include "base/Owners.h"
+#include "filetask/DeleteTree.h"
+#include "filetask/WriteGuards.h"
 
 #include <windows.h>
 
@@ -12,7 +12,7 @@ namespace qek {
 
 namespace {
 
-constexpr size_t kPatternSize = 256;
+constexpr size_t kPatternSize = kPathBufferSize; // a folder of kClientFolderPathBytes and "*.*"
 constexpr size_t kEntryPathSize = 512;
 
 bool IsSkippedName(const char* name)
@@ -75,7 +75,7 @@ void DeleteUnlisted(const char* path, DWORD attributes)
 
 // Handles one entry of a listing; false ends the scan.
 bool ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& entry, FileList& fileList,
-               int allowDelete)
+               DeletePolicy deletePolicy)
 {
     char path[kEntryPathSize];
     if (!EntryPath(path, directory, entry)) {
@@ -84,7 +84,7 @@ bool ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& 
     const DWORD attributes = entry.dwFileAttributes;
     const bool link = HasBit(attributes, FILE_ATTRIBUTE_REPARSE_POINT);
     if (HasBit(attributes, FILE_ATTRIBUTE_DIRECTORY) && !link) {
-        if (!ScanLocalDirectory(path, root, fileList, allowDelete)) {
+        if (!ScanLocalDirectory(path, root, fileList, deletePolicy)) {
             return false;
         }
     }
@@ -95,7 +95,7 @@ bool ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& 
     const char* key = rootInPath + std::strlen(root) - 1;
     const QELDtFile* record = fileList.Find(key);
     if (record == nullptr) {
-        if (allowDelete != 0) {
+        if (deletePolicy == DeletePolicy::DeleteUnlisted) {
             DeleteUnlisted(path, attributes);
         }
     } else if (!link && IsListedFileCurrent(*record, entry, path)) {
@@ -106,7 +106,7 @@ bool ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& 
 
 } // namespace
 
-bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileList, int allowDelete)
+bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileList, DeletePolicy deletePolicy)
 {
     if (root[0] == '\0') {
         return false;
@@ -121,12 +121,16 @@ bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileL
         return false;
     }
     bool goOn = true;
+    // One pause of 1 ms per folder listed: the scan runs on a PC that is in
+    // use, through every folder of a game, and gives the disk and the other
+    // programs room between two listings (a game of 500 folders: half a
+    // second).
     Sleep(1);
     do {
         if (IsSkippedName(entry.cFileName)) {
             continue;
         }
-        goOn = ScanEntry(directory, root, entry, fileList, allowDelete);
+        goOn = ScanEntry(directory, root, entry, fileList, deletePolicy);
     } while (goOn && FindNextFileA(listing.Get(), &entry));
     return goOn;
 }

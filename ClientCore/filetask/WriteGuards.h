@@ -1,11 +1,11 @@
-// Paths of the update and directory sync tasks: joining into fixed buffers,
-// the rules a check-list name must follow, and the removal of links planted on
-// the way to a file that is about to be written, or at its place.
+// The write guards of the file tasks: the removal of links planted on the way
+// to a file that is about to be written, or at its place, and of files that
+// share their data with another name.
 #pragma once
 
-#include "protocol/Names.h"
-#include "service/Owners.h"
-#include "service/Status.h"
+#include "base/Owners.h"
+#include "base/Paths.h"
+#include "base/Status.h"
 
 #include <windows.h>
 
@@ -14,34 +14,6 @@
 #include <string_view>
 
 namespace qek {
-
-// Most paths live in 256-byte buffers: at most 255 characters and the NUL.
-constexpr size_t kPathBufferSize = 256;
-
-// Joins `first` and `second` ("%s%s", no separator added) into `out`; false,
-// with `out` emptied, when the result and its NUL do not fit `outSize` bytes.
-// Nothing is ever cut short into another path.
-bool JoinPath(char* out, size_t outSize, const char* first, const char* second);
-
-template <size_t N>
-bool JoinPath(char (&out)[N], const char* first, const char* second)
-{
-    return JoinPath(out, N, first, second);
-}
-
-// True when `field` (a fixed text field of `size` bytes) holds a NUL.
-bool HasTerminator(const char* field, size_t size);
-
-// A check-list name comes from the network and decides where a file or a
-// directory is written, so it must stay below the target root and be stored
-// as written. It is safe when it:
-// - has its NUL within `fieldSize` bytes and begins with a backslash;
-// - has no empty component between backslashes (one trailing backslash, the
-//   form of a directory entry, is allowed; "\" alone names the root itself);
-// - has only components that Windows stores as written (IsSafeComponent).
-// Backslashes are found character by character: the second byte of a
-// double-byte character is never one.
-bool IsSafeEntryName(const char* name, size_t fieldSize);
 
 // Removes the link (reparse point) at `path` itself, never what it points to:
 // a directory link as a directory, a file link as a file. `path` may end in a

@@ -1,11 +1,11 @@
-#include "update/FileReception.h"
+#include "filetask/FileReception.h"
 
+#include "base/LogFile.h"
+#include "base/Owners.h"
+#include "filetask/BackgroundWriter.h"
+#include "filetask/FileWrite.h"
+#include "filetask/WriteGuards.h"
 #include "protocol/TaskRecords.h"
-#include "service/LogFile.h"
-#include "service/Owners.h"
-#include "update/BackgroundWriter.h"
-#include "update/FileWrite.h"
-#include "update/UpdatePaths.h"
 
 #include <windows.h>
 
@@ -16,11 +16,9 @@ namespace qek {
 
 namespace {
 
-enum class WriteMode { Unbuffered, Buffered };
-
-// Fills the request's per-file fields and builds the local path; fails
-// (logged) for a name or path that cannot be used.
-Status PrepareRequest(const QELDtFile& record, FileRequest& request, const char* targetDirectory,
+// Makes the record the file the next requests name and builds its local
+// path; fails (logged) for a name or path that cannot be used.
+Status PrepareRequest(const QELDtFile& record, TaskProgress& progress, const char* targetDirectory,
                       char (&path)[kPathBufferSize])
 {
     if (!IsSafeEntryName(record.name, sizeof(record.name))) {
@@ -30,11 +28,9 @@ Status PrepareRequest(const QELDtFile& record, FileRequest& request, const char*
         Log(ModuleLog(), "QEK_CORE: 待下载文件名不合法(%s)", printable);
         return Status::Failure(ERROR_INVALID_NAME);
     }
-    std::memset(request.fileName, 0, sizeof(request.fileName));
-    std::memcpy(request.fileName, record.name, std::strlen(record.name));
-    request.command = kFileRequestSendFile;
-    if (!JoinPath(path, targetDirectory, request.fileName)) {
-        Log(ModuleLog(), "QEK_CORE: 待下载文件路径过长(%s)(%s)", targetDirectory, request.fileName);
+    progress.BeginFile(record);
+    if (!JoinPath(path, targetDirectory, record.name)) {
+        Log(ModuleLog(), "QEK_CORE: 待下载文件路径过长(%s)(%s)", targetDirectory, record.name);
         return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
     }
     return Status::Ok();
@@ -109,6 +105,15 @@ uint32_t ChunkLength(uint64_t size, uint64_t received)
     return static_cast<uint32_t>(std::min<uint64_t>(size - received, kReceiveBufferSize));
 }
 
+// Without the system cache every write is a whole buffer. Past a last chunk
+// shorter than that the buffer still holds an earlier chunk's bytes, of this
+// file or another one; they go to the disk with the block, and stay there
+// when the cut to size fails. Zeros go instead.
+void ClearPastChunk(void* buffer, uint32_t chunk)
+{
+    std::memset(static_cast<char*>(buffer) + chunk, 0, kReceiveBufferSize - chunk);
+}
+
 // Receives each chunk into the buffer and then writes it. `lastChunk` is the
 // length of the last chunk received or written.
 Status ReceiveThenWrite(RavelnetConnection connection, HANDLE file, void* buffer, uint64_t size, WriteMode mode,
@@ -119,8 +124,11 @@ Status ReceiveThenWrite(RavelnetConnection connection, HANDLE file, void* buffer
     while (received < size) {
         lastChunk = ChunkLength(size, received);
         result = ReceiveExactly(connection, buffer, lastChunk);
-        if (result.IsOk()) {
-            result = WriteAll(file, buffer, mode == WriteMode::Unbuffered ? kReceiveBufferSize : lastChunk);
+        if (result.IsOk() && mode == WriteMode::Unbuffered) {
+            ClearPastChunk(buffer, lastChunk);
+            result = WriteAll(file, buffer, kReceiveBufferSize);
+        } else if (result.IsOk()) {
+            result = WriteAll(file, buffer, lastChunk);
         }
         received += lastChunk;
         if (result.Failed()) {
@@ -151,6 +159,7 @@ Status ReceiveWhileWriting(RavelnetConnection connection, BackgroundWriter& writ
         if (arrived.Failed()) {
             return arrived;
         }
+        ClearPastChunk(buffers[next], lastChunk);
         writer.Start(buffers[next], kReceiveBufferSize);
         writing = lastChunk;
         next = 1 - next;
@@ -163,10 +172,11 @@ Status ReceiveWhileWriting(RavelnetConnection connection, BackgroundWriter& writ
 // on a sector; the cut to size comes after. There a file of more than one
 // chunk is received into a second buffer while the first is written, so the
 // disk and the connection work at once.
-Status ReceiveContent(RavelnetConnection connection, HANDLE file, FileRequest& request, void* buffer, uint64_t size,
-                      WriteMode mode)
+Status ReceiveContent(RavelnetConnection connection, HANDLE file, const TaskProgress& progress, void* buffer,
+                      uint64_t size, WriteMode mode)
 {
     // Not checked: a failed send shows as the failure of the first receive.
+    const FileRequest request = MakeFileRequest(progress, kFileRequestSendFile);
     RavelnetSend(connection, &request, sizeof(request));
     uint32_t lastChunk = 0;
     Status result = Status::Ok();
@@ -186,6 +196,10 @@ Status ReceiveContent(RavelnetConnection connection, HANDLE file, FileRequest& r
         result = ReceiveThenWrite(connection, file, buffer, size, mode, lastChunk);
     }
     if (lastChunk == kReceiveBufferSize) {
+        // A transfer that ended on a full buffer is followed by a pause of
+        // 1 ms: the client has always paused there, so a server sees the
+        // conversation's timing it has always seen. It costs a millisecond
+        // per file whose size is a multiple of 512 KiB, nothing for others.
         Sleep(1);
     }
     return result;
@@ -208,7 +222,7 @@ Status FinishUnbuffered(UniqueHandle file, const char* path, uint64_t size, cons
 }
 
 // Creates the file and fills it; the handle is closed on every way out.
-Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFile& record, FileRequest& request,
+Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFile& record, const TaskProgress& progress,
                    void* buffer, const char* path)
 {
     const DWORD flags =
@@ -217,8 +231,6 @@ Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFil
     if (const Status created = CreateTarget(path, flags, file); created.Failed()) {
         return created;
     }
-    request.fileSizeHighByte = static_cast<uint8_t>(record.sizeHigh);
-    request.fileSizeLow = record.sizeLow;
     const uint64_t size = RecordSize(record);
 
     if (mode == WriteMode::Buffered) {
@@ -228,7 +240,7 @@ Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFil
         }
     }
     if (size != 0) {
-        const Status received = ReceiveContent(connection, file.Get(), request, buffer, size, mode);
+        const Status received = ReceiveContent(connection, file.Get(), progress, buffer, size, mode);
         if (received.Failed()) {
             return received;
         }
@@ -239,28 +251,25 @@ Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFil
     return SetLastWriteTime(file.Get(), record.lastWriteTime);
 }
 
-Status ReceiveFile(WriteMode mode, RavelnetConnection connection, const QELDtFile& record, FileRequest& request,
+Status ReceiveFile(WriteMode mode, RavelnetConnection connection, const QELDtFile& record, TaskProgress& progress,
                    void* buffer, const char* targetDirectory)
 {
     char path[kPathBufferSize];
-    const Status prepared = PrepareRequest(record, request, targetDirectory, path);
+    const Status prepared = PrepareRequest(record, progress, targetDirectory, path);
     if (prepared.Failed()) {
         return prepared;
     }
     // A link planted in place of a folder on the way would take the file
     // elsewhere; the file's own name is made safe by its creation.
-    const Status unlinked = ReplaceLinksInFoldersBelowRoot(targetDirectory, request.fileName);
+    const Status unlinked = ReplaceLinksInFoldersBelowRoot(targetDirectory, record.name);
     if (unlinked.Failed()) {
         return LogCreationFailure(path, unlinked);
     }
-    const Status written = WriteTarget(mode, connection, record, request, buffer, path);
+    const Status written = WriteTarget(mode, connection, record, progress, buffer, path);
     if (written.Failed()) {
         return written;
     }
     const uint64_t size = RecordSize(record);
-    const uint64_t done = BytesDone(request) + size;
-    request.bytesDoneHigh = HighHalf(done);
-    request.bytesDoneLow = LowHalf(done);
     if (mode == WriteMode::Unbuffered) {
         Log(ModuleLog(), "QEK_CORE: 下载文件%s成功(%d)(%d)", path, static_cast<int>(HighHalf(size)),
             static_cast<int>(LowHalf(size)));
@@ -271,19 +280,19 @@ Status ReceiveFile(WriteMode mode, RavelnetConnection connection, const QELDtFil
 } // namespace
 
 Status ReceiveFileUnbuffered(RavelnetConnection connection, const TaskParams& /*params*/, const QELDtFile& record,
-                             FileRequest& request, void* buffer, const char* targetDirectory)
+                             TaskProgress& progress, void* buffer, const char* targetDirectory)
 {
-    return ReceiveFile(WriteMode::Unbuffered, connection, record, request, buffer, targetDirectory);
+    return ReceiveFile(WriteMode::Unbuffered, connection, record, progress, buffer, targetDirectory);
 }
 
 Status ReceiveFileBuffered(RavelnetConnection connection, const TaskParams& /*params*/, const QELDtFile& record,
-                           FileRequest& request, void* buffer, const char* targetDirectory)
+                           TaskProgress& progress, void* buffer, const char* targetDirectory)
 {
-    return ReceiveFile(WriteMode::Buffered, connection, record, request, buffer, targetDirectory);
+    return ReceiveFile(WriteMode::Buffered, connection, record, progress, buffer, targetDirectory);
 }
 
-Status DownloadListedFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
-                           const FileList& fileList, FileRequest& request, const char* targetDirectory,
+Status DownloadListedFiles(RavelnetConnection connection, WriteMode mode, const TaskParams& params,
+                           const FileList& fileList, TaskProgress& progress, const char* targetDirectory,
                            const AfterFileReceived& afterEach)
 {
     const LockedBuffer buffer(kReceiveBufferSize);
@@ -298,9 +307,9 @@ Status DownloadListedFiles(RavelnetConnection connection, int32_t writeModeFlag,
             continue;
         }
         const Status received =
-            writeModeFlag != 0
-                ? ReceiveFileUnbuffered(connection, params, record, request, buffer.Memory(), targetDirectory)
-                : ReceiveFileBuffered(connection, params, record, request, buffer.Memory(), targetDirectory);
+            mode == WriteMode::Unbuffered
+                ? ReceiveFileUnbuffered(connection, params, record, progress, buffer.Memory(), targetDirectory)
+                : ReceiveFileBuffered(connection, params, record, progress, buffer.Memory(), targetDirectory);
         if (received.Failed()) {
             Log(ModuleLog(), "QEK_CORE: 下载文件失败(%s)(%d)", record.name, received.Code());
             return received;
@@ -311,7 +320,7 @@ Status DownloadListedFiles(RavelnetConnection connection, int32_t writeModeFlag,
                 return after;
             }
         }
-        ++request.filesDone;
+        progress.FileDone(RecordSize(record));
     }
     return Status::Ok();
 }

@@ -3,7 +3,7 @@
 // to the debugger output.
 #pragma once
 
-#include "service/Owners.h"
+#include "base/Owners.h"
 
 #include <windows.h>
 

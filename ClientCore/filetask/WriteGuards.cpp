@@ -1,6 +1,8 @@
-#include "update/UpdatePaths.h"
+#include "filetask/WriteGuards.h"
 
-#include "service/Owners.h"
+#include "base/SystemNames.h"
+
+#include "base/Owners.h"
 
 #include <cstring>
 #include <string>
@@ -32,57 +34,11 @@ Status ReadAttributes(const char* path, DWORD& attributes)
 
 } // namespace
 
-bool JoinPath(char* out, size_t outSize, const char* first, const char* second)
-{
-    const size_t firstLength = std::strlen(first);
-    const size_t secondLength = std::strlen(second);
-    if (outSize == 0) {
-        return false;
-    }
-    if (firstLength + secondLength >= outSize) {
-        out[0] = '\0';
-        return false;
-    }
-    std::memcpy(out, first, firstLength);
-    std::memcpy(out + firstLength, second, secondLength + 1);
-    return true;
-}
-
-bool HasTerminator(const char* field, size_t size)
-{
-    return std::memchr(field, 0, size) != nullptr;
-}
-
-bool IsSafeEntryName(const char* name, size_t fieldSize)
-{
-    const void* nul = std::memchr(name, 0, fieldSize);
-    if (nul == nullptr) {
-        return false;
-    }
-    std::string_view text(name, static_cast<size_t>(static_cast<const char*>(nul) - name));
-    if (text.empty() || text.front() != '\\') {
-        return false;
-    }
-    text.remove_prefix(1);
-    if (EndsWithCharacter(text, '\\')) {
-        text.remove_suffix(1); // a directory entry
-    }
-    if (text.empty()) {
-        return true; // "\": the root itself
-    }
-    for (std::string_view component : SplitAtBackslashes(text)) {
-        if (!IsSafeComponent(component)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 Status RemoveLinkAt(const char* path)
 {
     // Without a trailing backslash, so that the link itself is named and not
     // the directory it leads to.
-    const std::string link(TrimTrailingCharacter(path, '\\'));
+    const std::string link(SystemNames().TrimTrailingCharacter(path, '\\'));
     DWORD attributes = INVALID_FILE_ATTRIBUTES;
     if (const Status read = ReadAttributes(link.c_str(), attributes); read.Failed()) {
         return read;
@@ -115,12 +71,12 @@ Status ReplaceLinksOnTheWay(const char* root, const char* name, FinalComponent f
         rest.remove_prefix(1);
     }
     while (!rest.empty()) {
-        const size_t separator = FindCharacter(rest, '\\');
+        const size_t separator = SystemNames().FindCharacter(rest, '\\');
         const bool last = separator == std::string_view::npos || separator + 1 == rest.size();
         if (last && separator == std::string_view::npos && final == FinalComponent::Skipped) {
             break; // a file's own name: left to its creation
         }
-        if (!path.empty() && !EndsWithCharacter(path, '\\')) {
+        if (!path.empty() && !SystemNames().EndsWithCharacter(path, '\\')) {
             path += '\\';
         }
         path += rest.substr(0, separator);
