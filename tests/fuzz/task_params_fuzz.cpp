@@ -1,7 +1,7 @@
 // The task records as the server sends them: the first 668 bytes are a
 // TaskParams record (zeros fill a shorter input), the rest is a delete game
 // payload. The record goes through the checks of the update task (fields
-// ended, the game path's room, the check file's path, allowDelete) and of the
+// ended, the game path's room, the check file's path, the delete policy) and of the
 // directory sync task (fields ended, the sub-path, the candidate and its
 // roots); the payload through the delete game path rule as the task applies
 // it to each drive letter.
@@ -43,8 +43,9 @@ void CheckUpdate(const TaskParams& params)
             "a usable game path leaves no room for the check file");
     const std::string expected = std::string(params.gamePath) + "tarngamever\\QELFilesInfo.dat.tmp";
     Require(expected == checkList, "check file path");
-    const int allowDelete = AllowDeleteFor(params.gamePath);
-    Require(allowDelete == 0 || allowDelete == 1, "allowDelete is 0 or 1");
+    const DeletePolicy policy = DeletePolicyFor(params.gamePath);
+    Require(policy == DeletePolicy::KeepUnlisted || policy == DeletePolicy::DeleteUnlisted,
+            "a delete policy of its own");
 }
 
 void CheckDirectorySync(TaskParams params)
