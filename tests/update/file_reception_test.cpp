@@ -30,9 +30,10 @@ protected:
 
     Status Receive(const QELDtFile& record, const std::string& target = kTarget)
     {
+        FolderChain folders(target);
         return GetParam() == qek::WriteMode::Unbuffered
-                   ? ReceiveFileUnbuffered(kNoConnection, params, record, progress, buffer.data(), target.c_str())
-                   : ReceiveFileBuffered(kNoConnection, params, record, progress, buffer.data(), target.c_str());
+                   ? ReceiveFileUnbuffered(kNoConnection, params, record, progress, buffer.data(), folders)
+                   : ReceiveFileBuffered(kNoConnection, params, record, progress, buffer.data(), folders);
     }
 
     TempDrive drive;
@@ -146,7 +147,8 @@ TEST_P(FileReception, LinksPlantedBetweenTwoFilesOfOneTaskAreNotWrittenThrough)
             return Status::Ok();
         };
         progress = TaskProgress{};
-        EXPECT_EQ(StatusText(DownloadListedFiles(kNoConnection, GetParam(), params, list, progress, kTarget.c_str(),
+        FolderChain folders(kTarget);
+        EXPECT_EQ(StatusText(DownloadListedFiles(kNoConnection, GetParam(), params, list, progress, folders,
                                                  plantAfterFirst)),
                   "ok");
         EXPECT_EQ(progress.filesDone, 2u);
