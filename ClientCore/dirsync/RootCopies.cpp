@@ -61,10 +61,17 @@ void CopyToRoot(const CopyPath& source, const CopyPath& destination, FolderChain
     Status copied = root.HoldBelowRoot(FolderOfName(name));
     UniqueHandle file;
     if (copied.IsOk()) {
-        copied = OpenToWrite(destination.text, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL, ProtectedFile::MadeNormal, file);
+        copied = OpenToWrite(destination.text, GENERIC_WRITE | DELETE, FILE_ATTRIBUTE_NORMAL,
+                             ProtectedFile::MadeNormal, file);
     }
     if (copied.IsOk()) {
         copied = CopyContent(source.text, file.Get());
+        if (copied.Failed()) {
+            // As a failed CopyFile does: no part of a file is left to pass
+            // for the whole. The copy's failure is logged below either way;
+            // a part that cannot be removed never got the source's time.
+            static_cast<void>(RemoveHeld(std::move(file)));
+        }
     }
     if (copied.Failed()) {
         Log(ModuleLog(), "QEK_CORE: 复制文件%s失败(%d)", destination.text, copied.Code());

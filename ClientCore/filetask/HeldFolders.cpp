@@ -91,7 +91,7 @@ Status FolderChain::HoldRoot(MissingFolder missing, std::optional<UntrustedLink>
     while (held_.size() < rootPaths_.size()) {
         bool stopped = false;
         const Status held = HoldNext(rootPaths_[held_.size()], false, missing, untrusted, stopped);
-        if (held.Failed() || stopped) {
+        if (held.Failed() || stopped || untrusted) {
             return held;
         }
     }
@@ -208,8 +208,9 @@ Status FolderChain::HoldNext(const std::string& path, bool belowRoot, MissingFol
         }
         if (!HasBit(info.dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
             if (!HasBit(info.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY)) {
+                // As a path through a file: no folder there.
                 missingStop = missing == MissingFolder::Stop;
-                return missingStop ? Status::Ok() : Status::Failure(ERROR_DIRECTORY);
+                return missingStop ? Status::Ok() : Status::Failure(ERROR_PATH_NOT_FOUND);
             }
             held_.push_back(Held{path, std::move(folder), UniqueHandle()});
             return Status::Ok();
@@ -295,11 +296,20 @@ UniqueHandle OpenExisting(const char* path, DWORD access, DWORD flags)
                                     FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags | kItself, nullptr));
 }
 
-// A file of its own: no link, no folder, no other name.
-bool IsFileOfItsOwn(const BY_HANDLE_FILE_INFORMATION& info)
+// A link, or a file that shares its data with another name: written
+// through, the bytes would land elsewhere.
+bool LeadsElsewhere(const BY_HANDLE_FILE_INFORMATION& info)
 {
-    return !HasBit(info.dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY) &&
-           info.nNumberOfLinks <= 1;
+    return HasBit(info.dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT) ||
+           (!HasBit(info.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks > 1);
+}
+
+// A real folder at a file's name stays, and the file cannot be written, as
+// when it is opened by name.
+bool IsFolder(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    return HasBit(info.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY) &&
+           !HasBit(info.dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 constexpr DWORD kKeptOff = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -354,7 +364,10 @@ Status OpenToWrite(const char* path, DWORD access, DWORD flags, ProtectedFile pr
         if (!look.IsValid() || ReadInformation(look.Get(), info).Failed()) {
             return unopened;
         }
-        if (!IsFileOfItsOwn(info)) {
+        if (IsFolder(info)) {
+            return Status::Failure(ERROR_ACCESS_DENIED);
+        }
+        if (LeadsElsewhere(info)) {
             look.Reset();
             return ReplaceByNew(path, access, flags, file);
         }
@@ -372,7 +385,10 @@ Status OpenToWrite(const char* path, DWORD access, DWORD flags, ProtectedFile pr
     if (const Status read = ReadInformation(existing.Get(), info); read.Failed()) {
         return read;
     }
-    if (!IsFileOfItsOwn(info)) {
+    if (IsFolder(info)) {
+        return Status::Failure(ERROR_ACCESS_DENIED);
+    }
+    if (LeadsElsewhere(info)) {
         // A link would take the bytes elsewhere, a second name into another
         // file: it goes as itself, and the name is made anew.
         if (const Status removed = RemoveHeld(std::move(existing)); removed.Failed()) {

@@ -131,10 +131,11 @@ enum class ProtectedFile {
 // Opens the file at `path` to be written in full, never through a link and
 // never into a file that shares its data with another name: a new name is
 // made with CREATE_NEW; an existing entry is opened without following it and
-// checked on that handle. A link there, a file with more than one name or a
-// folder is removed as itself first, and the name made anew (CREATE_NEW,
-// which fails when something else was put there meanwhile); a file of its own
-// is emptied through the handle that was checked. A read-only, hidden or
+// checked on that handle. A link there or a file with more than one name is
+// removed as itself first, and the name made anew (CREATE_NEW, which fails
+// when something else was put there meanwhile); a folder there fails the open
+// with ERROR_ACCESS_DENIED and stays; a file of its own is emptied through
+// the handle that was checked. A read-only, hidden or
 // system file is handled as `protectedFile` says. `access` and `flags` are
 // those of the file's writing (GENERIC_WRITE or more, the FILE_FLAG_* of its
 // mode). Fails with the system error code of the step that failed; the entry

@@ -58,7 +58,8 @@ protected:
     // that the client found holding the folder) has every file right; on the
     // others a file may also still be as it was before the sync (a drive whose
     // folder could not be looked at takes no part, and copies are made of
-    // fetched files only), but never anything else, such as part of a file.
+    // fetched files only) or gone (a copy that failed is removed, as a failed
+    // CopyFile's is), but never anything else, such as part of a file.
     std::string Difference() const
     {
         bool someDriveRight = false;
@@ -69,7 +70,7 @@ protected:
                 const bool right =
                     ReadFile(local) == content && FileTimeOf(local) == FileTimeOf(ws.ServerFolder() / name);
                 allRight = allRight && right;
-                if (!right && !AsBefore(letter, name, local))
+                if (!right && !AsBeforeOrGone(letter, name, local))
                     return local.string() + " is neither the server's nor as it was";
             }
             someDriveRight = someDriveRight || allRight;
@@ -77,11 +78,11 @@ protected:
         return someDriveRight ? "" : "no drive has every file right";
     }
 
-    static bool AsBefore(char letter, const std::string& name, const fs::path& local)
+    static bool AsBeforeOrGone(char letter, const std::string& name, const fs::path& local)
     {
-        if (letter == 'd' && name == "a.txt")
-            return ReadFile(local) == std::optional<std::string>("an older alpha");
-        return !fs::exists(local);
+        if (!fs::exists(local))
+            return true;
+        return letter == 'd' && name == "a.txt" && ReadFile(local) == std::optional<std::string>("an older alpha");
     }
 
     Workspace ws;
