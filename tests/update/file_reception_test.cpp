@@ -6,6 +6,8 @@
 #include "StatusText.h"
 #include "UpdateTestSupport.h"
 
+#include <win32posix_faults.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -88,6 +90,32 @@ TEST_P(FileReception, PathBeyond255CharactersIsRefusedNotCut)
     const std::string fits = name.substr(0, name.size() - 1);
     EXPECT_EQ(StatusText(Receive(FileRecord(fits, 0))), "ok");
     EXPECT_TRUE(Exists(drive, kTarget + fits.substr(1)));
+}
+
+// A hard link is removed as itself before the name is made anew; one that
+// someone plants at the name in between makes the creation fail (CREATE_NEW),
+// logged, and is never written through.
+TEST_P(FileReception, AHardLinkPlantedBetweenTheRemovalAndTheCreationFailsTheFile)
+{
+    PutFile(drive, "D:\\outside\\victim.txt", "victim");
+    const fs::path victim = drive.Host("D:\\outside\\victim.txt");
+    fs::create_hard_link(victim, drive.Host(kTarget + "game.cfg"));
+    const auto plantAgain = [](const char* hostPath, void* context) {
+        fs::create_hard_link(*static_cast<const fs::path*>(context), hostPath);
+    };
+    const std::string folder = drive.Host(kTarget).string();
+    const Win32PosixActionPlan plan{folder.c_str(), 1, WIN32POSIX_CREATIONS, plantAgain, const_cast<fs::path*>(&victim)};
+    Win32PosixSetActionPlan(&plan);
+    const std::string status = StatusText(Receive(FileRecord("\\game.cfg", 0)));
+    const long creations = Win32PosixActionCalls();
+    Win32PosixSetActionPlan(nullptr);
+
+    ASSERT_EQ(creations, 1);
+    EXPECT_EQ(status, FailedWith(ERROR_FILE_EXISTS));
+    EXPECT_EQ(drive.LogMessages(),
+              (std::vector<std::string>{msg::CreateFailed(kTarget + "\\game.cfg", ERROR_FILE_EXISTS)}));
+    EXPECT_EQ(ReadFileBytes(drive, "D:\\outside\\victim.txt"), "victim");
+    EXPECT_EQ(fs::hard_link_count(victim), 2u); // the planted link, left as it was
 }
 
 TEST_P(FileReception, LinkAtTheFilesPlaceIsReplacedByTheFile)
