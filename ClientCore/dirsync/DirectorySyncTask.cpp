@@ -6,10 +6,10 @@
 #include "base/SystemNames.h"
 #include "dirsync/RootCopies.h"
 #include "dirsync/SyncRoots.h"
-#include "filetask/HeldFolders.h"
 #include "filetask/CheckList.h"
 #include "filetask/EndOfTask.h"
 #include "filetask/FileReception.h"
+#include "filetask/HeldFolders.h"
 
 #include <windows.h>
 #include <shlobj.h>

@@ -20,22 +20,40 @@ struct CopyPath {
     char text[kPathBufferSize];
 };
 
-// The bytes and the last-write time of `source` into `destination`, an open
-// checked file.
-Status CopyContent(const char* source, HANDLE destination)
+// Opens the primary's file to be copied. It was just written, but its name
+// is in a folder players can write to: a link or a second name put there
+// since would have the client read, with its rights, a file of someone's
+// choosing and copy it where players can read it. So it is opened as itself
+// and checked on its handle.
+Status OpenCopySource(const char* source, UniqueHandle& input)
 {
-    const UniqueHandle input(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    input = UniqueHandle(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!input.IsValid()) {
         return Status::LastError(ERROR_FILE_NOT_FOUND);
     }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(input.Get(), &info)) {
+        return Status::LastError(ERROR_ACCESS_DENIED);
+    }
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        info.nNumberOfLinks > 1) {
+        return Status::Failure(ERROR_ACCESS_DENIED);
+    }
+    return Status::Ok();
+}
+
+// The bytes and the last-write time of `input` into `destination`, an open
+// checked file.
+Status CopyContent(HANDLE input, HANDLE destination)
+{
     const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kCopyChunk]);
     if (!buffer) {
         return Status::Failure(ERROR_NOT_ENOUGH_MEMORY);
     }
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(input.Get(), buffer.get(), kCopyChunk, &read, nullptr)) {
+        if (!ReadFile(input, buffer.get(), kCopyChunk, &read, nullptr)) {
             return Status::LastError(ERROR_READ_FAULT);
         }
         if (read == 0) {
@@ -46,7 +64,7 @@ Status CopyContent(const char* source, HANDLE destination)
         }
     }
     FILETIME lastWrite{};
-    if (!GetFileTime(input.Get(), nullptr, nullptr, &lastWrite)) {
+    if (!GetFileTime(input, nullptr, nullptr, &lastWrite)) {
         return Status::LastError(ERROR_ACCESS_DENIED);
     }
     return Status::FromCall(SetFileTime(destination, nullptr, nullptr, &lastWrite), ERROR_ACCESS_DENIED);
@@ -59,13 +77,17 @@ void CopyToRoot(const CopyPath& source, const CopyPath& destination, FolderChain
     // (a link or a hard link there would carry the bytes, and the attribute
     // reset, elsewhere).
     Status copied = root.HoldBelowRoot(FolderOfName(name));
+    UniqueHandle input;
+    if (copied.IsOk()) {
+        copied = OpenCopySource(source.text, input);
+    }
     UniqueHandle file;
     if (copied.IsOk()) {
-        copied = OpenToWrite(destination.text, GENERIC_WRITE | DELETE, FILE_ATTRIBUTE_NORMAL,
-                             ProtectedFile::MadeNormal, file);
+        copied = OpenToWrite(destination.text, GENERIC_WRITE | DELETE, FILE_ATTRIBUTE_NORMAL, ProtectedFile::MadeNormal,
+                             file);
     }
     if (copied.IsOk()) {
-        copied = CopyContent(source.text, file.Get());
+        copied = CopyContent(input.Get(), file.Get());
         if (copied.Failed()) {
             // As a failed CopyFile does: no part of a file is left to pass
             // for the whole. The copy's failure is logged below either way;

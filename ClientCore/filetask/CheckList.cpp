@@ -150,7 +150,7 @@ Status ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath
     // never written through (the caller holds the file's folder).
     UniqueHandle file;
     if (const Status opened = OpenToWrite(checkFilePath, GENERIC_READ | GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL,
-                                            ProtectedFile::Refused, file);
+                                          ProtectedFile::Refused, file);
         opened.Failed()) {
         return opened;
     }

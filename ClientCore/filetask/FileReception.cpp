@@ -1,8 +1,8 @@
 #include "filetask/FileReception.h"
 
 #include "base/LogFile.h"
-#include "base/Paths.h"
 #include "base/Owners.h"
+#include "base/Paths.h"
 #include "filetask/BackgroundWriter.h"
 #include "filetask/FileWrite.h"
 #include "filetask/HeldFolders.h"
@@ -205,7 +205,8 @@ Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFil
     const DWORD flags =
         mode == WriteMode::Unbuffered ? FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN : FILE_FLAG_SEQUENTIAL_SCAN;
     UniqueHandle file;
-    if (const Status created = OpenToWrite(path, GENERIC_WRITE, flags, ProtectedFile::MadeNormal, file); created.Failed()) {
+    if (const Status created = OpenToWrite(path, GENERIC_WRITE, flags, ProtectedFile::MadeNormal, file);
+        created.Failed()) {
         return LogCreationFailure(path, created);
     }
     const uint64_t size = RecordSize(record);

@@ -8,8 +8,8 @@
 #include "filetask/CheckList.h"
 #include "filetask/EndOfTask.h"
 #include "filetask/FileReception.h"
-#include "filetask/LinkOwners.h"
 #include "filetask/HeldFolders.h"
+#include "filetask/LinkOwners.h"
 #include "update/VersionMarker.h"
 
 #include <windows.h>
@@ -99,8 +99,8 @@ void UpdateGame(RavelnetConnection connection, WriteMode mode, const TaskParams&
     Status downloaded = Status::Ok();
     {
         ReceivedCheckList list;
-        const Status analysed = ReceiveCheckFile(connection, checkListPath, params, game, list, progress,
-                                                 deletePolicy, LocalCompareOf(params));
+        const Status analysed = ReceiveCheckFile(connection, checkListPath, params, game, list, progress, deletePolicy,
+                                                 LocalCompareOf(params));
         if (analysed.Failed()) {
             Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed.Code());
             return;

@@ -1,8 +1,8 @@
 #include "update/VersionMarker.h"
 
 #include "base/Owners.h"
-#include "filetask/FileWrite.h"
 #include "base/Paths.h"
+#include "filetask/FileWrite.h"
 #include "filetask/HeldFolders.h"
 
 #include <windows.h>
@@ -60,7 +60,8 @@ Status WriteGameVersion(FolderChain& game, const char* version)
         return held;
     }
     UniqueHandle marker;
-    if (const Status opened = OpenToWrite(path, GENERIC_READ | GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL, ProtectedFile::Refused, marker);
+    if (const Status opened =
+            OpenToWrite(path, GENERIC_READ | GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL, ProtectedFile::Refused, marker);
         opened.Failed()) {
         return opened;
     }

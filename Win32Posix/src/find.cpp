@@ -78,8 +78,8 @@ bool Describe(const UniqueFd& folder, const FoundName& found, WIN32_FIND_DATAA& 
     data.dwFileAttributes = AttributesOf("/proc/self/fd/" + std::to_string(folder.Get()) + "/" + name, st);
     // The birth time where the file system records one (as GetFileTime), else the last write.
     struct statx sx;
-    bool hasBirth = statx(folder.Get(), name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
-                    (sx.stx_mask & STATX_BTIME);
+    bool hasBirth =
+        statx(folder.Get(), name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME);
     data.ftCreationTime = hasBirth ? ToFiletime(timespec{time_t(sx.stx_btime.tv_sec), long(sx.stx_btime.tv_nsec)})
                                    : ToFiletime(st.st_mtim);
     data.ftLastAccessTime = ToFiletime(st.st_atim);

@@ -14,7 +14,7 @@ namespace win32posix {
 class OpenFile;
 
 struct ResolvedPath {
-    std::string host;               // host path; components as found on disk
+    std::string host; // host path; components as found on disk
     // The host path to give the system calls: below a folder the process
     // holds (held_folders.h), through that folder's descriptor
     // ("/proc/self/fd/N/name"), so that it reaches the folder that was opened

@@ -150,8 +150,8 @@ TEST_P(DirSyncSwapSweep, NothingIsWrittenOrRemovedThroughASwappedFolder)
         EXPECT_EQ(repair.outcome, qelsrv::SessionOutcome::Completed) << repair.error;
         EXPECT_EQ(Difference(), "");
     };
-    folderswap::SwapBeforeEveryChange(drives, WIN32POSIX_CREATIONS | WIN32POSIX_REMOVALS, drives / "victim",
-                                      [&] { ResetDrives(); }, sync, check);
+    folderswap::SwapBeforeEveryChange(
+        drives, WIN32POSIX_CREATIONS | WIN32POSIX_REMOVALS, drives / "victim", [&] { ResetDrives(); }, sync, check);
 }
 
 INSTANTIATE_TEST_SUITE_P(WriteModes, DirSyncSwapSweep, qeltest::EveryWriteMode(),

@@ -111,8 +111,8 @@ TEST_F(DeleteGameSwapSweep, NothingIsRemovedThroughASwappedFolder)
         EXPECT_FALSE(fs::exists(drives.Host(R"(D:\games\x)")));
         EXPECT_FALSE(fs::exists(drives.Host(R"(E:\games\x)")));
     };
-    folderswap::SwapBeforeEveryChange(allDrives, WIN32POSIX_REMOVALS, allDrives / "victim",
-                                      [&] { ResetDrives(); }, remove, check);
+    folderswap::SwapBeforeEveryChange(
+        allDrives, WIN32POSIX_REMOVALS, allDrives / "victim", [&] { ResetDrives(); }, remove, check);
 }
 
 } // namespace

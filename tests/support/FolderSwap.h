@@ -98,8 +98,7 @@ inline bool CanSwap()
 // checked and the swap undone (a call that the run no longer reached is not
 // checked). Stops at the first call that fails a check.
 template <class Reset, class Run, class Check>
-void SwapBeforeEveryChange(const fs::path& folder, int kinds, const fs::path& victim, Reset reset, Run run,
-                           Check check)
+void SwapBeforeEveryChange(const fs::path& folder, int kinds, const fs::path& victim, Reset reset, Run run, Check check)
 {
     const std::string folderText = folder.string();
     reset();

@@ -90,9 +90,9 @@ TEST_F(CheckListAnalysis, TrailingBytesShorterThanARecordAreIgnored)
     std::string bytes = Serialize({FileRecord("\\a", 10)});
     bytes += std::string(279, 'z');
     WriteCheckFile(bytes);
-    EXPECT_EQ(StatusText(AnalyseCheckFile(kCheckFile.c_str(), chain, checkList, progress, Policy(0),
-                                          LocalCompare::Compare)),
-              "ok");
+    EXPECT_EQ(
+        StatusText(AnalyseCheckFile(kCheckFile.c_str(), chain, checkList, progress, Policy(0), LocalCompare::Compare)),
+        "ok");
     EXPECT_EQ(Names(), (NameList{"\\a"}));
     EXPECT_EQ(progress.filesToUpdate, 1u);
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::FilesToUpdate(1, 0, 10)}));
@@ -242,9 +242,9 @@ TEST_F(CheckListAnalysis, MarkerIsDeletedByTheScanButTheOpenCheckFileSurvives)
     const std::string checkFile = kRoot + "tarngamever\\QELFilesInfo.dat.tmp";
     PutFile(drive, kRoot + "tarnGameVer\\tarnGameVer.txt", "1.0");
     WriteCheckFile(Serialize({FileRecord("\\a", 1)}), checkFile);
-    EXPECT_EQ(StatusText(AnalyseCheckFile(checkFile.c_str(), chain, checkList, progress, Policy(1),
-                                          LocalCompare::Compare)),
-              "ok");
+    EXPECT_EQ(
+        StatusText(AnalyseCheckFile(checkFile.c_str(), chain, checkList, progress, Policy(1), LocalCompare::Compare)),
+        "ok");
     EXPECT_FALSE(Exists(drive, kRoot + "tarnGameVer\\tarnGameVer.txt"));
     EXPECT_TRUE(Exists(drive, checkFile));
     EXPECT_EQ(Names(), (NameList{"\\a"}));

@@ -104,7 +104,8 @@ TEST_P(FileReception, AHardLinkPlantedBetweenTheRemovalAndTheCreationFailsTheFil
         fs::create_hard_link(*static_cast<const fs::path*>(context), hostPath);
     };
     const std::string folder = drive.Host(kTarget).string();
-    const Win32PosixActionPlan plan{folder.c_str(), 1, WIN32POSIX_CREATIONS, plantAgain, const_cast<fs::path*>(&victim)};
+    const Win32PosixActionPlan plan{folder.c_str(), 1, WIN32POSIX_CREATIONS, plantAgain,
+                                    const_cast<fs::path*>(&victim)};
     Win32PosixSetActionPlan(&plan);
     const std::string status = StatusText(Receive(FileRecord("\\game.cfg", 0)));
     const long creations = Win32PosixActionCalls();
@@ -181,8 +182,8 @@ TEST_P(FileReception, LinksPlantedBetweenTwoFilesOfOneTaskAreNotWrittenThrough)
         };
         progress = TaskProgress{};
         FolderChain folders(kTarget);
-        EXPECT_EQ(StatusText(DownloadListedFiles(kNoConnection, GetParam(), params, list, progress, folders,
-                                                 plantAfterFirst)),
+        EXPECT_EQ(StatusText(
+                      DownloadListedFiles(kNoConnection, GetParam(), params, list, progress, folders, plantAfterFirst)),
                   "ok");
         EXPECT_EQ(progress.filesDone, 2u);
         EXPECT_EQ(fs::symlink_status(drive.Host(c.written)).type(), fs::file_type::regular);
