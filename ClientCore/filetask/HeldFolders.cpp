@@ -30,16 +30,22 @@ Status ReadInformation(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info)
     return Status::FromCall(GetFileInformationByHandle(handle, &info), ERROR_ACCESS_DENIED);
 }
 
+// The access a held folder is opened with. Windows weighs share modes only
+// against opens that ask for data access (reading, which traversing counts
+// as, writing or deletion): a handle for the attributes alone would let
+// anyone rename the folder. FILE_TRAVERSE makes the handle count.
+constexpr DWORD kHeldAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+
 UniqueHandle OpenFolderItself(const std::string& path)
 {
-    return UniqueHandle(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kHeldShare, nullptr,
-                                    OPEN_EXISTING, kItself, nullptr));
+    return UniqueHandle(
+        CreateFileA(path.c_str(), kHeldAccess | READ_CONTROL, kHeldShare, nullptr, OPEN_EXISTING, kItself, nullptr));
 }
 
 // A folder opened through a link that may be followed: what it leads to.
 UniqueHandle OpenFolderFollowed(const std::string& path)
 {
-    return UniqueHandle(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, kHeldShare, nullptr, OPEN_EXISTING,
+    return UniqueHandle(CreateFileA(path.c_str(), kHeldAccess, kHeldShare, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 

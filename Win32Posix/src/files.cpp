@@ -110,7 +110,10 @@ DWORD OpenLinkItself(const ResolvedPath& path, const OpenRequest& request, OpenR
     if (request.disposition == CREATE_NEW)
         return ERROR_FILE_EXISTS;
     DWORD shareAccess = ShareAccessFromDesired(request.desiredAccess);
-    if (Overwrites(request.disposition) || (shareAccess & (kShareAccessRead | kShareAccessWrite)))
+    // A link's data cannot be read or written here; traversing a link to a
+    // folder (FILE_TRAVERSE) needs none.
+    const DWORD dataAccess = ShareAccessFromDesired(request.desiredAccess & ~DWORD{FILE_TRAVERSE});
+    if (Overwrites(request.disposition) || (dataAccess & (kShareAccessRead | kShareAccessWrite)))
         return ERROR_ACCESS_DENIED;
     UniqueFd fd(::open(path.access.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.IsValid())
