@@ -66,23 +66,46 @@ void ClearReadOnly(HANDLE directory, DWORD attributes)
 
 Status DeleteTree(const char* path)
 {
-    // The entry is opened as itself and held, with the right to remove it
-    // and without sharing that right, until it is gone: a folder so held
-    // cannot be swapped for a link while its contents go.
+    // The entry is opened as itself, with the right to remove it: a link or
+    // a file goes through that handle.
     UniqueHandle entry = OpenToRemove(path);
     if (!entry.IsValid()) {
         return Status::LastError(ERROR_FILE_NOT_FOUND);
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(entry.Get(), &info)) {
-        return Status::LastError(ERROR_ACCESS_DENIED);
+    if (const Status read = ReadHeldInformation(entry.Get(), path, info); read.Failed()) {
+        return read;
     }
     const DWORD attributes = info.dwFileAttributes;
-    if (HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY) && !HasAttribute(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (!HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY) || HasAttribute(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return RemoveHeld(std::move(entry));
+    }
+    // A folder is emptied while it is held as a folder chain holds one, so
+    // that nobody can swap it for a link meanwhile (a handle that may delete
+    // it would keep it from being listed under Wine); then it is taken again
+    // to be removed, only when it is still the folder that was emptied.
+    entry.Reset();
+    {
+        const UniqueHandle held = OpenFolderToHold(path);
+        BY_HANDLE_FILE_INFORMATION heldInfo{};
+        if (!held.IsValid() || !GetFileInformationByHandle(held.Get(), &heldInfo)) {
+            return Status::LastError(ERROR_ACCESS_DENIED);
+        }
+        if (!SameFile(info, heldInfo)) {
+            return Status::Failure(ERROR_ACCESS_DENIED);
+        }
         if (!RemoveContents(path)) {
             return Status::LastError(ERROR_PATH_NOT_FOUND);
         }
-        ClearReadOnly(entry.Get(), attributes);
+        ClearReadOnly(held.Get(), attributes);
+    }
+    entry = OpenToRemove(path);
+    BY_HANDLE_FILE_INFORMATION emptied{};
+    if (!entry.IsValid() || !GetFileInformationByHandle(entry.Get(), &emptied)) {
+        return Status::LastError(ERROR_ACCESS_DENIED);
+    }
+    if (!SameFile(info, emptied)) {
+        return Status::Failure(ERROR_ACCESS_DENIED);
     }
     return RemoveHeld(std::move(entry));
 }

@@ -7,15 +7,16 @@
 namespace qek {
 
 // Removes `path` with everything below it. The entry is opened as itself
-// (never through a link) with the right to remove it, checked on that handle
-// and held until it is gone; the caller holds the folder that contains it.
+// (never through a link) and checked on that handle; the caller holds the
+// folder that contains it.
 //
-// - A directory: held while its entries are removed one by one (an entry
-//   that cannot be removed stays, and the walk goes on; a folder is only
-//   descended into when it was opened and found a folder), its read-only
-//   attribute is cleared, then the directory itself is removed through its
-//   handle. Succeeds when the directory is gone; fails when it cannot be
-//   listed or removed.
+// - A directory: held (as a FolderChain holds one) while its entries are
+//   removed one by one (an entry that cannot be removed stays, and the walk
+//   goes on; a folder is only descended into when it was opened and found a
+//   folder), its read-only attribute is cleared, then it is opened again to
+//   be removed, through that handle, when it is still the same folder.
+//   Succeeds when the directory is gone; fails when it cannot be listed or
+//   removed.
 // - A link (symbolic link, junction, a POSIX symlink) or a file: removed as
 //   itself, never followed, so that nothing outside the tree is touched.
 //

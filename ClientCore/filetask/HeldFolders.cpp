@@ -209,7 +209,7 @@ Status FolderChain::HoldNext(const std::string& path, bool belowRoot, MissingFol
             continue;
         }
         BY_HANDLE_FILE_INFORMATION info{};
-        if (const Status read = ReadInformation(folder.Get(), info); read.Failed()) {
+        if (const Status read = ReadHeldInformation(folder.Get(), path.c_str(), info); read.Failed()) {
             return read;
         }
         if (!HasBit(info.dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -271,6 +271,12 @@ Status RemoveHeld(UniqueHandle handle)
     const Status status = Status::FromCall(marked, ERROR_ACCESS_DENIED);
     handle.Reset(); // the entry goes with its last handle
     return status;
+}
+
+UniqueHandle OpenFolderToHold(const char* path)
+{
+    return UniqueHandle(
+        CreateFileA(path, kHeldAccess | FILE_WRITE_ATTRIBUTES, kHeldShare, nullptr, OPEN_EXISTING, kItself, nullptr));
 }
 
 UniqueHandle OpenToRemove(const char* path)
@@ -367,7 +373,7 @@ Status OpenToWrite(const char* path, DWORD access, DWORD flags, ProtectedFile pr
         UniqueHandle look(CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kHeldShare, nullptr,
                                       OPEN_EXISTING, kItself, nullptr));
         BY_HANDLE_FILE_INFORMATION info{};
-        if (!look.IsValid() || ReadInformation(look.Get(), info).Failed()) {
+        if (!look.IsValid() || ReadHeldInformation(look.Get(), path, info).Failed()) {
             return unopened;
         }
         if (IsFolder(info)) {
@@ -388,7 +394,7 @@ Status OpenToWrite(const char* path, DWORD access, DWORD flags, ProtectedFile pr
         }
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    if (const Status read = ReadInformation(existing.Get(), info); read.Failed()) {
+    if (const Status read = ReadHeldInformation(existing.Get(), path, info); read.Failed()) {
         return read;
     }
     if (IsFolder(info)) {
@@ -415,6 +421,18 @@ Status OpenToWrite(const char* path, DWORD access, DWORD flags, ProtectedFile pr
         return emptied;
     }
     file = std::move(existing);
+    return Status::Ok();
+}
+
+Status ReadHeldInformation(HANDLE handle, const char* path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    if (const Status read = ReadInformation(handle, info); read.Failed()) {
+        return read;
+    }
+    const DWORD named = GetFileAttributesA(path);
+    if (named != INVALID_FILE_ATTRIBUTES && HasBit(named, FILE_ATTRIBUTE_REPARSE_POINT)) {
+        info.dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
     return Status::Ok();
 }
 

@@ -105,6 +105,11 @@ private:
 // "\a\b\", "\c.txt" gives "\", "\a\b\" (a folder) gives "\a\".
 std::string_view FolderOfName(std::string_view name);
 
+// Opens the folder at `path` as a FolderChain holds one (as itself, nobody
+// else may rename or remove it while the handle is open), with the right to
+// change its attributes as well. No handle when it cannot be opened.
+UniqueHandle OpenFolderToHold(const char* path);
+
 // Removes the entry that `handle` holds (opened with DELETE access and
 // without following a link), as itself: a link as a link, a file, an empty
 // folder. The system error code when it cannot be removed (a read-only file,
@@ -141,6 +146,14 @@ enum class ProtectedFile {
 // mode). Fails with the system error code of the step that failed; the entry
 // keeps its content when the open fails.
 Status OpenToWrite(const char* path, DWORD access, DWORD flags, ProtectedFile protectedFile, UniqueHandle& file);
+
+// What `handle` (opened as itself at `path`) holds, with the reparse-point
+// attribute that the name shows as well: Wine opens a link to a folder
+// through to the folder even with FILE_FLAG_OPEN_REPARSE_POINT, while its
+// listing and GetFileAttributesA still report the link. Asked by name after
+// the handle holds the entry, so the answer is about what is held. Fails
+// with the system error code of GetFileInformationByHandle.
+Status ReadHeldInformation(HANDLE handle, const char* path, BY_HANDLE_FILE_INFORMATION& info);
 
 // Whether two handles are the same file (the volume and the file index).
 bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);

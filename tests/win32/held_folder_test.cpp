@@ -5,6 +5,7 @@
 // files inside. Once let go, the folder can be renamed again. (Windows and
 // Wine only: in the Win32 layer on Linux another process's rename cannot be
 // refused, and paths below a held folder go through its descriptor instead.)
+#include "filetask/DeleteTree.h"
 #include "filetask/HeldFolders.h"
 
 #include "workspace.h"
@@ -74,6 +75,33 @@ TEST_F(HeldFolder, AnotherProcessCannotRenameOrRemoveItOrAFolderAboveIt)
     chain.ReleaseAll();
     EXPECT_EQ(OtherProcess("rename " + Quoted(Path("game\\sub\\empty")) + " " + Quoted(Path("game\\sub\\aside"))), 0u);
     EXPECT_EQ(OtherProcess("remove " + Quoted(Path("game\\sub\\aside"))), 0u);
+}
+
+// The tree removal of delete-game and the scan, as the task makes it: the
+// chain held down to the game's parent, the game folder let go and taken
+// again by DeleteTree, with the right to remove it, and every entry below
+// removed through its own handle.
+TEST_F(HeldFolder, ATreeIsRemovedThroughItsHandlesWhileItsParentIsHeld)
+{
+    ASSERT_TRUE(CreateDirectoryA(Path("game").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(Path("game\\data").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(Path("game\\data\\deep").c_str(), nullptr));
+    MakeFile("game\\data\\deep\\a.pak", "a");
+    MakeFile("game\\x.exe", "x");
+    ASSERT_TRUE(SetFileAttributesA(Path("game\\x.exe").c_str(), FILE_ATTRIBUTE_READONLY));
+    qek::FolderChain chain(Path("game\\"));
+    std::optional<qek::UntrustedLink> untrusted;
+    ASSERT_TRUE(chain.HoldRoot(qek::MissingFolder::Stop, untrusted).IsOk());
+    chain.ReleaseLast();
+
+    // A read-only file stays, and with it the game folder.
+    EXPECT_EQ(qek::DeleteTree(Path("game").c_str()).Code(), ERROR_DIR_NOT_EMPTY);
+    EXPECT_TRUE(Exists("game\\x.exe"));
+    EXPECT_FALSE(Exists("game\\data"));
+
+    ASSERT_TRUE(SetFileAttributesA(Path("game\\x.exe").c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_TRUE(qek::DeleteTree(Path("game").c_str()).IsOk());
+    EXPECT_FALSE(Exists("game"));
 }
 
 } // namespace
