@@ -9,11 +9,15 @@
 #include "filetask/CheckList.h"
 #include "filetask/EndOfTask.h"
 #include "filetask/FileReception.h"
+#include "filetask/HeldFolders.h"
 
 #include <windows.h>
 #include <shlobj.h>
 
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace qek {
 
@@ -64,31 +68,72 @@ bool LocateRoots(TaskParams& params, SyncRoots& roots)
     return true;
 }
 
+// `path` with its "." and ".." components taken away as Windows takes them,
+// by their names alone ("C:\QEL\bin\..\Data\" is "C:\QEL\Data\").
+std::string LexicalPath(std::string_view path)
+{
+    const NameRules& names = SystemNames();
+    std::vector<std::string_view> kept;
+    for (std::string_view component : names.SplitAtBackslashes(names.TrimTrailingCharacter(path, '\\'))) {
+        if (component == "..") {
+            if (kept.size() > 1) {
+                kept.pop_back();
+            }
+        } else if (component != ".") {
+            kept.push_back(component);
+        }
+    }
+    std::string normal;
+    for (std::string_view component : kept) {
+        normal.append(component).push_back('\\');
+    }
+    return normal;
+}
+
 // The check list into the data file, then the downloads and copies, with the
-// data file held throughout. Every file is fetched into the primary root, in
-// order, and copied to the copy roots.
+// data file held throughout (and its folder, as the list is received). Every
+// file is fetched into the primary root, in order, and copied to the copy
+// roots.
 Status ReceiveListAndFiles(RavelnetConnection connection, WriteMode mode, const TaskParams& params,
-                           const SyncRoots& roots, const char* dataFile, TaskProgress& progress)
+                           FolderChain& primary, const SyncRoots& roots, const char* dataFile,
+                           const char* dataDirectory, TaskProgress& progress)
 {
     const std::unique_lock<std::timed_mutex> dataFileHeld = HoldSyncDataFile(dataFile, kSyncDataFileWait);
     if (!dataFileHeld.owns_lock()) {
         return Status::Failure(ERROR_TIMEOUT);
     }
+    FolderChain dataFolder(LexicalPath(dataDirectory));
+    std::optional<UntrustedLink> untrusted;
+    Status analysed = dataFolder.HoldRoot(MissingFolder::Create, untrusted);
+    if (analysed.IsOk() && untrusted) {
+        analysed = Status::Failure(untrusted->error != 0 ? untrusted->error : ERROR_ACCESS_DENIED);
+    }
     ReceivedCheckList list; // the data file stays on disk when the list goes
-    const Status analysed = ReceiveCheckFile(connection, dataFile, params, list, progress, DeletePolicy::KeepUnlisted,
-                                             LocalCompareOf(params));
+    if (analysed.IsOk()) {
+        analysed = ReceiveCheckFile(connection, dataFile, params, primary, list, progress, DeletePolicy::KeepUnlisted,
+                                    LocalCompareOf(params));
+    }
     if (analysed.Failed()) {
         Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed.Code());
         return analysed;
     }
-    const auto copyToRoots = [&roots](const QELDtFile& record) { return CopyToRoots(roots, record.name); };
-    return DownloadListedFiles(connection, mode, params, list.Entries(), progress, roots.primary.c_str(), copyToRoots);
+    dataFolder.ReleaseAll(); // the data file itself stays open, and held, with the list
+    RootCopies copies(roots);
+    const auto copyToRoots = [&copies](const QELDtFile& record) { return copies.Copy(record.name); };
+    return DownloadListedFiles(connection, mode, params, list.Entries(), progress, primary, copyToRoots);
 }
 
 // Everything after the reply that accepted the task.
 void SyncDirectory(RavelnetConnection connection, WriteMode mode, const TaskParams& params, SyncRoots& roots)
 {
-    SHCreateDirectoryExA(nullptr, roots.primary.c_str(), nullptr);
+    // The primary root is made and held from the drive's root down (a link
+    // on the way that nobody trusted in the meantime ends the task).
+    FolderChain primary(roots.primary);
+    std::optional<UntrustedLink> untrusted;
+    Status rootHeld = primary.HoldRoot(MissingFolder::Create, untrusted);
+    if (rootHeld.IsOk() && untrusted) {
+        rootHeld = Status::Failure(untrusted->error != 0 ? untrusted->error : ERROR_ACCESS_DENIED);
+    }
     DropAliasedCopyRoots(roots);
     char dataFile[kPathBufferSize];
     char dataDirectory[kPathBufferSize];
@@ -97,11 +142,15 @@ void SyncDirectory(RavelnetConnection connection, WriteMode mode, const TaskPara
         return;
     }
     Log(ModuleLog(), "QEK_CORE: 开始处理服务器数据检查文件(%s)", dataFile);
+    if (rootHeld.Failed()) {
+        Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", rootHeld.Code());
+        return;
+    }
     if (!CheckListFitsOnDisk(dataDirectory, dataFile, params.checkListSize)) {
         return;
     }
     TaskProgress progress;
-    if (ReceiveListAndFiles(connection, mode, params, roots, dataFile, progress).Failed()) {
+    if (ReceiveListAndFiles(connection, mode, params, primary, roots, dataFile, dataDirectory, progress).Failed()) {
         return;
     }
     SendEndOfTask(connection, progress);

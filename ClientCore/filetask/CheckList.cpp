@@ -1,12 +1,10 @@
 #include "filetask/CheckList.h"
 
 #include "base/LogFile.h"
+#include "base/Paths.h"
 #include "filetask/FileWrite.h"
 #include "filetask/LocalScan.h"
-#include "filetask/WriteGuards.h"
 #include "protocol/TaskRecords.h"
-
-#include <shlobj.h>
 
 #include <algorithm>
 #include <cstring>
@@ -95,18 +93,20 @@ Status ReadRecords(const char* view, uint64_t length, const char* root, FileList
     return Status::Ok();
 }
 
-// Creates the listed directories and counts the files left to fetch.
-void PrepareDirectoriesAndTotals(const char* root, const FileList& fileList, TaskProgress& progress)
+// Creates the listed directories and counts the files left to fetch. Fails
+// with the system error code of a listed directory that cannot be made (or
+// held): an empty one would never show it otherwise, and the game would be
+// marked current without it.
+Status PrepareDirectoriesAndTotals(FolderChain& folders, const FileList& fileList, TaskProgress& progress)
 {
     uint64_t totalBytes = 0;
     for (const FileList::Entry entry : fileList) {
         if (IsDirectoryRecord(*entry.record)) {
-            char directory[kPathBufferSize];
-            // A link in the place of a listed directory would carry its files
-            // elsewhere: it is replaced by a real directory.
-            if (ReplaceLinksBelowRoot(root, entry.record->name).IsOk() &&
-                JoinPath(directory, root, entry.record->name)) {
-                SHCreateDirectoryExA(nullptr, directory, nullptr);
+            // Made as the chain is held down to it: a link in the place of a
+            // listed directory, which would carry its files elsewhere, is
+            // replaced by a real one.
+            if (const Status made = folders.HoldBelowRoot(entry.record->name); made.Failed()) {
+                return made;
             }
         } else {
             ++progress.filesToUpdate;
@@ -116,6 +116,7 @@ void PrepareDirectoriesAndTotals(const char* root, const FileList& fileList, Tas
     progress.bytesToUpdate = totalBytes;
     Log(ModuleLog(), "服务器同步任务,需要更新文件数目(%d),更新量(%d,%d)", static_cast<int>(progress.filesToUpdate),
         static_cast<int>(HighHalf(totalBytes)), static_cast<int>(LowHalf(totalBytes)));
+    return Status::Ok();
 }
 
 } // namespace
@@ -141,41 +142,41 @@ bool CheckListFitsOnDisk(const char* folder, const char* checkFilePath, uint32_t
 }
 
 Status ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, const TaskParams& params,
-                        ReceivedCheckList& list, TaskProgress& progress, DeletePolicy deletePolicy,
-                        LocalCompare compare)
-{
-    // A link planted at the check file's place would take the list elsewhere,
-    // a hard link its bytes into another file.
-    Status unlinked = RemoveLinkAt(checkFilePath);
-    if (unlinked.IsOk()) {
-        unlinked = RemoveSharedFileAt(checkFilePath);
-    }
-    if (unlinked.Failed()) {
-        return unlinked;
-    }
-    {
-        const UniqueHandle file(CreateFileA(checkFilePath, GENERIC_READ | GENERIC_WRITE,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.IsValid()) {
-            return Status::LastError(ERROR_ACCESS_DENIED);
-        }
-        const Status received = ReceiveIntoFile(connection, file.Get(), params.checkListSize);
-        if (received.Failed()) {
-            return received;
-        }
-    }
-    Log(ModuleLog(), "接收任务检查文件完成，%s,%d", checkFilePath, static_cast<int>(params.checkListSize));
-    return AnalyseCheckFile(checkFilePath, params.gamePath, list, progress, deletePolicy, compare);
-}
-
-Status AnalyseCheckFile(const char* checkFilePath, const char* root, ReceivedCheckList& list, TaskProgress& progress,
+                        FolderChain& folders, ReceivedCheckList& list, TaskProgress& progress,
                         DeletePolicy deletePolicy, LocalCompare compare)
 {
+    // Written, and then read, through one handle: a link planted at the
+    // check file's place, or a hard link, is removed as itself first and
+    // never written through (the caller holds the file's folder).
+    UniqueHandle file;
+    if (const Status opened = OpenToWrite(checkFilePath, GENERIC_READ | GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL,
+                                          ProtectedFile::Refused, file);
+        opened.Failed()) {
+        return opened;
+    }
+    if (const Status received = ReceiveIntoFile(connection, file.Get(), params.checkListSize); received.Failed()) {
+        return received;
+    }
+    Log(ModuleLog(), "接收任务检查文件完成，%s,%d", checkFilePath, static_cast<int>(params.checkListSize));
+    uint64_t length = 0;
+    const char* view = list.MapOpen(std::move(file), length);
+    return AnalyseMapped(view, length, folders, list, progress, deletePolicy, compare);
+}
+
+Status AnalyseCheckFile(const char* checkFilePath, FolderChain& folders, ReceivedCheckList& list,
+                        TaskProgress& progress, DeletePolicy deletePolicy, LocalCompare compare)
+{
+    uint64_t length = 0;
+    const char* view = list.Map(checkFilePath, length);
+    return AnalyseMapped(view, length, folders, list, progress, deletePolicy, compare);
+}
+
+Status AnalyseMapped(const char* view, uint64_t length, FolderChain& folders, ReceivedCheckList& list,
+                     TaskProgress& progress, DeletePolicy deletePolicy, LocalCompare compare)
+{
     progress = TaskProgress{};
+    const char* root = folders.Root().c_str();
     try {
-        uint64_t length = 0;
-        const char* view = list.Map(checkFilePath, length);
         if (view == nullptr) {
             return Status::Failure(kResultCheckListUnmappable);
         }
@@ -186,10 +187,9 @@ Status AnalyseCheckFile(const char* checkFilePath, const char* root, ReceivedChe
             return records; // after a record without the tag the entries before it stand as they are
         }
         if (compare == LocalCompare::Compare) {
-            ScanLocalDirectory(root, root, entries, deletePolicy);
+            ScanLocalDirectory(folders, root, entries, deletePolicy);
         }
-        PrepareDirectoriesAndTotals(root, entries, progress);
-        return Status::Ok();
+        return PrepareDirectoriesAndTotals(folders, entries, progress);
     } catch (const std::bad_alloc&) {
         // A list too large for this process' memory: no part of it is used.
         list.Entries().Clear();
@@ -199,9 +199,14 @@ Status AnalyseCheckFile(const char* checkFilePath, const char* root, ReceivedChe
 
 const char* ReceivedCheckList::Map(const char* path, uint64_t& length)
 {
-    ReleaseCheckList();
     UniqueHandle file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return MapOpen(std::move(file), length);
+}
+
+const char* ReceivedCheckList::MapOpen(UniqueHandle file, uint64_t& length)
+{
+    ReleaseCheckList();
     if (!file.IsValid()) {
         LogUnmappable();
         return nullptr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "filetask/FileList.h"
+#include "filetask/HeldFolders.h"
 #include "filetask/LocalScan.h"
 #include "filetask/TaskProgress.h"
 #include "protocol/ClientContract.h"
@@ -32,9 +33,12 @@ public:
     const char* Bytes() const { return static_cast<const char*>(view_.Get()); }
 
     // Opens the file at `path` and maps it whole, read-only. Returns the
-    // view and its length, or nullptr (then nothing is held); replaces what
-    // was held.
+    // view and its length, or nullptr (then nothing is held, and the failure
+    // is logged); replaces what was held.
     const char* Map(const char* path, uint64_t& length);
+    // The same with the file already open (it must allow reading); the list
+    // holds it from then on.
+    const char* MapOpen(UniqueHandle file, uint64_t& length);
 
     // Empties the index, unmaps the view, closes the mapping and then the
     // file. Safe to call again.
@@ -59,15 +63,17 @@ inline LocalCompare LocalCompareOf(const TaskParams& params)
 }
 
 // Receives `params.checkListSize` bytes from the connection into
-// `checkFilePath` (created or truncated), in chunks of at most 512 KiB, then
-// runs AnalyseCheckFile with `params.gamePath` as the root. Fails with the
+// `checkFilePath` (made, or emptied through a checked handle: OpenToWrite;
+// the caller holds its folder), in chunks of at most 512 KiB, then maps it
+// through the same handle and analyses it below the root of `folders`
+// (AnalyseMapped). Fails with the
 // first failure: the system error code when the file cannot be created or a
 // chunk cannot be written in full (no analysis then runs on a short file),
 // ERROR_NOT_ENOUGH_MEMORY without a receive buffer, a receive's result, or
 // the analysis' result. Logs only the completed reception.
 Status ReceiveCheckFile(RavelnetConnection connection, const char* checkFilePath, const TaskParams& params,
-                        ReceivedCheckList& list, TaskProgress& progress, DeletePolicy deletePolicy,
-                        LocalCompare compare);
+                        FolderChain& folders, ReceivedCheckList& list, TaskProgress& progress,
+                        DeletePolicy deletePolicy, LocalCompare compare);
 
 // Whether a check list of `size` bytes fits in the free space of the drive
 // that holds `folder` (a file already at `checkFilePath` counts as free: it
@@ -81,7 +87,8 @@ bool CheckListFitsOnDisk(const char* folder, const char* checkFilePath, uint32_t
 // success: no scan, no directory, no totals). Then, unless `compare` is
 // Skip, the local scan strikes out current files (and with DeleteUnlisted
 // deletes what the list does not name), the listed directories are created
-// below `root`, and the files left are counted into `progress`.
+// below the root of `folders` (its chain held down to each), and the files
+// left are counted into `progress`.
 //
 // Fails with 110024 when the check file cannot be mapped (an empty one
 // included); ERROR_INVALID_NAME for a record whose name could lead outside
@@ -90,7 +97,11 @@ bool CheckListFitsOnDisk(const char* folder, const char* checkFilePath, uint32_t
 // analysis before anything on disk is compared, deleted or created: a list
 // that cannot be honoured in full is not honoured in part. A list too large
 // for the process' memory gives ERROR_NOT_ENOUGH_MEMORY.
-Status AnalyseCheckFile(const char* checkFilePath, const char* root, ReceivedCheckList& list, TaskProgress& progress,
-                        DeletePolicy deletePolicy, LocalCompare compare);
+Status AnalyseCheckFile(const char* checkFilePath, FolderChain& folders, ReceivedCheckList& list,
+                        TaskProgress& progress, DeletePolicy deletePolicy, LocalCompare compare);
+// The same on a list already mapped (`view` of `length` bytes, nullptr when
+// the mapping failed).
+Status AnalyseMapped(const char* view, uint64_t length, FolderChain& folders, ReceivedCheckList& list,
+                     TaskProgress& progress, DeletePolicy deletePolicy, LocalCompare compare);
 
 } // namespace qek

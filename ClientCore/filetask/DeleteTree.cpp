@@ -2,6 +2,7 @@
 
 #include "base/Owners.h"
 #include "base/SystemNames.h"
+#include "filetask/HeldFolders.h"
 
 #include <windows.h>
 
@@ -14,20 +15,15 @@ namespace {
 
 bool HasAttribute(DWORD attributes, DWORD bit)
 {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & bit) != 0;
+    return (attributes & bit) != 0;
 }
 
-// Character by character: "D:\games\淺" ends in 淺, whose second byte is
-// that of a backslash.
-bool EndsWithBackslash(const std::string& path)
-{
-    return SystemNames().EndsWithCharacter(path, '\\');
-}
-
-// "dir\name", without doubling a backslash that the directory already ends with.
+// "dir\name", without doubling a backslash that the directory already ends
+// with (character by character: "D:\games\淺" ends in 淺, whose second byte is
+// that of a backslash).
 std::string ChildPath(const std::string& directory, const char* name)
 {
-    return EndsWithBackslash(directory) ? directory + name : directory + '\\' + name;
+    return SystemNames().EndsWithCharacter(directory, '\\') ? directory + name : directory + '\\' + name;
 }
 
 bool IsDotEntry(const char* name)
@@ -35,33 +31,12 @@ bool IsDotEntry(const char* name)
     return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
-// A link is removed by itself: a directory link (symbolic link or junction to
-// a directory) with RemoveDirectoryA, a file link with DeleteFileA. Neither
-// touches what the link points to.
-Status RemoveLink(const char* path, DWORD attributes)
-{
-    const BOOL removed =
-        HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path);
-    return Status::FromCall(removed, ERROR_ACCESS_DENIED);
-}
-
-// One entry found inside a directory being removed. Results are ignored: an
-// entry that cannot be removed stays and the walk goes on.
-void RemoveEntry(const std::string& fullName, DWORD attributes)
-{
-    if (HasAttribute(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
-        static_cast<void>(RemoveLink(fullName.c_str(), attributes));
-    } else if (HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY)) {
-        static_cast<void>(DeleteTree(fullName.c_str()));
-    } else {
-        DeleteFileA(fullName.c_str());
-    }
-}
-
-// Removes every entry of `directory`; false when it cannot be listed.
+// Removes every entry of the held folder `directory`; false when it cannot
+// be listed. Results are ignored: an entry that cannot be removed stays and
+// the walk goes on.
 bool RemoveContents(const std::string& directory)
 {
-    const std::string pattern = EndsWithBackslash(directory) ? directory + "*.*" : directory + "\\*.*";
+    const std::string pattern = ChildPath(directory, "*.*");
     WIN32_FIND_DATAA entry{};
     const UniqueFindHandle search(FindFirstFileA(pattern.c_str(), &entry));
     if (!search.IsValid()) {
@@ -69,37 +44,70 @@ bool RemoveContents(const std::string& directory)
     }
     do {
         if (!IsDotEntry(entry.cFileName)) {
-            RemoveEntry(ChildPath(directory, entry.cFileName), entry.dwFileAttributes);
+            static_cast<void>(DeleteTree(ChildPath(directory, entry.cFileName).c_str()));
         }
     } while (FindNextFileA(search.Get(), &entry));
     return true;
 }
 
-// A read-only directory cannot be removed: clear the bit just before.
-void ClearReadOnly(const char* path)
+// A read-only directory cannot be removed: its bit is cleared just before,
+// through its handle.
+void ClearReadOnly(HANDLE directory, DWORD attributes)
 {
-    const DWORD attributes = GetFileAttributesA(path);
-    if (HasAttribute(attributes, FILE_ATTRIBUTE_READONLY)) {
-        SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!HasAttribute(attributes, FILE_ATTRIBUTE_READONLY)) {
+        return;
     }
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = attributes & ~FILE_ATTRIBUTE_READONLY;
+    SetFileInformationByHandle(directory, FileBasicInfo, &basic, sizeof(basic));
 }
 
 } // namespace
 
 Status DeleteTree(const char* path)
 {
-    const DWORD attributes = GetFileAttributesA(path);
-    if (HasAttribute(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
-        return RemoveLink(path, attributes);
+    // The entry is opened as itself, with the right to remove it: a link or
+    // a file goes through that handle.
+    UniqueHandle entry = OpenToRemove(path);
+    if (!entry.IsValid()) {
+        return Status::LastError(ERROR_FILE_NOT_FOUND);
     }
-    if (!HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY)) {
-        return Status::FromCall(DeleteFileA(path), ERROR_FILE_NOT_FOUND);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (const Status read = ReadHeldInformation(entry.Get(), path, info); read.Failed()) {
+        return read;
     }
-    if (!RemoveContents(path)) {
-        return Status::LastError(ERROR_PATH_NOT_FOUND);
+    const DWORD attributes = info.dwFileAttributes;
+    if (!HasAttribute(attributes, FILE_ATTRIBUTE_DIRECTORY) || HasAttribute(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return RemoveHeld(std::move(entry));
     }
-    ClearReadOnly(path);
-    return Status::FromCall(RemoveDirectoryA(path), ERROR_DIR_NOT_EMPTY);
+    // A folder is emptied while it is held as a folder chain holds one, so
+    // that nobody can swap it for a link meanwhile (a handle that may delete
+    // it would keep it from being listed under Wine); then it is taken again
+    // to be removed, only when it is still the folder that was emptied.
+    entry.Reset();
+    {
+        const UniqueHandle held = OpenFolderToHold(path);
+        BY_HANDLE_FILE_INFORMATION heldInfo{};
+        if (!held.IsValid() || !GetFileInformationByHandle(held.Get(), &heldInfo)) {
+            return Status::LastError(ERROR_ACCESS_DENIED);
+        }
+        if (!SameFile(info, heldInfo)) {
+            return Status::Failure(ERROR_ACCESS_DENIED);
+        }
+        if (!RemoveContents(path)) {
+            return Status::LastError(ERROR_PATH_NOT_FOUND);
+        }
+        ClearReadOnly(held.Get(), attributes);
+    }
+    entry = OpenToRemove(path);
+    BY_HANDLE_FILE_INFORMATION emptied{};
+    if (!entry.IsValid() || !GetFileInformationByHandle(entry.Get(), &emptied)) {
+        return Status::LastError(ERROR_ACCESS_DENIED);
+    }
+    if (!SameFile(info, emptied)) {
+        return Status::Failure(ERROR_ACCESS_DENIED);
+    }
+    return RemoveHeld(std::move(entry));
 }
 
 } // namespace qek

@@ -6,22 +6,25 @@
 
 namespace qek {
 
-// Removes `path` with everything below it.
+// Removes `path` with everything below it. The entry is opened as itself
+// (never through a link) and checked on that handle; the caller holds the
+// folder that contains it.
 //
-// - A directory: its entries are removed one by one (an entry that cannot be
-//   removed stays, and the walk goes on), its read-only attribute is cleared,
-//   then the directory itself is removed. Succeeds when the directory is
-//   gone; fails when it cannot be listed or removed.
-// - Anything else (a file, or a path whose attributes cannot be read): deleted
-//   as a file, with DeleteFileA's result.
-// - A link (an entry with the reparse-point attribute: symbolic link,
-//   junction, a POSIX symlink): removed as a link and never followed, so that
-//   nothing outside the tree is touched, with the removal's result.
+// - A directory: held (as a FolderChain holds one) while its entries are
+//   removed one by one (an entry that cannot be removed stays, and the walk
+//   goes on; a folder is only descended into when it was opened and found a
+//   folder), its read-only attribute is cleared, then it is opened again to
+//   be removed, through that handle, when it is still the same folder.
+//   Succeeds when the directory is gone; fails when it cannot be listed or
+//   removed.
+// - A link (symbolic link, junction, a POSIX symlink) or a file: removed as
+//   itself, never followed, so that nothing outside the tree is touched.
 //
-// A failure carries the system error code of the call that failed.
+// A failure carries the system error code of the call that failed (the
+// open's when nothing is at `path`).
 //
-// Files are deleted without touching their attributes: a read-only file stays,
-// and with it every directory above it inside the tree.
+// Files are removed without touching their attributes: a read-only file
+// stays, and with it every directory above it inside the tree.
 Status DeleteTree(const char* path);
 
 } // namespace qek

@@ -2,9 +2,10 @@
 
 #include "base/LogFile.h"
 #include "base/Owners.h"
+#include "base/Paths.h"
 #include "filetask/BackgroundWriter.h"
 #include "filetask/FileWrite.h"
-#include "filetask/WriteGuards.h"
+#include "filetask/HeldFolders.h"
 #include "protocol/TaskRecords.h"
 
 #include <windows.h>
@@ -36,47 +37,10 @@ Status PrepareRequest(const QELDtFile& record, TaskProgress& progress, const cha
     return Status::Ok();
 }
 
-// Empties an existing file (or creates it again if it went since); a
-// read-only, hidden or system file is given normal attributes and tried once
-// more.
-UniqueHandle ReplaceTarget(const char* path, DWORD flags)
-{
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, flags, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        return UniqueHandle(file);
-    }
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    return UniqueHandle(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, flags, nullptr));
-}
-
 Status LogCreationFailure(const char* path, Status failure)
 {
     Log(ModuleLog(), "QEK_CORE: 建立待下载文件%s失败(%d)", path, failure.Code());
     return failure;
-}
-
-// Opens the file to write, failing (logged) when that cannot be done safely.
-// A new name is simply created. Whatever is already there is looked at first:
-// a link at the name would take the bytes elsewhere, a hard link into another
-// file, so either is removed before the file is created in its place.
-Status CreateTarget(const char* path, DWORD flags, UniqueHandle& file)
-{
-    file = CreateNewFileAt(path, flags);
-    if (file.IsValid()) {
-        return Status::Ok();
-    }
-    Status unlinked = RemoveLinkAt(path);
-    if (unlinked.IsOk()) {
-        unlinked = RemoveSharedFileAt(path);
-    }
-    if (unlinked.Failed()) {
-        return LogCreationFailure(path, unlinked);
-    }
-    file = ReplaceTarget(path, flags);
-    if (!file.IsValid()) {
-        return LogCreationFailure(path, Status::LastError(ERROR_ACCESS_DENIED));
-    }
-    return Status::Ok();
 }
 
 // Sets the end of the file at `size` and leaves the pointer at `pointerAfter`.
@@ -205,17 +169,30 @@ Status ReceiveContent(RavelnetConnection connection, HANDLE file, const TaskProg
     return result;
 }
 
-// Gives the unbuffered file its size and time through a buffered handle.
+// Gives the unbuffered file its size and time through a buffered handle,
+// opened without following a link and only used when it is the file that
+// was written.
 Status FinishUnbuffered(UniqueHandle file, const char* path, uint64_t size, const RecordFileTime& time)
 {
     if (size == 0) {
         return SetLastWriteTime(file.Get(), time);
     }
+    BY_HANDLE_FILE_INFORMATION written{};
+    if (!GetFileInformationByHandle(file.Get(), &written)) {
+        return Status::LastError(ERROR_ACCESS_DENIED);
+    }
     file.Reset();
-    const UniqueHandle reopened(
-        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle reopened(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!reopened.IsValid()) {
         return Status::LastError(ERROR_ACCESS_DENIED);
+    }
+    BY_HANDLE_FILE_INFORMATION now{};
+    if (!GetFileInformationByHandle(reopened.Get(), &now)) {
+        return Status::LastError(ERROR_ACCESS_DENIED);
+    }
+    if (!SameFile(written, now)) {
+        return Status::Failure(ERROR_FILE_INVALID); // another entry took its name meanwhile
     }
     const Status cut = SetFileLength(reopened.Get(), size, size);
     return cut.Failed() ? cut : SetLastWriteTime(reopened.Get(), time);
@@ -228,8 +205,9 @@ Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFil
     const DWORD flags =
         mode == WriteMode::Unbuffered ? FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN : FILE_FLAG_SEQUENTIAL_SCAN;
     UniqueHandle file;
-    if (const Status created = CreateTarget(path, flags, file); created.Failed()) {
-        return created;
+    if (const Status created = OpenToWrite(path, GENERIC_WRITE, flags, ProtectedFile::MadeNormal, file);
+        created.Failed()) {
+        return LogCreationFailure(path, created);
     }
     const uint64_t size = RecordSize(record);
 
@@ -252,18 +230,18 @@ Status WriteTarget(WriteMode mode, RavelnetConnection connection, const QELDtFil
 }
 
 Status ReceiveFile(WriteMode mode, RavelnetConnection connection, const QELDtFile& record, TaskProgress& progress,
-                   void* buffer, const char* targetDirectory)
+                   void* buffer, FolderChain& folders)
 {
     char path[kPathBufferSize];
-    const Status prepared = PrepareRequest(record, progress, targetDirectory, path);
+    const Status prepared = PrepareRequest(record, progress, folders.Root().c_str(), path);
     if (prepared.Failed()) {
         return prepared;
     }
-    // A link planted in place of a folder on the way would take the file
-    // elsewhere; the file's own name is made safe by its creation.
-    const Status unlinked = ReplaceLinksInFoldersBelowRoot(targetDirectory, record.name);
-    if (unlinked.Failed()) {
-        return LogCreationFailure(path, unlinked);
+    // The folders on the way are held (the analysis made the listed ones), a
+    // link planted in place of one replaced by a real folder; the file's own
+    // name is made safe as it is opened.
+    if (const Status held = folders.HoldBelowRoot(FolderOfName(record.name), MissingFolder::Stop); held.Failed()) {
+        return LogCreationFailure(path, held);
     }
     const Status written = WriteTarget(mode, connection, record, progress, buffer, path);
     if (written.Failed()) {
@@ -280,19 +258,19 @@ Status ReceiveFile(WriteMode mode, RavelnetConnection connection, const QELDtFil
 } // namespace
 
 Status ReceiveFileUnbuffered(RavelnetConnection connection, const TaskParams& /*params*/, const QELDtFile& record,
-                             TaskProgress& progress, void* buffer, const char* targetDirectory)
+                             TaskProgress& progress, void* buffer, FolderChain& folders)
 {
-    return ReceiveFile(WriteMode::Unbuffered, connection, record, progress, buffer, targetDirectory);
+    return ReceiveFile(WriteMode::Unbuffered, connection, record, progress, buffer, folders);
 }
 
 Status ReceiveFileBuffered(RavelnetConnection connection, const TaskParams& /*params*/, const QELDtFile& record,
-                           TaskProgress& progress, void* buffer, const char* targetDirectory)
+                           TaskProgress& progress, void* buffer, FolderChain& folders)
 {
-    return ReceiveFile(WriteMode::Buffered, connection, record, progress, buffer, targetDirectory);
+    return ReceiveFile(WriteMode::Buffered, connection, record, progress, buffer, folders);
 }
 
 Status DownloadListedFiles(RavelnetConnection connection, WriteMode mode, const TaskParams& params,
-                           const FileList& fileList, TaskProgress& progress, const char* targetDirectory,
+                           const FileList& fileList, TaskProgress& progress, FolderChain& folders,
                            const AfterFileReceived& afterEach)
 {
     const LockedBuffer buffer(kReceiveBufferSize);
@@ -308,8 +286,8 @@ Status DownloadListedFiles(RavelnetConnection connection, WriteMode mode, const 
         }
         const Status received =
             mode == WriteMode::Unbuffered
-                ? ReceiveFileUnbuffered(connection, params, record, progress, buffer.Memory(), targetDirectory)
-                : ReceiveFileBuffered(connection, params, record, progress, buffer.Memory(), targetDirectory);
+                ? ReceiveFileUnbuffered(connection, params, record, progress, buffer.Memory(), folders)
+                : ReceiveFileBuffered(connection, params, record, progress, buffer.Memory(), folders);
         if (received.Failed()) {
             Log(ModuleLog(), "QEK_CORE: 下载文件失败(%s)(%d)", record.name, received.Code());
             return received;

@@ -27,19 +27,13 @@ bool IsTrustedOwner(PSID owner)
            EqualSid(owner, &trustedInstaller);
 }
 
-// The owner of the link at `path` itself, not of what it points to: nullopt
-// when an administrator or the system owns it.
-std::optional<UntrustedLink> CheckLinkOwner(const std::string& path)
+} // namespace
+
+std::optional<UntrustedLink> CheckLinkOwner(HANDLE link, const std::string& path)
 {
-    const UniqueHandle link(CreateFileA(path.c_str(), READ_CONTROL,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!link.IsValid()) {
-        return UntrustedLink{path, Status::LastError(ERROR_ACCESS_DENIED).Code()};
-    }
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD read = GetSecurityInfo(link.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+    const DWORD read = GetSecurityInfo(link, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                                        nullptr, &descriptor);
     const UniqueSecurityDescriptor held(descriptor);
     if (read != ERROR_SUCCESS || owner == nullptr) {
@@ -49,6 +43,21 @@ std::optional<UntrustedLink> CheckLinkOwner(const std::string& path)
         return UntrustedLink{path, 0};
     }
     return std::nullopt;
+}
+
+namespace {
+
+// The owner of the link at `path` itself, not of what it points to: nullopt
+// when an administrator or the system owns it.
+std::optional<UntrustedLink> CheckLinkOwnerAt(const std::string& path)
+{
+    const UniqueHandle link(CreateFileA(path.c_str(), READ_CONTROL,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!link.IsValid()) {
+        return UntrustedLink{path, Status::LastError(ERROR_ACCESS_DENIED).Code()};
+    }
+    return CheckLinkOwner(link.Get(), path);
 }
 
 bool IsMissing(DWORD error)
@@ -83,7 +92,7 @@ std::optional<UntrustedLink> FindUntrustedLink(std::string_view path)
             return UntrustedLink{prefix, unread.Code()};
         }
         if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            if (std::optional<UntrustedLink> untrusted = CheckLinkOwner(prefix)) {
+            if (std::optional<UntrustedLink> untrusted = CheckLinkOwnerAt(prefix)) {
                 return untrusted;
             }
         }

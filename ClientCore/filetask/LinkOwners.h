@@ -6,6 +6,8 @@
 // sends the next write or delete into a system folder.
 #pragma once
 
+#include <windows.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,5 +33,10 @@ struct UntrustedLink {
 // is no link. A path of any other form cannot be checked: it is returned
 // whole with ERROR_BAD_PATHNAME.
 std::optional<UntrustedLink> FindUntrustedLink(std::string_view path);
+
+// The owner of the link that `link` holds (opened as itself, with
+// READ_CONTROL), named `path` in the result: nullopt when it is
+// BUILTIN\Administrators, SYSTEM or TrustedInstaller.
+std::optional<UntrustedLink> CheckLinkOwner(HANDLE link, const std::string& path);
 
 } // namespace qek

@@ -1,12 +1,13 @@
 #include "filetask/LocalScan.h"
 
 #include "base/Owners.h"
+#include "base/Paths.h"
 #include "filetask/DeleteTree.h"
-#include "filetask/WriteGuards.h"
 
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 namespace qek {
 
@@ -60,22 +61,30 @@ bool IsListedFileCurrent(const QELDtFile& record, const WIN32_FIND_DATAA& entry,
            entry.nFileSizeLow == record.sizeLow;
 }
 
+// The name of `path` below the chain's root ("\bin\game.exe", "\bin\"):
+// from the root's last character on; null when the path does not hold the
+// root.
+const char* KeyOf(const char* path, const FolderChain& folders)
+{
+    const char* rootInPath = std::strstr(path, folders.Root().c_str());
+    return rootInPath == nullptr ? nullptr : rootInPath + folders.Root().size() - 1;
+}
+
 void DeleteUnlisted(const char* path, DWORD attributes)
 {
     // Done as well as it goes: an entry that cannot be removed stays, and the
-    // update goes on.
-    if (HasBit(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
-        static_cast<void>(RemoveLinkAt(path));
-    } else if (HasBit(attributes, FILE_ATTRIBUTE_DIRECTORY)) {
+    // update goes on. Each goes as itself: a link is never followed.
+    if (HasBit(attributes, FILE_ATTRIBUTE_DIRECTORY) && !HasBit(attributes, FILE_ATTRIBUTE_REPARSE_POINT)) {
         static_cast<void>(DeleteTree(path));
     } else {
-        DeleteFileA(path);
+        static_cast<void>(RemoveEntry(path));
     }
 }
 
-// Handles one entry of a listing; false ends the scan.
-bool ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& entry, FileList& fileList,
-               DeletePolicy deletePolicy)
+// Handles one entry of a listing of `directory` (held by the chain, named
+// `key` below its root); false ends the scan.
+bool ScanEntry(FolderChain& folders, const char* directory, const char* directoryKey, const WIN32_FIND_DATAA& entry,
+               FileList& fileList, DeletePolicy deletePolicy)
 {
     char path[kEntryPathSize];
     if (!EntryPath(path, directory, entry)) {
@@ -84,15 +93,17 @@ bool ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& 
     const DWORD attributes = entry.dwFileAttributes;
     const bool link = HasBit(attributes, FILE_ATTRIBUTE_REPARSE_POINT);
     if (HasBit(attributes, FILE_ATTRIBUTE_DIRECTORY) && !link) {
-        if (!ScanLocalDirectory(path, root, fileList, deletePolicy)) {
+        // The scan below holds the folder; back here the chain is held down
+        // to this directory again, so that the folder itself can go.
+        if (!ScanLocalDirectory(folders, path, fileList, deletePolicy) ||
+            folders.HoldBelowRoot(directoryKey, MissingFolder::Stop).Failed()) {
             return false;
         }
     }
-    const char* rootInPath = std::strstr(path, root);
-    if (rootInPath == nullptr) {
+    const char* key = KeyOf(path, folders);
+    if (key == nullptr) {
         return false;
     }
-    const char* key = rootInPath + std::strlen(root) - 1;
     const QELDtFile* record = fileList.Find(key);
     if (record == nullptr) {
         if (deletePolicy == DeletePolicy::DeleteUnlisted) {
@@ -106,9 +117,16 @@ bool ScanEntry(const char* directory, const char* root, const WIN32_FIND_DATAA& 
 
 } // namespace
 
-bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileList, DeletePolicy deletePolicy)
+bool ScanLocalDirectory(FolderChain& folders, const char* directory, FileList& fileList, DeletePolicy deletePolicy)
 {
-    if (root[0] == '\0') {
+    const char* key = KeyOf(directory, folders);
+    if (folders.Root().empty() || key == nullptr) {
+        return false;
+    }
+    // Listed and cleaned while it is held: nobody can put a link to another
+    // folder in its place meanwhile.
+    const std::string directoryKey(key);
+    if (folders.HoldBelowRoot(directoryKey, MissingFolder::Stop).Failed()) {
         return false;
     }
     char pattern[kPatternSize];
@@ -130,7 +148,7 @@ bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileL
         if (IsSkippedName(entry.cFileName)) {
             continue;
         }
-        goOn = ScanEntry(directory, root, entry, fileList, deletePolicy);
+        goOn = ScanEntry(folders, directory, directoryKey.c_str(), entry, fileList, deletePolicy);
     } while (goOn && FindNextFileA(listing.Get(), &entry));
     return goOn;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "filetask/FileList.h"
+#include "filetask/HeldFolders.h"
 #include "protocol/FileTaskRecords.h"
 
 namespace qek {
@@ -11,14 +12,16 @@ namespace qek {
 // Whether the local scan removes what the check list does not name.
 enum class DeletePolicy { KeepUnlisted, DeleteUnlisted };
 
-// Walks `directory` (ending in a backslash, beginning with `root`) and
-// everything below it, contents before the directory itself. Each entry's key
-// is its path from the root's last character on ("\bin\game.exe", "\bin\").
+// Walks `directory` (ending in a backslash, beginning with the root of
+// `folders`) and everything below it, contents before the directory itself,
+// each directory held by the chain while it is listed and cleaned (a missing
+// one is not made: the scan ends there). Each entry's key is its path from
+// the root's last character on ("\bin\game.exe", "\bin\").
 // A listed file whose time and size match is erased from `fileList`; they
 // are the listing's own, so a file is opened (IsLocalFileCurrent) only when
 // the listing gives no time. An unlisted entry is deleted under
-// DeleteUnlisted (a directory whole, with DeleteTree). Pauses 1 ms per directory
-// listed.
+// DeleteUnlisted, as itself (a directory whole, with DeleteTree). Pauses 1 ms
+// per directory listed.
 //
 // A link (reparse point) is never descended into and never counts as current:
 // when listed it stays in the list, so that the download replaces it; when
@@ -29,7 +32,7 @@ enum class DeletePolicy { KeepUnlisted, DeleteUnlisted };
 // (a directory path of more than 252 characters, an entry path of more than
 // 511): the scan then ends there, leaving the rest neither compared nor
 // cleaned.
-bool ScanLocalDirectory(const char* directory, const char* root, FileList& fileList, DeletePolicy deletePolicy);
+bool ScanLocalDirectory(FolderChain& folders, const char* directory, FileList& fileList, DeletePolicy deletePolicy);
 
 // Whether the local file at `path`, opened, has exactly the record's
 // last-write time (both halves) and length (both halves); false also when it

@@ -6,7 +6,7 @@
 #include "base/LogFile.h"
 #include "base/SystemNames.h"
 #include "filetask/DeleteTree.h"
-#include "filetask/LinkOwners.h"
+#include "filetask/HeldFolders.h"
 #include "maintenance/DriveList.h"
 #include "maintenance/GamePath.h"
 
@@ -35,6 +35,12 @@ char SystemDriveLetter()
     return windowsDirectory[0];
 }
 
+// The folder the path names, as a chain's root: with one backslash at its end.
+std::string GameFolderOf(const char* path)
+{
+    return std::string(SystemNames().TrimTrailingCharacter(path, '\\')) + '\\';
+}
+
 // Writes each drive's letter over the first character of `path` and removes
 // the tree there, skipping the system drive, and any drive where a component
 // of the path is a link that neither an administrator nor the system made.
@@ -51,7 +57,13 @@ void RemoveFromNonSystemDrives(char* path)
             Log(ModuleLog(), "QEK_CORE: 删除游戏任务跳过不合法的二级路径(%s)", path);
             continue;
         }
-        if (const std::optional<UntrustedLink> link = FindUntrustedLink(path)) {
+        // The game's own folder and every folder above it are held from the
+        // drive's root down: a link there that neither an administrator nor
+        // the system made spares the drive.
+        FolderChain game(GameFolderOf(path));
+        std::optional<UntrustedLink> link;
+        static_cast<void>(game.HoldRoot(MissingFolder::Stop, link)); // only the link is told here
+        if (link) {
             if (link->error == 0) {
                 Log(ModuleLog(), "QEK_CORE: 删除游戏任务跳过路径上不属于管理员或系统的链接(%s)(%s)", path,
                     link->path.c_str());
@@ -61,6 +73,9 @@ void RemoveFromNonSystemDrives(char* path)
             }
             continue;
         }
+        // The folder itself is let go for DeleteTree, which takes it again
+        // as itself, with the right to remove it; its parent stays held.
+        game.ReleaseLast();
         // The task goes on with the other drives and answers as always; a
         // drive that kept part of the game is named in the log.
         const Status removed = DeleteTree(path);

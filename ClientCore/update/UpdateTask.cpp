@@ -4,11 +4,12 @@
 #include "base/SystemNames.h"
 
 #include "base/LogFile.h"
+#include "base/Paths.h"
 #include "filetask/CheckList.h"
 #include "filetask/EndOfTask.h"
 #include "filetask/FileReception.h"
+#include "filetask/HeldFolders.h"
 #include "filetask/LinkOwners.h"
-#include "filetask/WriteGuards.h"
 #include "update/VersionMarker.h"
 
 #include <windows.h>
@@ -26,9 +27,8 @@ namespace {
 constexpr size_t kLocalVersionSize = 128;
 
 // The server's strings must end inside their fields, the game directory must
-// be a directory on a drive in the one accepted form, leave room for the
-// temporary check list and be reached through no link but an administrator's
-// or the system's; logged when they do not.
+// be a directory on a drive in the one accepted form and leave room for the
+// temporary check list; logged when they do not.
 bool ParamsUsable(const TaskParams& params)
 {
     if (!HasTerminator(params.gameVersion, sizeof(params.gameVersion)) ||
@@ -45,7 +45,17 @@ bool ParamsUsable(const TaskParams& params)
         Log(ModuleLog(), "QEK_CORE: 游戏路径不合法,放弃更新(%s)", params.gamePath);
         return false;
     }
-    if (const std::optional<UntrustedLink> link = FindUntrustedLink(params.gamePath)) {
+    return true;
+}
+
+// Holds the game directory's way from the drive's root as far as it exists:
+// it must be reached through no link but an administrator's or the
+// system's; logged when it is not.
+bool GameFolderTrusted(const TaskParams& params, FolderChain& game)
+{
+    std::optional<UntrustedLink> link;
+    static_cast<void>(game.HoldRoot(MissingFolder::Stop, link)); // only the link is told here
+    if (link) {
         if (link->error == 0) {
             Log(ModuleLog(), "QEK_CORE: 游戏路径上的链接不属于管理员或系统,放弃更新(%s)(%s)", params.gamePath,
                 link->path.c_str());
@@ -58,25 +68,20 @@ bool ParamsUsable(const TaskParams& params)
     return true;
 }
 
-// Creates the marker directory (and with it a missing game directory). A link
-// in its place is removed first: the marker and the check list are written
-// there. Fails when such a link cannot be removed.
-Status CreateMarkerDirectory(const char* gamePath)
+// The marker directory below the game directory, as a check list names it.
+std::string MarkerFolderName()
 {
-    char directory[kPathBufferSize];
-    if (!JoinPath(directory, gamePath, kMarkerFolderName)) {
-        return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
-    }
-    const Status unlinked = RemoveLinkAt(directory);
-    SHCreateDirectoryExA(nullptr, directory, nullptr);
-    return unlinked;
+    return std::string("\\") + kMarkerFolderName + "\\";
 }
 
 // Everything after an accepted reply: check list, downloads, new marker.
-void UpdateGame(RavelnetConnection connection, WriteMode mode, const TaskParams& params)
+void UpdateGame(RavelnetConnection connection, WriteMode mode, const TaskParams& params, FolderChain& game)
 {
     const DeletePolicy deletePolicy = DeletePolicyFor(params.gamePath);
-    const Status markerDirectory = CreateMarkerDirectory(params.gamePath);
+    // The marker directory is made, and with it a missing game directory; a
+    // link in its place is replaced by a real one: the marker and the check
+    // list are written there.
+    const Status markerDirectory = game.HoldBelowRoot(MarkerFolderName());
     char checkListPath[kPathBufferSize];
     BuildCheckListPath(checkListPath, sizeof(checkListPath), params.gamePath); // fits: ParamsUsable
     Log(ModuleLog(), "QEK_CORE: 开始处理服务器数据检查文件(%s)", checkListPath);
@@ -94,24 +99,26 @@ void UpdateGame(RavelnetConnection connection, WriteMode mode, const TaskParams&
     Status downloaded = Status::Ok();
     {
         ReceivedCheckList list;
-        const Status analysed =
-            ReceiveCheckFile(connection, checkListPath, params, list, progress, deletePolicy, LocalCompareOf(params));
+        const Status analysed = ReceiveCheckFile(connection, checkListPath, params, game, list, progress, deletePolicy,
+                                                 LocalCompareOf(params));
         if (analysed.Failed()) {
             Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed.Code());
             return;
         }
-        downloaded = DownloadListedFiles(connection, mode, params, list.Entries(), progress, params.gamePath);
+        downloaded = DownloadListedFiles(connection, mode, params, list.Entries(), progress, game);
     } // the list is let go before its file is deleted below
     if (downloaded.Failed()) {
         return; // old marker and the check list stay: the next task runs again
     }
     // The files are complete; a marker that cannot be written only means that
     // the next task compares them again.
-    const Status marked = WriteGameVersion(params.gamePath, params.gameVersion);
+    const Status marked = WriteGameVersion(game, params.gameVersion);
     if (marked.Failed()) {
         Log(ModuleLog(), "QEK_CORE: 写入游戏版本文件失败(%s)(%d)", params.gamePath, marked.Code());
     }
-    DeleteFileA(checkListPath);
+    if (game.HoldBelowRoot(MarkerFolderName(), MissingFolder::Stop).IsOk()) {
+        DeleteFileA(checkListPath); // inside the held folder; a link there goes as itself
+    }
     SendEndOfTask(connection, progress);
     Log(ModuleLog(), "QEK_CORE: 下载任务完成,下载文件数目=%d,任务ID(%d),路径(%s)\r\n",
         static_cast<int>(progress.filesDone), static_cast<int>(params.taskId), params.gamePath);
@@ -148,6 +155,10 @@ void RunUpdateTask(RavelnetConnection connection, WriteMode mode)
     if (!ParamsUsable(params)) {
         return;
     }
+    FolderChain game(params.gamePath);
+    if (!GameFolderTrusted(params, game)) {
+        return;
+    }
     char localVersion[kLocalVersionSize];
     ReadGameVersion(params.gamePath, localVersion, sizeof(localVersion));
     const bool versionsAgree = std::strcmp(params.gameVersion, localVersion) == 0;
@@ -161,7 +172,7 @@ void RunUpdateTask(RavelnetConnection connection, WriteMode mode)
         Log(ModuleLog(), "QEK_CORE: 版本一致放弃更新.(%s)(%s)", params.gamePath, params.gameVersion);
         return;
     }
-    UpdateGame(connection, mode, params);
+    UpdateGame(connection, mode, params, game);
 }
 
 } // namespace qek

@@ -1,12 +1,14 @@
 #include "update/VersionMarker.h"
 
 #include "base/Owners.h"
+#include "base/Paths.h"
 #include "filetask/FileWrite.h"
-#include "filetask/WriteGuards.h"
+#include "filetask/HeldFolders.h"
 
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 namespace qek {
 
@@ -46,35 +48,27 @@ void ReadGameVersion(const char* gameDirectory, char* buffer, size_t size)
     }
 }
 
-Status WriteGameVersion(const char* gameDirectory, const char* version)
+Status WriteGameVersion(FolderChain& game, const char* version)
 {
     char path[kMarkerPathSize];
-    if (!JoinPath(path, gameDirectory, kVersionMarkerName)) {
+    if (!JoinPath(path, game.Root().c_str(), kVersionMarkerName)) {
         return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
     }
-    // The marker's own spelling is looked at: on a system whose names differ
-    // by case, "tarnGameVer" can be another entry than "tarngamever".
-    Status unlinked = ReplaceLinksBelowRoot(gameDirectory, kVersionMarkerName);
-    if (unlinked.IsOk()) {
-        unlinked = RemoveSharedFileAt(path);
+    // The marker's own spelling is held: on a system whose names differ by
+    // case, "tarnGameVer" can be another entry than "tarngamever".
+    if (const Status held = game.HoldBelowRoot(FolderOfName(std::string("\\") + kVersionMarkerName)); held.Failed()) {
+        return held;
     }
-    if (unlinked.Failed()) {
-        return unlinked;
+    UniqueHandle marker;
+    if (const Status opened =
+            OpenToWrite(path, GENERIC_READ | GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL, ProtectedFile::Refused, marker);
+        opened.Failed()) {
+        return opened;
     }
-    DeleteFileA(path);
-    Status written = Status::Ok();
-    {
-        const UniqueHandle marker = OpenMarker(path, CREATE_ALWAYS);
-        if (!marker.IsValid()) {
-            return Status::LastError(ERROR_ACCESS_DENIED);
-        }
-        const DWORD length = static_cast<DWORD>(std::strlen(version));
-        if (length != 0) {
-            written = WriteAll(marker.Get(), version, length);
-        }
-    }
+    const DWORD length = static_cast<DWORD>(std::strlen(version));
+    const Status written = length != 0 ? WriteAll(marker.Get(), version, length) : Status::Ok();
     if (written.Failed()) {
-        DeleteFileA(path);
+        static_cast<void>(RemoveHeld(std::move(marker))); // part of a version is no version
     }
     return written;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "base/Status.h"
+#include "filetask/HeldFolders.h"
 #include "protocol/ClientContract.h"
 
 #include <cstddef>
@@ -17,13 +18,13 @@ namespace qek {
 // or when the marker path does not fit its buffer. Logs nothing.
 void ReadGameVersion(const char* gameDirectory, char* buffer, size_t size);
 
-// Replaces the marker with exactly the characters of `version` (no NUL, no
-// line end), never through a link at its folder or file (ReplaceLinksBelowRoot
-// with the marker's own spelling) nor into a file that shares its data. Logs
+// Replaces the marker below the root of `game` with exactly the characters
+// of `version` (no NUL, no line end), never through a link at its folder or
+// file nor into a file that shares its data: its folder is held (under the
+// marker's own spelling) and the marker opened with OpenToWrite. Logs
 // nothing; fails with the system error code when the marker cannot be
-// re-created (a read-only one stays as it was) or its write fails or
-// falls short (the marker is then deleted rather than left holding part of
-// the version).
-Status WriteGameVersion(const char* gameDirectory, const char* version);
+// opened or emptied, or its write fails or falls short (the marker is then
+// removed rather than left holding part of the version).
+Status WriteGameVersion(FolderChain& game, const char* version);
 
 } // namespace qek

@@ -29,6 +29,33 @@ typedef struct Win32PosixFaultPlan {
 
 /* Sets the plan (copied) and restarts the count; null removes it. */
 void Win32PosixSetFaultPlan(const Win32PosixFaultPlan* plan);
+
+/*
+ * An action instead of a fault: the test's `action` runs just before the
+ * `atCall`-th creation or removal below `hostFolder` is made, with the host
+ * path of the entry that is about to be created or removed (it was resolved
+ * already: what the action changes is what a check-then-use race changes).
+ * Creations: a file made by CreateFileA or CopyFileA, a folder by
+ * CreateDirectoryA. Removals: DeleteFileA, RemoveDirectoryA, and an entry
+ * removed through its handle (SetFileInformationByHandle).
+ */
+#define WIN32POSIX_CREATIONS 1
+#define WIN32POSIX_REMOVALS 2
+
+typedef void (*Win32PosixAction)(const char* hostPath, void* context);
+
+typedef struct Win32PosixActionPlan {
+    const char* hostFolder; /* absolute host path; entries below it are counted */
+    long atCall;            /* 1-based; 0: only count */
+    int kinds;              /* WIN32POSIX_CREATIONS and/or WIN32POSIX_REMOVALS */
+    Win32PosixAction action;
+    void* context;
+} Win32PosixActionPlan;
+
+/* Sets the action plan (copied) and restarts its count; null removes it. */
+void Win32PosixSetActionPlan(const Win32PosixActionPlan* plan);
+/* Creations and removals counted since the action plan was set. */
+long Win32PosixActionCalls(void);
 /* Calls counted since the plan was set. */
 long Win32PosixFaultCalls(void);
 /* Whether the planned fault has happened. */

@@ -47,6 +47,7 @@ typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef BOOL* LPBOOL;
 typedef void* LPVOID;
+typedef unsigned char BOOLEAN;
 typedef const void* LPCVOID;
 typedef BYTE* LPBYTE;
 typedef DWORD* LPDWORD;
@@ -149,6 +150,8 @@ typedef struct _CRITICAL_SECTION {
 #define ERROR_NOT_SAME_DEVICE 17
 #define ERROR_NO_MORE_FILES 18
 #define ERROR_WRITE_PROTECT 19
+#define ERROR_BAD_LENGTH 24
+#define ERROR_READ_FAULT 30
 #define ERROR_GEN_FAILURE 31
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_LOCK_VIOLATION 33
@@ -215,8 +218,13 @@ typedef struct _CRITICAL_SECTION {
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 
-/* Standard access right: reading an object's security descriptor. */
+/* Standard access rights: removing an object, reading its security
+ * descriptor; and the file rights for its attributes. */
+#define DELETE 0x00010000u
 #define READ_CONTROL 0x00020000u
+#define FILE_READ_ATTRIBUTES 0x00000080u
+#define FILE_TRAVERSE 0x00000020u
+#define FILE_WRITE_ATTRIBUTES 0x00000100u
 
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
@@ -262,6 +270,30 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
 } BY_HANDLE_FILE_INFORMATION, *PBY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
+
+/* SetFileInformationByHandle: the two classes the layer takes. A handle
+ * opened with DELETE removes its entry as itself (FileDispositionInfo: a
+ * link as a link, an empty folder); one with FILE_WRITE_ATTRIBUTES sets the
+ * attributes (FileBasicInfo; times of 0 are left alone, others are refused). */
+typedef enum _FILE_INFO_BY_HANDLE_CLASS {
+    FileBasicInfo = 0,
+    FileDispositionInfo = 4,
+} FILE_INFO_BY_HANDLE_CLASS;
+
+typedef struct _FILE_BASIC_INFO {
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    DWORD FileAttributes;
+} FILE_BASIC_INFO, *PFILE_BASIC_INFO;
+
+typedef struct _FILE_DISPOSITION_INFO {
+    BOOLEAN DeleteFile;
+} FILE_DISPOSITION_INFO, *PFILE_DISPOSITION_INFO;
+
+BOOL WINAPI SetFileInformationByHandle(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
+                                       LPVOID lpFileInformation, DWORD dwBufferSize);
 
 /* ---- Security: owners of files ----------------------------------------- */
 /* A security identifier, laid out as on Windows; SubAuthority holds

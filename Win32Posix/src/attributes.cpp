@@ -127,6 +127,26 @@ DWORD ApplyAttributes(const std::string& hostPath, DWORD attributes)
     return error;
 }
 
+DWORD ApplyAttributesOfFd(int fd, DWORD attributes)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return ErrorFromErrno(errno);
+    bool wasReadOnly = IsReadOnlyMode(st.st_mode);
+    bool makeReadOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    mode_t writable = st.st_mode | S_IWUSR;
+    mode_t readOnly = st.st_mode & ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH);
+    // As ApplyAttributes: the stored bits are written while the entry is writable.
+    if (wasReadOnly && fchmod(fd, writable & 07777) != 0)
+        return ErrorFromErrno(errno);
+    DWORD error = StoreAttributesOfFd(fd, attributes);
+    if (makeReadOnly || (wasReadOnly && error != ERROR_SUCCESS)) {
+        if (fchmod(fd, readOnly & 07777) != 0 && error == ERROR_SUCCESS)
+            error = ErrorFromErrno(errno);
+    }
+    return error;
+}
+
 int InReadOnlyFolder(const std::string& hostFolder, const std::function<int()>& operation)
 {
     int result = operation();

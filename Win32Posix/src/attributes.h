@@ -43,6 +43,8 @@ DWORD StoreAttributesOfFd(int fd, DWORD attributes);
 // final symbolic link for the stored bits; the read-only bit is applied to
 // regular files and directories). Returns ERROR_SUCCESS or an error code.
 DWORD ApplyAttributes(const std::string& hostPath, DWORD attributes);
+// The same for an open file or folder (SetFileInformationByHandle).
+DWORD ApplyAttributesOfFd(int fd, DWORD attributes);
 
 // Runs `operation` (a system call returning -1 with errno on failure) that
 // creates or removes an entry in `hostFolder`. Windows lets that happen in a

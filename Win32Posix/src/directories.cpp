@@ -33,7 +33,8 @@ DWORD CreateOneDirectory(const char* name)
         return ERROR_INVALID_NAME; // no host name stands for it
     if (PlannedFault(path.host))
         return ErrorFromErrno(errno);
-    if (InReadOnlyFolder(HostParent(path.host), [&] { return mkdir(path.host.c_str(), 0777); }) != 0)
+    PlannedAction(path.host, EntryChange::Creation);
+    if (InReadOnlyFolder(HostParent(path.access), [&] { return mkdir(path.access.c_str(), 0777); }) != 0)
         return errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorFromErrno(errno);
     return ERROR_SUCCESS;
 }
@@ -50,15 +51,16 @@ DWORD RemoveOneDirectory(const char* name)
     if (PlannedFault(path.host))
         return ErrorFromErrno(errno);
     struct stat entry;
-    if (lstat(path.host.c_str(), &entry) != 0)
+    if (lstat(path.access.c_str(), &entry) != 0)
         return ErrorFromErrno(errno);
-    std::string folder = HostParent(path.host);
+    std::string folder = HostParent(path.access);
+    PlannedAction(path.host, EntryChange::Removal);
     if (S_ISLNK(entry.st_mode)) {
         struct stat target;
-        bool toFile = stat(path.host.c_str(), &target) == 0 && !S_ISDIR(target.st_mode);
+        bool toFile = stat(path.access.c_str(), &target) == 0 && !S_ISDIR(target.st_mode);
         if (toFile)
             return ERROR_DIRECTORY;
-        if (InReadOnlyFolder(folder, [&] { return unlink(path.host.c_str()); }) != 0)
+        if (InReadOnlyFolder(folder, [&] { return unlink(path.access.c_str()); }) != 0)
             return ErrorFromErrno(errno);
         return ERROR_SUCCESS;
     }
@@ -69,7 +71,7 @@ DWORD RemoveOneDirectory(const char* name)
     FileId id{uint64_t(entry.st_dev), uint64_t(entry.st_ino)};
     if (ProcessShareTable().CheckDelete(id) != DeleteCheck::Allowed)
         return ERROR_SHARING_VIOLATION;
-    if (InReadOnlyFolder(folder, [&] { return rmdir(path.host.c_str()); }) != 0)
+    if (InReadOnlyFolder(folder, [&] { return rmdir(path.access.c_str()); }) != 0)
         return (errno == ENOTEMPTY || errno == EEXIST) ? ERROR_DIR_NOT_EMPTY : ErrorFromErrno(errno);
     return ERROR_SUCCESS;
 }

@@ -30,6 +30,22 @@ Plan& ThePlan()
     return *plan;
 }
 
+struct ActionPlan {
+    bool active = false;
+    std::string folder; // with a trailing '/'
+    long atCall = 0;
+    int kinds = 0;
+    Win32PosixAction action = nullptr;
+    void* context = nullptr;
+    long calls = 0;
+};
+
+ActionPlan& TheActionPlan()
+{
+    static ActionPlan* plan = new ActionPlan;
+    return *plan;
+}
+
 bool Below(const std::string& folder, const std::string& hostPath)
 {
     return hostPath.compare(0, folder.size(), folder) == 0 || hostPath + "/" == folder;
@@ -73,9 +89,51 @@ DWORD PlannedWriteLength(const std::string& hostPath, DWORD length)
     return Counts(plan, hostPath, true) ? length / 2 : length;
 }
 
+void PlannedAction(const std::string& hostPath, EntryChange change)
+{
+    Win32PosixAction action = nullptr;
+    void* context = nullptr;
+    {
+        std::lock_guard lock(PlanMutex());
+        ActionPlan& plan = TheActionPlan();
+        if (!plan.active || (plan.kinds & static_cast<int>(change)) == 0 || !Below(plan.folder, hostPath))
+            return;
+        if (++plan.calls == plan.atCall) {
+            action = plan.action;
+            context = plan.context;
+        }
+    }
+    // Outside the lock: the action may itself call the layer.
+    if (action)
+        action(hostPath.c_str(), context);
+}
+
 } // namespace win32posix
 
 using namespace win32posix;
+
+extern "C" void Win32PosixSetActionPlan(const Win32PosixActionPlan* request)
+{
+    std::lock_guard lock(PlanMutex());
+    ActionPlan& plan = TheActionPlan();
+    plan = ActionPlan{};
+    if (!request || !request->hostFolder)
+        return;
+    plan.active = true;
+    plan.folder = request->hostFolder;
+    if (plan.folder.empty() || plan.folder.back() != '/')
+        plan.folder += '/';
+    plan.atCall = request->atCall;
+    plan.kinds = request->kinds;
+    plan.action = request->action;
+    plan.context = request->context;
+}
+
+extern "C" long Win32PosixActionCalls(void)
+{
+    std::lock_guard lock(PlanMutex());
+    return TheActionPlan().calls;
+}
 
 extern "C" void Win32PosixSetFaultPlan(const Win32PosixFaultPlan* request)
 {

@@ -23,7 +23,18 @@ bool PlannedFault(const std::string& hostPath);
 // outright is told by PlannedFault, which WriteFile asks first.
 DWORD PlannedWriteLength(const std::string& hostPath, DWORD length);
 
+// What the action plan counts (win32posix_faults.h).
+enum class EntryChange { Creation = 1, Removal = 2 };
+
+// Called just before an entry at `hostPath` is created or removed: runs the
+// test's action when this is the change the action plan picks.
+void PlannedAction(const std::string& hostPath, EntryChange change);
+
 #else
+
+enum class EntryChange { Creation = 1, Removal = 2 };
+
+inline void PlannedAction(const std::string& /*hostPath*/, EntryChange /*change*/) { }
 
 inline bool PlannedFault(const std::string& /*hostPath*/)
 {

@@ -17,6 +17,7 @@
 #include "fault_plan.h"
 #include "filetime.h"
 #include "handles.h"
+#include "held_folders.h"
 #include "resolve.h"
 #include "unique_fd.h"
 
@@ -76,10 +77,29 @@ bool Overwrites(DWORD disposition)
 constexpr DWORD kGenericExecute = 0x20000000u;
 constexpr DWORD kGenericAll = 0x10000000u;
 constexpr DWORD kMaximumAllowed = 0x02000000u;
+bool GrantsWriteAttributes(DWORD desiredAccess)
+{
+    return (desiredAccess & (FILE_WRITE_ATTRIBUTES | GENERIC_WRITE | kGenericAll | kMaximumAllowed)) != 0;
+}
+
 bool GrantsReadControl(DWORD desiredAccess)
 {
     return (desiredAccess &
             (READ_CONTROL | GENERIC_READ | GENERIC_WRITE | kGenericExecute | kGenericAll | kMaximumAllowed)) != 0;
+}
+
+// An open with DELETE access keeps the folder that holds the entry, and the
+// entry's name there, for SetFileInformationByHandle to remove it by.
+DWORD KeepFolderForRemoval(const ResolvedPath& path, OpenFile& file)
+{
+    if (!(file.shareAccess() & kShareAccessDelete))
+        return ERROR_SUCCESS;
+    UniqueFd folder(::open(HostParent(path.access).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.IsValid())
+        return ErrorFromErrno(errno);
+    file.parentFolder = std::move(folder);
+    file.nameInFolder = path.access.substr(path.access.find_last_of('/') + 1);
+    return ERROR_SUCCESS;
 }
 
 // FILE_FLAG_OPEN_REPARSE_POINT on a symbolic link: the link itself, never its
@@ -90,9 +110,12 @@ DWORD OpenLinkItself(const ResolvedPath& path, const OpenRequest& request, OpenR
     if (request.disposition == CREATE_NEW)
         return ERROR_FILE_EXISTS;
     DWORD shareAccess = ShareAccessFromDesired(request.desiredAccess);
-    if (Overwrites(request.disposition) || (shareAccess & (kShareAccessRead | kShareAccessWrite)))
+    // A link's data cannot be read or written here; traversing a link to a
+    // folder (FILE_TRAVERSE) needs none.
+    const DWORD dataAccess = ShareAccessFromDesired(request.desiredAccess & ~DWORD{FILE_TRAVERSE});
+    if (Overwrites(request.disposition) || (dataAccess & (kShareAccessRead | kShareAccessWrite)))
         return ERROR_ACCESS_DENIED;
-    UniqueFd fd(::open(path.host.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(::open(path.access.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.IsValid())
         return ErrorFromErrno(errno);
     struct stat opened { };
@@ -100,7 +123,7 @@ DWORD OpenLinkItself(const ResolvedPath& path, const OpenRequest& request, OpenR
         return ErrorFromErrno(errno);
     if (!S_ISLNK(opened.st_mode)) // replaced since it was looked at
         return ERROR_ACCESS_DENIED;
-    bool isDirectory = (AttributesOf(path.host, opened) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    bool isDirectory = (AttributesOf(path.access, opened) & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (isDirectory && !(request.flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS))
         return ERROR_ACCESS_DENIED;
     std::optional<ShareTable::Ticket> ticket = ProcessShareTable().TryAdd(IdOf(opened), shareAccess, request.shareMode);
@@ -108,15 +131,16 @@ DWORD OpenLinkItself(const ResolvedPath& path, const OpenRequest& request, OpenR
         return ERROR_SHARING_VIOLATION;
     result.file = std::make_shared<OpenFile>(std::move(fd), path.host, IdOf(opened), shareAccess, ticket);
     result.file->isDirectory = isDirectory;
+    result.file->writeAttributes = GrantsWriteAttributes(request.desiredAccess);
     result.existed = true;
-    return ERROR_SUCCESS;
+    return KeepFolderForRemoval(path, *result.file);
 }
 
 bool IsLinkItself(const ResolvedPath& path, const OpenRequest& request)
 {
     struct stat entry;
     return (request.flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) && path.exists &&
-           lstat(path.host.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode);
+           lstat(path.access.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode);
 }
 
 // The checks Windows makes on an existing entry before opening it.
@@ -135,7 +159,7 @@ DWORD CheckExisting(const ResolvedPath& path, const struct stat& target, const O
         return ERROR_ACCESS_DENIED;
     if (Overwrites(request.disposition)) {
         // Replacing a hidden or system file requires naming those attributes.
-        DWORD stored = StoredAttributes(path.host);
+        DWORD stored = StoredAttributes(path.access);
         DWORD requested = request.flagsAndAttributes & kStoredAttributes;
         if ((stored & ~requested) != 0)
             return ERROR_ACCESS_DENIED;
@@ -203,7 +227,7 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
         return OpenLinkItself(path, request, result);
 
     struct stat target { };
-    bool exists = path.exists && stat(path.host.c_str(), &target) == 0; // a dangling link counts as absent
+    bool exists = path.exists && stat(path.access.c_str(), &target) == 0; // a dangling link counts as absent
     if (path.exists && !exists && request.disposition == CREATE_NEW)
         return ERROR_FILE_EXISTS;
     // A FIFO, socket or device in a folder has no counterpart on Windows: not
@@ -218,7 +242,7 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     if (exists) {
         if (DWORD error = CheckExisting(path, target, request); error != ERROR_SUCCESS)
             return error;
-        keptStored = StoredAttributes(path.host);
+        keptStored = StoredAttributes(path.access);
     }
 
     bool isDirectory = exists && S_ISDIR(target.st_mode);
@@ -227,7 +251,9 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     if (request.flagsAndAttributes & FILE_FLAG_WRITE_THROUGH)
         flags |= O_DSYNC;
     bool directIo = false;
-    UniqueFd fd = OpenDescriptor(path.host, flags, !exists, noBuffering && !isDirectory, directIo);
+    if (!exists)
+        PlannedAction(path.host, EntryChange::Creation);
+    UniqueFd fd = OpenDescriptor(path.access, flags, !exists, noBuffering && !isDirectory, directIo);
     if (!fd.IsValid())
         return errno == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(errno);
 
@@ -243,6 +269,14 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
         return ERROR_SHARING_VIOLATION; // nothing was truncated: the share check comes first
     auto file = std::make_shared<OpenFile>(std::move(fd), path.host, IdOf(opened), shareAccess, ticket);
     file->isDirectory = isDirectory;
+    file->writeAttributes = GrantsWriteAttributes(request.desiredAccess);
+    if (DWORD error = KeepFolderForRemoval(path, *file); error != ERROR_SUCCESS)
+        return error;
+    if (isDirectory) {
+        // Paths below it now go through its descriptor (held_folders.h).
+        HoldFolder(file);
+        file->heldFolder = true;
+    }
     file->noBuffering = noBuffering && !isDirectory;
     file->directIo = directIo;
 
@@ -620,7 +654,7 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
     if (PlannedFault(path.host))
         return Fail(ErrorFromErrno(errno));
     struct stat entry;
-    if (lstat(path.host.c_str(), &entry) != 0)
+    if (lstat(path.access.c_str(), &entry) != 0)
         return Fail(ErrorFromErrno(errno));
     if (S_ISDIR(entry.st_mode))
         return Fail(ERROR_ACCESS_DENIED);
@@ -628,7 +662,7 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
         // A link is deleted by itself; a link to a directory is a directory
         // to Windows, removed with RemoveDirectoryA.
         struct stat target;
-        if (stat(path.host.c_str(), &target) == 0 && S_ISDIR(target.st_mode))
+        if (stat(path.access.c_str(), &target) == 0 && S_ISDIR(target.st_mode))
             return Fail(ERROR_ACCESS_DENIED);
     } else if (IsReadOnlyMode(entry.st_mode)) {
         return Fail(ERROR_ACCESS_DENIED);
@@ -641,7 +675,8 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
     case DeleteCheck::Mapped:
         return Fail(ERROR_ACCESS_DENIED);
     }
-    if (InReadOnlyFolder(HostParent(path.host), [&] { return unlink(path.host.c_str()); }) != 0)
+    PlannedAction(path.host, EntryChange::Removal);
+    if (InReadOnlyFolder(HostParent(path.access), [&] { return unlink(path.access.c_str()); }) != 0)
         return Fail(ErrorFromErrno(errno));
     return TRUE;
 }
@@ -713,11 +748,11 @@ extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName)
         return INVALID_FILE_ATTRIBUTES;
     }
     struct stat entry;
-    if (lstat(path.host.c_str(), &entry) != 0) {
+    if (lstat(path.access.c_str(), &entry) != 0) {
         SetLastErrorFromErrno();
         return INVALID_FILE_ATTRIBUTES;
     }
-    return AttributesOf(path.host, entry);
+    return AttributesOf(path.access, entry);
 }
 
 extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes)
@@ -729,7 +764,7 @@ extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttribu
         return Fail(error);
     if (PlannedFault(path.host))
         return Fail(ErrorFromErrno(errno));
-    if (DWORD error = ApplyAttributes(path.host, dwFileAttributes); error != ERROR_SUCCESS)
+    if (DWORD error = ApplyAttributes(path.access, dwFileAttributes); error != ERROR_SUCCESS)
         return Fail(error);
     return TRUE;
 }

@@ -16,6 +16,7 @@
 #include "handles.h"
 #include "path.h"
 #include "resolve.h"
+#include "unique_fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,7 +42,7 @@ struct FoundName {
 // so an entry deleted meanwhile is skipped rather than reported stale.
 class FindObject : public HandleObject {
 public:
-    FindObject(std::string folder, std::vector<FoundName> names)
+    FindObject(UniqueFd folder, std::vector<FoundName> names)
         : HandleObject(HandleKind::Find), folder_(std::move(folder)), names_(std::move(names))
     {
     }
@@ -51,7 +52,7 @@ public:
 
 private:
     std::mutex mutex_;
-    std::string folder_;
+    UniqueFd folder_; // the folder listed, whatever it is called meanwhile
     std::vector<FoundName> names_;
     size_t next_ = 0;
 };
@@ -62,23 +63,23 @@ FILETIME ToFiletime(const timespec& ts)
     return ft ? *ft : FILETIME{0, 0};
 }
 
-// The entry `found` of `folder` ("." and ".." are the folder and its parent),
-// reported under its code-page name. False when it can't be examined or named.
-bool Describe(const std::string& folder, const FoundName& found, WIN32_FIND_DATAA& data)
+// The entry `found` of the listed folder ("." and ".." are the folder and its
+// parent), reported under its code-page name. False when it can't be
+// examined or named.
+bool Describe(const UniqueFd& folder, const FoundName& found, WIN32_FIND_DATAA& data)
 {
     const std::string& name = found.host;
     if (found.reported.size() >= sizeof data.cFileName)
         return false;
-    std::string host = name == "." ? folder : name == ".." ? HostParent(folder) : JoinHost(folder, name);
     struct stat st;
-    if (lstat(host.c_str(), &st) != 0)
+    if (fstatat(folder.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     std::memset(&data, 0, sizeof data);
-    data.dwFileAttributes = AttributesOf(host, st);
+    data.dwFileAttributes = AttributesOf("/proc/self/fd/" + std::to_string(folder.Get()) + "/" + name, st);
     // The birth time where the file system records one (as GetFileTime), else the last write.
     struct statx sx;
     bool hasBirth =
-        statx(AT_FDCWD, host.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME);
+        statx(folder.Get(), name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME);
     data.ftCreationTime = hasBirth ? ToFiletime(timespec{time_t(sx.stx_btime.tv_sec), long(sx.stx_btime.tv_nsec)})
                                    : ToFiletime(st.st_mtim);
     data.ftLastAccessTime = ToFiletime(st.st_atim);
@@ -115,11 +116,13 @@ bool LessIgnoringCase(const FoundName& first, const FoundName& second)
 }
 
 // The names of `folder` that match `mask`, "." and ".." first (outside a root).
-DWORD ListMatching(const std::string& folder, bool isRoot, const std::string& mask, std::vector<FoundName>& names)
+DWORD ListMatching(const UniqueFd& folder, bool isRoot, const std::string& mask, std::vector<FoundName>& names)
 {
-    DIR* dir = opendir(folder.c_str());
+    UniqueFd listing(openat(folder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* dir = listing.IsValid() ? fdopendir(listing.Get()) : nullptr;
     if (!dir)
         return errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
+    listing.Release(); // the listing owns it now
     std::vector<FoundName> found;
     while (dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
@@ -166,23 +169,27 @@ DWORD StartSearch(const char* pattern, std::shared_ptr<FindObject>& search)
         return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
     if (PlannedFault(folder.host))
         return ErrorFromErrno(errno);
+    // The folder is listed, and its entries described, through one
+    // descriptor: a held folder through its own.
+    ThroughHeldFolder(folder);
+    UniqueFd listed(::open(folder.access.c_str(), O_PATH | O_CLOEXEC));
     struct stat folderStat;
-    if (stat(folder.host.c_str(), &folderStat) != 0)
+    if (!listed.IsValid() || fstat(listed.Get(), &folderStat) != 0)
         return ErrorFromErrno(errno);
     if (!S_ISDIR(folderStat.st_mode))
         return ERROR_INVALID_NAME; // "file.txt\*", as Wine reports it
 
     std::vector<FoundName> names;
     if (HasWildcard(mask)) {
-        if (DWORD error = ListMatching(folder.host, folder.isRoot, mask, names); error != ERROR_SUCCESS)
+        if (DWORD error = ListMatching(listed, folder.isRoot, mask, names); error != ERROR_SUCCESS)
             return error;
     } else {
         std::string onDisk;
-        if (!LookupName(folder.host, mask, onDisk))
+        if (!LookupName("/proc/self/fd/" + std::to_string(listed.Get()), mask, onDisk))
             return (errno == ENOENT || errno == ENOTDIR) ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno);
         names.push_back(FoundName{onDisk, FromHost(onDisk)});
     }
-    search = std::make_shared<FindObject>(folder.host, std::move(names));
+    search = std::make_shared<FindObject>(std::move(listed), std::move(names));
     return ERROR_SUCCESS;
 }
 

@@ -6,6 +6,7 @@
 #include "handles.h"
 
 #include "errors.h"
+#include "held_folders.h"
 
 #include <sys/stat.h>
 
@@ -43,6 +44,8 @@ OpenFile::OpenFile(UniqueFd fd, std::string hostPath, FileId id, DWORD shareAcce
 
 OpenFile::~OpenFile()
 {
+    if (heldFolder)
+        ForgetFolder(this);
     fd_.Reset(); // the descriptor goes first: the entry keeps refusing until nothing reaches the file
     if (ticket_)
         ProcessShareTable().Remove(id_, *ticket_);

@@ -63,10 +63,17 @@ public:
     // The file's current size; nullopt with the last error set on failure.
     std::optional<uint64_t> Size() const;
 
-    bool isDirectory = false; // opened with FILE_FLAG_BACKUP_SEMANTICS on a directory
-    bool noBuffering = false; // FILE_FLAG_NO_BUFFERING: reads and writes must be sector-aligned
-    bool directIo = false;    // the descriptor has O_DIRECT (the file system accepted it)
-    bool readControl = false; // opened with READ_CONTROL (or a right including it): GetSecurityInfo may read it
+    bool isDirectory = false;     // opened with FILE_FLAG_BACKUP_SEMANTICS on a directory
+    bool noBuffering = false;     // FILE_FLAG_NO_BUFFERING: reads and writes must be sector-aligned
+    bool directIo = false;        // the descriptor has O_DIRECT (the file system accepted it)
+    bool readControl = false;     // opened with READ_CONTROL (or a right including it): GetSecurityInfo may read it
+    bool heldFolder = false;      // registered as a held folder (held_folders.h) while it is open
+    bool writeAttributes = false; // opened with FILE_WRITE_ATTRIBUTES (or a right including it)
+    // Opened with DELETE access: the folder that holds the entry (a
+    // descriptor of its own) and the entry's name there, which
+    // SetFileInformationByHandle removes.
+    UniqueFd parentFolder;
+    std::string nameInFolder;
 
 private:
     UniqueFd fd_;

@@ -12,6 +12,8 @@
 #include "codepage.h"
 #include "environment.h"
 #include "errors.h"
+#include "handles.h"
+#include "held_folders.h"
 #include "name_index.h"
 #include "path.h"
 
@@ -95,6 +97,33 @@ std::optional<std::string> ExactFolderPath(const std::string& root, const std::v
     return folder;
 }
 
+// Where the walk goes through a held folder: the deepest folder on the way
+// that the process holds, named by the exact host names of `names` (a held
+// folder is registered under its path as found on disk, and looked up
+// without regard to ASCII case). `walked` names below it remain.
+struct Anchor {
+    std::shared_ptr<const OpenFile> folder;
+    size_t walked = 0;
+};
+
+Anchor DeepestHeldFolder(const std::string& root, const std::vector<std::string>& names)
+{
+    Anchor anchor;
+    anchor.folder = HeldFolderAt(root);
+    std::string prefix = root;
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+        std::optional<std::string> hostName = ToHost(names[i]);
+        if (!hostName)
+            break;
+        prefix = JoinHost(prefix, *hostName);
+        if (std::shared_ptr<const OpenFile> folder = HeldFolderAt(prefix)) {
+            anchor.folder = std::move(folder);
+            anchor.walked = i + 1;
+        }
+    }
+    return anchor;
+}
+
 } // namespace
 
 bool LookupName(const std::string& hostFolder, const std::string& name, std::string& found)
@@ -128,15 +157,33 @@ DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out)
         return error;
     out.trailingSeparator = parsed.trailingSeparator;
     size_t walked = 0;
-    if (std::optional<std::string> folder = ExactFolderPath(current, names)) {
+    // `current` is the host path as found on disk, `access` the same place as
+    // the system calls reach it (through a held folder where there is one).
+    std::string access = current;
+    const bool anyHeld = AnyFolderHeld();
+    if (anyHeld) {
+        Anchor anchor = DeepestHeldFolder(current, names);
+        if (anchor.folder) {
+            current = anchor.folder->hostPath();
+            access = PathThrough(*anchor.folder);
+            out.anchor = std::move(anchor.folder);
+            walked = anchor.walked;
+        }
+    }
+    if (out.anchor) {
+        // The walk goes on from the held folder.
+    } else if (std::optional<std::string> folder = ExactFolderPath(current, names)) {
         current = std::move(*folder);
+        access = current;
         walked = names.size() - 1;
-    } else if (!IsDirectoryFollowingLinks(current)) {
+    }
+    if (walked == 0 && !out.anchor && !IsDirectoryFollowingLinks(access)) {
         return ERROR_PATH_NOT_FOUND; // the drive's folder is gone
     }
 
     if (names.empty()) {
         out.host = current;
+        out.access = access;
         out.exists = true;
         out.isRoot = parsed.kind != PathKind::Relative || current == "/";
         return ERROR_SUCCESS;
@@ -144,27 +191,36 @@ DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out)
     for (size_t i = walked; i < names.size(); ++i) {
         bool last = i + 1 == names.size();
         std::string found;
-        if (!LookupName(current, names[i], found)) {
+        if (!LookupName(access, names[i], found)) {
             if (errno != ENOENT && errno != ENOTDIR)
                 return ErrorFromErrno(errno);
             if (!last)
                 return ERROR_PATH_NOT_FOUND;
             std::optional<std::string> hostName = ToHost(names[i]);
             out.host = hostName ? JoinHost(current, *hostName) : std::string();
+            out.access = hostName ? JoinHost(access, *hostName) : std::string();
             out.unrepresentable = !hostName;
             out.lastName = names[i];
             out.exists = false;
             return ERROR_SUCCESS;
         }
         current = JoinHost(current, found);
-        if (!last && !IsDirectoryFollowingLinks(current))
-            return ERROR_PATH_NOT_FOUND;
+        access = JoinHost(access, found);
+        if (!last) {
+            if (std::shared_ptr<const OpenFile> folder = anyHeld ? HeldFolderAt(current) : nullptr) {
+                access = PathThrough(*folder);
+                out.anchor = std::move(folder);
+            } else if (!IsDirectoryFollowingLinks(access)) {
+                return ERROR_PATH_NOT_FOUND;
+            }
+        }
         if (last)
             out.lastName = FromHost(found);
     }
     out.host = current;
+    out.access = access;
     out.exists = true;
-    if (out.trailingSeparator && !IsDirectoryFollowingLinks(current))
+    if (out.trailingSeparator && !IsDirectoryFollowingLinks(access))
         return ERROR_INVALID_NAME; // "file.txt\"
     return ERROR_SUCCESS;
 }
@@ -175,6 +231,16 @@ DWORD ResolveExisting(std::string_view windowsPath, ResolvedPath& out)
     if (error != ERROR_SUCCESS)
         return error;
     return out.exists ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+void ThroughHeldFolder(ResolvedPath& path)
+{
+    if (!AnyFolderHeld())
+        return;
+    if (std::shared_ptr<const OpenFile> folder = HeldFolderAt(path.host)) {
+        path.access = PathThrough(*folder);
+        path.anchor = std::move(folder);
+    }
 }
 
 std::string JoinHost(const std::string& folder, const std::string& name)

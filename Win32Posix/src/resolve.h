@@ -5,13 +5,23 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace win32posix {
 
+class OpenFile;
+
 struct ResolvedPath {
-    std::string host;               // host path; components as found on disk
+    std::string host; // host path; components as found on disk
+    // The host path to give the system calls: below a folder the process
+    // holds (held_folders.h), through that folder's descriptor
+    // ("/proc/self/fd/N/name"), so that it reaches the folder that was opened
+    // whatever has been renamed since; else `host`. `anchor` keeps that
+    // descriptor open while the path is in use.
+    std::string access;
+    std::shared_ptr<const OpenFile> anchor;
     bool exists = false;            // the last component exists (lstat succeeded)
     bool isRoot = false;            // the path names a drive root or the host root
     bool trailingSeparator = false; // the Windows path ended with '\'
@@ -40,6 +50,12 @@ DWORD ResolvePath(std::string_view windowsPath, ResolvedPath& out);
 // ResolvePath, then requires the last component to exist: a missing last
 // component gives ERROR_FILE_NOT_FOUND.
 DWORD ResolveExisting(std::string_view windowsPath, ResolvedPath& out);
+
+// When `path` names a folder that the process holds itself (not only one on
+// its way), reaches it through that folder's descriptor: what is listed in it
+// is what was opened. A listing needs this; an entry is otherwise reached by
+// its own name in the folder that holds it.
+void ThroughHeldFolder(ResolvedPath& path);
 
 // Looks one name, in the process's code page, up in a host folder: its host
 // (UTF-8) form exactly first, then case-insensitively in the code page.

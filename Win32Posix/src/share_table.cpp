@@ -15,6 +15,8 @@ constexpr DWORD kGenericAll = 0x10000000u;  // GENERIC_ALL
 constexpr DWORD kFileReadData = 0x0001u;
 constexpr DWORD kFileWriteData = 0x0002u;
 constexpr DWORD kFileAppendData = 0x0004u;
+constexpr DWORD kFileExecute = 0x0020u;        // FILE_EXECUTE, FILE_TRAVERSE for a folder
+constexpr DWORD kGenericExecute = 0x20000000u; // GENERIC_EXECUTE
 
 // FILE_SHARE_* bit that allows each kShareAccess* right.
 bool ShareAllows(DWORD share, DWORD access)
@@ -33,7 +35,9 @@ bool ShareAllows(DWORD share, DWORD access)
 DWORD ShareAccessFromDesired(DWORD desired)
 {
     DWORD access = 0;
-    if (desired & (GENERIC_READ | kGenericAll | kFileReadData))
+    // Executing (traversing a folder) counts as reading; the attributes, the
+    // security and SYNCHRONIZE count as nothing.
+    if (desired & (GENERIC_READ | kGenericAll | kFileReadData | kFileExecute | kGenericExecute))
         access |= kShareAccessRead;
     if (desired & (GENERIC_WRITE | kGenericAll | kFileWriteData | kFileAppendData))
         access |= kShareAccessWrite;

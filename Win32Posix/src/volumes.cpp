@@ -87,7 +87,7 @@ extern "C" UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName)
         return TypeOfDriveLetter(parsed.drive);
     }
     win32posix::ResolvedPath resolved;
-    if (win32posix::ResolveExisting(path, resolved) != ERROR_SUCCESS || !IsDirectory(resolved.host)) {
+    if (win32posix::ResolveExisting(path, resolved) != ERROR_SUCCESS || !IsDirectory(resolved.access)) {
         return DRIVE_NO_ROOT_DIR;
     }
     return parsed.drive != 0 ? TypeOfDriveLetter(parsed.drive) : UINT(DRIVE_FIXED);
@@ -103,11 +103,11 @@ extern "C" BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR lpDirectoryName, PULARGE_INTEG
     if (const DWORD error = win32posix::ResolveExisting(path, resolved); error != ERROR_SUCCESS) {
         return Fail(error);
     }
-    if (!IsDirectory(resolved.host)) {
+    if (!IsDirectory(resolved.access)) {
         return Fail(ERROR_DIRECTORY);
     }
     struct statvfs volume;
-    if (statvfs(resolved.host.c_str(), &volume) != 0) {
+    if (statvfs(resolved.access.c_str(), &volume) != 0) {
         win32posix::SetLastErrorFromErrno();
         return FALSE;
     }

@@ -1,10 +1,13 @@
 // Every file-system call of a directory sync onto three drives fails once,
 // in turn (EIO, ENOSPC, a short write): a sync reported complete has every
 // file right on one drive and no broken file on any, and the next sync
-// without a fault completes the same way.
+// without a fault completes the same way. And a player's swap of a folder for
+// a link, just before each creation and each removal of a sync, carries
+// nothing out of the drives.
 #include "DirSyncFixture.h"
 
 #include "FaultSweep.h"
+#include "FolderSwap.h"
 
 #include <gtest/gtest.h>
 
@@ -28,9 +31,11 @@ const std::vector<std::pair<std::string, std::string>>& ServedFiles()
     return files;
 }
 
-class DirSyncFaultSweep : public ::testing::TestWithParam<faultsweep::WriteModeAndFault> {
+// The world of the sweeps: the served files, \games\x on three drives, a
+// client in one write mode.
+class SyncSweepWorld {
 protected:
-    DirSyncFaultSweep() : client(std::get<0>(GetParam()))
+    explicit SyncSweepWorld(qek::WriteMode mode) : client(mode)
     {
         for (const auto& [name, content] : ServedFiles())
             ws.PutServerFile(name, content);
@@ -46,7 +51,7 @@ protected:
         PutFile(ws.DriveFolder('d') / "games" / "x" / "a.txt", "an older alpha");
     }
 
-    qelsrv::SessionResult Run()
+    qelsrv::SessionResult Sync()
     {
         logBefore = ws.LogMessages().size();
         qelsrv::SessionResult result = RunSync(client.Port(), ws.ServerFolder(), SyncParams(kBase));
@@ -58,7 +63,8 @@ protected:
     // that the client found holding the folder) has every file right; on the
     // others a file may also still be as it was before the sync (a drive whose
     // folder could not be looked at takes no part, and copies are made of
-    // fetched files only), but never anything else, such as part of a file.
+    // fetched files only) or gone (a copy that failed is removed, as a failed
+    // CopyFile's is), but never anything else, such as part of a file.
     std::string Difference() const
     {
         bool someDriveRight = false;
@@ -69,7 +75,7 @@ protected:
                 const bool right =
                     ReadFile(local) == content && FileTimeOf(local) == FileTimeOf(ws.ServerFolder() / name);
                 allRight = allRight && right;
-                if (!right && !AsBefore(letter, name, local))
+                if (!right && !AsBeforeOrGone(letter, name, local))
                     return local.string() + " is neither the server's nor as it was";
             }
             someDriveRight = someDriveRight || allRight;
@@ -77,11 +83,11 @@ protected:
         return someDriveRight ? "" : "no drive has every file right";
     }
 
-    static bool AsBefore(char letter, const std::string& name, const fs::path& local)
+    static bool AsBeforeOrGone(char letter, const std::string& name, const fs::path& local)
     {
-        if (letter == 'd' && name == "a.txt")
-            return ReadFile(local) == std::optional<std::string>("an older alpha");
-        return !fs::exists(local);
+        if (!fs::exists(local))
+            return true;
+        return letter == 'd' && name == "a.txt" && ReadFile(local) == std::optional<std::string>("an older alpha");
     }
 
     Workspace ws;
@@ -90,9 +96,14 @@ protected:
     size_t logBefore = 0; // the log's messages before the last sync
 };
 
+class DirSyncFaultSweep : public ::testing::TestWithParam<faultsweep::WriteModeAndFault>, protected SyncSweepWorld {
+protected:
+    DirSyncFaultSweep() : SyncSweepWorld(std::get<0>(GetParam())) { }
+};
+
 TEST_P(DirSyncFaultSweep, NoFaultIsReportedAsACompleteSync)
 {
-    const auto sync = [&] { return Run(); };
+    const auto sync = [&] { return Sync(); };
     const auto check = [&](const qelsrv::SessionResult& result, long failCall) {
         if (failCall == 0) {
             ASSERT_EQ(result.outcome, qelsrv::SessionOutcome::Completed) << result.error;
@@ -104,7 +115,7 @@ TEST_P(DirSyncFaultSweep, NoFaultIsReportedAsACompleteSync)
         } else {
             EXPECT_TRUE(faultsweep::NamesAFailure(ws.LogMessages(), logBefore)) << "failed without a word";
         }
-        const qelsrv::SessionResult repair = Run();
+        const qelsrv::SessionResult repair = Sync();
         EXPECT_EQ(repair.outcome, qelsrv::SessionOutcome::Completed) << repair.error;
         EXPECT_EQ(Difference(), "");
     };
@@ -115,5 +126,35 @@ TEST_P(DirSyncFaultSweep, NoFaultIsReportedAsACompleteSync)
 
 INSTANTIATE_TEST_SUITE_P(Cases, DirSyncFaultSweep, faultsweep::EveryWriteModeAndFault(),
                          faultsweep::WriteModeAndFaultName);
+
+class DirSyncSwapSweep : public ::testing::TestWithParam<qek::WriteMode>, protected SyncSweepWorld {
+protected:
+    DirSyncSwapSweep() : SyncSweepWorld(GetParam()) { }
+};
+
+// Before each creation (the data file, the folders, the files, their copies)
+// and each removal (the data file): the sync finishes in the folders it
+// checked or fails with a word, and the next sync leaves a drive right.
+TEST_P(DirSyncSwapSweep, NothingIsWrittenOrRemovedThroughASwappedFolder)
+{
+    if (!folderswap::CanSwap()) {
+        GTEST_SKIP() << "a link can be given to another owner only by root";
+    }
+    const fs::path drives = ws.DriveFolder('c').parent_path();
+    const auto sync = [&] { return Sync(); };
+    const auto check = [&](const qelsrv::SessionResult& result, long) {
+        if (result.outcome != qelsrv::SessionOutcome::Completed) {
+            EXPECT_TRUE(faultsweep::NamesAFailure(ws.LogMessages(), logBefore)) << "failed without a word";
+        }
+        const qelsrv::SessionResult repair = Sync();
+        EXPECT_EQ(repair.outcome, qelsrv::SessionOutcome::Completed) << repair.error;
+        EXPECT_EQ(Difference(), "");
+    };
+    folderswap::SwapBeforeEveryChange(
+        drives, WIN32POSIX_CREATIONS | WIN32POSIX_REMOVALS, drives / "victim", [&] { ResetDrives(); }, sync, check);
+}
+
+INSTANTIATE_TEST_SUITE_P(WriteModes, DirSyncSwapSweep, qeltest::EveryWriteMode(),
+                         [](const auto& info) { return qeltest::WriteModeName(info); });
 
 } // namespace

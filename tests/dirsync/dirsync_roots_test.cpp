@@ -107,3 +107,32 @@ TEST(RootCopiesTest, APathThatDoesNotFitCopiesNothing)
     EXPECT_EQ(StatusText(CopyToRoots(roots, "\\bin\\a.dat")), "ok");
     EXPECT_EQ(ReadFile(ws.Host("d:\\games\\x\\bin\\a.dat")), "content");
 }
+
+// The primary's file is copied only as itself: a link or a second name put at
+// its place after it was written would have the client read a file of
+// someone's choosing (with its rights) and copy it where players can read it.
+TEST(RootCopiesTest, ALinkOrSecondNameAtThePrimarysFileIsNotCopied)
+{
+    enum class Plant { Link, HardLink };
+    for (const Plant plant : {Plant::Link, Plant::HardLink}) {
+        SCOPED_TRACE(plant == Plant::Link ? "a link" : "a hard link");
+        Workspace ws;
+        PutFile(ws.Host("c:\\secret\\key.bin"), "secret");
+        fs::create_directories(ws.Host("g:\\games\\x\\bin"));
+        const fs::path secret = ws.Host("c:\\secret\\key.bin");
+        const fs::path place = ws.Host("g:\\games\\x\\bin\\a.dat");
+        if (plant == Plant::Link) {
+            fs::create_symlink(secret, place);
+        } else {
+            fs::create_hard_link(secret, place);
+        }
+        SyncRoots roots;
+        roots.primary = "g:\\games\\x\\";
+        roots.copies = {"d:\\games\\x\\"};
+
+        EXPECT_EQ(StatusText(CopyToRoots(roots, "\\bin\\a.dat")), "ok"); // a failed copy is logged, the task goes on
+        EXPECT_FALSE(fs::exists(ws.Host("d:\\games\\x\\bin\\a.dat")));
+        EXPECT_EQ(ws.LogMessages(),
+                  std::vector<std::string>{msg::CopyFailed("d:\\games\\x\\bin\\a.dat", ERROR_ACCESS_DENIED)});
+    }
+}

@@ -163,7 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ReceivedCheckList checkList;
     const FileList& fileList = checkList.Entries();
     TaskProgress progress;
-    const Status result = AnalyseCheckFile(kCheckFile, kRoot, checkList, progress,
+    FolderChain folders(kRoot);
+    const Status result = AnalyseCheckFile(kCheckFile, folders, checkList, progress,
                                            allowDelete ? DeletePolicy::DeleteUnlisted : DeletePolicy::KeepUnlisted,
                                            skipLocalCompare ? LocalCompare::Skip : LocalCompare::Compare);
     const bool ok = result.IsOk();

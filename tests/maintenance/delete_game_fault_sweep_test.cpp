@@ -1,9 +1,11 @@
 // Every file-system call of a delete-game fails once, in turn (EIO, ENOSPC):
 // the task still answers, nothing outside the game's folders goes, and the
-// next delete without a fault removes what is left.
+// next delete without a fault removes what is left. And a player's swap of a
+// folder for a link, just before each removal, removes nothing outside.
 #include "MaintenanceTestSupport.h"
 
 #include "FaultSweep.h"
+#include "FolderSwap.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +19,10 @@ using mnttest::TestDrives;
 
 using faultsweep::Fault;
 
-class DeleteGameFaultSweep : public ::testing::TestWithParam<Fault> {
+// The game on D and E, and the client that deletes it.
+class DeleteGameWorld {
 protected:
-    DeleteGameFaultSweep() : drives({{'C'}, {'D'}, {'E'}}, 'C') { }
+    DeleteGameWorld() : drives({{'C'}, {'D'}, {'E'}}, 'C') { }
 
     // The game on D and E, beside another game and a first-level folder of
     // the same name that must stay.
@@ -61,6 +64,8 @@ protected:
     size_t logBefore = 0; // the length of the log before the last delete
 };
 
+class DeleteGameFaultSweep : public ::testing::TestWithParam<Fault>, protected DeleteGameWorld { };
+
 TEST_P(DeleteGameFaultSweep, AnswersAndRemovesNothingElse)
 {
     const auto remove = [&] { return Delete(); };
@@ -86,5 +91,28 @@ TEST_P(DeleteGameFaultSweep, AnswersAndRemovesNothingElse)
 
 INSTANTIATE_TEST_SUITE_P(Cases, DeleteGameFaultSweep, ::testing::Values(faultsweep::kIoError, faultsweep::kDiskFull),
                          [](const auto& info) { return std::string(info.param.name); });
+
+class DeleteGameSwapSweep : public ::testing::Test, protected DeleteGameWorld { };
+
+// Before each removal of a delete-game (every file and folder of the game on
+// both drives; the player chose their names): the task answers, nothing
+// outside goes, and the next delete removes what is left.
+TEST_F(DeleteGameSwapSweep, NothingIsRemovedThroughASwappedFolder)
+{
+    if (!folderswap::CanSwap()) {
+        GTEST_SKIP() << "a link can be given to another owner only by root";
+    }
+    const fs::path allDrives = drives.Host(R"(D:\games)").parent_path().parent_path();
+    const auto remove = [&] { return Delete(); };
+    const auto check = [&](const qelsrv::DeleteGameResult& result, long) {
+        EXPECT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(Outsiders(), "");
+        EXPECT_TRUE(Delete().ok) << "a clean delete afterwards";
+        EXPECT_FALSE(fs::exists(drives.Host(R"(D:\games\x)")));
+        EXPECT_FALSE(fs::exists(drives.Host(R"(E:\games\x)")));
+    };
+    folderswap::SwapBeforeEveryChange(
+        allDrives, WIN32POSIX_REMOVALS, allDrives / "victim", [&] { ResetDrives(); }, remove, check);
+}
 
 } // namespace

@@ -42,7 +42,7 @@ protected:
     Status Analyse(const std::vector<QELDtFile>& records, int allowDelete, int skip = 0)
     {
         WriteCheckFile(Serialize(records));
-        return AnalyseCheckFile(kCheckFile.c_str(), kRoot.c_str(), checkList, progress, Policy(allowDelete),
+        return AnalyseCheckFile(kCheckFile.c_str(), chain, checkList, progress, Policy(allowDelete),
                                 skip != 0 ? LocalCompare::Skip : LocalCompare::Compare);
     }
 
@@ -66,6 +66,7 @@ protected:
     FileRequest Request() const { return MakeFileRequest(progress, kFileRequestSendFile); }
 
     TempDrive drive;
+    FolderChain chain{kRoot};
     ReceivedCheckList checkList;
     FileList& list = checkList.Entries();
     TaskProgress progress;
@@ -89,9 +90,9 @@ TEST_F(CheckListAnalysis, TrailingBytesShorterThanARecordAreIgnored)
     std::string bytes = Serialize({FileRecord("\\a", 10)});
     bytes += std::string(279, 'z');
     WriteCheckFile(bytes);
-    EXPECT_EQ(StatusText(AnalyseCheckFile(kCheckFile.c_str(), kRoot.c_str(), checkList, progress, Policy(0),
-                                          LocalCompare::Compare)),
-              "ok");
+    EXPECT_EQ(
+        StatusText(AnalyseCheckFile(kCheckFile.c_str(), chain, checkList, progress, Policy(0), LocalCompare::Compare)),
+        "ok");
     EXPECT_EQ(Names(), (NameList{"\\a"}));
     EXPECT_EQ(progress.filesToUpdate, 1u);
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::FilesToUpdate(1, 0, 10)}));
@@ -241,9 +242,9 @@ TEST_F(CheckListAnalysis, MarkerIsDeletedByTheScanButTheOpenCheckFileSurvives)
     const std::string checkFile = kRoot + "tarngamever\\QELFilesInfo.dat.tmp";
     PutFile(drive, kRoot + "tarnGameVer\\tarnGameVer.txt", "1.0");
     WriteCheckFile(Serialize({FileRecord("\\a", 1)}), checkFile);
-    EXPECT_EQ(StatusText(AnalyseCheckFile(checkFile.c_str(), kRoot.c_str(), checkList, progress, Policy(1),
-                                          LocalCompare::Compare)),
-              "ok");
+    EXPECT_EQ(
+        StatusText(AnalyseCheckFile(checkFile.c_str(), chain, checkList, progress, Policy(1), LocalCompare::Compare)),
+        "ok");
     EXPECT_FALSE(Exists(drive, kRoot + "tarnGameVer\\tarnGameVer.txt"));
     EXPECT_TRUE(Exists(drive, checkFile));
     EXPECT_EQ(Names(), (NameList{"\\a"}));
@@ -326,7 +327,8 @@ TEST(LocalScan, MissingRootEndsTheScanAtOnce)
     QELDtFile record = FileRecord("\\a", 0);
     FileList list;
     list.Insert(&record);
-    EXPECT_FALSE(ScanLocalDirectory("D:\\nothing\\", "D:\\nothing\\", list, DeletePolicy::DeleteUnlisted));
+    FolderChain chain("D:\\nothing\\");
+    EXPECT_FALSE(ScanLocalDirectory(chain, "D:\\nothing\\", list, DeletePolicy::DeleteUnlisted));
     EXPECT_EQ(list.Size(), 1u);
 }
 
@@ -337,7 +339,8 @@ TEST(LocalScan, EmptyRootChangesNothing)
     QELDtFile record = FileRecord("\\a", 0);
     FileList list;
     list.Insert(&record);
-    EXPECT_TRUE(ScanLocalDirectory("D:\\empty\\", "D:\\empty\\", list, DeletePolicy::DeleteUnlisted));
+    FolderChain chain("D:\\empty\\");
+    EXPECT_TRUE(ScanLocalDirectory(chain, "D:\\empty\\", list, DeletePolicy::DeleteUnlisted));
     EXPECT_EQ(list.Size(), 1u);
 }
 
@@ -348,7 +351,8 @@ TEST(LocalScan, DirectoryPathBeyondItsBufferEndsTheScanWithoutDeletingIt)
     const std::string deep = root + std::string(200, 'a') + "\\" + std::string(60, 'b') + "\\";
     PutFile(drive, deep + "file.txt", "x");
     FileList list;
-    EXPECT_FALSE(ScanLocalDirectory(root.c_str(), root.c_str(), list, DeletePolicy::DeleteUnlisted));
+    FolderChain chain(root);
+    EXPECT_FALSE(ScanLocalDirectory(chain, root.c_str(), list, DeletePolicy::DeleteUnlisted));
     EXPECT_TRUE(Exists(drive, deep + "file.txt"));
 }
 

@@ -6,6 +6,8 @@
 #include "StatusText.h"
 #include "UpdateTestSupport.h"
 
+#include <win32posix_faults.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -30,9 +32,10 @@ protected:
 
     Status Receive(const QELDtFile& record, const std::string& target = kTarget)
     {
+        FolderChain folders(target);
         return GetParam() == qek::WriteMode::Unbuffered
-                   ? ReceiveFileUnbuffered(kNoConnection, params, record, progress, buffer.data(), target.c_str())
-                   : ReceiveFileBuffered(kNoConnection, params, record, progress, buffer.data(), target.c_str());
+                   ? ReceiveFileUnbuffered(kNoConnection, params, record, progress, buffer.data(), folders)
+                   : ReceiveFileBuffered(kNoConnection, params, record, progress, buffer.data(), folders);
     }
 
     TempDrive drive;
@@ -89,6 +92,33 @@ TEST_P(FileReception, PathBeyond255CharactersIsRefusedNotCut)
     EXPECT_TRUE(Exists(drive, kTarget + fits.substr(1)));
 }
 
+// A hard link is removed as itself before the name is made anew; one that
+// someone plants at the name in between makes the creation fail (CREATE_NEW),
+// logged, and is never written through.
+TEST_P(FileReception, AHardLinkPlantedBetweenTheRemovalAndTheCreationFailsTheFile)
+{
+    PutFile(drive, "D:\\outside\\victim.txt", "victim");
+    const fs::path victim = drive.Host("D:\\outside\\victim.txt");
+    fs::create_hard_link(victim, drive.Host(kTarget + "game.cfg"));
+    const auto plantAgain = [](const char* hostPath, void* context) {
+        fs::create_hard_link(*static_cast<const fs::path*>(context), hostPath);
+    };
+    const std::string folder = drive.Host(kTarget).string();
+    const Win32PosixActionPlan plan{folder.c_str(), 1, WIN32POSIX_CREATIONS, plantAgain,
+                                    const_cast<fs::path*>(&victim)};
+    Win32PosixSetActionPlan(&plan);
+    const std::string status = StatusText(Receive(FileRecord("\\game.cfg", 0)));
+    const long creations = Win32PosixActionCalls();
+    Win32PosixSetActionPlan(nullptr);
+
+    ASSERT_EQ(creations, 1);
+    EXPECT_EQ(status, FailedWith(ERROR_FILE_EXISTS));
+    EXPECT_EQ(drive.LogMessages(),
+              (std::vector<std::string>{msg::CreateFailed(kTarget + "\\game.cfg", ERROR_FILE_EXISTS)}));
+    EXPECT_EQ(ReadFileBytes(drive, "D:\\outside\\victim.txt"), "victim");
+    EXPECT_EQ(fs::hard_link_count(victim), 2u); // the planted link, left as it was
+}
+
 TEST_P(FileReception, LinkAtTheFilesPlaceIsReplacedByTheFile)
 {
     PutFile(drive, "D:\\outside\\victim.txt", "victim");
@@ -98,25 +128,30 @@ TEST_P(FileReception, LinkAtTheFilesPlaceIsReplacedByTheFile)
     EXPECT_EQ(ReadFileBytes(drive, "D:\\outside\\victim.txt"), "victim");
 }
 
-// What is found at a folder or a file's name is looked at when that file is
-// written, not once per task: a link or hard link planted in a folder after
-// an earlier file of the same task was written there is not written through.
+// What is found at a file's name is looked at when that file is written, not
+// once per task: a link or hard link planted in a folder after an earlier
+// file of the same task was written there is not written through. A folder
+// the task holds stays the folder it checked: renamed aside (which Windows
+// refuses while it is held, Linux does not) and replaced by a link, it still
+// receives the task's next file, and nothing goes through the link.
 TEST_P(FileReception, LinksPlantedBetweenTwoFilesOfOneTaskAreNotWrittenThrough)
 {
-    enum class Plant { FolderLink, FileLink, HardLink };
+    enum class Plant { FolderSwapped, FileLink, HardLink };
     struct Case {
         const char* what;
         Plant plant;
+        const char* written; // where the second file is found afterwards
     };
     const Case cases[] = {
-        {"a link in place of the folder", Plant::FolderLink},
-        {"a link at the next file's name", Plant::FileLink},
-        {"a hard link at the next file's name", Plant::HardLink},
+        {"the folder renamed aside, a link in its place", Plant::FolderSwapped, "D:\\Games\\X\\aside\\b.txt"},
+        {"a link at the next file's name", Plant::FileLink, "D:\\Games\\X\\sub\\b.txt"},
+        {"a hard link at the next file's name", Plant::HardLink, "D:\\Games\\X\\sub\\b.txt"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string folder = kTarget + "sub";
         fs::remove_all(drive.Host(folder));
+        fs::remove_all(drive.Host(kTarget + "aside"));
         fs::remove_all(drive.Host("D:\\outside"));
         fs::create_directories(drive.Host(folder));
         PutFile(drive, "D:\\outside\\b.txt", "victim");
@@ -132,8 +167,8 @@ TEST_P(FileReception, LinksPlantedBetweenTwoFilesOfOneTaskAreNotWrittenThrough)
             }
             const fs::path place = drive.Host(folder);
             switch (c.plant) {
-            case Plant::FolderLink:
-                fs::remove_all(place);
+            case Plant::FolderSwapped:
+                fs::rename(place, drive.Host(kTarget + "aside"));
                 fs::create_directory_symlink(victim.parent_path(), place);
                 break;
             case Plant::FileLink:
@@ -146,12 +181,12 @@ TEST_P(FileReception, LinksPlantedBetweenTwoFilesOfOneTaskAreNotWrittenThrough)
             return Status::Ok();
         };
         progress = TaskProgress{};
-        EXPECT_EQ(StatusText(DownloadListedFiles(kNoConnection, GetParam(), params, list, progress, kTarget.c_str(),
-                                                 plantAfterFirst)),
+        FolderChain folders(kTarget);
+        EXPECT_EQ(StatusText(
+                      DownloadListedFiles(kNoConnection, GetParam(), params, list, progress, folders, plantAfterFirst)),
                   "ok");
         EXPECT_EQ(progress.filesDone, 2u);
-        EXPECT_EQ(fs::symlink_status(drive.Host(folder)).type(), fs::file_type::directory);
-        EXPECT_EQ(fs::symlink_status(drive.Host(kTarget + "sub\\b.txt")).type(), fs::file_type::regular);
+        EXPECT_EQ(fs::symlink_status(drive.Host(c.written)).type(), fs::file_type::regular);
         EXPECT_EQ(ReadFileBytes(drive, "D:\\outside\\b.txt"), "victim");
         EXPECT_EQ(fs::hard_link_count(victim), 1u);
     }

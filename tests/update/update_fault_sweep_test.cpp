@@ -3,11 +3,14 @@
 // short. Whatever call it hits, the game is never recorded at the new
 // version unless every listed file holds the server's bytes and time, no
 // file is left holding another file's bytes, and the next update without a
-// fault brings the game up to date.
+// fault brings the game up to date. And a player's swap of a folder for a
+// link, just before each creation and each removal of an update, carries
+// nothing out of the game.
 #include "UpdatePeer.h"
 #include "UpdateTestSupport.h"
 
 #include "FaultSweep.h"
+#include "FolderSwap.h"
 
 #include <checklist.h>
 #include <update_session.h>
@@ -27,9 +30,11 @@ const std::string kMarker = kGame + "tarnGameVer\\tarnGameVer.txt";
 
 using faultsweep::Fault;
 
-class UpdateFaultSweep : public ::testing::TestWithParam<faultsweep::WriteModeAndFault> {
+// The game of the sweeps: a server folder, the client's game at version 1.0,
+// a client in one write mode.
+class SweepGame {
 protected:
-    UpdateFaultSweep() : client(std::get<0>(GetParam()))
+    explicit SweepGame(qek::WriteMode mode) : client(mode)
     {
         serverFolder = drive.Root().parent_path() / "server";
         ServerFile("zero.dat", "");
@@ -138,6 +143,11 @@ protected:
     size_t logBefore = 0; // the log's messages before the last update
 };
 
+class UpdateFaultSweep : public ::testing::TestWithParam<faultsweep::WriteModeAndFault>, protected SweepGame {
+protected:
+    UpdateFaultSweep() : SweepGame(std::get<0>(GetParam())) { }
+};
+
 TEST_P(UpdateFaultSweep, NoFaultLeavesTheGameMarkedCurrentWithWrongContent)
 {
     ASSERT_TRUE(list.ok());
@@ -173,5 +183,38 @@ TEST_P(UpdateFaultSweep, NoFaultLeavesTheGameMarkedCurrentWithWrongContent)
 
 INSTANTIATE_TEST_SUITE_P(Cases, UpdateFaultSweep, faultsweep::EveryWriteModeAndFault(),
                          faultsweep::WriteModeAndFaultName);
+
+class UpdateSwapSweep : public ::testing::TestWithParam<qek::WriteMode>, protected SweepGame {
+protected:
+    UpdateSwapSweep() : SweepGame(GetParam()) { }
+};
+
+// Before each creation (the check list, the folders, the files, the marker)
+// and each removal (the unlisted file, the check list): the update finishes
+// in the folders it checked or fails with a word, and the next update
+// repairs the game.
+TEST_P(UpdateSwapSweep, NothingIsWrittenOrRemovedThroughASwappedFolder)
+{
+    if (!folderswap::CanSwap()) {
+        GTEST_SKIP() << "a link can be given to another owner only by root";
+    }
+    ASSERT_TRUE(list.ok());
+    const auto update = [&] { return Update("2.0"); };
+    const auto check = [&](const qelsrv::SessionResult& result, long) {
+        if (result.outcome != qelsrv::SessionOutcome::Completed) {
+            EXPECT_TRUE(faultsweep::NamesAFailure(drive.LogMessages(), logBefore)) << "failed without a word";
+        }
+        EXPECT_EQ(BytesOfAnotherFile(), "");
+        const qelsrv::SessionResult repair = Update("2.1");
+        EXPECT_EQ(repair.outcome, qelsrv::SessionOutcome::Completed) << repair.error;
+        EXPECT_EQ(Difference(), "");
+    };
+    folderswap::SwapBeforeEveryChange(
+        drive.Host(kGame), WIN32POSIX_CREATIONS | WIN32POSIX_REMOVALS, drive.Root().parent_path() / "victim",
+        [&] { ResetClientGame(); }, update, check);
+}
+
+INSTANTIATE_TEST_SUITE_P(WriteModes, UpdateSwapSweep, qeltest::EveryWriteMode(),
+                         [](const auto& info) { return qeltest::WriteModeName(info); });
 
 } // namespace

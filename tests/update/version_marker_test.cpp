@@ -17,6 +17,14 @@ using namespace updtest;
 
 namespace {
 
+// The marker written as the update writes it: through the game's chain of
+// held folders.
+Status WriteVersion(const std::string& game, const char* version)
+{
+    FolderChain chain(game);
+    return WriteGameVersion(chain, version);
+}
+
 const std::string kGame = "D:\\Games\\X\\";
 const std::string kMarker = "D:\\Games\\X\\tarnGameVer\\tarnGameVer.txt";
 
@@ -61,11 +69,11 @@ TEST_F(VersionMarker, WrittenMarkerHoldsExactlyTheVersion)
 {
     std::filesystem::create_directories(drive.Host(kGame + "tarnGameVer"));
     PutFile(drive, kMarker, "old version that is longer");
-    EXPECT_EQ(StatusText(WriteGameVersion(kGame.c_str(), "2.0.1")), "ok");
+    EXPECT_EQ(StatusText(WriteVersion(kGame, "2.0.1")), "ok");
     EXPECT_EQ(ReadFileBytes(drive, kMarker), "2.0.1");
     EXPECT_EQ(ReadVersion(), "2.0.1");
 
-    EXPECT_EQ(StatusText(WriteGameVersion(kGame.c_str(), "")), "ok");
+    EXPECT_EQ(StatusText(WriteVersion(kGame, "")), "ok");
     EXPECT_EQ(ReadFileBytes(drive, kMarker), "");
     EXPECT_EQ(ReadVersion(), "");
 }
@@ -80,7 +88,7 @@ TEST_F(VersionMarker, FoundThroughTheLowerCaseMarkerDirectory)
 {
     // The update task creates "tarngamever"; the marker is named with capitals.
     std::filesystem::create_directories(drive.Host(kGame + "tarngamever"));
-    EXPECT_EQ(StatusText(WriteGameVersion(kGame.c_str(), "3")), "ok");
+    EXPECT_EQ(StatusText(WriteVersion(kGame, "3")), "ok");
     EXPECT_TRUE(std::filesystem::exists(drive.Host(kGame + "tarngamever/tarnGameVer.txt")));
     EXPECT_EQ(ReadVersion(), "3");
 }
@@ -90,7 +98,7 @@ TEST_F(VersionMarker, ReadOnlyMarkerReadsEmptyAndIsNotReplaced)
     PutFile(drive, kMarker, "1.0");
     ASSERT_TRUE(SetFileAttributesA(kMarker.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(ReadVersion(), "");
-    EXPECT_EQ(StatusText(WriteGameVersion(kGame.c_str(), "2.0")), FailedWith(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(StatusText(WriteVersion(kGame, "2.0")), FailedWith(ERROR_ACCESS_DENIED));
     EXPECT_EQ(ReadFileBytes(drive, kMarker), "1.0");
     SetFileAttributesA(kMarker.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
@@ -105,7 +113,7 @@ TEST_F(VersionMarker, MarkerPathBeyondItsBufferIsNeitherReadNorWritten)
     std::filesystem::create_directories(drive.Host(longGame + "tarnGameVer"));
     PutFile(drive, longGame + kMarker.substr(kGame.size()), "1.0");
     EXPECT_EQ(ReadVersion(longGame), "");
-    EXPECT_EQ(StatusText(WriteGameVersion(longGame.c_str(), "2.0")), FailedWith(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_EQ(StatusText(WriteVersion(longGame, "2.0")), FailedWith(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_EQ(ReadFileBytes(drive, longGame + kMarker.substr(kGame.size())), "1.0");
 }
 
@@ -121,7 +129,7 @@ TEST_F(VersionMarker, MarkerWhoseWriteFallsShortIsRemoved)
     rlimit small = previous;
     small.rlim_cur = 4;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const Status written = WriteGameVersion(kGame.c_str(), "2.0.12345");
+    const Status written = WriteVersion(kGame, "2.0.12345");
     setrlimit(RLIMIT_FSIZE, &previous);
     EXPECT_EQ(StatusText(written), FailedWith(ERROR_DISK_FULL));
     std::signal(SIGXFSZ, previousHandler);

@@ -129,3 +129,43 @@ TEST_F(ShareModes, ClosingTheHandleLiftsItsRefusal)
 }
 
 } // namespace
+
+// A folder held open without delete sharing refuses an open for deletion
+// (which a rename or a removal makes) only when its handle asks for data
+// access: traversing counts as reading; the attributes alone take part in no
+// check.
+TEST_F(ShareModes, AFolderHeldForTraversingRefusesDeletionOneHeldForItsAttributesDoesNot)
+{
+    const struct {
+        const char* what;
+        DWORD access;
+        bool refuses;
+    } cases[] = {
+        {"traverse", FILE_TRAVERSE | FILE_READ_ATTRIBUTES, true},
+        {"attributes", FILE_READ_ATTRIBUTES, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string folder = Path(c.what);
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        HANDLE held = CreateFileA(folder.c_str(), c.access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
+        HANDLE remover =
+            CreateFileA(folder.c_str(), kDeleteAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        const DWORD error = GetLastError();
+        EXPECT_EQ(remover == INVALID_HANDLE_VALUE, c.refuses);
+        if (remover == INVALID_HANDLE_VALUE) {
+            EXPECT_EQ(error, DWORD(ERROR_SHARING_VIOLATION));
+        } else {
+            CloseHandle(remover);
+        }
+        const BOOL removed = RemoveDirectoryA(folder.c_str());
+        EXPECT_EQ(removed == FALSE, c.refuses);
+        CloseHandle(held);
+        if (!removed) {
+            EXPECT_TRUE(RemoveDirectoryA(folder.c_str())) << "once let go: " << GetLastError();
+        }
+    }
+}
