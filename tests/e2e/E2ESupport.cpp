@@ -38,6 +38,38 @@ void WorldTest::TearDown()
     client_.reset();
 }
 
+void PrintTo(const WriteMode& mode, std::ostream* out)
+{
+    *out << mode.name;
+}
+
+const WriteMode kWriteModes[2] = {
+    {"Buffered", std::nullopt, false},
+    {"Unbuffered", "1", true},
+};
+
+void WorldAndModeTest::SetUp()
+{
+    if (auto reason = ClientWorld::Unavailable(std::get<0>(GetParam()))) {
+        GTEST_SKIP() << *reason;
+    }
+    client_ = ClientWorld::Create(std::get<0>(GetParam()));
+    client_->SetWriteModeValue(Mode().registryValue);
+}
+
+void WorldAndModeTest::TearDown()
+{
+    if (client_ && HasFailure()) {
+        ReportClient(*client_);
+    }
+    client_.reset();
+}
+
+std::string WorldAndModeParamName(const testing::TestParamInfo<WorldAndMode>& info)
+{
+    return WorldName(std::get<0>(info.param)) + std::get<1>(info.param).name;
+}
+
 void ReportClient(const ClientWorld& client)
 {
     std::cerr << "-- " << WorldName(client.Kind()) << " client's log:\n"
@@ -174,6 +206,11 @@ void PutFile(const fs::path& path, const std::string& content, uint64_t fileTime
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
         file << content;
     }
+    SetFileTimeOf(path, fileTime);
+}
+
+void SetFileTimeOf(const fs::path& path, uint64_t fileTime)
+{
     const timespec times[2] = {UnixTimeOf(fileTime), UnixTimeOf(fileTime)};
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
