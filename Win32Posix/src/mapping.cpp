@@ -34,7 +34,6 @@ namespace {
 using win32posix::Fail;
 
 constexpr DWORD kSecCommit = 0x08000000;      // SEC_COMMIT: the default for file sections
-constexpr DWORD kFileMapCopy = 0x0001;        // FILE_MAP_COPY
 constexpr DWORD kFileMapWrite = 0x0002;       // FILE_MAP_WRITE (part of FILE_MAP_ALL_ACCESS)
 constexpr DWORD kErrorMappedAlignment = 1132; // ERROR_MAPPED_ALIGNMENT
 constexpr uint64_t kAllocationGranularity = 0x10000;
@@ -249,7 +248,7 @@ extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesire
     }
     const std::shared_ptr<Section>& section = mapping->section();
     const bool write = (dwDesiredAccess & kFileMapWrite) != 0;
-    const bool copy = !write && (dwDesiredAccess & kFileMapCopy) != 0;
+    const bool copy = !write && (dwDesiredAccess & FILE_MAP_COPY) != 0;
     if (write && !section->writable()) {
         return FailView(ERROR_ACCESS_DENIED);
     }
