@@ -3,6 +3,7 @@
 #include "HostFiles.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <fcntl.h>
 #include <iconv.h>
@@ -260,6 +261,16 @@ std::map<std::string, FileState> FilesBelow(const fs::path& root)
             FileState{content.size(), FileTimeOf(it->path()).value_or(0), digest};
     }
     return files;
+}
+
+VolumeSpace SpaceOf(const fs::path& folder)
+{
+    struct statvfs status { };
+    if (::statvfs(folder.c_str(), &status) != 0) {
+        return {};
+    }
+    return {static_cast<uint64_t>(status.f_blocks) * status.f_frsize,
+            static_cast<uint64_t>(status.f_bavail) * status.f_frsize};
 }
 
 TempFolder::TempFolder()

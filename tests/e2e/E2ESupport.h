@@ -139,6 +139,14 @@ struct FileState {
 void PrintTo(const FileState& state, std::ostream* out);
 std::map<std::string, FileState> FilesBelow(const std::filesystem::path& root);
 
+// The size of the volume that holds `folder` and what a program can use of
+// it (not the superuser's reserve); zeros when it cannot be asked.
+struct VolumeSpace {
+    uint64_t total = 0;
+    uint64_t free = 0;
+};
+VolumeSpace SpaceOf(const std::filesystem::path& folder);
+
 // A temporary folder of the test's own (the server's game), removed with it.
 class TempFolder {
 public:
