@@ -15,7 +15,10 @@ struct InstallOptions {
     // The account that runs the service ("NT AUTHORITY\LocalService",
     // ".\qel", ...); none: LocalSystem.
     std::optional<std::string> account;
-    std::optional<std::string> password;
+    // Where the account's password is read from: this file, or standard
+    // input when none is named (ServicePassword.h). Built-in service
+    // accounts have none.
+    std::optional<std::string> passwordFile;
 };
 
 // Each returns the process's exit status.

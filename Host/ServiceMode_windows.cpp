@@ -1,7 +1,8 @@
 // Windows: the host as its own service (SERVICE_WIN32_OWN_PROCESS).
 //
 // --install registers "<this executable>" --service: automatic start, the
-// account given (LocalSystem by default), a description, and recovery that
+// account given (LocalSystem by default) with its password from a file or
+// standard input (ServicePassword.h), a description, and recovery that
 // restarts the service 10 s after it fails (also when it stops with an error
 // code of its own, as a failed start does). --uninstall stops it, waiting for
 // the SCM to report it stopped, and deletes it.
@@ -19,10 +20,12 @@
 
 #include "CoreLibrary.h"
 #include "ServiceParameters.h"
+#include "ServicePassword.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace {
@@ -227,6 +230,29 @@ bool Configure(SC_HANDLE handle)
     return true;
 }
 
+// The password of the account the service is to run as, in `password`
+// (left empty for LocalSystem and the accounts that have none); false,
+// having said why, when it is needed and cannot be had.
+bool AccountPassword(const InstallOptions& options, std::optional<std::string>& password)
+{
+    if (!options.account || AccountWithoutPassword(*options.account)) {
+        if (options.passwordFile) {
+            std::fprintf(stderr, "QELCltCore: note: %s has no password; --password-file is not read\n",
+                         options.account ? options.account->c_str() : "LocalSystem");
+        }
+        return true;
+    }
+    std::string error;
+    password = options.passwordFile ? ReadPasswordFile(*options.passwordFile, error)
+                                    : ReadPasswordInput(GetStdHandle(STD_INPUT_HANDLE), *options.account, error);
+    if (!password) {
+        std::fprintf(stderr, "QELCltCore: the service is not installed: %s (the password of %s)\n", error.c_str(),
+                     options.account->c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int InstallService(const InstallOptions& options)
@@ -236,16 +262,24 @@ int InstallService(const InstallOptions& options)
         return Fail("cannot tell this program's own path", GetLastError());
     }
     const std::string commandLine = "\"" + executable + "\" --service";
+    std::optional<std::string> password;
+    if (!AccountPassword(options, password)) {
+        return 2;
+    }
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
         return Fail("cannot open the service control manager (run as administrator)", GetLastError());
     }
-    ServiceHandle handle(CreateServiceA(
-        manager.Get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-        SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr,
-        options.account ? options.account->c_str() : nullptr, options.password ? options.password->c_str() : nullptr));
+    ServiceHandle handle(
+        CreateServiceA(manager.Get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr,
+                       options.account ? options.account->c_str() : nullptr, password ? password->c_str() : nullptr));
+    const DWORD createError = GetLastError();
+    if (password) {
+        ErasePassword(*password);
+    }
     if (!handle) {
-        const DWORD error = GetLastError();
+        const DWORD error = createError;
         return Fail(error == ERROR_SERVICE_EXISTS
                         ? std::string("the service ") + kServiceName + " is installed already (--uninstall removes it)"
                         : std::string("cannot create the service ") + kServiceName,

@@ -3,7 +3,9 @@
 //
 //   QELCltCore [--console]          runs in the console until Ctrl+C (SIGINT,
 //                                   SIGTERM on POSIX)
-//   QELCltCore --install [--account NAME [--password PASSWORD]]
+//   QELCltCore --install [--account NAME [--password-file FILE]]
+//                                   (the account's password from the file
+//                                   or standard input, never the command line)
 //   QELCltCore --uninstall          the Windows service (ServiceMode.h)
 //   QELCltCore --service            the command line the SCM starts
 #include "CoreLibrary.h"
@@ -20,7 +22,8 @@ namespace {
 void PrintUsage()
 {
     std::fprintf(stderr, "usage: QELCltCore [--console]\n"
-                         "       QELCltCore --install [--account NAME [--password PASSWORD]]\n"
+                         "       QELCltCore --install [--account NAME [--password-file FILE]]\n"
+                         "                  (without --password-file the password is read from standard input)\n"
                          "       QELCltCore --uninstall\n"
                          "       QELCltCore --service   (started by the service control manager)\n");
 }
@@ -60,6 +63,31 @@ int RunInConsole()
     return 0;
 }
 
+// The options after --install; false (having said why) when they are not
+// usable.
+bool ParseInstallOptions(int argc, char** argv, InstallOptions& options)
+{
+    for (int i = 2; i < argc; i += 2) {
+        const std::string_view option = argv[i];
+        if (option == "--password") {
+            std::fprintf(stderr, "QELCltCore: --password is not taken: a password on the command line can be read in "
+                                 "every process list and in the shell's history. Type it when asked, pipe it to "
+                                 "standard input, or name a file that holds it with --password-file FILE\n");
+            return false;
+        }
+        if (i + 1 >= argc || (option != "--account" && option != "--password-file")) {
+            PrintUsage();
+            return false;
+        }
+        (option == "--account" ? options.account : options.passwordFile) = argv[i + 1];
+    }
+    if (options.passwordFile && !options.account) {
+        std::fprintf(stderr, "QELCltCore: --password-file belongs to an --account\n");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -76,16 +104,7 @@ int main(int argc, char** argv)
     }
     if (command == "--install") {
         InstallOptions options;
-        for (int i = 2; i < argc; i += 2) {
-            const std::string_view option = argv[i];
-            if (i + 1 >= argc || (option != "--account" && option != "--password")) {
-                PrintUsage();
-                return 2;
-            }
-            (option == "--account" ? options.account : options.password) = argv[i + 1];
-        }
-        if (options.password && !options.account) {
-            std::fprintf(stderr, "QELCltCore: --password belongs to an --account\n");
+        if (!ParseInstallOptions(argc, argv, options)) {
             return 2;
         }
         return InstallService(options);

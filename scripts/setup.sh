@@ -2,8 +2,11 @@
 # Installs what the build needs, only when something is missing.
 #   scripts/setup.sh run    - the Linux build (compiler, CMake, Ninja)
 #   scripts/setup.sh test   - also GoogleTest, the MinGW cross compilers, Wine,
-#                             systemd (systemd-analyze verify of the Debian
-#                             package's unit) and clang 14 with libFuzzer
+#                             systemd (systemd-analyze verify and security of
+#                             the Debian package's unit), strace (the system
+#                             calls of the client against the unit's filter,
+#                             the programs the service install starts) and
+#                             clang 14 with libFuzzer
 #                             (libclang-rt-14-dev holds libclang_rt.fuzzer;
 #                             llvm-14 the symbolizer), and the locale sources
 #                             (locales) from which cmake/wine-locale.sh
@@ -26,7 +29,7 @@ case "$profile" in
   run) ;;
   test)
     packages+=(libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine rsync systemd
-              locales clang-14 libclang-rt-14-dev llvm-14 "${i386_packages[@]}")
+              strace locales clang-14 libclang-rt-14-dev llvm-14 "${i386_packages[@]}")
     ;;
   i386) packages+=("${i386_packages[@]}") ;;
   *)

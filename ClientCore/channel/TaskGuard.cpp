@@ -1,6 +1,6 @@
 #include "channel/TaskGuard.h"
 
-#include "service/LogFile.h"
+#include "base/LogFile.h"
 
 namespace qek {
 

@@ -3,8 +3,8 @@
 // calls on the connection it was handed.
 #pragma once
 
+#include "base/Status.h"
 #include "protocol/TaskRecords.h"
-#include "service/Status.h"
 
 #include <ravelnet.h>
 

@@ -1,15 +1,14 @@
 // The directory (file) sync task (type 20003).
 #include "dirsync/DirectorySyncTask.h"
 
-#include "channel/TaskGuard.h"
+#include "base/LogFile.h"
+#include "base/ModulePaths.h"
+#include "base/SystemNames.h"
 #include "dirsync/RootCopies.h"
 #include "dirsync/SyncRoots.h"
-#include "service/LogFile.h"
-#include "service/ModulePaths.h"
-#include "service/SyncService.h"
-#include "update/CheckList.h"
-#include "update/EndOfTask.h"
-#include "update/FileReception.h"
+#include "filetask/CheckList.h"
+#include "filetask/EndOfTask.h"
+#include "filetask/FileReception.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -42,7 +41,7 @@ bool ParamsUsable(const TaskParams& params)
             static_cast<int>(params.taskId));
         return false;
     }
-    if (!IsUsableSubPath(params.subPath)) {
+    if (!SystemNames().IsUsableSubPath(params.subPath)) {
         Log(ModuleLog(), "QEK_CORE: 目录(文件)同步任务,子目录不合法(%s)", params.subPath);
         return false;
     }
@@ -68,32 +67,26 @@ bool LocateRoots(TaskParams& params, SyncRoots& roots)
 // The check list into the data file, then the downloads and copies, with the
 // data file held throughout. Every file is fetched into the primary root, in
 // order, and copied to the copy roots.
-Status ReceiveListAndFiles(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params,
-                           const SyncRoots& roots, const char* dataFile, FileRequest& request)
+Status ReceiveListAndFiles(RavelnetConnection connection, WriteMode mode, const TaskParams& params,
+                           const SyncRoots& roots, const char* dataFile, TaskProgress& progress)
 {
     const std::unique_lock<std::timed_mutex> dataFileHeld = HoldSyncDataFile(dataFile, kSyncDataFileWait);
     if (!dataFileHeld.owns_lock()) {
         return Status::Failure(ERROR_TIMEOUT);
     }
-    FileList fileList;
-    HandleList handles;
-    ViewList views;
-    const Status analysed = ReceiveCheckFile(connection, dataFile, params, fileList, handles, views, request, 0,
-                                             static_cast<int>(params.skipLocalCompare));
+    ReceivedCheckList list; // the data file stays on disk when the list goes
+    const Status analysed = ReceiveCheckFile(connection, dataFile, params, list, progress, DeletePolicy::KeepUnlisted,
+                                             LocalCompareOf(params));
     if (analysed.Failed()) {
         Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed.Code());
-        ReleaseCheckList(fileList, handles, views);
         return analysed;
     }
     const auto copyToRoots = [&roots](const QELDtFile& record) { return CopyToRoots(roots, record.name); };
-    const Status downloaded =
-        DownloadListedFiles(connection, writeModeFlag, params, fileList, request, roots.primary.c_str(), copyToRoots);
-    ReleaseCheckList(fileList, handles, views); // the data file stays on disk
-    return downloaded;
+    return DownloadListedFiles(connection, mode, params, list.Entries(), progress, roots.primary.c_str(), copyToRoots);
 }
 
 // Everything after the reply that accepted the task.
-void SyncDirectory(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params, SyncRoots& roots)
+void SyncDirectory(RavelnetConnection connection, WriteMode mode, const TaskParams& params, SyncRoots& roots)
 {
     SHCreateDirectoryExA(nullptr, roots.primary.c_str(), nullptr);
     DropAliasedCopyRoots(roots);
@@ -107,13 +100,13 @@ void SyncDirectory(RavelnetConnection connection, int32_t writeModeFlag, const T
     if (!CheckListFitsOnDisk(dataDirectory, dataFile, params.checkListSize)) {
         return;
     }
-    FileRequest request{};
-    if (ReceiveListAndFiles(connection, writeModeFlag, params, roots, dataFile, request).Failed()) {
+    TaskProgress progress;
+    if (ReceiveListAndFiles(connection, mode, params, roots, dataFile, progress).Failed()) {
         return;
     }
-    SendEndOfTask(connection, request);
+    SendEndOfTask(connection, progress);
     Log(ModuleLog(), "QEK_CORE: 下载目录(文件)同步任务完成,下载文件数目=%d,任务ID(%d),路径(%s)\r\n",
-        static_cast<int>(request.filesDone), static_cast<int>(params.taskId), roots.primary.c_str());
+        static_cast<int>(progress.filesDone), static_cast<int>(params.taskId), roots.primary.c_str());
 }
 
 } // namespace
@@ -142,7 +135,7 @@ bool PrepareSyncDataFile(char (&path)[kPathBufferSize], char (&directory)[kPathB
     return path[0] != '\0' && AppendIfFits(path, sizeof(path), kDataFile);
 }
 
-void RunDirectorySync(RavelnetConnection connection, int32_t writeModeFlag)
+void RunDirectorySync(RavelnetConnection connection, WriteMode mode)
 {
     TaskParams params{};
     const Status received = ReceiveExactly(connection, &params, sizeof(params));
@@ -164,12 +157,7 @@ void RunDirectorySync(RavelnetConnection connection, int32_t writeModeFlag)
         Log(ModuleLog(), "QEK_CORE: 目录(文件)同步任务,指定根目录不存在(%s)", params.gamePath);
         return;
     }
-    SyncDirectory(connection, writeModeFlag, params, roots);
-}
-
-void SyncService::HandleDirectorySync(RavelnetConnection connection, uint32_t, const TaskRequest*, uint32_t)
-{
-    RunGuarded(connection, kTaskDirectorySync, [&] { RunDirectorySync(connection, WriteModeFlag()); });
+    SyncDirectory(connection, mode, params, roots);
 }
 
 } // namespace qek

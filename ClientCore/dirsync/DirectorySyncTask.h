@@ -4,18 +4,18 @@
 // the directory.
 #pragma once
 
+#include "base/Paths.h"
 #include "channel/Transport.h"
-#include "update/UpdatePaths.h"
+#include "filetask/WriteMode.h"
 
 #include <cstdint>
 #include <mutex> // also std::chrono's durations (the full <chrono> does not build with a GBK execution set)
 
 namespace qek {
 
-// Runs one directory sync task to its end on `connection`; `writeModeFlag` 1
-// writes the files without the system cache, 0 through it. SyncService's
-// handler calls it with the module's setting.
-void RunDirectorySync(RavelnetConnection connection, int32_t writeModeFlag);
+// Runs one directory sync task to its end on `connection`, writing the files
+// in `mode`. SyncService's handler calls it with the module's setting.
+void RunDirectorySync(RavelnetConnection connection, WriteMode mode);
 
 // The file that receives the task's check list and keeps it afterwards:
 // "..\Data\qelsyncfiles_dst.dat" beside the host executable, whose "..\Data\"

@@ -1,8 +1,8 @@
 #include "dirsync/RootCopies.h"
 
-#include "protocol/Names.h"
-#include "service/LogFile.h"
-#include "update/UpdatePaths.h"
+#include "base/LogFile.h"
+#include "base/SystemNames.h"
+#include "filetask/WriteGuards.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -22,7 +22,7 @@ struct CopyPath {
 void CreateParentDirectory(const CopyPath& destination)
 {
     CopyPath parent = destination;
-    const size_t lastBackslash = FindLastCharacter(parent.text, '\\');
+    const size_t lastBackslash = SystemNames().FindLastCharacter(parent.text, '\\');
     if (lastBackslash == std::string_view::npos) {
         return;
     }

@@ -3,8 +3,8 @@
 // crosses the network once however many drives hold the directory.
 #pragma once
 
+#include "base/Status.h"
 #include "dirsync/SyncRoots.h"
-#include "service/Status.h"
 
 namespace qek {
 

@@ -1,9 +1,9 @@
 #include "dirsync/SyncRoots.h"
 
-#include "protocol/Names.h"
-#include "service/LogFile.h"
-#include "service/Owners.h"
-#include "update/LinkOwners.h"
+#include "base/LogFile.h"
+#include "base/Owners.h"
+#include "base/SystemNames.h"
+#include "filetask/LinkOwners.h"
 
 #include <windows.h>
 
@@ -60,7 +60,7 @@ std::optional<DirectoryIdentity> IdentityOf(const std::string& directory)
 void RemoveTrailingBackslash(char* path)
 {
     const size_t length = std::strlen(path);
-    if (EndsWithCharacter(std::string_view(path, length), '\\')) {
+    if (SystemNames().EndsWithCharacter(std::string_view(path, length), '\\')) {
         path[length - 1] = '\0';
     }
 }
@@ -78,21 +78,13 @@ bool BuildCandidatePath(char (&candidate)[kPathBufferSize], const char* basePath
 
 bool CandidateNamesNoDirectory(const char* candidate)
 {
-    const std::optional<DrivePath> path = ParseDrivePath(candidate);
+    const std::optional<DrivePath> path = SystemNames().ParseDrivePath(candidate);
     return !path.has_value() || path->components.empty() || path->endsWithBackslash;
 }
 
 bool RootFits(const char* candidate, const char* subPath)
 {
     return std::strlen(candidate) + std::strlen(subPath) < kPathBufferSize;
-}
-
-bool IsUsableSubPath(const char* subPath)
-{
-    const std::string_view text(subPath);
-    // "\\" would pass as a directory entry naming the root, but leave an
-    // empty component in every path.
-    return EndsWithCharacter(text, '\\') && text != "\\\\" && IsSafeEntryName(subPath, text.size() + 1);
 }
 
 SyncRoots FindSyncRoots(TaskParams& params, char (&candidate)[kPathBufferSize])

@@ -4,8 +4,8 @@
 // downloads; the others give the copy roots, which receive local copies.
 #pragma once
 
+#include "base/Paths.h"
 #include "protocol/FileTaskRecords.h"
-#include "update/UpdatePaths.h"
 
 #include <string>
 #include <vector>
@@ -38,13 +38,6 @@ bool CandidateNamesNoDirectory(const char* candidate);
 // 256-byte `gamePath` field. All candidates have the same length, whatever
 // their drive letter, so one test covers every drive.
 bool RootFits(const char* candidate, const char* subPath);
-
-// True when `subPath` keeps every root below the directory found and usable
-// as a root: it begins and ends with a backslash (a lone backslash names the
-// directory itself) and has no empty component or one made of dots and
-// spaces. A root without its final backslash would make the copies land
-// beside it ("d:\games\x" and "a.txt" give "d:\games\xa.txt").
-bool IsUsableSubPath(const char* subPath);
 
 // Searches the drives c to z, in ascending order, for the candidate, skipping
 // the drive named by `excludeDriveLetter` when `excludeDrive` is set (the

@@ -1,13 +1,14 @@
 // Delete game task (type 20001): the server names a game directory; it is
 // removed from every drive but the one holding the Windows directory, and the
 // reply goes out when every drive has been processed.
-#include "channel/TaskGuard.h"
-#include "maintenance/DeleteTree.h"
+#include "maintenance/DeleteGameTask.h"
+
+#include "base/LogFile.h"
+#include "base/SystemNames.h"
+#include "filetask/DeleteTree.h"
+#include "filetask/LinkOwners.h"
 #include "maintenance/DriveList.h"
 #include "maintenance/GamePath.h"
-#include "service/LogFile.h"
-#include "service/SyncService.h"
-#include "update/LinkOwners.h"
 
 #include <windows.h>
 
@@ -46,7 +47,7 @@ void RemoveFromNonSystemDrives(char* path)
         if (systemLetter == '\0' || IsSystemDrive(path[0], systemLetter)) {
             continue;
         }
-        if (!IsValidSecondLevelPath(path)) {
+        if (!IsValidSecondLevelPath(path, SystemNames())) {
             Log(ModuleLog(), "QEK_CORE: 删除游戏任务跳过不合法的二级路径(%s)", path);
             continue;
         }
@@ -71,11 +72,9 @@ void RemoveFromNonSystemDrives(char* path)
 
 } // namespace
 
-namespace {
-
-void DeleteGame(RavelnetConnection connection, const TaskRequest* request)
+void RunDeleteGame(RavelnetConnection connection, uint32_t payloadLength)
 {
-    const uint32_t length = request->payloadLength;
+    const uint32_t length = payloadLength;
     if (length > kMaxGamePathPayload) {
         // No reply: the connection closes when the task returns, before the
         // server's oversized payload is read.
@@ -100,14 +99,6 @@ void DeleteGame(RavelnetConnection connection, const TaskRequest* request)
     const TaskReply reply = MakeTaskReply(kResultOk);
     const int replied = RavelnetReply(connection, &reply);
     Log(ModuleLog(), "QEK_CORE: 删除游戏任务完成(%d)", replied);
-}
-
-} // namespace
-
-void SyncService::HandleDeleteGame(RavelnetConnection connection, uint32_t /*context*/, const TaskRequest* request,
-                                   uint32_t /*reserved*/)
-{
-    RunGuarded(connection, kTaskDeleteGame, [&] { DeleteGame(connection, request); });
 }
 
 } // namespace qek

@@ -1,10 +1,10 @@
 // Disk info task (type 20002): one reply announcing the drive data, then one
 // DiskInfoRecord per fixed drive, in the system's drive order.
-#include "channel/TaskGuard.h"
+#include "maintenance/DiskInfoTask.h"
+
+#include "base/LogFile.h"
 #include "maintenance/DriveList.h"
 #include "protocol/DriveRecords.h"
-#include "service/LogFile.h"
-#include "service/SyncService.h"
 
 #include <windows.h>
 
@@ -39,9 +39,7 @@ DiskInfoRecord QueryDrive(const std::string& root)
 
 } // namespace
 
-namespace {
-
-void SendDiskInfo(RavelnetConnection connection)
+void RunDiskInfo(RavelnetConnection connection)
 {
     const std::vector<std::string> drives = FixedDriveRoots();
     const TaskReply reply = MakeTaskReply(kResultOk, static_cast<uint32_t>(drives.size() * sizeof(DiskInfoRecord)));
@@ -59,14 +57,6 @@ void SendDiskInfo(RavelnetConnection connection)
         }
     }
     Log(ModuleLog(), "QEK_CORE: 获取磁盘信息任务完成");
-}
-
-} // namespace
-
-void SyncService::HandleDiskInfo(RavelnetConnection connection, uint32_t /*context*/, const TaskRequest* /*request*/,
-                                 uint32_t /*reserved*/)
-{
-    RunGuarded(connection, kTaskDiskInfo, [&] { SendDiskInfo(connection); });
 }
 
 } // namespace qek

@@ -1,7 +1,7 @@
 #include "service/HelperLibrary.h"
 
+#include "base/ModulePaths.h"
 #include "protocol/TaskRecords.h"
-#include "service/ModulePaths.h"
 #include "service/QxException.h"
 
 #include <utility>

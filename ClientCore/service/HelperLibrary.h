@@ -3,7 +3,7 @@
 // released by the stop. Its entry points are looked up by name; none is called.
 #pragma once
 
-#include "service/Owners.h"
+#include "base/Owners.h"
 
 #include <windows.h>
 

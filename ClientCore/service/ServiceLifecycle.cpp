@@ -12,9 +12,10 @@
 // made before it returns.
 #include "qekcore.h"
 
+#include "base/LogFile.h"
+#include "base/ModulePaths.h"
+#include "base/Paths.h"
 #include "service/HelperLibrary.h"
-#include "service/LogFile.h"
-#include "service/ModulePaths.h"
 #include "service/QxException.h"
 #include "service/ServiceLifecycle.h"
 #include "service/SyncService.h"
@@ -32,7 +33,6 @@ namespace {
 
 constexpr int32_t kStatusNotRunning = 0;
 constexpr int32_t kStatusRunning = 1;
-constexpr std::size_t kPathBufferSize = 256;
 constexpr const char* kModuleName = "QELCltCore.exe";
 
 int32_t serviceStatus = kStatusNotRunning;
@@ -85,7 +85,7 @@ int32_t BindAndOpen(int32_t* detail)
         // has written its last lines.
         acceptingTasks = true;
         const int32_t status = OpenTaskServerOnce();
-        Log(ModuleLog(), "QEK_CORE: 缓存写入开关标志为(%d)", TheSyncService().WriteModeFlag());
+        Log(ModuleLog(), "QEK_CORE: 缓存写入开关标志为(%d)", WriteModeFlag(TheSyncService().FileWriteMode()));
         return status;
     } catch (const CQx_Exception& failure) {
         *detail = static_cast<int32_t>(failure.SystemErrorCode());

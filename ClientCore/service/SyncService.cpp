@@ -1,7 +1,12 @@
 #include "service/SyncService.h"
 
-#include "channel/TaskDispatch.h"
+#include "channel/TaskGuard.h"
+#include "dirsync/DirectorySyncTask.h"
+#include "maintenance/DeleteGameTask.h"
+#include "maintenance/DiskInfoTask.h"
+#include "service/TaskDispatch.h"
 #include "service/WriteModeSetting.h"
+#include "update/UpdateTask.h"
 
 #include <cstring>
 
@@ -19,9 +24,9 @@ SyncService& TheSyncService()
     return theSyncService;
 }
 
-SyncService::SyncService() : writeModeFlag_(ReadWriteModeSetting()) { }
+SyncService::SyncService() : writeMode_(ReadWriteModeSetting()) { }
 
-SyncService::SyncService(int32_t writeModeFlag) : writeModeFlag_(writeModeFlag) { }
+SyncService::SyncService(WriteMode mode) : writeMode_(mode) { }
 
 SyncService::~SyncService() = default;
 
@@ -44,6 +49,30 @@ int SyncService::OpenTaskServer()
 int SyncService::Stop()
 {
     return 1;
+}
+
+void SyncService::HandleUpdateTask(RavelnetConnection connection, uint32_t /*context*/, const TaskRequest* /*request*/,
+                                   uint32_t /*reserved*/)
+{
+    RunGuarded(connection, kTaskGameUpdate, [&] { RunUpdateTask(connection, writeMode_); });
+}
+
+void SyncService::HandleDeleteGame(RavelnetConnection connection, uint32_t /*context*/, const TaskRequest* request,
+                                   uint32_t /*reserved*/)
+{
+    RunGuarded(connection, kTaskDeleteGame, [&] { RunDeleteGame(connection, request->payloadLength); });
+}
+
+void SyncService::HandleDiskInfo(RavelnetConnection connection, uint32_t /*context*/, const TaskRequest* /*request*/,
+                                 uint32_t /*reserved*/)
+{
+    RunGuarded(connection, kTaskDiskInfo, [&] { RunDiskInfo(connection); });
+}
+
+void SyncService::HandleDirectorySync(RavelnetConnection connection, uint32_t /*context*/,
+                                      const TaskRequest* /*request*/, uint32_t /*reserved*/)
+{
+    RunGuarded(connection, kTaskDirectorySync, [&] { RunDirectorySync(connection, writeMode_); });
 }
 
 } // namespace qek

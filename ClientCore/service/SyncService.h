@@ -3,6 +3,7 @@
 #pragma once
 
 #include "channel/Transport.h"
+#include "filetask/WriteMode.h"
 
 #include <cstdint>
 
@@ -10,15 +11,14 @@ namespace qek {
 
 class SyncService {
 public:
-    SyncService();                               // reads the write-mode setting from the registry
-    explicit SyncService(int32_t writeModeFlag); // a fixed mode, for tests
+    SyncService();                        // reads the write-mode setting from the registry
+    explicit SyncService(WriteMode mode); // a fixed mode, for tests
     virtual ~SyncService();
     SyncService(const SyncService&) = delete;
     SyncService& operator=(const SyncService&) = delete;
 
-    // 1: files are written without the system cache (ReceiveFileUnbuffered);
-    // 0: through it (ReceiveFileBuffered).
-    int32_t WriteModeFlag() const { return writeModeFlag_; }
+    // How the file tasks write the files they receive.
+    WriteMode FileWriteMode() const { return writeMode_; }
 
     // Opens the task server ("0.0.0.0", port 19750) and registers the task
     // callback OnTask: 1, or 0 when the server could not be opened. The server
@@ -38,7 +38,7 @@ public:
                              uint32_t reserved);
 
 private:
-    int32_t writeModeFlag_ = 0;
+    WriteMode writeMode_ = WriteMode::Buffered;
 };
 
 // The static service object of the module.

@@ -11,18 +11,18 @@ constexpr const char* kSettingValueName = "QELClt_NoBufWrite";
 
 } // namespace
 
-int32_t WriteModeFlagFromValue(const unsigned char (&value)[kWriteModeValueBufferSize])
+WriteMode WriteModeFromValue(const unsigned char (&value)[kWriteModeValueBufferSize])
 {
     // Text equal to "1": the first byte is '1' and the second ends the text.
     // Both bytes are always inside the buffer, whatever the value held.
-    return value[0] == '1' && value[1] == '\0' ? 1 : 0;
+    return value[0] == '1' && value[1] == '\0' ? WriteMode::Unbuffered : WriteMode::Buffered;
 }
 
-int32_t ReadWriteModeSetting()
+WriteMode ReadWriteModeSetting()
 {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        return 0;
+        return WriteMode::Buffered;
     }
     // The query's result and the value's type are not examined: a value that
     // is missing, too long for the buffer, or not text leaves bytes that are
@@ -30,9 +30,9 @@ int32_t ReadWriteModeSetting()
     unsigned char value[kWriteModeValueBufferSize] = {};
     DWORD size = sizeof value;
     RegQueryValueExA(key, kSettingValueName, nullptr, nullptr, value, &size);
-    const int32_t flag = WriteModeFlagFromValue(value);
+    const WriteMode mode = WriteModeFromValue(value);
     RegCloseKey(key);
-    return flag;
+    return mode;
 }
 
 } // namespace qek

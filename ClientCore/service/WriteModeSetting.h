@@ -3,20 +3,22 @@
 // Only the exact text "1" selects unbuffered writing.
 #pragma once
 
+#include "filetask/WriteMode.h"
+
 #include <cstddef>
-#include <cstdint>
 
 namespace qek {
 
 // Size of the buffer the value is read into.
 constexpr std::size_t kWriteModeValueBufferSize = 20;
 
-// 1 when the registry value is the text "1"; 0 otherwise, the key or the value
-// missing included. Nothing is written to the registry.
-int32_t ReadWriteModeSetting();
+// Unbuffered when the registry value is the text "1"; buffered otherwise, the
+// key or the value missing included. Nothing is written to the registry.
+WriteMode ReadWriteModeSetting();
 
-// 1 when the value's bytes, read as NUL-terminated text, are exactly "1".
-// Never reads past the buffer, also when the value filled it without a NUL.
-int32_t WriteModeFlagFromValue(const unsigned char (&value)[kWriteModeValueBufferSize]);
+// Unbuffered when the value's bytes, read as NUL-terminated text, are exactly
+// "1". Never reads past the buffer, also when the value filled it without a
+// NUL.
+WriteMode WriteModeFromValue(const unsigned char (&value)[kWriteModeValueBufferSize]);
 
 } // namespace qek

@@ -1,14 +1,14 @@
 // The game update task (type 20000).
 #include "update/UpdateTask.h"
 
-#include "channel/TaskGuard.h"
-#include "service/LogFile.h"
-#include "service/SyncService.h"
-#include "update/CheckList.h"
-#include "update/EndOfTask.h"
-#include "update/FileReception.h"
-#include "update/LinkOwners.h"
-#include "update/UpdatePaths.h"
+#include "base/SystemNames.h"
+
+#include "base/LogFile.h"
+#include "filetask/CheckList.h"
+#include "filetask/EndOfTask.h"
+#include "filetask/FileReception.h"
+#include "filetask/LinkOwners.h"
+#include "filetask/WriteGuards.h"
 #include "update/VersionMarker.h"
 
 #include <windows.h>
@@ -21,11 +21,8 @@
 
 namespace qek {
 
-const char kMarkerDirectoryName[] = "tarngamever";
-
 namespace {
 
-constexpr char kCheckListBaseName[] = "QELFilesInfo.dat";
 constexpr size_t kLocalVersionSize = 128;
 
 // The server's strings must end inside their fields, the game directory must
@@ -40,7 +37,7 @@ bool ParamsUsable(const TaskParams& params)
             static_cast<int>(params.taskId));
         return false;
     }
-    if (std::strlen(params.gamePath) > kMaxGamePathLength) {
+    if (std::strlen(params.gamePath) > kMaxGamePathBytes) {
         Log(ModuleLog(), "QEK_CORE: 游戏路径过长,放弃更新(%s)", params.gamePath);
         return false;
     }
@@ -67,7 +64,7 @@ bool ParamsUsable(const TaskParams& params)
 Status CreateMarkerDirectory(const char* gamePath)
 {
     char directory[kPathBufferSize];
-    if (!JoinPath(directory, gamePath, kMarkerDirectoryName)) {
+    if (!JoinPath(directory, gamePath, kMarkerFolderName)) {
         return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
     }
     const Status unlinked = RemoveLinkAt(directory);
@@ -76,9 +73,9 @@ Status CreateMarkerDirectory(const char* gamePath)
 }
 
 // Everything after an accepted reply: check list, downloads, new marker.
-void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const TaskParams& params)
+void UpdateGame(RavelnetConnection connection, WriteMode mode, const TaskParams& params)
 {
-    const int allowDelete = AllowDeleteFor(params.gamePath);
+    const DeletePolicy deletePolicy = DeletePolicyFor(params.gamePath);
     const Status markerDirectory = CreateMarkerDirectory(params.gamePath);
     char checkListPath[kPathBufferSize];
     BuildCheckListPath(checkListPath, sizeof(checkListPath), params.gamePath); // fits: ParamsUsable
@@ -89,24 +86,22 @@ void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const Task
         return;
     }
     char markerFolder[kPathBufferSize];
-    if (JoinPath(markerFolder, params.gamePath, kMarkerDirectoryName) &&
+    if (JoinPath(markerFolder, params.gamePath, kMarkerFolderName) &&
         !CheckListFitsOnDisk(markerFolder, checkListPath, params.checkListSize)) {
         return;
     }
-    FileList fileList;
-    HandleList handles;
-    ViewList views;
-    FileRequest request{};
-    const Status analysed = ReceiveCheckFile(connection, checkListPath, params, fileList, handles, views, request,
-                                             allowDelete, static_cast<int>(params.skipLocalCompare));
-    if (analysed.Failed()) {
-        Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed.Code());
-        ReleaseCheckList(fileList, handles, views);
-        return;
-    }
-    const Status downloaded =
-        DownloadListedFiles(connection, writeModeFlag, params, fileList, request, params.gamePath);
-    ReleaseCheckList(fileList, handles, views);
+    TaskProgress progress;
+    Status downloaded = Status::Ok();
+    {
+        ReceivedCheckList list;
+        const Status analysed =
+            ReceiveCheckFile(connection, checkListPath, params, list, progress, deletePolicy, LocalCompareOf(params));
+        if (analysed.Failed()) {
+            Log(ModuleLog(), "QEK_CORE: 处理服务器数据检查文件失败(%d)", analysed.Code());
+            return;
+        }
+        downloaded = DownloadListedFiles(connection, mode, params, list.Entries(), progress, params.gamePath);
+    } // the list is let go before its file is deleted below
     if (downloaded.Failed()) {
         return; // old marker and the check list stay: the next task runs again
     }
@@ -117,37 +112,32 @@ void UpdateGame(RavelnetConnection connection, int32_t writeModeFlag, const Task
         Log(ModuleLog(), "QEK_CORE: 写入游戏版本文件失败(%s)(%d)", params.gamePath, marked.Code());
     }
     DeleteFileA(checkListPath);
-    SendEndOfTask(connection, request);
+    SendEndOfTask(connection, progress);
     Log(ModuleLog(), "QEK_CORE: 下载任务完成,下载文件数目=%d,任务ID(%d),路径(%s)\r\n",
-        static_cast<int>(request.filesDone), static_cast<int>(params.taskId), params.gamePath);
+        static_cast<int>(progress.filesDone), static_cast<int>(params.taskId), params.gamePath);
 }
 
 } // namespace
 
 bool IsGameDirectoryPath(const char* gamePath)
 {
-    const std::optional<DrivePath> path = ParseDrivePath(gamePath);
+    const std::optional<DrivePath> path = SystemNames().ParseDrivePath(gamePath);
     return path.has_value() && path->endsWithBackslash;
 }
 
-int AllowDeleteFor(const char* gamePath)
+DeletePolicy DeletePolicyFor(const char* gamePath)
 {
     const std::optional<DrivePath> path =
-        ParseDrivePath(std::string_view(gamePath, strnlen(gamePath, kPathBufferSize)));
-    return path.has_value() && path->components.size() >= 2 ? 1 : 0;
+        SystemNames().ParseDrivePath(std::string_view(gamePath, strnlen(gamePath, kPathBufferSize)));
+    return path.has_value() && path->components.size() >= 2 ? DeletePolicy::DeleteUnlisted : DeletePolicy::KeepUnlisted;
 }
 
 bool BuildCheckListPath(char* out, size_t size, const char* gamePath)
 {
-    char suffix[64];
-    std::strcpy(suffix, kMarkerDirectoryName);
-    std::strcat(suffix, "\\");
-    std::strcat(suffix, kCheckListBaseName);
-    std::strcat(suffix, ".tmp");
-    return JoinPath(out, size, gamePath, suffix);
+    return JoinPath(out, size, gamePath, kTemporaryCheckListName);
 }
 
-void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag)
+void RunUpdateTask(RavelnetConnection connection, WriteMode mode)
 {
     TaskParams params{};
     const Status received = ReceiveExactly(connection, &params, sizeof(params));
@@ -171,12 +161,7 @@ void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag)
         Log(ModuleLog(), "QEK_CORE: 版本一致放弃更新.(%s)(%s)", params.gamePath, params.gameVersion);
         return;
     }
-    UpdateGame(connection, writeModeFlag, params);
-}
-
-void SyncService::HandleUpdateTask(RavelnetConnection connection, uint32_t, const TaskRequest*, uint32_t)
-{
-    RunGuarded(connection, kTaskGameUpdate, [&] { RunUpdateTask(connection, WriteModeFlag()); });
+    UpdateGame(connection, mode, params);
 }
 
 } // namespace qek

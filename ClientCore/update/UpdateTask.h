@@ -3,20 +3,18 @@
 #pragma once
 
 #include "channel/Transport.h"
+#include "filetask/LocalScan.h"
+#include "filetask/WriteMode.h"
+#include "protocol/ClientContract.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace qek {
 
-// The marker directory of a game, also home of the temporary check list:
-// "tarngamever" below the game directory.
-extern const char kMarkerDirectoryName[];
-
-// Runs one update task to its end on `connection`; `writeModeFlag` 1 writes
-// the files without the system cache, 0 through it. SyncService's handler
-// calls it with the module's setting.
-void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag);
+// Runs one update task to its end on `connection`, writing the files in
+// `mode`. SyncService's handler calls it with the module's setting.
+void RunUpdateTask(RavelnetConnection connection, WriteMode mode);
 
 // Whether `gamePath` names a game directory in the one form the update
 // accepts: a DrivePath (a drive, a colon, names that Windows stores as
@@ -25,20 +23,16 @@ void RunUpdateTask(RavelnetConnection connection, int32_t writeModeFlag);
 // the marker folder beside X, "\x\" on no drive at all.
 bool IsGameDirectoryPath(const char* gamePath);
 
-// 1 when the local scan may delete what the check list does not name: the
-// game directory, a DrivePath, lies at least two directory levels below its
-// drive's root (D:\Games\Name\, not D:\Name\ nor D:\); 0 for anything else.
-// The depth is counted on the validated form, so it is the depth the file
-// system sees: "D:\Games\..\", "D:\Games\\X\" and their like give 0, as
-// deleting there could remove other games.
-int AllowDeleteFor(const char* gamePath);
+// DeleteUnlisted when the local scan may delete what the check list does not
+// name: the game directory, a DrivePath, lies at least two directory levels
+// below its drive's root (D:\Games\Name\, not D:\Name\ nor D:\); KeepUnlisted
+// for anything else. The depth is counted on the validated form, so it is the
+// depth the file system sees: "D:\Games\..\", "D:\Games\\X\" and their like
+// keep what is there, as deleting there could remove other games.
+DeletePolicy DeletePolicyFor(const char* gamePath);
 
-// The temporary check list, "%s%s\%s.tmp" of the game directory, the marker
-// directory and "QELFilesInfo.dat": false when it does not fit `size` bytes.
+// The temporary check list below the game directory (kTemporaryCheckListName
+// of protocol/ClientContract.h): false when it does not fit `size` bytes.
 bool BuildCheckListPath(char* out, size_t size, const char* gamePath);
-
-// The longest game path that leaves room for the temporary check list in a
-// 256-byte buffer.
-constexpr size_t kMaxGamePathLength = 255 - 32;
 
 } // namespace qek

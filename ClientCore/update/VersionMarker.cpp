@@ -1,16 +1,14 @@
 #include "update/VersionMarker.h"
 
-#include "service/Owners.h"
-#include "update/FileWrite.h"
-#include "update/UpdatePaths.h"
+#include "base/Owners.h"
+#include "filetask/FileWrite.h"
+#include "filetask/WriteGuards.h"
 
 #include <windows.h>
 
 #include <cstring>
 
 namespace qek {
-
-const char kGameVersionMarkerName[] = "tarnGameVer\\tarnGameVer.txt";
 
 namespace {
 
@@ -28,7 +26,7 @@ void ReadGameVersion(const char* gameDirectory, char* buffer, size_t size)
 {
     std::memset(buffer, 0, size);
     char path[kMarkerPathSize];
-    if (!JoinPath(path, gameDirectory, kGameVersionMarkerName)) {
+    if (!JoinPath(path, gameDirectory, kVersionMarkerName)) {
         return;
     }
     const UniqueHandle marker = OpenMarker(path, OPEN_EXISTING);
@@ -51,12 +49,12 @@ void ReadGameVersion(const char* gameDirectory, char* buffer, size_t size)
 Status WriteGameVersion(const char* gameDirectory, const char* version)
 {
     char path[kMarkerPathSize];
-    if (!JoinPath(path, gameDirectory, kGameVersionMarkerName)) {
+    if (!JoinPath(path, gameDirectory, kVersionMarkerName)) {
         return Status::Failure(ERROR_FILENAME_EXCED_RANGE);
     }
     // The marker's own spelling is looked at: on a system whose names differ
     // by case, "tarnGameVer" can be another entry than "tarngamever".
-    Status unlinked = ReplaceLinksBelowRoot(gameDirectory, kGameVersionMarkerName);
+    Status unlinked = ReplaceLinksBelowRoot(gameDirectory, kVersionMarkerName);
     if (unlinked.IsOk()) {
         unlinked = RemoveSharedFileAt(path);
     }

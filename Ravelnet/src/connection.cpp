@@ -2,6 +2,8 @@
 
 #include "ravelnet.h"
 
+#include <utility>
+
 namespace ravelnet {
 namespace {
 
@@ -23,30 +25,25 @@ int ResultOf(net::Transfer transfer)
 
 } // namespace
 
-Connection::Connection(net::NativeSocket socket, std::uint32_t sendTimeoutMs)
-    : socket_(socket), sendTimeoutMs_(sendTimeoutMs)
+Connection::Connection(net::UniqueSocket socket, std::uint32_t sendTimeoutMs)
+    : socket_(std::move(socket)), sendTimeoutMs_(sendTimeoutMs)
 {
-}
-
-Connection::~Connection()
-{
-    net::CloseSocket(socket_);
 }
 
 int Connection::Receive(void* buffer, std::uint32_t length, std::uint32_t timeoutMs)
 {
-    return ResultOf(net::ReceiveExact(socket_, buffer, length, timeoutMs, &ended_));
+    return ResultOf(net::ReceiveExact(socket_.Get(), buffer, length, timeoutMs, &ended_));
 }
 
 int Connection::Send(const void* buffer, std::uint32_t length)
 {
-    return ResultOf(net::SendAll(socket_, buffer, length, sendTimeoutMs_, &ended_));
+    return ResultOf(net::SendAll(socket_.Get(), buffer, length, sendTimeoutMs_, &ended_));
 }
 
 void Connection::End()
 {
     ended_.store(true);
-    net::ShutdownBoth(socket_);
+    net::ShutdownBoth(socket_.Get());
 }
 
 HandleRegistry<Connection>& Connections()

@@ -10,8 +10,9 @@ namespace ravelnet {
 
 class Connection {
 public:
-    Connection(net::NativeSocket socket, std::uint32_t sendTimeoutMs);
-    ~Connection(); // closes the socket: the last holder of the connection ends it
+    // The socket is closed when the connection goes: the last holder of the
+    // connection ends it.
+    Connection(net::UniqueSocket socket, std::uint32_t sendTimeoutMs);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -26,12 +27,12 @@ public:
     // descriptor.
     void End();
 
-    net::NativeSocket Socket() const { return socket_; }
+    net::NativeSocket Socket() const { return socket_.Get(); }
     // Raised by End: transfers given it stop waiting.
     const net::StopFlag* Ended() const { return &ended_; }
 
 private:
-    net::NativeSocket socket_;
+    net::UniqueSocket socket_;
     std::uint32_t sendTimeoutMs_;
     net::StopFlag ended_{false};
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <system_error>
+#include <utility>
 
 namespace ravelnet {
 namespace {
@@ -45,23 +46,23 @@ std::unique_ptr<TaskServer> TaskServer::Open(const ServerConfig& config)
 {
     if (!net::StartNetworking())
         return nullptr;
-    net::NativeSocket listener = net::OpenListener(config.listenAddress, config.port, kListenBacklog);
+    net::UniqueSocket listener = net::OpenListener(config.listenAddress, config.port, kListenBacklog);
     std::optional<std::uint16_t> port;
-    if (listener != net::kNoSocket)
-        port = net::BoundPort(listener);
+    if (listener.IsValid())
+        port = net::BoundPort(listener.Get());
     if (!port) {
-        net::CloseSocket(listener);
+        listener.Reset(); // before the networking it needs is stopped
         net::StopNetworking();
         return nullptr;
     }
-    std::unique_ptr<TaskServer> server(new TaskServer(config, listener, *port));
+    std::unique_ptr<TaskServer> server(new TaskServer(config, std::move(listener), *port));
     if (!server->waiter_.Usable())
         return nullptr; // the destructor releases the listener
     return server;
 }
 
-TaskServer::TaskServer(const ServerConfig& config, net::NativeSocket listener, std::uint16_t port)
-    : config_(config), listener_(listener), port_(port)
+TaskServer::TaskServer(const ServerConfig& config, net::UniqueSocket listener, std::uint16_t port)
+    : config_(config), listener_(std::move(listener)), port_(port)
 {
 }
 
@@ -122,10 +123,8 @@ void TaskServer::Close()
         admission_.join();
     for (std::thread& worker : workers_)
         worker.join();
-    for (const QueuedTask& task : queued_)
-        net::CloseSocket(task.socket);
-    queued_.clear();
-    net::CloseSocket(listener_);
+    queued_.clear(); // closes the tasks no worker took
+    listener_.Reset();
     net::StopNetworking();
 }
 
@@ -143,9 +142,9 @@ void TaskServer::AdmissionLoop()
         watched.clear();
         guests.clear();
         if (accepting)
-            watched.push_back(listener_);
+            watched.push_back(listener_.Get());
         for (auto guest = waiting_.All().begin(); guest != waiting_.All().end(); ++guest) {
-            watched.push_back(guest->socket);
+            watched.push_back(guest->socket.Get());
             guests.push_back(guest);
         }
         const auto event = waiter_.Wait(watched, NextWaitMs(now), ready);
@@ -167,9 +166,7 @@ void TaskServer::AdmissionLoop()
         ExpireOverdue(Clock::now());
         counters_.waitingNow.store(static_cast<std::uint32_t>(waiting_.Size()));
     }
-    for (const WaitingRoom::Guest& guest : waiting_.All())
-        net::CloseSocket(guest.socket);
-    waiting_.All().clear();
+    waiting_.All().clear(); // closes the connections still waiting for their header
     counters_.waitingNow.store(0);
 }
 
@@ -186,12 +183,12 @@ void TaskServer::AcceptPending(Clock::time_point now)
     for (int round = 0; round < kAcceptsPerRound; ++round) {
         net::Ipv4 peer = 0;
         net::Step step = net::Step::Failed;
-        net::NativeSocket socket = net::AcceptPending(listener_, peer, step);
+        net::UniqueSocket socket = net::AcceptPending(listener_.Get(), peer, step);
         if (step == net::Step::WouldBlock)
             return;
         if (step == net::Step::PeerClosed)
             continue; // reset while it waited in the queue: gone, take the next
-        if (socket == net::kNoSocket) {
+        if (!socket.IsValid()) {
             // Out of descriptors and the like: the connection stays queued,
             // and waiting on the listener again at once would only spin.
             acceptPausedUntil_ = now + kAcceptPause;
@@ -199,18 +196,16 @@ void TaskServer::AcceptPending(Clock::time_point now)
         }
         if (!config_.allow.Allows(peer)) {
             counters_.notAllowed.fetch_add(1);
-            Refuse(socket, peer, Refusal::NotAllowed);
+            Refuse(std::move(socket), peer, Refusal::NotAllowed);
             continue;
         }
-        if (!net::PrepareConnection(socket)) {
-            net::CloseSocket(socket);
-            continue;
-        }
+        if (!net::PrepareConnection(socket.Get()))
+            continue; // closed as it goes
         WaitingRoom::Guest guest;
-        guest.socket = socket;
+        guest.socket = std::move(socket);
         guest.peer = peer;
         guest.deadline = now + std::chrono::milliseconds(config_.headerTimeoutMs);
-        Welcome(guest);
+        Welcome(std::move(guest));
     }
 }
 
@@ -218,8 +213,8 @@ void TaskServer::AcceptPending(Clock::time_point now)
 TaskServer::HeaderProgress TaskServer::ReadHeader(WaitingRoom::Guest& guest)
 {
     while (guest.received < WaitingRoom::kHeaderSize) {
-        net::StepResult result =
-            net::ReceiveSome(guest.socket, guest.header + guest.received, WaitingRoom::kHeaderSize - guest.received);
+        net::StepResult result = net::ReceiveSome(guest.socket.Get(), guest.header + guest.received,
+                                                  WaitingRoom::kHeaderSize - guest.received);
         switch (result.step) {
         case net::Step::WouldBlock:
             return HeaderProgress::Incomplete;
@@ -236,16 +231,15 @@ TaskServer::HeaderProgress TaskServer::ReadHeader(WaitingRoom::Guest& guest)
 
 // Ends a guest's wait: a whole header makes it a task; a guest still
 // without one had to leave for a newcomer and is counted; one whose peer
-// gave up is closed without a word.
-void TaskServer::Settle(WaitingRoom::Guest& guest, HeaderProgress progress)
+// gave up is closed without a word (as the guest goes).
+void TaskServer::Settle(WaitingRoom::Guest guest, HeaderProgress progress)
 {
     if (progress == HeaderProgress::Complete) {
-        StartTask(guest.socket, guest.peer, guest.header);
+        StartTask(std::move(guest.socket), guest.peer, guest.header);
         return;
     }
     if (progress == HeaderProgress::Incomplete)
         counters_.crowdedOut.fetch_add(1);
-    net::CloseSocket(guest.socket);
 }
 
 void TaskServer::ReadWaitingHeader(WaitingRoom::Guests::iterator guest)
@@ -253,8 +247,7 @@ void TaskServer::ReadWaitingHeader(WaitingRoom::Guests::iterator guest)
     HeaderProgress progress = ReadHeader(*guest);
     if (progress == HeaderProgress::Incomplete)
         return;
-    WaitingRoom::Guest done = waiting_.Release(guest);
-    Settle(done, progress);
+    Settle(waiting_.Release(guest), progress);
 }
 
 void TaskServer::Welcome(WaitingRoom::Guest guest)
@@ -262,12 +255,13 @@ void TaskServer::Welcome(WaitingRoom::Guest guest)
     // Most senders' headers are there by the time they are accepted.
     HeaderProgress progress = ReadHeader(guest);
     if (progress != HeaderProgress::Incomplete) {
-        Settle(guest, progress);
+        Settle(std::move(guest), progress);
         return;
     }
-    if (std::optional<WaitingRoom::Guest> leaving = waiting_.Admit(guest)) {
+    if (std::optional<WaitingRoom::Guest> leaving = waiting_.Admit(std::move(guest))) {
         // Its header may have arrived since it was last looked at.
-        Settle(*leaving, ReadHeader(*leaving));
+        const HeaderProgress leavingProgress = ReadHeader(*leaving);
+        Settle(std::move(*leaving), leavingProgress);
     }
 }
 
@@ -277,33 +271,34 @@ void TaskServer::ExpireOverdue(Clock::time_point now)
     while (!guests.empty() && guests.front().deadline <= now) {
         WaitingRoom::Guest overdue = waiting_.Release(guests.begin());
         counters_.noHeader.fetch_add(1);
-        Refuse(overdue.socket, overdue.peer, Refusal::NoHeader);
+        Refuse(std::move(overdue.socket), overdue.peer, Refusal::NoHeader);
     }
 }
 
-void TaskServer::Refuse(net::NativeSocket socket, net::Ipv4 peer, Refusal reason)
+void TaskServer::Refuse(net::UniqueSocket socket, net::Ipv4 peer, Refusal reason)
 {
-    net::CloseSocket(socket);
+    socket.Reset(); // the peer sees the end before the refusal is written
     refusals_.Report(peer, reason);
 }
 
-void TaskServer::StartTask(net::NativeSocket socket, net::Ipv4 peer,
+void TaskServer::StartTask(net::UniqueSocket socket, net::Ipv4 peer,
                            const unsigned char (&bytes)[WaitingRoom::kHeaderSize])
 {
-    const QueuedTask task{socket, ParseHeader(bytes)};
+    QueuedTask task{std::move(socket), ParseHeader(bytes)};
     if (task.header.magic != RAVELNET_MAGIC) {
         counters_.wrongMagic.fetch_add(1);
-        Refuse(socket, peer, Refusal::WrongMagic);
+        Refuse(std::move(task.socket), peer, Refusal::WrongMagic);
         return;
     }
     if (!Queue(task)) {
         counters_.noTaskPlace.fetch_add(1);
-        Refuse(socket, peer, Refusal::NoTaskPlace);
+        Refuse(std::move(task.socket), peer, Refusal::NoTaskPlace);
     }
 }
 
-// Hands a task to a worker; false when every task place is taken.
-bool TaskServer::Queue(const QueuedTask& task)
+// Hands a task to a worker (the queue takes it); false, the task left with
+// the caller, when every task place is taken.
+bool TaskServer::Queue(QueuedTask& task)
 {
     std::lock_guard lock(mutex_);
     if (busy_ >= kMaxTasks)
@@ -320,7 +315,7 @@ bool TaskServer::Queue(const QueuedTask& task)
         }
     }
     ++busy_;
-    queued_.push_back(task);
+    queued_.push_back(std::move(task));
     workQueued_.notify_one();
     return true;
 }
@@ -336,20 +331,20 @@ void TaskServer::WorkerLoop()
             workQueued_.wait(lock, [this] { return stopping_ || !queued_.empty(); });
             if (stopping_)
                 return; // Close closes what is still queued
-            task = queued_.front();
+            task = std::move(queued_.front());
             queued_.pop_front();
         }
-        RunTask(task);
+        RunTask(std::move(task));
         std::lock_guard lock(mutex_);
         --busy_;
     }
 }
 
-void TaskServer::RunTask(const QueuedTask& task)
+void TaskServer::RunTask(QueuedTask task)
 {
     // From here on the connection owns the socket and closes it when the
     // last reference goes.
-    auto connection = std::make_shared<Connection>(task.socket, config_.sendTimeoutMs);
+    auto connection = std::make_shared<Connection>(std::move(task.socket), config_.sendTimeoutMs);
     RavelnetTaskCallback callback = callback_.load();
     if (callback == nullptr)
         return;

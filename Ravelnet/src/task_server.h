@@ -55,11 +55,11 @@ private:
 
     // A task whose header arrived, waiting for a worker.
     struct QueuedTask {
-        net::NativeSocket socket;
+        net::UniqueSocket socket;
         RavelnetTaskHeader header;
     };
 
-    TaskServer(const ServerConfig& config, net::NativeSocket listener, std::uint16_t port);
+    TaskServer(const ServerConfig& config, net::UniqueSocket listener, std::uint16_t port);
 
     // The admission thread.
     void AdmissionLoop();
@@ -69,18 +69,18 @@ private:
     HeaderProgress ReadHeader(WaitingRoom::Guest& guest);
     void ReadWaitingHeader(WaitingRoom::Guests::iterator guest);
     void Welcome(WaitingRoom::Guest guest);
-    void Settle(WaitingRoom::Guest& guest, HeaderProgress progress);
+    void Settle(WaitingRoom::Guest guest, HeaderProgress progress);
     void ExpireOverdue(Clock::time_point now);
-    void Refuse(net::NativeSocket socket, net::Ipv4 peer, Refusal reason);
-    void StartTask(net::NativeSocket socket, net::Ipv4 peer, const unsigned char (&bytes)[WaitingRoom::kHeaderSize]);
-    bool Queue(const QueuedTask& task);
+    void Refuse(net::UniqueSocket socket, net::Ipv4 peer, Refusal reason);
+    void StartTask(net::UniqueSocket socket, net::Ipv4 peer, const unsigned char (&bytes)[WaitingRoom::kHeaderSize]);
+    bool Queue(QueuedTask& task);
 
     // The workers.
     void WorkerLoop();
-    void RunTask(const QueuedTask& task);
+    void RunTask(QueuedTask task);
 
     const ServerConfig config_;
-    const net::NativeSocket listener_;
+    net::UniqueSocket listener_; // let go by Close
     const std::uint16_t port_;
     net::ReadinessWaiter waiter_;
     std::atomic<RavelnetTaskCallback> callback_{nullptr};

@@ -1,6 +1,7 @@
 #include "waiting_room.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace ravelnet {
 
@@ -12,13 +13,13 @@ std::optional<WaitingRoom::Guest> WaitingRoom::Admit(Guest newcomer)
     else if (guests_.size() >= kMaxInAll)
         leaving = Release(OldestOf(BusiestAddress()));
     ++perAddress_[newcomer.peer];
-    guests_.push_back(newcomer);
+    guests_.push_back(std::move(newcomer));
     return leaving;
 }
 
 WaitingRoom::Guest WaitingRoom::Release(Guests::iterator guest)
 {
-    Guest released = *guest;
+    Guest released = std::move(*guest);
     guests_.erase(guest);
     auto count = perAddress_.find(released.peer);
     if (--count->second == 0)

@@ -23,8 +23,9 @@ public:
     static constexpr std::size_t kMaxInAll = 256;
     static constexpr std::size_t kHeaderSize = 16;
 
+    // Holds its connection's socket: a guest let go closes it.
     struct Guest {
-        net::NativeSocket socket = net::kNoSocket;
+        net::UniqueSocket socket;
         net::Ipv4 peer = 0;
         Clock::time_point deadline; // the header must be complete by then
         unsigned char header[kHeaderSize] = {};
@@ -34,12 +35,12 @@ public:
 
     // Admits a newcomer. When that passes a bound, the oldest guest of the
     // address with the most guests leaves to make room (of the newcomer's
-    // own address when that one is at its bound) and is returned for the
-    // caller to close. The newcomer is always admitted.
+    // own address when that one is at its bound) and is returned to the
+    // caller. The newcomer is always admitted.
     std::optional<Guest> Admit(Guest newcomer);
 
-    // Takes a guest out (its header is complete, or it failed); the caller
-    // owns its socket again.
+    // Takes a guest out (its header is complete, or it failed), with its
+    // socket.
     Guest Release(Guests::iterator guest);
 
     Guests& All() { return guests_; }

@@ -88,44 +88,27 @@ std::optional<EntryInfo> ReadEntryInfo(const fs::path& path, std::error_code& er
 
 #endif
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9, alone or before an extension, name
-// devices on Windows, not files.
-bool IsReservedDeviceName(std::string_view component)
-{
-    std::string_view stem = component.substr(0, component.find('.'));
-    std::string upper;
-    for (char c : stem)
-        upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL")
-        return true;
-    return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) && upper[3] >= '1' &&
-           upper[3] <= '9';
-}
-
-// Why Windows could not hold `component` (in `codePage`) as a name, or
-// nullptr when it can. The second byte of a double-byte character is no
-// character of its own.
+// Why Windows could not hold `component` (in `codePage`) as a name, by the
+// clients' own rule, or nullptr when it can.
 const char* WindowsNameProblem(std::string_view component, uint32_t codePage)
 {
-    if (component.empty() || component == "." || component == "..")
+    switch (ClientNames(codePage).ComponentProblem(component)) {
+    case NameProblem::None:
+        return nullptr;
+    case NameProblem::Empty:
         return "not a usable name";
-    size_t lastStart = 0;
-    for (size_t i = 0; i < component.size(); i += ClientCharLength(codePage, component, i)) {
-        lastStart = i;
-        if (ClientCharLength(codePage, component, i) != 1)
-            continue;
-        unsigned char c = static_cast<unsigned char>(component[i]);
-        if (c < 0x20)
-            return "a control character in the name";
-        if (std::strchr("\\/:*?\"<>|", c) != nullptr)
-            return "a character Windows does not allow in names";
-    }
-    char last = component.back();
-    if (lastStart + 1 == component.size() && (last == '.' || last == ' '))
+    case NameProblem::TrailingDotOrSpace:
         return "a name ending in a dot or space, which Windows drops";
-    if (IsReservedDeviceName(component))
+    case NameProblem::ControlCharacter:
+        return "a control character in the name";
+    case NameProblem::ReservedCharacter:
+        return "a character Windows does not allow in names";
+    case NameProblem::BrokenCharacter:
+        return "a broken double-byte character, which Windows would store as another";
+    case NameProblem::DeviceName:
         return "a device name Windows reserves (CON, NUL, COM1, ...)";
-    return nullptr;
+    }
+    return "not a usable name";
 }
 
 QELDtFile MakeRecord(const std::string& name, const EntryInfo& info)
@@ -228,7 +211,7 @@ void NoteCaseCollisions(CheckList& list)
     std::vector<std::pair<std::string, size_t>> lowered;
     lowered.reserve(list.records.size());
     for (size_t i = 0; i < list.records.size(); ++i)
-        lowered.emplace_back(ClientAsciiLower(RecordName(list.records[i]), list.codePage), i);
+        lowered.emplace_back(ClientNames(list.codePage).AsciiLower(RecordName(list.records[i])), i);
     std::sort(lowered.begin(), lowered.end());
     for (size_t i = 1; i < lowered.size(); ++i) {
         if (lowered[i].first == lowered[i - 1].first) {

@@ -106,10 +106,11 @@ bool IsSupportedClientCodePage(uint32_t codePage)
     return codePage == 936 || codePage == 1252 || codePage == 65001;
 }
 
-size_t ClientCharLength(uint32_t codePage, std::string_view text, size_t at)
+const qek::NameRules& ClientNames(uint32_t codePage)
 {
-    unsigned char byte = static_cast<unsigned char>(text[at]);
-    return codePage == 936 && byte >= 0x81 && byte <= 0xFE && at + 1 < text.size() ? 2 : 1;
+    static const qek::NameRules gbk(qek::LeadBytesOfCodePage(936));
+    static const qek::NameRules singleByte{qek::LeadBytes()};
+    return codePage == 936 ? gbk : singleByte;
 }
 
 std::optional<std::string> ArgumentToClient(std::string_view text, uint32_t codePage)
@@ -143,37 +144,6 @@ std::string ClientToDisplay(std::string_view text, uint32_t codePage)
 #else
     return Convert("UTF-8", IconvName(codePage), text, '?').value_or(std::string(text));
 #endif
-}
-
-std::string ClientAsciiLower(std::string_view text, uint32_t codePage)
-{
-    std::string lower(text);
-    for (size_t i = 0; i < lower.size();) {
-        size_t length = ClientCharLength(codePage, lower, i);
-        if (length == 1 && lower[i] >= 'A' && lower[i] <= 'Z')
-            lower[i] = static_cast<char>(lower[i] - 'A' + 'a');
-        i += length;
-    }
-    return lower;
-}
-
-bool EndsWithBackslash(std::string_view text, uint32_t codePage)
-{
-    size_t last = std::string_view::npos;
-    for (size_t i = 0; i < text.size(); i += ClientCharLength(codePage, text, i))
-        last = i;
-    return last != std::string_view::npos && last + 1 == text.size() && text[last] == '\\';
-}
-
-size_t FindFirstOf(std::string_view text, std::string_view characters, uint32_t codePage, size_t from)
-{
-    for (size_t i = from; i < text.size();) {
-        size_t length = ClientCharLength(codePage, text, i);
-        if (length == 1 && characters.find(text[i]) != std::string_view::npos)
-            return i;
-        i += length;
-    }
-    return std::string_view::npos;
 }
 
 } // namespace qelsrv

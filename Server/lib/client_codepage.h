@@ -1,9 +1,12 @@
 // The client's ANSI code page as the server tool speaks it: names go from the
 // server's own text (UTF-8 on POSIX, UTF-16 file names and the ANSI command
 // line on Windows) to the client's code page (936 by default, 1252, 65001),
-// and text in that code page is walked character by character (a GBK
-// character's second byte may be 0x5C '\', 0x7C '|' or a letter).
+// and text in that code page is walked character by character by the
+// clients' own name rules (a GBK character's second byte may be 0x5C '\',
+// 0x7C '|' or a letter).
 #pragma once
+
+#include "protocol/Names.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,10 +22,10 @@ constexpr uint32_t kDefaultClientCodePage = 936;
 // 936, 1252 and 65001.
 bool IsSupportedClientCodePage(uint32_t codePage);
 
-// The length of the character at text[at] in `codePage`: 2 for a GBK lead
-// byte (0x81 to 0xFE) with a byte after it, else 1 (UTF-8 never holds an
-// ASCII byte inside a character, so it is walked byte by byte).
-size_t ClientCharLength(uint32_t codePage, std::string_view text, size_t at);
+// The name rules of the clients (Protocol/) in `codePage`: GBK's double-byte
+// characters in 936; byte by byte in 1252 and 65001 (UTF-8 never holds an
+// ASCII byte inside a character).
+const qek::NameRules& ClientNames(uint32_t codePage);
 
 // Command-line text (UTF-8 on POSIX, the ANSI code page on Windows) in the
 // client's code page; nullopt when a character has no place in it.
@@ -35,15 +38,5 @@ std::optional<std::string> FileNameToClient(const std::filesystem::path& name, u
 // Client text back in the server's terminal encoding (UTF-8 on POSIX), for
 // messages; a byte that does not convert is shown as '?'.
 std::string ClientToDisplay(std::string_view text, uint32_t codePage);
-
-// ASCII letters lowered, character by character (double-byte characters kept).
-std::string ClientAsciiLower(std::string_view text, uint32_t codePage);
-
-// The text ends in a real backslash (not the second byte of a character).
-bool EndsWithBackslash(std::string_view text, uint32_t codePage);
-
-// The offset of the first of `characters` (single-byte ones) at or after
-// `from`, character by character, or npos.
-size_t FindFirstOf(std::string_view text, std::string_view characters, uint32_t codePage, size_t from = 0);
 
 } // namespace qelsrv

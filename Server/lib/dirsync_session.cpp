@@ -6,28 +6,9 @@
 namespace qelsrv {
 namespace {
 
-// What the client accepts as a sub-path: "\" alone, or backslash-separated
-// names that neither climb (".", "..") nor are empty, with the final
-// backslash. Character by character in the client's code page.
-bool IsUsableSubPath(std::string_view subPath, uint32_t codePage)
-{
-    if (subPath.empty() || subPath.front() != '\\' || !EndsWithBackslash(subPath, codePage))
-        return false;
-    std::string_view inner = subPath.substr(1);
-    while (!inner.empty()) {
-        size_t end = FindFirstOf(inner, "\\", codePage);
-        std::string_view name = inner.substr(0, end);
-        if (name.empty() || name.find_first_not_of(". ") == std::string_view::npos ||
-            FindFirstOf(name, ":/", codePage) != std::string_view::npos)
-            return false;
-        inner.remove_prefix(end + 1);
-    }
-    return true;
-}
-
 std::string_view WithoutOneTrailingBackslash(std::string_view path, uint32_t codePage)
 {
-    if (EndsWithBackslash(path, codePage))
+    if (ClientNames(codePage).EndsWithCharacter(path, '\\'))
         path.remove_suffix(1);
     return path;
 }
@@ -66,7 +47,7 @@ bool MakeDirectorySyncSpec(const DirectorySyncOptions& options, FileTaskSpec& sp
         error = "the base path must not hold the wildcards '*' or '?'";
         return false;
     }
-    if (!IsUsableSubPath(options.subPath, options.codePage)) {
+    if (!ClientNames(options.codePage).IsUsableSubPath(options.subPath)) {
         error = "the sub-path must begin and end with a backslash ('\\' for the directory itself) "
                 "and name no '.', '..' or empty folder";
         return false;

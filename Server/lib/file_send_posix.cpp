@@ -114,28 +114,15 @@ InputFile InputFile::Open(const std::filesystem::path& path)
     return InputFile(fd);
 }
 
-InputFile::InputFile(InputFile&& other) noexcept : native_(std::exchange(other.native_, -1)) { }
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept
+void InputFile::UniqueFile::Close(std::intptr_t native)
 {
-    if (this != &other) {
-        if (native_ >= 0)
-            ::close(static_cast<int>(native_));
-        native_ = std::exchange(other.native_, -1);
-    }
-    return *this;
-}
-
-InputFile::~InputFile()
-{
-    if (native_ >= 0)
-        ::close(static_cast<int>(native_));
+    ::close(static_cast<int>(native));
 }
 
 uint64_t InputFile::Size() const
 {
     struct stat status { };
-    if (::fstat(static_cast<int>(native_), &status) != 0)
+    if (::fstat(static_cast<int>(Native()), &status) != 0)
         throw TransferError(TransferErrorKind::File, std::string("cannot read a file's size: ") + std::strerror(errno));
     return static_cast<uint64_t>(status.st_size);
 }
@@ -148,7 +135,7 @@ void TaskConnection::SendFileRange(std::intptr_t nativeFile, uint64_t offset, ui
     SigpipeBlocked noSignal;
     off_t position = static_cast<off_t>(offset);
     while (length > 0) {
-        ssize_t sent = ::sendfile(static_cast<int>(socket_), fd, &position,
+        ssize_t sent = ::sendfile(static_cast<int>(socket_.Get()), fd, &position,
                                   static_cast<std::size_t>(std::min(length, kLargestCall)));
         if (sent > 0) {
             length -= static_cast<uint64_t>(sent);
@@ -159,11 +146,11 @@ void TaskConnection::SendFileRange(std::intptr_t nativeFile, uint64_t offset, ui
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN) {
-            WaitForRoom(socket_, timeoutMs_);
+            WaitForRoom(socket_.Get(), timeoutMs_);
             continue;
         }
         if (errno == EINVAL || errno == ENOSYS) {
-            CopyByReading(socket_, fd, static_cast<uint64_t>(position), length, timeoutMs_);
+            CopyByReading(socket_.Get(), fd, static_cast<uint64_t>(position), length, timeoutMs_);
             return;
         }
         ThrowErrno(errno, "sending a file");

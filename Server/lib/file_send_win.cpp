@@ -20,8 +20,6 @@ HANDLE Handle(std::intptr_t native)
     return reinterpret_cast<HANDLE>(native);
 }
 
-const std::intptr_t kNoFile = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
-
 std::string ErrorText(DWORD code)
 {
     return "system error " + std::to_string(code);
@@ -39,28 +37,15 @@ InputFile InputFile::Open(const std::filesystem::path& path)
     return InputFile(reinterpret_cast<std::intptr_t>(file));
 }
 
-InputFile::InputFile(InputFile&& other) noexcept : native_(std::exchange(other.native_, kNoFile)) { }
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept
+void InputFile::UniqueFile::Close(std::intptr_t native)
 {
-    if (this != &other) {
-        if (native_ != kNoFile)
-            ::CloseHandle(Handle(native_));
-        native_ = std::exchange(other.native_, kNoFile);
-    }
-    return *this;
-}
-
-InputFile::~InputFile()
-{
-    if (native_ != kNoFile)
-        ::CloseHandle(Handle(native_));
+    ::CloseHandle(Handle(native));
 }
 
 uint64_t InputFile::Size() const
 {
     LARGE_INTEGER size;
-    if (!::GetFileSizeEx(Handle(native_), &size))
+    if (!::GetFileSizeEx(Handle(Native()), &size))
         throw TransferError(TransferErrorKind::File, "cannot read a file's size: " + ErrorText(::GetLastError()));
     return static_cast<uint64_t>(size.QuadPart);
 }

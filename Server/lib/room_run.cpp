@@ -6,7 +6,23 @@
 
 namespace qelsrv {
 
-SendBudget::SendBudget(uint64_t bytesPerSecond) : rate_(bytesPerSecond) { }
+namespace {
+
+class SteadyClock final : public BudgetClock {
+public:
+    TimePoint Now() override { return std::chrono::steady_clock::now(); }
+    void SleepUntil(TimePoint when) override { std::this_thread::sleep_until(when); }
+};
+
+} // namespace
+
+BudgetClock& SteadyBudgetClock()
+{
+    static SteadyClock clock;
+    return clock;
+}
+
+SendBudget::SendBudget(uint64_t bytesPerSecond, BudgetClock& clock) : rate_(bytesPerSecond), clock_(clock) { }
 
 uint64_t SendBudget::ChunkSize() const
 {
@@ -22,12 +38,12 @@ void SendBudget::Acquire(uint64_t bytes)
     // A twentieth of a second of unused rate may be made up for; more would
     // let a burst past the cap after a pause.
     const auto burst = std::chrono::milliseconds(50);
-    const auto cost = std::chrono::duration_cast<Clock::duration>(
+    const auto cost = std::chrono::duration_cast<TimePoint::duration>(
         std::chrono::duration<double>(static_cast<double>(bytes) / static_cast<double>(rate_)));
-    Clock::time_point slot;
+    TimePoint slot;
     {
         std::lock_guard lock(mutex_);
-        const Clock::time_point now = Clock::now();
+        const TimePoint now = clock_.Now();
         if (!started_) {
             // Nothing to make up for before the first send, whose slot
             // begins the sending time.
@@ -41,13 +57,13 @@ void SendBudget::Acquire(uint64_t bytes)
         slot = next_;
         next_ += cost;
     }
-    std::this_thread::sleep_until(slot);
+    clock_.SleepUntil(slot);
 }
 
 void SendBudget::Count(uint64_t bytes)
 {
     std::lock_guard lock(mutex_);
-    const Clock::time_point now = Clock::now();
+    const TimePoint now = clock_.Now();
     if (!started_) {
         started_ = true;
         first_ = now;
@@ -82,7 +98,7 @@ double SendBudget::RecentRate()
     std::lock_guard lock(mutex_);
     if (!started_)
         return 0.0;
-    const Clock::time_point now = Clock::now();
+    const TimePoint now = clock_.Now();
     const double seconds = std::chrono::duration<double>(now - windowStart_).count();
     if (seconds >= 1.0) {
         windowRate_ = static_cast<double>(windowBytes_) / seconds;

@@ -17,13 +17,24 @@
 
 namespace qelsrv {
 
+// The time a send budget reads and waits for: the steady clock, or a test's
+// own, which moves only when told.
+class BudgetClock {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    virtual ~BudgetClock() = default;
+    virtual TimePoint Now() = 0;
+    virtual void SleepUntil(TimePoint when) = 0;
+};
+BudgetClock& SteadyBudgetClock();
+
 // What the tool sends to all clients together: a token bucket shared by every
 // transfer (each waits its turn for a slot, in the order they ask, so that
 // the transfers share the rate evenly), and the count of what went out.
 class SendBudget {
 public:
     // `bytesPerSecond` 0: no limit, only counting.
-    explicit SendBudget(uint64_t bytesPerSecond = 0);
+    explicit SendBudget(uint64_t bytesPerSecond = 0, BudgetClock& clock = SteadyBudgetClock());
     SendBudget(const SendBudget&) = delete;
     SendBudget& operator=(const SendBudget&) = delete;
 
@@ -45,15 +56,16 @@ public:
     double RecentRate();
 
 private:
-    using Clock = std::chrono::steady_clock;
+    using TimePoint = BudgetClock::TimePoint;
     const uint64_t rate_;
+    BudgetClock& clock_;
     mutable std::mutex mutex_;
-    Clock::time_point next_{}; // when the next slot begins
+    TimePoint next_{}; // when the next slot begins
     bool started_ = false;
-    Clock::time_point first_{}; // the first send's start
-    Clock::time_point last_{};  // the last send's end
+    TimePoint first_{}; // the first send's start
+    TimePoint last_{};  // the last send's end
     uint64_t sent_ = 0;
-    Clock::time_point windowStart_{};
+    TimePoint windowStart_{};
     uint64_t windowBytes_ = 0;
     double windowRate_ = 0;
 };

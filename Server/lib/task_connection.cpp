@@ -60,7 +60,7 @@ int WaitMs(Milliseconds timeout)
     return static_cast<int>(std::clamp<long long>(timeout.count(), 0, INT_MAX));
 }
 
-net::NativeSocket ConnectSocket(const std::string& host, uint16_t port, Milliseconds timeout,
+net::UniqueSocket ConnectSocket(const std::string& host, uint16_t port, Milliseconds timeout,
                                 const std::optional<std::string>& source)
 {
     const std::string target = host + ":" + std::to_string(port);
@@ -71,25 +71,22 @@ net::NativeSocket ConnectSocket(const std::string& host, uint16_t port, Millisec
     if (source && !(from = net::ParseIpv4(*source)))
         throw TransferError(TransferErrorKind::Connect, "not an IPv4 address to connect from: " + *source);
     bool pending = false;
-    net::NativeSocket socket = net::BeginConnect(*address, port, pending, from);
-    if (socket == net::kNoSocket)
+    net::UniqueSocket socket = net::BeginConnect(*address, port, pending, from);
+    if (!socket.IsValid())
         throw TransferError(TransferErrorKind::Connect,
                             "cannot connect to " + target + ": " + SocketErrorText(net::LastSocketError()));
+    // A throw from here on closes the socket as it leaves.
     int error = 0;
     if (pending) {
-        net::Readiness readiness = net::WaitConnected(socket, WaitMs(timeout));
-        if (readiness == net::Readiness::TimedOut) {
-            net::CloseSocket(socket);
+        net::Readiness readiness = net::WaitConnected(socket.Get(), WaitMs(timeout));
+        if (readiness == net::Readiness::TimedOut)
             throw TransferError(TransferErrorKind::Connect, "cannot connect to " + target + ": timed out");
-        }
-        error = readiness == net::Readiness::Ready ? net::ConnectError(socket) : net::LastSocketError();
+        error = readiness == net::Readiness::Ready ? net::ConnectError(socket.Get()) : net::LastSocketError();
     }
-    if (error == 0 && !net::PrepareConnection(socket))
+    if (error == 0 && !net::PrepareConnection(socket.Get()))
         error = net::LastSocketError();
-    if (error != 0) {
-        net::CloseSocket(socket);
+    if (error != 0)
         throw TransferError(TransferErrorKind::Connect, "cannot connect to " + target + ": " + SocketErrorText(error));
-    }
     return socket;
 }
 
@@ -110,13 +107,13 @@ TaskConnection TaskConnection::Connect(const std::string& host, uint16_t port, M
                                        const std::optional<std::string>& source)
 {
     NetworkingUse networking; // released again by the connection's Close
-    net::NativeSocket socket = ConnectSocket(host, port, connectTimeout, source);
+    net::UniqueSocket socket = ConnectSocket(host, port, connectTimeout, source);
     net::StartNetworking();
-    return TaskConnection(socket);
+    return TaskConnection(std::move(socket));
 }
 
 TaskConnection::TaskConnection(TaskConnection&& other) noexcept
-    : socket_(std::exchange(other.socket_, net::kNoSocket)), interrupter_(std::exchange(other.interrupter_, nullptr)),
+    : socket_(std::move(other.socket_)), interrupter_(std::exchange(other.interrupter_, nullptr)),
       timeoutMs_(other.timeoutMs_)
 {
 }
@@ -125,7 +122,7 @@ TaskConnection& TaskConnection::operator=(TaskConnection&& other) noexcept
 {
     if (this != &other) {
         Close();
-        socket_ = std::exchange(other.socket_, net::kNoSocket);
+        socket_ = std::move(other.socket_);
         interrupter_ = std::exchange(other.interrupter_, nullptr);
         timeoutMs_ = other.timeoutMs_;
     }
@@ -144,7 +141,7 @@ void TaskConnection::SetTimeout(Milliseconds timeout)
 
 bool TaskConnection::IsOpen() const
 {
-    return socket_ != net::kNoSocket;
+    return socket_.IsValid();
 }
 
 void TaskConnection::RequireOpen() const
@@ -175,7 +172,7 @@ TaskReply TaskConnection::ReceiveReply()
 {
     std::byte bytes[sizeof(TaskReply)];
     RequireOpen();
-    Check(net::ReceiveExact(socket_, bytes, sizeof bytes, timeoutMs_), "receiving the task reply");
+    Check(net::ReceiveExact(socket_.Get(), bytes, sizeof bytes, timeoutMs_), "receiving the task reply");
     // The records travel as they lie in memory on a little-endian machine.
     static_assert(std::endian::native == std::endian::little);
     TaskReply reply;
@@ -186,13 +183,13 @@ TaskReply TaskConnection::ReceiveReply()
 void TaskConnection::Send(std::span<const std::byte> bytes)
 {
     RequireOpen();
-    Check(net::SendAll(socket_, bytes.data(), bytes.size(), timeoutMs_), "sending");
+    Check(net::SendAll(socket_.Get(), bytes.data(), bytes.size(), timeoutMs_), "sending");
 }
 
 void TaskConnection::Receive(std::span<std::byte> bytes)
 {
     RequireOpen();
-    Check(net::ReceiveExact(socket_, bytes.data(), bytes.size(), timeoutMs_), "receiving");
+    Check(net::ReceiveExact(socket_.Get(), bytes.data(), bytes.size(), timeoutMs_), "receiving");
 }
 
 std::vector<std::byte> TaskConnection::Receive(std::size_t length)
@@ -206,7 +203,7 @@ void TaskConnection::ExpectClosed()
 {
     RequireOpen();
     std::byte probe;
-    net::Transfer transfer = net::ReceiveExact(socket_, &probe, 1, timeoutMs_);
+    net::Transfer transfer = net::ReceiveExact(socket_.Get(), &probe, 1, timeoutMs_);
     switch (transfer) {
     case net::Transfer::PeerClosed:
     case net::Transfer::Failed:
@@ -223,24 +220,24 @@ void TaskConnection::ExpectClosed()
 void TaskConnection::FinishSending()
 {
     RequireOpen();
-    net::ShutdownSending(socket_);
+    net::ShutdownSending(socket_.Get());
 }
 
 void TaskConnection::Close()
 {
-    if (socket_ == net::kNoSocket)
+    if (!IsOpen())
         return;
     DetachInterrupter();
-    net::CloseSocket(std::exchange(socket_, net::kNoSocket));
+    socket_.Reset();
     net::StopNetworking();
 }
 
 void TaskConnection::Abort()
 {
-    if (socket_ == net::kNoSocket)
+    if (!IsOpen())
         return;
     DetachInterrupter();
-    net::ResetAndClose(std::exchange(socket_, net::kNoSocket));
+    net::ResetAndClose(std::move(socket_));
     net::StopNetworking();
 }
 
@@ -248,7 +245,7 @@ void TaskConnection::AttachInterrupter(Interrupter& interrupter)
 {
     RequireOpen();
     DetachInterrupter();
-    if (!interrupter.Attach(socket_))
+    if (!interrupter.Attach(socket_.Get()))
         throw TransferError(TransferErrorKind::Socket, "interrupted");
     interrupter_ = &interrupter;
 }
@@ -258,7 +255,7 @@ void TaskConnection::DetachInterrupter()
     // Before the socket closes: the interrupter must never shut down a
     // descriptor that has been closed (and perhaps reused).
     if (interrupter_ != nullptr)
-        std::exchange(interrupter_, nullptr)->Detach(socket_);
+        std::exchange(interrupter_, nullptr)->Detach(socket_.Get());
 }
 
 bool Interrupter::Attach(std::intptr_t socket)

@@ -11,6 +11,7 @@
 // conversation is out of step; close the connection.
 #pragma once
 
+#include "net/socket.h"
 #include "protocol/TaskRecords.h"
 
 #include <chrono>
@@ -23,6 +24,7 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace qelsrv {
@@ -54,18 +56,47 @@ class InputFile {
 public:
     // Throws TransferError(File) when the file cannot be opened.
     static InputFile Open(const std::filesystem::path& path);
-    InputFile(InputFile&& other) noexcept;
-    InputFile& operator=(InputFile&& other) noexcept;
-    ~InputFile();
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
 
     uint64_t Size() const;
-    std::intptr_t Native() const { return native_; }
+    std::intptr_t Native() const { return file_.Get(); }
 
 private:
-    explicit InputFile(std::intptr_t native) : native_(native) { }
-    std::intptr_t native_;
+    // The owner of the open file, closed when it goes. Move-only: a file
+    // changes hands by moving.
+    class UniqueFile {
+    public:
+        explicit UniqueFile(std::intptr_t native) : native_(native) { }
+        ~UniqueFile() { Reset(); }
+        UniqueFile(UniqueFile&& other) noexcept : native_(std::exchange(other.native_, kNone)) { }
+        UniqueFile& operator=(UniqueFile&& other) noexcept
+        {
+            if (this != &other) {
+                Reset();
+                native_ = std::exchange(other.native_, kNone);
+            }
+            return *this;
+        }
+        UniqueFile(const UniqueFile&) = delete;
+        UniqueFile& operator=(const UniqueFile&) = delete;
+
+        std::intptr_t Get() const { return native_; }
+
+    private:
+        // Neither a descriptor nor a HANDLE: -1 is also INVALID_HANDLE_VALUE.
+        static constexpr std::intptr_t kNone = -1;
+        // The platform's close (file_send_posix.cpp, file_send_win.cpp).
+        static void Close(std::intptr_t native);
+        void Reset()
+        {
+            if (native_ != kNone)
+                Close(std::exchange(native_, kNone));
+        }
+
+        std::intptr_t native_;
+    };
+
+    explicit InputFile(std::intptr_t native) : file_(native) { }
+    UniqueFile file_;
 };
 
 using Milliseconds = std::chrono::milliseconds;
@@ -182,13 +213,13 @@ public:
     void AttachInterrupter(Interrupter& interrupter);
 
 private:
-    explicit TaskConnection(std::intptr_t socket) : socket_(socket) { }
+    explicit TaskConnection(ravelnet::net::UniqueSocket socket) : socket_(std::move(socket)) { }
     static TaskConnection Connect(const std::string& host, uint16_t port, Milliseconds connectTimeout,
                                   const std::optional<std::string>& source);
     void RequireOpen() const;
     void DetachInterrupter();
 
-    std::intptr_t socket_;
+    ravelnet::net::UniqueSocket socket_;
     Interrupter* interrupter_ = nullptr;
     std::uint32_t timeoutMs_ = static_cast<std::uint32_t>(kDefaultTimeout.count());
 };

@@ -1,5 +1,6 @@
 #include "update_session.h"
 
+#include "protocol/ClientContract.h"
 #include "room_run.h"
 #include "task_connection.h"
 
@@ -15,30 +16,6 @@ std::string_view FieldText(const char* field, size_t size)
 {
     const char* end = static_cast<const char*>(std::memchr(field, '\0', size));
     return std::string_view(field, end ? static_cast<size_t>(end - field) : size);
-}
-
-// A name that would leave the client's target folder, or that no listed
-// record could have: not starting with a backslash, an empty, "." or ".."
-// component, a colon (drive or stream). The name is in the client's code
-// page: the second byte of a double-byte character separates nothing.
-bool IsOutsideName(std::string_view name, uint32_t codePage)
-{
-    if (name.empty() || name.front() != '\\')
-        return true;
-    if (FindFirstOf(name, ":", codePage) != std::string_view::npos)
-        return true;
-    size_t start = 1;
-    while (start <= name.size()) {
-        size_t end = FindFirstOf(name, "\\/", codePage, start);
-        if (end == std::string_view::npos)
-            end = name.size();
-        std::string_view component = name.substr(start, end - start);
-        bool trailingSeparatorOfDirectory = component.empty() && end == name.size() && start > 1;
-        if ((component.empty() && !trailingSeparatorOfDirectory) || component == "." || component == "..")
-            return true;
-        start = end + 1;
-    }
-    return false;
 }
 
 std::string Quoted(std::string_view name)
@@ -211,29 +188,26 @@ bool MakeUpdateParams(uint32_t taskId, std::string_view gameVersion, std::string
 std::string NormaliseGamePath(std::string_view gamePath, uint32_t codePage)
 {
     std::string path(gamePath);
-    if (!path.empty() && !EndsWithBackslash(path, codePage))
+    if (!path.empty() && !ClientNames(codePage).EndsWithCharacter(path, '\\'))
         path += '\\';
     return path;
 }
 
 std::optional<std::string> CheckPathsFit(const CheckList& list, std::string_view gamePath)
 {
-    constexpr size_t kClientPathBytes = 255; // a 256-byte buffer with its NUL
-    constexpr std::string_view kTemporaryCheckList = "tarngamever\\QELFilesInfo.dat.tmp";
-    if (gamePath.size() + kTemporaryCheckList.size() > kClientPathBytes) {
+    if (gamePath.size() > kMaxGamePathBytes) {
         return "the game path leaves the client no room for its temporary check list (" +
-               std::to_string(kClientPathBytes - kTemporaryCheckList.size()) + " bytes at most)";
+               std::to_string(kMaxGamePathBytes) + " bytes at most)";
     }
     return CheckNamesFit(list, gamePath);
 }
 
 std::optional<std::string> CheckNamesFit(const CheckList& list, std::string_view root)
 {
-    constexpr size_t kClientPathBytes = 255; // a 256-byte buffer with its NUL
     for (const QELDtFile& record : list.records) {
         std::string_view name = RecordName(record);
         // A folder is also listed by the client: its path and "*.*" must fit.
-        size_t limit = IsDirectoryRecord(record) ? kClientPathBytes - 3 : kClientPathBytes;
+        size_t limit = IsDirectoryRecord(record) ? kClientFolderPathBytes : kClientPathBytes;
         if (root.size() + name.size() > limit) {
             return "the client path of " + std::string(name) + " would be " +
                    std::to_string(root.size() + name.size()) + " bytes, more than " + std::to_string(limit);
@@ -264,7 +238,7 @@ FileRequestCheck CheckFileRequest(const CheckList& list, const FileRequest& requ
         return check;
     }
     std::string_view name = FieldText(request.fileName, sizeof request.fileName);
-    if (IsOutsideName(name, list.codePage)) {
+    if (!ClientNames(list.codePage).IsSafeEntryName(name)) {
         check.error = "asked for " + Quoted(name) + ", a path outside the game folder";
         return check;
     }

@@ -3,7 +3,6 @@
 // and prints each client's reply.
 #include "commands.h"
 #include "file_task_run.h"
-#include "lead_byte.h"
 #include "maintenance_tasks.h"
 #include "room.h"
 
@@ -30,10 +29,9 @@ void RunDelete(const DeleteOptions& options)
 {
     const std::vector<Endpoint> endpoints = RoomTargets(options.room);
     const std::string clientPath = ArgumentsToClientOrRefuse(options.codePage, {{"--path", options.path}})[0];
-    UseClientCodePageForPathRules(options.codePage);
     // The clients refuse such a path on every drive and still answer 1: say
     // so here instead of reporting a deletion that did not happen.
-    if (!IsValidSecondLevelPath(clientPath.c_str()))
+    if (!IsValidSecondLevelPath(clientPath.c_str(), ClientNames(options.codePage)))
         RefuseCommand("'" + options.path +
                       "' is not a folder at least two levels below a drive's root (like D:\\games\\x); "
                       "the clients would delete nothing");

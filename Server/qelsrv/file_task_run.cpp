@@ -1,6 +1,7 @@
 #include "file_task_run.h"
 
 #include "client_codepage.h"
+#include "room_board.h"
 #include "update_progress.h"
 
 #include <CLI/CLI.hpp>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <thread>
 
 namespace qelsrv {
@@ -29,6 +31,90 @@ std::string OutcomeLine(const FileTaskSpec& spec, const SessionResult& result,
         line += " (" + FormatBytes(result.bytesServed) + " sent in " + Seconds(elapsed) + ")";
     return line;
 }
+
+BoardState BoardStateOf(ClientResult result)
+{
+    switch (result) {
+    case ClientResult::Ok:
+        return BoardState::Done;
+    case ClientResult::Current:
+        return BoardState::Current;
+    case ClientResult::Failed:
+        return BoardState::Failed;
+    case ClientResult::Unreachable:
+        return BoardState::Unreachable;
+    case ClientResult::NotRun:
+        break;
+    }
+    return BoardState::Waiting;
+}
+
+// What the run shows while it goes: on a terminal the room's board (a bar
+// per client with --verbose); otherwise a line per requested file and, in a
+// long run, a line about the whole run every few seconds.
+class LiveView {
+public:
+    LiveView(std::FILE* out, bool terminal, bool verbose, const std::vector<std::string>& labels)
+        : clientCount_(labels.size())
+    {
+        if (terminal && !verbose)
+            roomBoard_.emplace(out, labels);
+        else
+            clientBoard_.emplace(out, terminal, labels);
+    }
+
+    bool HasRoomBoard() const { return roomBoard_.has_value(); }
+
+    void Start(size_t client)
+    {
+        if (roomBoard_)
+            roomBoard_->Start(client);
+    }
+    void Update(size_t client, const SessionProgress& progress)
+    {
+        if (roomBoard_)
+            roomBoard_->Update(client, progress);
+        else
+            clientBoard_->Update(client, progress);
+    }
+    void Finish(size_t client, ClientResult result, const std::string& outcome, const std::string& error)
+    {
+        if (roomBoard_)
+            roomBoard_->Finish(client, BoardStateOf(result), error);
+        else
+            clientBoard_->Finish(client, outcome);
+    }
+    void Tick(size_t running, size_t finished, SendBudget& budget)
+    {
+        if (roomBoard_) {
+            roomBoard_->SetRate({budget.BytesSent(), budget.RecentRate()});
+            return;
+        }
+        std::string footer = std::to_string(running) + " running, " + std::to_string(finished) + " of " +
+                             std::to_string(clientCount_) + " done";
+        if (budget.BytesSent() > 0)
+            footer += ", sent " + FormatBytes(budget.BytesSent()) + ", " +
+                      FormatBytes(static_cast<uint64_t>(budget.RecentRate())) + "/s";
+        clientBoard_->SetFooter(footer);
+    }
+    void Note(const std::string& line)
+    {
+        if (roomBoard_)
+            roomBoard_->Note(line);
+    }
+    void Close()
+    {
+        if (roomBoard_)
+            roomBoard_->Close();
+        else
+            clientBoard_->Close();
+    }
+
+private:
+    size_t clientCount_;
+    std::optional<RoomBoard> roomBoard_;
+    std::optional<ProgressBoard> clientBoard_;
+};
 
 } // namespace
 
@@ -55,6 +141,9 @@ void AddFileTaskOptions(CLI::App* command, FileTaskOptions& options)
     command->add_option("--task-id", options.taskId,
                         "Task number for the clients' logs (default: the current time in seconds)");
     command->add_flag("--full", options.full, "Send every file, without the clients comparing their local files first");
+    command->add_flag("--verbose", options.verbose,
+                      "On a terminal, a progress bar per client instead of the room's board of totals and the "
+                      "slowest and failed clients");
     command
         ->add_option("--timeout", options.timeoutSeconds, "Seconds a client may stay silent before it counts as failed")
         ->capture_default_str()
@@ -98,12 +187,12 @@ void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpo
 {
     const RoomOptions& room = options.room;
     std::FILE* info = room.Info();
-    bool interactive = IsAnsiTerminal(info);
+    const bool terminal = IsAnsiTerminal(info);
     std::vector<std::string> labels;
     labels.reserve(endpoints.size());
     for (const Endpoint& endpoint : endpoints)
         labels.push_back(endpoint.Label());
-    ProgressBoard board(info, interactive, labels);
+    LiveView view(info, terminal, options.verbose, labels);
     SendBudget budget(room.bitsPerSecond / 8);
     std::vector<SessionResult> results(endpoints.size());
     std::vector<std::string> outcomes(endpoints.size());
@@ -115,19 +204,22 @@ void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpo
         sessionOptions.connectTimeoutMs = context.connectTimeoutMs;
         sessionOptions.budget = context.budget;
         sessionOptions.interrupter = context.interrupter;
+        view.Start(i);
         auto begun = std::chrono::steady_clock::now();
         // The names the clients ask for are in their code page: shown in the terminal's.
-        const auto show = [&board, &list, i](const SessionProgress& progress) {
+        const auto show = [&view, &list, i](const SessionProgress& progress) {
             SessionProgress shown = progress;
             shown.currentFile = ClientToDisplay(progress.currentFile, list.codePage);
-            board.Update(i, shown);
+            view.Update(i, shown);
         };
         SessionResult result = RunFileTaskSession(endpoints[i], spec, list, show, sessionOptions);
         outcomes[i] = OutcomeLine(spec, result, std::chrono::steady_clock::now() - begun);
-        board.Finish(i, outcomes[i]);
 
         ClientReport report;
         report.result = ResultOf(result.outcome != SessionOutcome::Failed, result.connected);
+        // Declined because it holds the version already: current.
+        if (result.outcome == SessionOutcome::Declined && spec.declinedCode == kResultVersionsAgree)
+            report.result = ClientResult::Current;
         if (result.outcome != SessionOutcome::Failed)
             report.outcome = DescribeOutcome(spec, result);
         report.files = result.filesServed;
@@ -135,27 +227,24 @@ void RunOnClients(const std::string& command, const std::vector<Endpoint>& endpo
         if (result.replied)
             report.reply = result.replyCode;
         report.error = result.error;
+        view.Finish(i, report.result, outcomes[i], result.error);
         results[i] = std::move(result);
         return report;
     };
-    const auto tick = [&](size_t running, size_t finished) {
-        std::string footer = std::to_string(running) + " running, " + std::to_string(finished) + " of " +
-                             std::to_string(endpoints.size()) + " done";
-        if (budget.BytesSent() > 0)
-            footer += ", sent " + FormatBytes(budget.BytesSent()) + ", " +
-                      FormatBytes(static_cast<uint64_t>(budget.RecentRate())) + "/s";
-        board.SetFooter(footer);
-    };
-    std::vector<ClientReport> reports = RunRoom(endpoints, room, task, budget, tick);
-    board.Close();
+    RoomDisplay display;
+    display.tick = [&](size_t running, size_t finished) { view.Tick(running, finished, budget); };
+    if (view.HasRoomBoard())
+        display.announce = [&](const std::string& line) { view.Note(line); };
+    std::vector<ClientReport> reports = RunRoom(endpoints, room, task, budget, display);
+    view.Close();
 
     for (size_t i = 0; i < endpoints.size(); ++i) {
         if (reports[i].result == ClientResult::NotRun)
             continue;
         bool clientFailed = results[i].outcome == SessionOutcome::Failed;
-        // A terminal already shows each outcome on its client's line, cut to
-        // the terminal's width: a failure's reason is printed again in full.
-        if (!interactive)
+        // A terminal shows each outcome cut to the terminal's width, or only
+        // the last failures: a failure's reason is printed again in full.
+        if (!terminal)
             std::fprintf(info, "%s: %s\n", labels[i].c_str(), outcomes[i].c_str());
         else if (clientFailed)
             std::fprintf(stderr, "qelsrv: %s: %s\n", labels[i].c_str(), outcomes[i].c_str());

@@ -1,8 +1,8 @@
 // What the commands that serve a folder's files to clients share (update,
 // dirsync): the clients and the check list from the command line, and one
-// task run against every client at once, with a progress bar per client (a
-// line per file when the output is not a terminal), an outcome line per
-// client and the exit status.
+// task run against every client at once, with the room's board on a terminal
+// (a progress bar per client with --verbose, a line per file when the output
+// is not a terminal), an outcome line per client and the exit status.
 #pragma once
 
 #include "checklist.h"
@@ -33,12 +33,13 @@ struct FileTaskOptions {
     RoomOptions room;
     uint32_t taskId = 0;
     bool full = false;
+    bool verbose = false; // a bar per client instead of the room's board
     unsigned timeoutSeconds = 300;
     uint32_t codePage = kDefaultClientCodePage;
 };
 
-// Adds --codepage, --task-id (by default the current time in seconds), --full
-// and --timeout to `command`.
+// Adds --codepage, --task-id (by default the current time in seconds), --full,
+// --verbose and --timeout to `command`.
 void AddFileTaskOptions(CLI::App* command, FileTaskOptions& options);
 
 // Each option's text (name, value as typed: UTF-8 on a POSIX server) in the

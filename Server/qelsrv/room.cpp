@@ -7,8 +7,11 @@
 #include "protocol/TaskRecords.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <map>
 
 namespace qelsrv {
@@ -42,11 +45,14 @@ private:
     void (*previous_)(int) = SIG_DFL;
 };
 
-const char* ResultWord(ClientResult result)
+// The "result" of the JSON document: one token per result.
+const char* JsonResultWord(ClientResult result)
 {
     switch (result) {
     case ClientResult::Ok:
         return "ok";
+    case ClientResult::Current:
+        return "current";
     case ClientResult::Failed:
         return "failed";
     case ClientResult::Unreachable:
@@ -54,7 +60,16 @@ const char* ResultWord(ClientResult result)
     case ClientResult::NotRun:
         break;
     }
-    return "not run";
+    return "not-run";
+}
+
+// The result column of the table: a client already current is "ok" there
+// (its outcome says so).
+const char* TableResultWord(ClientResult result)
+{
+    if (result == ClientResult::Current)
+        return "ok";
+    return result == ClientResult::NotRun ? "not run" : JsonResultWord(result);
 }
 
 std::string Fixed(double value, int decimals)
@@ -77,8 +92,10 @@ std::string Cell(const std::string& text, size_t width, bool right)
     return right ? pad + text : text + pad;
 }
 
+// `ok` counts every client that succeeded, `current` those among them
+// that were current already.
 struct Totals {
-    size_t ok = 0, failed = 0, unreachable = 0, notRun = 0;
+    size_t ok = 0, current = 0, failed = 0, unreachable = 0, notRun = 0;
     uint64_t files = 0, bytes = 0;
 };
 
@@ -86,7 +103,8 @@ Totals Count(const std::vector<ClientReport>& reports)
 {
     Totals totals;
     for (const ClientReport& report : reports) {
-        totals.ok += report.result == ClientResult::Ok ? 1 : 0;
+        totals.ok += Succeeded(report.result) ? 1 : 0;
+        totals.current += report.result == ClientResult::Current ? 1 : 0;
         totals.failed += report.result == ClientResult::Failed ? 1 : 0;
         totals.unreachable += report.result == ClientResult::Unreachable ? 1 : 0;
         totals.notRun += report.result == ClientResult::NotRun ? 1 : 0;
@@ -94,6 +112,65 @@ Totals Count(const std::vector<ClientReport>& reports)
         totals.bytes += report.bytes;
     }
     return totals;
+}
+
+// Refuses --failed with the command line, before anything is sent, when
+// the list could not be written there; a file made for the check is
+// removed again.
+std::string CheckWritable(const std::string& path)
+{
+    std::error_code ignored;
+    const bool existed = std::filesystem::exists(path, ignored);
+    std::FILE* file = std::fopen(path.c_str(), "ab");
+    if (file == nullptr)
+        return "cannot write " + path + ": " + std::strerror(errno);
+    std::fclose(file);
+    if (!existed)
+        std::filesystem::remove(path, ignored);
+    return {};
+}
+
+bool WriteTextFile(const std::string& path, const std::string& text, std::string& error)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
+    const int writeError = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (written && closed)
+        return true;
+    error = std::strerror(written ? errno : writeError);
+    return false;
+}
+
+// An error as one line of a comment.
+std::string OneLine(std::string text)
+{
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = ' ';
+    return text;
+}
+
+// The clients to run again (failed, unreachable or not run), one "HOST:PORT"
+// a line as --clients reads them, each with its result in a comment.
+std::string RerunList(const std::string& command, const std::vector<Endpoint>& endpoints,
+                      const std::vector<ClientReport>& reports)
+{
+    std::string rows;
+    size_t count = 0;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        if (Succeeded(reports[i].result))
+            continue;
+        ++count;
+        rows += endpoints[i].Label() + "  # " + TableResultWord(reports[i].result) + ": " + OneLine(reports[i].error) +
+                "\n";
+    }
+    return "# qelsrv " + command + ": " + std::to_string(count) + " of " + std::to_string(reports.size()) +
+           " clients to run again (failed, unreachable or not run)\n" + rows;
 }
 
 } // namespace
@@ -122,6 +199,11 @@ void AddRoomOptions(CLI::App* command, RoomOptions& options, const std::string& 
         ->check(CLI::Range(0u, 100u));
     command->add_flag("--json", options.json,
                       "Print the summary as one JSON document on standard output; progress goes to standard error");
+    command
+        ->add_option("--failed", options.failedFile,
+                     "Write the clients that failed, were unreachable or did not run to FILE, one a line as "
+                     "--clients reads them, to run them again")
+        ->check(CLI::Validator(CheckWritable, "FILE"));
     if (withBandwidth) {
         command
             ->add_option("--bwlimit", options.bitsPerSecond,
@@ -169,8 +251,7 @@ std::string ReplyMeaning(uint32_t code)
 }
 
 std::vector<ClientReport> RunRoom(const std::vector<Endpoint>& endpoints, const RoomOptions& options,
-                                  const RoomTask& task, SendBudget& budget,
-                                  const std::function<void(size_t running, size_t finished)>& tick)
+                                  const RoomTask& task, SendBudget& budget, const RoomDisplay& display)
 {
     std::vector<ClientReport> reports(endpoints.size());
     Interrupter interrupter;
@@ -191,13 +272,16 @@ std::vector<ClientReport> RunRoom(const std::vector<Endpoint>& endpoints, const 
         const int requests = g_stopRequests.load();
         if (requests > announced) {
             announced = requests;
-            std::fprintf(stderr,
-                         requests == 1
-                             ? "qelsrv: stopping: no further client starts; Ctrl+C again ends the running ones\n"
-                             : "qelsrv: ending the running clients\n");
+            const std::string line =
+                requests == 1 ? "qelsrv: stopping: no further client starts; Ctrl+C again ends the running ones"
+                              : "qelsrv: ending the running clients";
+            if (display.announce)
+                display.announce(line);
+            else
+                std::fprintf(stderr, "%s\n", line.c_str());
         }
-        if (tick)
-            tick(running.load(), finished.load());
+        if (display.tick)
+            display.tick(running.load(), finished.load());
     };
 
     InterruptCatcher catcher;
@@ -209,9 +293,9 @@ std::vector<ClientReport> RunRoom(const std::vector<Endpoint>& endpoints, const 
             ClientReport report = task(index, context);
             report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             report.attempts = attempt;
-            if (report.result != ClientResult::Ok && interrupter.Interrupted())
+            if (!Succeeded(report.result) && interrupter.Interrupted())
                 report.error = "ended by Ctrl+C" + (report.error.empty() ? "" : " (" + report.error + ")");
-            const bool ok = report.result == ClientResult::Ok;
+            const bool ok = Succeeded(report.result);
             reports[index] = std::move(report);
             --running;
             ++finished;
@@ -235,10 +319,10 @@ std::string SummaryTable(const std::vector<Endpoint>& endpoints, const std::vect
     for (size_t i = 0; i < reports.size(); ++i) {
         const ClientReport& report = reports[i];
         std::string reply = report.reply ? std::to_string(*report.reply) + " " + ReplyMeaning(*report.reply) : "-";
-        std::string text = report.result == ClientResult::Ok ? report.outcome : report.error;
+        std::string text = Succeeded(report.result) ? report.outcome : report.error;
         if (report.attempts > 1)
             text += " (attempt " + std::to_string(report.attempts) + ")";
-        rows.push_back({endpoints[i].Label(), ResultWord(report.result), std::to_string(report.files),
+        rows.push_back({endpoints[i].Label(), TableResultWord(report.result), std::to_string(report.files),
                         FormatBytes(report.bytes), Fixed(report.seconds, 1) + " s", reply, text});
     }
     std::vector<size_t> widths(rows[0].size(), 0);
@@ -275,12 +359,9 @@ nlohmann::json SummaryJson(const std::string& command, const std::vector<Endpoin
     for (size_t i = 0; i < reports.size(); ++i) {
         const ClientReport& report = reports[i];
         nlohmann::json row = {
-            {"client", endpoints[i].Label()},
-            {"result", ResultWord(report.result)},
-            {"ok", report.result == ClientResult::Ok},
-            {"files", report.files},
-            {"bytes", report.bytes},
-            {"seconds", report.seconds},
+            {"client", endpoints[i].Label()}, {"result", JsonResultWord(report.result)},
+            {"ok", Succeeded(report.result)}, {"files", report.files},
+            {"bytes", report.bytes},          {"seconds", report.seconds},
             {"attempts", report.attempts},
         };
         if (!report.outcome.empty())
@@ -291,7 +372,7 @@ nlohmann::json SummaryJson(const std::string& command, const std::vector<Endpoin
         } else {
             row["reply"] = nullptr;
         }
-        if (report.result != ClientResult::Ok)
+        if (!Succeeded(report.result))
             row["error"] = report.error;
         if (report.details.is_object())
             row.update(report.details);
@@ -304,6 +385,7 @@ nlohmann::json SummaryJson(const std::string& command, const std::vector<Endpoin
         {"totals",
          {{"clients", reports.size()},
           {"ok", totals.ok},
+          {"current", totals.current},
           {"failed", totals.failed},
           {"unreachable", totals.unreachable},
           {"notRun", totals.notRun},
@@ -335,11 +417,24 @@ void FinishRoom(const std::string& command, const std::vector<Endpoint>& endpoin
     std::fflush(stdout);
     const Totals totals = Count(reports);
     const size_t bad = reports.size() - totals.ok;
+    bool listWritten = true;
+    if (!options.failedFile.empty()) {
+        std::string error;
+        listWritten = WriteTextFile(options.failedFile, RerunList(command, endpoints, reports), error);
+        if (!listWritten)
+            std::fprintf(stderr, "qelsrv: cannot write the clients to run again to %s: %s\n",
+                         options.failedFile.c_str(), error.c_str());
+        else if (bad > 0)
+            std::fprintf(stderr, "qelsrv: %zu client%s to run again in %s (qelsrv %s --clients %s ...)\n", bad,
+                         bad == 1 ? "" : "s", options.failedFile.c_str(), command.c_str(), options.failedFile.c_str());
+    }
     if (bad > 0) {
         std::fprintf(stderr, "qelsrv: %zu of %zu clients failed%s\n", bad, reports.size(),
                      totals.unreachable > 0 ? " or were unreachable" : "");
         throw CLI::RuntimeError(1);
     }
+    if (!listWritten)
+        throw CLI::RuntimeError(1);
 }
 
 } // namespace qelsrv

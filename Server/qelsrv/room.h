@@ -3,7 +3,8 @@
 // connect, how often to retry, the cap on what is sent, Ctrl+C, and the
 // summary at the end (a table, or one JSON document with --json) with the
 // exit status: 0 when every client succeeded, 1 when any failed or was
-// unreachable (2, a refused command line, comes before anything is sent).
+// unreachable (2, a refused command line, comes before anything is sent),
+// and the list of the clients to run again (--failed).
 #pragma once
 
 #include "maintenance_tasks.h"
@@ -30,6 +31,7 @@ struct RoomOptions {
     unsigned retries = 0;
     bool json = false;
     uint64_t bitsPerSecond = 0; // --bwlimit; 0: none
+    std::string failedFile;     // --failed: where the clients to run again go
 
     // Where what is not the result goes: standard error with --json (standard
     // output then holds the JSON document alone), standard output otherwise.
@@ -38,7 +40,7 @@ struct RoomOptions {
 };
 
 // Adds the positional HOST[:PORT]... and --clients, --parallel,
-// --connect-timeout, --retry, --json; --bwlimit when `withBandwidth`.
+// --connect-timeout, --retry, --json, --failed; --bwlimit when `withBandwidth`.
 void AddRoomOptions(CLI::App* command, RoomOptions& options, const std::string& hostsHelp, bool withBandwidth);
 
 // Every client of the command line and the clients file, expanded and without
@@ -46,7 +48,14 @@ void AddRoomOptions(CLI::App* command, RoomOptions& options, const std::string& 
 // is malformed.
 std::vector<Endpoint> RoomTargets(const RoomOptions& options);
 
-enum class ClientResult { Ok, Failed, Unreachable, NotRun };
+// Current: the client declined an update because it holds the version
+// already; a success, as Ok is.
+enum class ClientResult { Ok, Current, Failed, Unreachable, NotRun };
+
+inline bool Succeeded(ClientResult result)
+{
+    return result == ClientResult::Ok || result == ClientResult::Current;
+}
 
 // A task that did not succeed failed when the client was reached, else the
 // client was unreachable.
@@ -90,15 +99,20 @@ inline MaintenanceOptions MaintenanceTaskOptions(unsigned timeoutSeconds, const 
     return options;
 }
 
+// What a run shows while it goes: `tick` is called a few times a second,
+// `announce` gets what the operator's Ctrl+C does (standard error when unset).
+struct RoomDisplay {
+    std::function<void(size_t running, size_t finished)> tick;
+    std::function<void(const std::string& line)> announce;
+};
+
 // Runs `task` against every client as the options say (at most --parallel at
 // once, failed ones again up to --retry times, Ctrl+C stops starting new ones
-// and a second Ctrl+C ends the running ones). `tick`, when set, is called a
-// few times a second with the budget, for the progress display. Returns each
-// client's last report, in the clients' order.
+// and a second Ctrl+C ends the running ones). Returns each client's last
+// report, in the clients' order.
 using RoomTask = std::function<ClientReport(size_t index, const RoomTaskContext& context)>;
 std::vector<ClientReport> RunRoom(const std::vector<Endpoint>& endpoints, const RoomOptions& options,
-                                  const RoomTask& task, SendBudget& budget,
-                                  const std::function<void(size_t running, size_t finished)>& tick = {});
+                                  const RoomTask& task, SendBudget& budget, const RoomDisplay& display = {});
 
 // The summary as a table: one row per client, then the totals.
 std::string SummaryTable(const std::vector<Endpoint>& endpoints, const std::vector<ClientReport>& reports,
@@ -107,8 +121,9 @@ std::string SummaryTable(const std::vector<Endpoint>& endpoints, const std::vect
 nlohmann::json SummaryJson(const std::string& command, const std::vector<Endpoint>& endpoints,
                            const std::vector<ClientReport>& reports, double seconds, const SendBudget& budget);
 
-// Prints the summary (table on standard output, or the JSON document) and
-// ends the command with status 1 when any client did not succeed.
+// Prints the summary (table on standard output, or the JSON document), writes
+// the --failed list, and ends the command with status 1 when any client did
+// not succeed (or the list could not be written).
 void FinishRoom(const std::string& command, const std::vector<Endpoint>& endpoints,
                 const std::vector<ClientReport>& reports, const RoomOptions& options, double seconds,
                 const SendBudget& budget);

@@ -11,6 +11,8 @@
 // the default character), and the flags other than MB_ERR_INVALID_CHARS.
 #include "codepage.h"
 
+#include "protocol/Names.h"
+
 #include "errors.h"
 
 #include <iconv.h>
@@ -210,16 +212,33 @@ UINT ActiveCodePage()
     return ProcessCodePage().value_or(kDefaultCodePage);
 }
 
+namespace {
+
+// The names of a double-byte code page follow the one rule of the client and
+// the server tool (Protocol/), with the lead bytes of that code page.
+const qek::LeadBytes& GbkLeadBytes()
+{
+    static const qek::LeadBytes lead = qek::LeadBytesOfCodePage(936);
+    return lead;
+}
+
+const qek::NameRules& GbkNames()
+{
+    static const qek::NameRules names(GbkLeadBytes());
+    return names;
+}
+
+} // namespace
+
 bool IsLeadByteIn(UINT codePage, unsigned char byte)
 {
-    return codePage == 936 && byte >= 0x81 && byte <= 0xFE;
+    return codePage == 936 && GbkLeadBytes()(byte);
 }
 
 size_t CharLengthAt(UINT codePage, std::string_view text, size_t at)
 {
-    unsigned char byte = static_cast<unsigned char>(text[at]);
     if (codePage == 936)
-        return IsLeadByteIn(codePage, byte) && at + 1 < text.size() ? 2 : 1;
+        return GbkNames().CharacterLength(text, at);
     if (codePage == 65001) {
         size_t length = Utf8SequenceLength(text, at);
         return length == 0 ? 1 : length;

@@ -5,6 +5,7 @@
 // detection and the DBWIN buffer; a text is written as is, with no line end
 // added.
 #include "environment.h"
+#include "unique_fd.h"
 
 #include <windows.h>
 
@@ -32,21 +33,19 @@ public:
             return;
         }
         std::lock_guard<std::mutex> lock(mutex_);
-        if (fd_ < 0 || path_ != *target) {
+        if (!fd_.IsValid() || path_ != *target) {
             Reopen(*target);
         }
-        if (fd_ >= 0) {
-            WriteAll(fd_, text, length);
+        if (fd_.IsValid()) {
+            WriteAll(fd_.Get(), text, length);
         }
     }
 
 private:
     void Reopen(const std::string& path)
     {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        fd_.Reset(); // the old file is let go before the new one is opened
+        fd_.Reset(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
         path_ = path;
     }
 
@@ -68,7 +67,7 @@ private:
     }
 
     std::mutex mutex_;
-    int fd_ = -1;
+    win32posix::UniqueFd fd_;
     std::string path_;
 };
 

@@ -18,6 +18,7 @@
 #include "filetime.h"
 #include "handles.h"
 #include "resolve.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -91,30 +92,21 @@ DWORD OpenLinkItself(const ResolvedPath& path, const OpenRequest& request, OpenR
     DWORD shareAccess = ShareAccessFromDesired(request.desiredAccess);
     if (Overwrites(request.disposition) || (shareAccess & (kShareAccessRead | kShareAccessWrite)))
         return ERROR_ACCESS_DENIED;
-    int fd = ::open(path.host.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(::open(path.host.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.IsValid())
         return ErrorFromErrno(errno);
     struct stat opened { };
-    if (fstat(fd, &opened) != 0) {
-        DWORD error = ErrorFromErrno(errno);
-        close(fd);
-        return error;
-    }
-    if (!S_ISLNK(opened.st_mode)) { // replaced since it was looked at
-        close(fd);
+    if (fstat(fd.Get(), &opened) != 0)
+        return ErrorFromErrno(errno);
+    if (!S_ISLNK(opened.st_mode)) // replaced since it was looked at
         return ERROR_ACCESS_DENIED;
-    }
     bool isDirectory = (AttributesOf(path.host, opened) & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (isDirectory && !(request.flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) {
-        close(fd);
+    if (isDirectory && !(request.flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS))
         return ERROR_ACCESS_DENIED;
-    }
     std::optional<ShareTable::Ticket> ticket = ProcessShareTable().TryAdd(IdOf(opened), shareAccess, request.shareMode);
-    if (!ticket) {
-        close(fd);
+    if (!ticket)
         return ERROR_SHARING_VIOLATION;
-    }
-    result.file = std::make_shared<OpenFile>(fd, path.host, IdOf(opened), shareAccess, ticket);
+    result.file = std::make_shared<OpenFile>(std::move(fd), path.host, IdOf(opened), shareAccess, ticket);
     result.file->isDirectory = isDirectory;
     result.existed = true;
     return ERROR_SUCCESS;
@@ -168,7 +160,7 @@ void ApplyCreationAttributes(const OpenFile& file, DWORD flagsAndAttributes, DWO
 // since it was looked at must not hold the thread for ever (the caller
 // refuses it once open). A creation (O_EXCL) never opens anything that was
 // there, so it opens the new file in blocking mode at once.
-int OpenDescriptor(const std::string& host, int flags, bool create, bool noBuffering, bool& directIo)
+UniqueFd OpenDescriptor(const std::string& host, int flags, bool create, bool noBuffering, bool& directIo)
 {
     int fullFlags = flags | O_CLOEXEC | (create ? (O_CREAT | O_EXCL) : O_NONBLOCK);
     directIo = false;
@@ -178,15 +170,15 @@ int OpenDescriptor(const std::string& host, int flags, bool create, bool noBuffe
                       : ::open(host.c_str(), fullFlags | extra);
     };
     if (noBuffering) {
-        int fd = open_(O_DIRECT);
-        if (fd >= 0) {
+        UniqueFd fd(open_(O_DIRECT));
+        if (fd.IsValid()) {
             directIo = true;
             return fd;
         }
         if (errno != EINVAL)
-            return -1; // EINVAL: the file system takes no O_DIRECT; open it normally
+            return UniqueFd(); // EINVAL: the file system takes no O_DIRECT; open it normally
     }
-    return open_(0);
+    return UniqueFd(open_(0));
 }
 
 // CreateFileA without the handle: also used by CopyFileA.
@@ -235,28 +227,21 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     if (request.flagsAndAttributes & FILE_FLAG_WRITE_THROUGH)
         flags |= O_DSYNC;
     bool directIo = false;
-    int fd = OpenDescriptor(path.host, flags, !exists, noBuffering && !isDirectory, directIo);
-    if (fd < 0)
+    UniqueFd fd = OpenDescriptor(path.host, flags, !exists, noBuffering && !isDirectory, directIo);
+    if (!fd.IsValid())
         return errno == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(errno);
 
     struct stat opened { };
-    if (fstat(fd, &opened) != 0) {
-        DWORD error = ErrorFromErrno(errno);
-        close(fd);
-        return error;
-    }
-    if (!IsFileOrFolder(opened)) {
-        close(fd);
+    if (fstat(fd.Get(), &opened) != 0)
+        return ErrorFromErrno(errno);
+    if (!IsFileOrFolder(opened))
         return ERROR_ACCESS_DENIED;
-    }
     if (exists)
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        fcntl(fd.Get(), F_SETFL, fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
     std::optional<ShareTable::Ticket> ticket = ProcessShareTable().TryAdd(IdOf(opened), shareAccess, request.shareMode);
-    if (!ticket) {
-        close(fd);
+    if (!ticket)
         return ERROR_SHARING_VIOLATION; // nothing was truncated: the share check comes first
-    }
-    auto file = std::make_shared<OpenFile>(fd, path.host, IdOf(opened), shareAccess, ticket);
+    auto file = std::make_shared<OpenFile>(std::move(fd), path.host, IdOf(opened), shareAccess, ticket);
     file->isDirectory = isDirectory;
     file->noBuffering = noBuffering && !isDirectory;
     file->directIo = directIo;
@@ -265,7 +250,7 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     if (overwrite && opened.st_size > 0) {
         if (ProcessShareTable().IsMapped(file->id()))
             return ERROR_USER_MAPPED_FILE;
-        if (ftruncate(fd, 0) != 0)
+        if (ftruncate(file->fd(), 0) != 0)
             return ErrorFromErrno(errno);
     }
     // A file just made carries no stored attributes: only those asked for are written.
@@ -273,7 +258,7 @@ DWORD OpenByName(const char* name, const OpenRequest& request, OpenResult& resul
     if (overwrite || (!exists && attributesAsked))
         ApplyCreationAttributes(*file, request.flagsAndAttributes, overwrite ? keptStored : 0);
     if (request.flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN)
-        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        posix_fadvise(file->fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     result.file = std::move(file);
     result.existed = exists;

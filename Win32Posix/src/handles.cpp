@@ -8,7 +8,6 @@
 #include "errors.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <map>
 #include <mutex>
@@ -36,15 +35,15 @@ ShareTable& ProcessShareTable()
     return *table;
 }
 
-OpenFile::OpenFile(int fd, std::string hostPath, FileId id, DWORD shareAccess, std::optional<ShareTable::Ticket> ticket)
-    : fd_(fd), hostPath_(std::move(hostPath)), id_(id), shareAccess_(shareAccess), ticket_(ticket)
+OpenFile::OpenFile(UniqueFd fd, std::string hostPath, FileId id, DWORD shareAccess,
+                   std::optional<ShareTable::Ticket> ticket)
+    : fd_(std::move(fd)), hostPath_(std::move(hostPath)), id_(id), shareAccess_(shareAccess), ticket_(ticket)
 {
 }
 
 OpenFile::~OpenFile()
 {
-    if (fd_ >= 0)
-        close(fd_);
+    fd_.Reset(); // the descriptor goes first: the entry keeps refusing until nothing reaches the file
     if (ticket_)
         ProcessShareTable().Remove(id_, *ticket_);
 }
@@ -52,7 +51,7 @@ OpenFile::~OpenFile()
 std::optional<uint64_t> OpenFile::Size() const
 {
     struct stat st;
-    if (fstat(fd_, &st) != 0) {
+    if (fstat(fd_.Get(), &st) != 0) {
         SetLastErrorFromErrno();
         return std::nullopt;
     }

@@ -4,6 +4,7 @@
 #define QEL_WIN32POSIX_HANDLES_H
 
 #include "share_table.h"
+#include "unique_fd.h"
 
 #include <windows.h>
 
@@ -44,12 +45,12 @@ ShareTable& ProcessShareTable();
 // entry on destruction.
 class OpenFile {
 public:
-    OpenFile(int fd, std::string hostPath, FileId id, DWORD shareAccess, std::optional<ShareTable::Ticket> ticket);
+    OpenFile(UniqueFd fd, std::string hostPath, FileId id, DWORD shareAccess, std::optional<ShareTable::Ticket> ticket);
     ~OpenFile();
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
 
-    int fd() const { return fd_; }
+    int fd() const { return fd_.Get(); }
     const std::string& hostPath() const
     {
         return hostPath_;
@@ -68,7 +69,7 @@ public:
     bool readControl = false; // opened with READ_CONTROL (or a right including it): GetSecurityInfo may read it
 
 private:
-    int fd_;
+    UniqueFd fd_;
     std::string hostPath_;
     FileId id_;
     DWORD shareAccess_;

@@ -13,6 +13,7 @@
 #include "errors.h"
 #include "path.h"
 #include "resolve.h"
+#include "unique_fd.h"
 
 #include <windows.h>
 
@@ -107,17 +108,15 @@ bool IsRegularFile(const std::string& hostPath)
 
 bool HasElfMagic(const std::string& hostPath)
 {
-    const int fd = open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const win32posix::UniqueFd fd(open(hostPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.IsValid()) {
         return false;
     }
     char magic[4] = {};
-    const bool elf = read(fd, magic, sizeof magic) == 4 && memcmp(magic,
-                                                                  "\x7f"
-                                                                  "ELF",
-                                                                  4) == 0;
-    close(fd);
-    return elf;
+    return read(fd.Get(), magic, sizeof magic) == 4 && memcmp(magic,
+                                                              "\x7f"
+                                                              "ELF",
+                                                              4) == 0;
 }
 
 std::string JoinHost(const std::string& folder, const std::string& name)

@@ -17,6 +17,7 @@
 
 #include "codepage.h"
 #include "resolve.h"
+#include "unique_fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -159,9 +160,9 @@ private:
     {
         if (!triedNotify_) {
             triedNotify_ = true;
-            notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            notify_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
         }
-        return notify_ >= 0;
+        return notify_.IsValid();
     }
 
     // The folder's index when it still tells the folder's content, else null
@@ -185,36 +186,32 @@ private:
     // Lists the folder into a new index, watched from before the listing.
     Answer Build(const std::string& folder, UINT codePage, FolderIndex*& result)
     {
-        int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
+        UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd.IsValid())
             return Answer::Failed;
         struct stat st;
-        if (fstat(fd, &st) != 0 || ChangesUnseen(fd)) {
-            close(fd);
+        if (fstat(fd.Get(), &st) != 0 || ChangesUnseen(fd.Get()))
             return Answer::NotIndexed;
-        }
         FolderKey key = KeyOf(st);
         Forget(key); // before the watch: the kernel gives one watch per folder
-        std::string self = "/proc/self/fd/" + std::to_string(fd); // the open folder itself, whatever its path now
-        int watch = inotify_add_watch(notify_, self.c_str(), kWatchMask);
-        if (watch < 0) {
-            close(fd);
+        std::string self = "/proc/self/fd/" + std::to_string(fd.Get()); // the open folder itself, whatever its path now
+        int watch = inotify_add_watch(notify_.Get(), self.c_str(), kWatchMask);
+        if (watch < 0)
             return Answer::NotIndexed; // e.g. the watch limit: list as without an index
-        }
         if (auto other = byWatch_.find(watch); other != byWatch_.end())
             Drop(other->second);
         FolderIndex index;
         index.codePage = codePage;
         index.watch = watch;
         index.modified = st.st_mtim;
-        DIR* dir = fdopendir(fd);
+        DIR* dir = fdopendir(fd.Get());
         if (!dir) {
             int error = errno;
-            close(fd);
-            inotify_rm_watch(notify_, watch);
+            inotify_rm_watch(notify_.Get(), watch);
             errno = error;
             return Answer::Failed;
         }
+        fd.Release(); // the listing holds it now: closedir closes it
         int listError = 0;
         while (true) {
             errno = 0; // readdir tells its end from its failure only by errno
@@ -229,7 +226,7 @@ private:
         }
         closedir(dir);
         if (listError != 0 || index.names > kMaxNames) {
-            inotify_rm_watch(notify_, watch);
+            inotify_rm_watch(notify_.Get(), watch);
             if (listError == 0)
                 return Answer::NotIndexed;
             errno = listError;
@@ -269,7 +266,7 @@ private:
         auto it = folders_.find(key);
         if (it == folders_.end())
             return;
-        inotify_rm_watch(notify_, it->second.watch); // fails harmlessly when the kernel dropped it already
+        inotify_rm_watch(notify_.Get(), it->second.watch); // fails harmlessly when the kernel dropped it already
         Drop(key);
     }
 
@@ -294,7 +291,7 @@ private:
     {
         alignas(inotify_event) char buffer[16384];
         while (true) {
-            ssize_t got = read(notify_, buffer, sizeof buffer);
+            ssize_t got = read(notify_.Get(), buffer, sizeof buffer);
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0)
@@ -365,7 +362,7 @@ private:
 
     std::mutex mutex_;
     bool triedNotify_ = false;
-    int notify_ = -1;
+    UniqueFd notify_;
     std::unordered_map<FolderKey, FolderIndex, FolderKeyHash> folders_;
     std::unordered_map<int, FolderKey> byWatch_;
     size_t names_ = 0;

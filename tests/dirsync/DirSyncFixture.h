@@ -81,7 +81,7 @@ using qeltest::Pattern;
 // SyncService::HandleDirectorySync with the given write mode.
 class SyncClient : public qeltest::TaskClient {
 public:
-    explicit SyncClient(int32_t writeModeFlag) : TaskClient(qeltest::ClientTasks::DirectorySync, writeModeFlag) { }
+    explicit SyncClient(qek::WriteMode mode) : TaskClient(qeltest::ClientTasks::DirectorySync, mode) { }
 };
 
 // ---- The server's side ----------------------------------------------------------

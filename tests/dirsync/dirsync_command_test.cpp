@@ -39,7 +39,7 @@ CommandRun RunQelsrv(const std::string& arguments)
 
 class DirsyncCommand : public ::testing::Test {
 protected:
-    DirsyncCommand() : client(0) { fs::remove(DataFileHostPath()); }
+    DirsyncCommand() : client(qek::WriteMode::Buffered) { fs::remove(DataFileHostPath()); }
 
     // Runs qelsrv against the client; the client's task has ended on return
     // when `tasksExpected` is set.

@@ -1,6 +1,7 @@
 // The pieces of the directory sync task on their own: the candidate path,
 // the sub-path rule, and the copies' refusal of a path that does not fit.
 #include "DirSyncFixture.h"
+#include "base/SystemNames.h"
 
 #include "StatusText.h"
 #include "dirsync/RootCopies.h"
@@ -78,11 +79,11 @@ TEST(SyncRootsTest, RootsMustFitTheGamePathField)
 TEST(SyncRootsTest, SubPathsBeginAndEndWithABackslashAndStayBelow)
 {
     for (const char* subPath : {"\\", "\\maps\\", "\\maps\\new\\", "\\.cfg\\"}) {
-        EXPECT_TRUE(IsUsableSubPath(subPath)) << subPath;
+        EXPECT_TRUE(SystemNames().IsUsableSubPath(subPath)) << subPath;
     }
     for (const char* subPath : {"", "\\maps", "maps\\", "\\\\", "\\maps\\\\", "\\..\\", "\\.\\", "\\a\\..\\", "\\ . \\",
                                 "\\c:\\", "\\a/b\\"}) {
-        EXPECT_FALSE(IsUsableSubPath(subPath)) << subPath;
+        EXPECT_FALSE(SystemNames().IsUsableSubPath(subPath)) << subPath;
     }
 }
 

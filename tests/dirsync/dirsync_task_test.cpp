@@ -4,6 +4,7 @@
 // temporary folders.
 #include "DirSyncFixture.h"
 #include "PlantedLinks.h"
+#include "WriteModes.h"
 
 #include <gtest/gtest.h>
 
@@ -52,7 +53,10 @@ std::string HostName(const std::string& name)
 class DirectorySync : public ::testing::Test {
 protected:
     // Every test starts without the data file of the tests before it.
-    explicit DirectorySync(int32_t writeMode = 0) : client(writeMode) { fs::remove(DataFileHostPath()); }
+    explicit DirectorySync(qek::WriteMode mode = qek::WriteMode::Buffered) : client(mode)
+    {
+        fs::remove(DataFileHostPath());
+    }
 
     // Runs one task; the client's handler has returned when this returns.
     qelsrv::SessionResult Run(const TaskParams& params)
@@ -104,7 +108,7 @@ protected:
     int tasks = 0;
 };
 
-class DirectorySyncInBothModes : public DirectorySync, public ::testing::WithParamInterface<int32_t> {
+class DirectorySyncInBothModes : public DirectorySync, public ::testing::WithParamInterface<qek::WriteMode> {
 protected:
     DirectorySyncInBothModes() : DirectorySync(GetParam()) { }
 };
@@ -145,7 +149,7 @@ TEST_P(DirectorySyncInBothModes, DownloadsEachFileOnceIntoTheLastDriveAndCopiesI
         msg::CheckFileReceived(DataFileWindowsPath(), listSize),
         msg::FilesToUpdate(4, 0, bytes),
     };
-    if (GetParam() == 1) {
+    if (GetParam() == qek::WriteMode::Unbuffered) {
         for (const ServedFile& file : files) { // in the order of the list's names
             expected.push_back(msg::Downloaded("g:\\games\\x\\" + file.name, 0, static_cast<int>(file.content.size())));
         }
@@ -154,10 +158,8 @@ TEST_P(DirectorySyncInBothModes, DownloadsEachFileOnceIntoTheLastDriveAndCopiesI
     EXPECT_EQ(log, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(WriteModes, DirectorySyncInBothModes, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<int32_t>& info) {
-                             return info.param == 1 ? std::string("Unbuffered") : std::string("Buffered");
-                         });
+INSTANTIATE_TEST_SUITE_P(WriteModes, DirectorySyncInBothModes, qeltest::EveryWriteMode(),
+                         [](const auto& info) { return qeltest::WriteModeName(info); });
 
 TEST_F(DirectorySync, TheBasePathFormsSearchTheSameCandidates)
 {

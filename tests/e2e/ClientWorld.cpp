@@ -93,7 +93,7 @@ protected:
 
         ProcessOptions options;
         options.arguments = {(InstallRoot() / "bin" / "QELCltCore").string()};
-        options.environment = {
+        options.environment = HostEnvironment({
             {"QEL_DRIVES", drives},
             {"QEL_SYSTEM_DRIVE", "C"},
             {"QEL_REGISTRY", registry.string()},
@@ -102,7 +102,7 @@ protected:
             {"RAVELNET_ALLOW", std::nullopt},
             {"RAVELNET_HEADER_TIMEOUT_MS", std::nullopt},
             {"RAVELNET_SEND_TIMEOUT_MS", std::nullopt},
-        };
+        });
         options.workingDirectory = InstallRoot() / "bin";
         options.errorFile = Scratch() / "host-stderr.txt";
         return std::make_unique<ChildProcess>(options);
@@ -325,11 +325,12 @@ protected:
 
         ProcessOptions options;
         options.arguments = {QEL_E2E_WINE_RUN, "C:\\QEL\\bin\\QELCltCore.exe"};
-        options.environment = WineEnvironment();
-        options.environment["RAVELNET_PORT"] = std::to_string(port);
-        options.environment["RAVELNET_ALLOW"] = std::nullopt;
-        options.environment["RAVELNET_HEADER_TIMEOUT_MS"] = std::nullopt;
-        options.environment["RAVELNET_SEND_TIMEOUT_MS"] = std::nullopt;
+        EnvironmentChanges own = WineEnvironment();
+        own["RAVELNET_PORT"] = std::to_string(port);
+        own["RAVELNET_ALLOW"] = std::nullopt;
+        own["RAVELNET_HEADER_TIMEOUT_MS"] = std::nullopt;
+        own["RAVELNET_SEND_TIMEOUT_MS"] = std::nullopt;
+        options.environment = HostEnvironment(std::move(own));
         options.workingDirectory = InstallRoot() / "bin";
         options.errorFile = Scratch() / "host-stderr.txt";
         return std::make_unique<ChildProcess>(options);
@@ -467,6 +468,20 @@ CommandResult WineService::Run(const std::vector<std::string>& commandLine) cons
     return RunCommand(arguments, WineEnvironment(), WinePrefix() / "drive_c");
 }
 
+std::unique_ptr<ChildProcess> WineService::Launch(const std::vector<std::string>& commandLine,
+                                                  const std::vector<std::string>& wrapper) const
+{
+    ProcessOptions options;
+    options.arguments = wrapper;
+    options.arguments.push_back(QEL_E2E_WINE_RUN);
+    options.arguments.insert(options.arguments.end(), commandLine.begin(), commandLine.end());
+    options.environment = WineEnvironment();
+    options.workingDirectory = WinePrefix() / "drive_c";
+    options.inputPipe = true;
+    options.captureErrors = true;
+    return std::make_unique<ChildProcess>(options);
+}
+
 void WineService::SetParameter(const std::string& name, const std::string& value) const
 {
     Wine({"wine", "reg", "add", std::string(kServiceKey) + "\\Parameters", "/v", name, "/t", "REG_SZ", "/d", value,
@@ -575,6 +590,14 @@ void ClientWorld::MapDrives(const std::vector<DriveSpec>& drives)
     for (const DriveSpec& drive : drives_) {
         fs::create_directories(Drive(drive.letter));
     }
+}
+
+EnvironmentChanges ClientWorld::HostEnvironment(EnvironmentChanges own) const
+{
+    for (const auto& [name, value] : hostVariables_) {
+        own[name] = value;
+    }
+    return own;
 }
 
 fs::path ClientWorld::Drive(char letter) const

@@ -80,6 +80,10 @@ public:
     // `wine reg import`).
     void SetRegistryFile(std::filesystem::path regFile) { registryFile_ = std::move(regFile); }
 
+    // Before Start: a variable of the host's environment (a transport
+    // setting such as RAVELNET_HEADER_TIMEOUT_MS), set after the world's own.
+    void SetHostVariable(const std::string& name, const std::string& value) { hostVariables_[name] = value; }
+
     // Starts the host and waits for its announcement; throws with the host's
     // standard error when it does not announce that the service runs.
     void Start();
@@ -111,6 +115,8 @@ protected:
     const std::vector<DriveSpec>& MappedDrives() const { return drives_; }
     const std::optional<std::string>& WriteModeValue() const { return writeModeValue_; }
     const std::optional<std::filesystem::path>& RegistryFile() const { return registryFile_; }
+    // The world's own variables with the test's (SetHostVariable) over them.
+    EnvironmentChanges HostEnvironment(EnvironmentChanges own) const;
 
     virtual std::filesystem::path SystemDrive() const = 0;
     // Applies the drives and the registry, then starts the host with
@@ -128,6 +134,7 @@ private:
     std::vector<DriveSpec> drives_;
     std::optional<std::string> writeModeValue_;
     std::optional<std::filesystem::path> registryFile_;
+    std::map<std::string, std::string> hostVariables_;
     std::unique_ptr<ChildProcess> host_;
     std::string announcement_;
     uint16_t port_ = 0;
@@ -184,6 +191,11 @@ public:
     // A Windows program of the prefix or the product, to its end
     // ({"C:\\QEL\\bin\\QELCltCore.exe", "--install"}, {"sc", "start", ...}).
     CommandResult Run(const std::vector<std::string>& commandLine) const;
+    // The same, left running: its standard input a pipe the test writes to,
+    // its standard error kept (ChildProcess::ReadAllErrors); `wrapper`, when
+    // given, runs Wine's runner (strace ...).
+    std::unique_ptr<ChildProcess> Launch(const std::vector<std::string>& commandLine,
+                                         const std::vector<std::string>& wrapper = {}) const;
     // A string value of the service's Parameters key.
     void SetParameter(const std::string& name, const std::string& value) const;
     // A machine-wide environment variable (Session Manager\Environment),

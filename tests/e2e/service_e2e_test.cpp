@@ -5,13 +5,17 @@
 // a start without Pelkit.dll shows as a failed service with the core's status
 // as its exit code, --uninstall stops and removes it. And it starts by itself
 // with the next session (a restart of the PC), where a machine-wide variable
-// wins over its Parameters value.
+// wins over its Parameters value. Installed with an account, it takes the
+// account's password from standard input or a file, never the command line.
 #include "E2ESupport.h"
 
 #include "checklist.h"
 #include "maintenance_tasks.h"
 #include "update_session.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <iostream>
 #include <thread>
 
@@ -222,6 +226,104 @@ TEST_F(WindowsServiceE2E, StartsWithTheNextSessionKeepingMachineVariables)
     ASSERT_EQ(service.Run({kHost, "--uninstall"}).exitStatus, 0);
     EXPECT_EQ(MaskTimeStamps(ReadLog(service)),
               StartLines() + "T QELCltCore.exe: " + msg::DiskInfoDone() + "\r\n" + kClosingLines);
+}
+
+// The command line of every process now running (/proc/*/cmdline, the
+// arguments joined by spaces); a Wine program's holds its Windows command line.
+std::vector<std::string> CommandLines()
+{
+    std::vector<std::string> lines;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::string line = ReadFileBytes(entry.path() / "cmdline").value_or("");
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Waits until a process's command line holds every one of `parts`.
+bool WaitForCommandLine(const std::vector<std::string>& parts)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const std::string& line : CommandLines()) {
+            if (std::all_of(parts.begin(), parts.end(),
+                            [&](const std::string& part) { return line.find(part) != std::string::npos; })) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+std::vector<std::string> LinesHolding(const std::string& secret)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : CommandLines()) {
+        if (line.find(secret) != std::string::npos) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+// An account's password travels on no command line: --password is refused,
+// saying why; the password comes piped to standard input or from a file, and
+// the service is registered with the account. Neither the processes that run
+// while the installer waits for the password and once it is done, nor any
+// program the install starts (strace sees each one) have it on their command
+// line, and the service's registry key does not hold it either.
+TEST_F(WindowsServiceE2E, InstallsWithAnAccountItsPasswordOnNoCommandLine)
+{
+    WineService& service = *service_;
+    const std::string account = ".\\qelsvc";
+    const std::string password = "Qel-pw-" + std::to_string(::getpid()) + "-x";
+    const std::string registered = "ObjectName    REG_SZ    " + account;
+
+    const CommandResult refused = service.Run({kHost, "--install", "--account", account, "--password", password});
+    EXPECT_EQ(refused.exitStatus, 2) << refused.output;
+    EXPECT_NE(refused.output.find("every process list"), std::string::npos) << refused.output;
+    EXPECT_NE(refused.output.find("--password-file"), std::string::npos) << refused.output;
+    const CommandResult nothing = service.Run({kHost, "--install", "--account", account});
+    EXPECT_EQ(nothing.exitStatus, 2) << nothing.output;
+    EXPECT_NE(nothing.output.find("no password given on standard input"), std::string::npos) << nothing.output;
+    EXPECT_FALSE(service.Query()) << Describe(service.Query());
+
+    // Piped to standard input.
+    TempFolder scratch;
+    const fs::path trace = scratch.Path() / "install.trace";
+    std::unique_ptr<ChildProcess> installer =
+        service.Launch({kHost, "--install", "--account", account},
+                       {"strace", "-f", "-qq", "-e", "trace=execve", "-s", "4096", "-o", trace.string()});
+    ASSERT_TRUE(WaitForCommandLine({"QELCltCore.exe", "--install", "--account"}));
+    EXPECT_EQ(LinesHolding(password), std::vector<std::string>{});
+    installer->WriteLine(password);
+    installer->CloseInput();
+    ASSERT_EQ(installer->Wait(Milliseconds(120000)), 0) << installer->ReadAllErrors();
+    EXPECT_EQ(LinesHolding(password), std::vector<std::string>{});
+    const std::string executed = ReadFileBytes(trace).value_or("");
+    EXPECT_NE(executed.find("QELCltCore.exe\", \"--install\""), std::string::npos) << executed;
+    EXPECT_EQ(executed.find(password), std::string::npos) << executed;
+    std::string registration = RegistryOf(service);
+    EXPECT_NE(registration.find(registered), std::string::npos) << registration;
+    EXPECT_EQ(registration.find(password), std::string::npos) << registration;
+    ASSERT_EQ(service.Run({kHost, "--uninstall"}).exitStatus, 0);
+
+    // From a file.
+    PutFile(service.InstallRoot() / "service-password.txt", password + "\r\n");
+    const CommandResult fromFile =
+        service.Run({kHost, "--install", "--account", account, "--password-file", "C:\\QEL\\service-password.txt"});
+    ASSERT_EQ(fromFile.exitStatus, 0) << fromFile.output;
+    EXPECT_NE(fromFile.output.find("account " + account), std::string::npos) << fromFile.output;
+    registration = RegistryOf(service);
+    EXPECT_NE(registration.find(registered), std::string::npos) << registration;
+    EXPECT_EQ(registration.find(password), std::string::npos) << registration;
+    ASSERT_EQ(service.Run({kHost, "--uninstall"}).exitStatus, 0);
 }
 
 } // namespace

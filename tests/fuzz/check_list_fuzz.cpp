@@ -9,9 +9,9 @@
 // allowDelete no local file goes; the FileList is in strict name order, holds
 // only safe names, each the first record of that name in the file; the
 // request's totals are those of the listed files.
-#include "service/LogFile.h"
-#include "update/CheckList.h"
-#include "update/UpdatePaths.h"
+#include "base/LogFile.h"
+#include "base/Paths.h"
+#include "filetask/CheckList.h"
 
 #include <windows.h>
 
@@ -160,12 +160,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         firstRecord.emplace(std::string(RecordName(record)), index);
     }
 
-    FileList fileList;
-    HandleList handles;
-    ViewList views;
-    FileRequest request{};
-    const Status result = AnalyseCheckFile(kCheckFile, kRoot, fileList, handles, views, request, allowDelete ? 1 : 0,
-                                           skipLocalCompare ? 1 : 0);
+    ReceivedCheckList checkList;
+    const FileList& fileList = checkList.Entries();
+    TaskProgress progress;
+    const Status result = AnalyseCheckFile(kCheckFile, kRoot, checkList, progress,
+                                           allowDelete ? DeletePolicy::DeleteUnlisted : DeletePolicy::KeepUnlisted,
+                                           skipLocalCompare ? LocalCompare::Skip : LocalCompare::Compare);
     const bool ok = result.IsOk();
     Require(ok || result.Code() == 110024 || result.Code() == ERROR_INVALID_NAME ||
                 result.Code() == ERROR_FILENAME_EXCED_RANGE,
@@ -173,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Require(listSize >= sizeof(QELDtFile) || !ok || fileList.Empty(), "entries from a short file");
 
     if (ok) {
-        const char* view = views.empty() ? nullptr : static_cast<const char*>(views.front().Get());
+        const char* view = checkList.Bytes();
         std::string previous;
         bool first = true;
         uint32_t files = 0;
@@ -199,12 +199,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Require(fileList.Size() == firstRecord.size(), "a name went missing without a local compare");
         }
         // A record without the tag ends the analysis before the totals.
-        Require(request.filesToUpdate == (badTag ? 0 : files), "file count");
-        Require(BytesToUpdate(request) == (badTag ? 0 : bytes), "byte count");
+        Require(progress.filesToUpdate == (badTag ? 0 : files), "file count");
+        Require(progress.bytesToUpdate == (badTag ? 0 : bytes), "byte count");
     } else {
         Require(fileList.Empty() || result.Code() != 110024, "entries from an unmappable file");
     }
-    ReleaseCheckList(fileList, handles, views);
+    checkList.ReleaseCheckList();
 
     for (const char* file : kKeptFiles) {
         Require(drive.Exists(file), "a file outside the game's folder went");

@@ -1,16 +1,16 @@
 // The name and path rules of the core on arbitrary bytes: check-list entry
 // names (IsSafeEntryName, IsSafeComponent), the delete game path rule
-// (IsValidSecondLevelPath), the update's allowDelete rule (AllowDeleteFor)
+// (IsValidSecondLevelPath), the update's delete policy (DeletePolicyFor)
 // and the directory sync sub-path rule (IsUsableSubPath).
 //
 // Each rule is checked against its promise, and against the Win32 layer's
 // reading of the path (the lexical normalisation Windows applies): a safe
 // name stays below its root, a path accepted for deletion lies two levels
 // below its drive's root.
+#include "base/Paths.h"
+#include "base/SystemNames.h"
 #include "dirsync/SyncRoots.h"
 #include "maintenance/GamePath.h"
-#include "protocol/Names.h"
-#include "update/UpdatePaths.h"
 #include "update/UpdateTask.h"
 
 #include "path.h"
@@ -52,12 +52,12 @@ void CheckEntryName(const uint8_t* data, size_t size)
     const std::string name(field); // has its NUL: IsSafeEntryName
     Require(!name.empty() && name.front() == '\\', "safe name without a leading backslash", name);
     std::string_view rest = std::string_view(name).substr(1);
-    if (EndsWithCharacter(rest, '\\')) {
+    if (SystemNames().EndsWithCharacter(rest, '\\')) {
         rest.remove_suffix(1);
     }
     size_t count = 0;
     if (!rest.empty()) {
-        for (const std::string_view component : SplitAtBackslashes(rest)) {
+        for (const std::string_view component : SystemNames().SplitAtBackslashes(rest)) {
             Require(!component.empty(), "safe name with an empty component", name);
             Require(component != "." && component != "..", "safe name with a dot component", name);
             Require(component.find_first_not_of(". ") != std::string_view::npos, "safe name of dots and spaces", name);
@@ -72,7 +72,7 @@ void CheckEntryName(const uint8_t* data, size_t size)
                                      }),
                         "safe name with a forbidden character", name);
             }
-            Require(IsSafeComponent(component), "component rule disagrees", name);
+            Require(SystemNames().IsSafeComponent(component), "component rule disagrees", name);
             ++count;
         }
     }
@@ -92,18 +92,18 @@ void CheckPathRules(std::string_view input)
     win32posix::WindowsPath parsed;
     const bool parses = Components(text, parsed);
 
-    if (IsValidSecondLevelPath(text.c_str())) {
+    if (IsValidSecondLevelPath(text.c_str(), SystemNames())) {
         Require(text.size() >= 3 && text[1] == ':' && text[2] == '\\', "game path not absolute on a drive", text);
         if (parses) {
             Require(parsed.kind == win32posix::PathKind::DriveAbsolute, "game path of another kind", text);
             Require(parsed.components.size() >= 2, "game path less than two levels deep", text);
         }
     }
-    if (text.size() < 512 && AllowDeleteFor(text.c_str()) == 1 && parses &&
+    if (text.size() < 512 && DeletePolicyFor(text.c_str()) == DeletePolicy::DeleteUnlisted && parses &&
         parsed.kind != win32posix::PathKind::Relative) {
         Require(parsed.components.size() >= 2, "deletion allowed less than two levels deep", text);
     }
-    if (IsUsableSubPath(text.c_str())) {
+    if (SystemNames().IsUsableSubPath(text.c_str())) {
         Require(text.front() == '\\' && text.back() == '\\', "sub-path without its backslashes", text);
         win32posix::WindowsPath below;
         if (Components("D:\\games\\x" + text, below)) {

@@ -1,14 +1,15 @@
 // The task records as the server sends them: the first 668 bytes are a
 // TaskParams record (zeros fill a shorter input), the rest is a delete game
 // payload. The record goes through the checks of the update task (fields
-// ended, the game path's room, the check file's path, allowDelete) and of the
+// ended, the game path's room, the check file's path, the delete policy) and of the
 // directory sync task (fields ended, the sub-path, the candidate and its
 // roots); the payload through the delete game path rule as the task applies
 // it to each drive letter.
+#include "base/Paths.h"
+#include "base/SystemNames.h"
 #include "dirsync/SyncRoots.h"
 #include "maintenance/GamePath.h"
 #include "protocol/FileTaskRecords.h"
-#include "update/UpdatePaths.h"
 #include "update/UpdateTask.h"
 
 #include <algorithm>
@@ -34,7 +35,7 @@ void Require(bool condition, const char* what)
 void CheckUpdate(const TaskParams& params)
 {
     if (!HasTerminator(params.gameVersion, sizeof(params.gameVersion)) ||
-        !HasTerminator(params.gamePath, sizeof(params.gamePath)) || std::strlen(params.gamePath) > kMaxGamePathLength) {
+        !HasTerminator(params.gamePath, sizeof(params.gamePath)) || std::strlen(params.gamePath) > kMaxGamePathBytes) {
         return;
     }
     char checkList[kPathBufferSize];
@@ -42,14 +43,15 @@ void CheckUpdate(const TaskParams& params)
             "a usable game path leaves no room for the check file");
     const std::string expected = std::string(params.gamePath) + "tarngamever\\QELFilesInfo.dat.tmp";
     Require(expected == checkList, "check file path");
-    const int allowDelete = AllowDeleteFor(params.gamePath);
-    Require(allowDelete == 0 || allowDelete == 1, "allowDelete is 0 or 1");
+    const DeletePolicy policy = DeletePolicyFor(params.gamePath);
+    Require(policy == DeletePolicy::KeepUnlisted || policy == DeletePolicy::DeleteUnlisted,
+            "a delete policy of its own");
 }
 
 void CheckDirectorySync(TaskParams params)
 {
     if (!HasTerminator(params.gamePath, sizeof(params.gamePath)) ||
-        !HasTerminator(params.subPath, sizeof(params.subPath)) || !IsUsableSubPath(params.subPath)) {
+        !HasTerminator(params.subPath, sizeof(params.subPath)) || !SystemNames().IsUsableSubPath(params.subPath)) {
         return;
     }
     RemoveTrailingBackslash(params.gamePath);
@@ -79,7 +81,7 @@ void CheckDeleteGame(const uint8_t* payload, size_t length)
     std::memcpy(path.data(), payload, length);
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
         path[0] = letter;
-        if (!IsValidSecondLevelPath(path.data())) {
+        if (!IsValidSecondLevelPath(path.data(), SystemNames())) {
             continue;
         }
         const std::string text(path.data());

@@ -61,7 +61,7 @@ void PutHostFile(const std::filesystem::path& path, std::string_view content = "
 // 20001 and 20002 go to a SyncService's handlers; any other type is dropped.
 class MaintenanceClient : public qeltest::TaskClient {
 public:
-    MaintenanceClient() : TaskClient(qeltest::ClientTasks::Maintenance, 0) { }
+    MaintenanceClient() : TaskClient(qeltest::ClientTasks::Maintenance, qek::WriteMode::Buffered) { }
 };
 
 // ---- The log's messages, as GBK bytes ----------------------------------------

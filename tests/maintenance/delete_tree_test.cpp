@@ -2,7 +2,7 @@
 // and that a link is removed without touching what it points to.
 #include "MaintenanceTestSupport.h"
 #include "StatusText.h"
-#include "maintenance/DeleteTree.h"
+#include "filetask/DeleteTree.h"
 
 #include <windows.h>
 

@@ -1,4 +1,5 @@
 // Which server paths the delete game task accepts, and which drive it spares.
+#include "base/SystemNames.h"
 #include "maintenance/GamePath.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +51,7 @@ TEST(GamePath, SecondLevelRule)
         {"", false},
     };
     for (const PathCase& c : cases) {
-        EXPECT_EQ(IsValidSecondLevelPath(c.path.c_str()), c.valid) << c.path;
+        EXPECT_EQ(IsValidSecondLevelPath(c.path.c_str(), SystemNames()), c.valid) << c.path;
     }
 }
 
@@ -65,7 +66,7 @@ TEST(GamePath, RefusesPathsThatAreNotAbsoluteOnADrive)
         R"(D;\games\x)",
     };
     for (const char* path : cases) {
-        EXPECT_FALSE(IsValidSecondLevelPath(path)) << path;
+        EXPECT_FALSE(IsValidSecondLevelPath(path, SystemNames())) << path;
     }
 }
 
@@ -76,15 +77,15 @@ TEST(GamePath, RefusesNamesThatWindowsFoldsToAShallowerDirectory)
         R"(D:\games\. .)", R"(D:\..\games\x)", R"(D:\games\x/..)", R"(D:\games/x)",    R"(D:\games\x\/)",
     };
     for (const char* path : cases) {
-        EXPECT_FALSE(IsValidSecondLevelPath(path)) << path;
+        EXPECT_FALSE(IsValidSecondLevelPath(path, SystemNames())) << path;
     }
 }
 
 TEST(GamePath, PathsOf512BytesOrMoreAreRefused)
 {
-    EXPECT_TRUE(IsValidSecondLevelPath(Named(R"(D:\games\)", 511).c_str()));
-    EXPECT_FALSE(IsValidSecondLevelPath(Named(R"(D:\games\)", 512).c_str()));
-    EXPECT_FALSE(IsValidSecondLevelPath(Named(R"(D:\games\)", 70000).c_str()));
+    EXPECT_TRUE(IsValidSecondLevelPath(Named(R"(D:\games\)", 511).c_str(), SystemNames()));
+    EXPECT_FALSE(IsValidSecondLevelPath(Named(R"(D:\games\)", 512).c_str(), SystemNames()));
+    EXPECT_FALSE(IsValidSecondLevelPath(Named(R"(D:\games\)", 70000).c_str(), SystemNames()));
 }
 
 TEST(GamePath, SystemDriveComparedWithoutCase)

@@ -13,11 +13,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
-WaitingRoom::Guest GuestFrom(net::Ipv4 peer, net::NativeSocket socket)
+// Guests hold no socket here (one let go would close it): each is told apart
+// by its deadline, which the rules of admission do not look at.
+WaitingRoom::Clock::time_point Mark(int number)
+{
+    return WaitingRoom::Clock::time_point(std::chrono::milliseconds(number));
+}
+
+WaitingRoom::Guest GuestFrom(net::Ipv4 peer, WaitingRoom::Clock::time_point deadline)
 {
     WaitingRoom::Guest guest;
     guest.peer = peer;
-    guest.socket = socket;
+    guest.deadline = deadline;
     return guest;
 }
 
@@ -25,11 +32,11 @@ TEST(WaitingRoom, EighthFromOneAddressStaysAndTheNinthTakesTheOldestsPlace)
 {
     WaitingRoom room;
     for (int i = 0; i < 8; ++i)
-        EXPECT_FALSE(room.Admit(GuestFrom(2, 100 + i)));
-    EXPECT_FALSE(room.Admit(GuestFrom(3, 200))); // another address is not affected
-    std::optional<WaitingRoom::Guest> leaving = room.Admit(GuestFrom(2, 108));
+        EXPECT_FALSE(room.Admit(GuestFrom(2, Mark(100 + i))));
+    EXPECT_FALSE(room.Admit(GuestFrom(3, Mark(200)))); // another address is not affected
+    std::optional<WaitingRoom::Guest> leaving = room.Admit(GuestFrom(2, Mark(108)));
     ASSERT_TRUE(leaving);
-    EXPECT_EQ(leaving->socket, 100);
+    EXPECT_EQ(leaving->deadline, Mark(100));
     EXPECT_EQ(room.CountFrom(2), 8u);
     EXPECT_EQ(room.Size(), 9u);
 }
@@ -39,20 +46,20 @@ TEST(WaitingRoom, FullRoomMakesTheBusiestAddressGiveWay)
     WaitingRoom room;
     // 250 single guests (the oldest), then 3 from address 1000, 3 from 2000.
     for (int i = 0; i < 250; ++i)
-        EXPECT_FALSE(room.Admit(GuestFrom(10 + i, i)));
+        EXPECT_FALSE(room.Admit(GuestFrom(10 + i, Mark(i))));
     for (int i = 0; i < 3; ++i)
-        EXPECT_FALSE(room.Admit(GuestFrom(1000, 1000 + i)));
+        EXPECT_FALSE(room.Admit(GuestFrom(1000, Mark(1000 + i))));
     for (int i = 0; i < 3; ++i)
-        EXPECT_FALSE(room.Admit(GuestFrom(2000, 2000 + i)));
+        EXPECT_FALSE(room.Admit(GuestFrom(2000, Mark(2000 + i))));
     ASSERT_EQ(room.Size(), WaitingRoom::kMaxInAll);
 
     // Two addresses tie for the most: the one whose oldest came first gives way.
-    std::optional<WaitingRoom::Guest> leaving = room.Admit(GuestFrom(7, 7000));
+    std::optional<WaitingRoom::Guest> leaving = room.Admit(GuestFrom(7, Mark(7000)));
     ASSERT_TRUE(leaving);
-    EXPECT_EQ(leaving->socket, 1000);
-    leaving = room.Admit(GuestFrom(8, 8000));
+    EXPECT_EQ(leaving->deadline, Mark(1000));
+    leaving = room.Admit(GuestFrom(8, Mark(8000)));
     ASSERT_TRUE(leaving);
-    EXPECT_EQ(leaving->socket, 2000); // now 2000 has the most
+    EXPECT_EQ(leaving->deadline, Mark(2000)); // now 2000 has the most
     EXPECT_EQ(room.Size(), WaitingRoom::kMaxInAll);
     EXPECT_EQ(room.CountFrom(10), 1u); // the oldest single is still there
 }
@@ -61,14 +68,10 @@ TEST(WaitingRoom, ReleaseForgetsTheAddressAndTheOldestIsDueFirst)
 {
     WaitingRoom room;
     const auto start = WaitingRoom::Clock::now();
-    WaitingRoom::Guest first = GuestFrom(5, 1);
-    first.deadline = start + 1s;
-    WaitingRoom::Guest second = GuestFrom(6, 2);
-    second.deadline = start + 2s;
-    room.Admit(first);
-    room.Admit(second);
+    room.Admit(GuestFrom(5, start + 1s));
+    room.Admit(GuestFrom(6, start + 2s));
     EXPECT_EQ(room.NextDeadline(), start + 1s);
-    EXPECT_EQ(room.Release(room.All().begin()).socket, 1);
+    EXPECT_EQ(room.Release(room.All().begin()).peer, 5u);
     EXPECT_EQ(room.CountFrom(5), 0u);
     EXPECT_EQ(room.NextDeadline(), start + 2s);
     room.Release(room.All().begin());

@@ -106,11 +106,18 @@ TEST(RavelnetServer, CloseWaitsForRunningTasks)
     task.SendHeader(20002, 0);
     ASSERT_TRUE(gate.WaitForInside(1));
 
+    Signal closeCalled;
     auto closing = std::async(std::launch::async, [&] {
+        closeCalled.Raise();
         int result = server.Close();
         return std::make_pair(result, callbackReturned.load());
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(closeCalled.WaitFor());
+    // The close has begun and the task is still held at the gate. Nothing
+    // tells from outside that the close is waiting for it, so this bounded
+    // pause gives a close that does not wait the time to return.
+    EXPECT_EQ(closing.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+        << "the close returned while a task still ran";
     gate.Open();
     auto [result, returnedBeforeClose] = closing.get();
     EXPECT_EQ(result, RAVELNET_OK);

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -282,6 +283,23 @@ bool WaitForErrorText(const fs::path& file, const std::string& text)
     return false;
 }
 
+// The clients of a --failed list as --clients reads them, each with the
+// comment that follows it on its line.
+std::map<std::string, std::string> RerunList(const fs::path& file)
+{
+    std::map<std::string, std::string> clients;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t hash = line.find('#');
+        std::string target = line.substr(0, hash);
+        target.erase(target.find_last_not_of(' ') + 1);
+        if (!target.empty())
+            clients[target] = hash == std::string::npos ? "" : line.substr(line.find_first_not_of("# ", hash));
+    }
+    return clients;
+}
+
 TEST(RoomPeer, ParallelThreeNeverRunsMoreThanThree)
 {
     Peer peer(12, Peer::Mode::Limit, 3, 12);
@@ -331,7 +349,8 @@ TEST(RoomPeer, RetryRunsAFailedClientAgainAfterTheOthers)
 }
 
 // Ctrl+C once: no client starts any more, the running ones end, the summary
-// comes. Twice: the running ones are ended too.
+// comes. Twice: the running ones are ended too. The clients that did not
+// run (and those ended) are the ones to run again.
 TEST(RoomPeer, CtrlCStopsStartingAndStillPrintsTheSummary)
 {
 #ifdef QEL_TEST_UNDER_QEMU_USER
@@ -346,7 +365,10 @@ TEST(RoomPeer, CtrlCStopsStartingAndStillPrintsTheSummary)
         Peer peer(6, Peer::Mode::Hold);
         const fs::path scratch = Scratch("ctrlc" + std::to_string(presses));
         e2e::ProcessOptions options;
-        options.arguments = Concat({QEL_TEST_QELSRV, "diskinfo", "--json", "--parallel", "2"}, PeerTargets(peer));
+        const fs::path failedList = scratch / "failed.txt";
+        options.arguments =
+            Concat({QEL_TEST_QELSRV, "diskinfo", "--json", "--parallel", "2", "--failed", failedList.string()},
+                   PeerTargets(peer));
         options.errorFile = scratch / "qelsrv.err";
         ChildProcess tool(options);
         ASSERT_TRUE(peer.WaitForOpen(2));
@@ -367,7 +389,8 @@ TEST(RoomPeer, CtrlCStopsStartingAndStillPrintsTheSummary)
         for (size_t i = 0; i < 6; ++i) {
             json client = document["clients"][i];
             if (i >= 2) {
-                EXPECT_EQ(client["result"], "not run") << client;
+                EXPECT_EQ(client["result"], "not-run") << client;
+                EXPECT_EQ(client["ok"], false) << client;
             } else if (presses == 1) {
                 EXPECT_EQ(client["result"], "ok") << client;
             } else {
@@ -376,6 +399,14 @@ TEST(RoomPeer, CtrlCStopsStartingAndStillPrintsTheSummary)
             }
         }
         EXPECT_EQ(document["totals"]["notRun"], 4);
+        // The list: the ones not run, and the two ended by the second Ctrl+C.
+        std::map<std::string, std::string> listed = RerunList(failedList);
+        std::map<std::string, std::string> expected;
+        for (size_t i = presses == 1 ? 2 : 0; i < 6; ++i)
+            expected[Label(peer.Ports()[i])] = i < 2 ? "failed: ended by Ctrl+C" : "not run: not started";
+        for (auto& [client, comment] : listed)
+            comment = comment.substr(0, expected.count(client) > 0 ? expected[client].size() : comment.size());
+        EXPECT_EQ(listed, expected);
         peer.Release();
     }
 }
@@ -394,6 +425,7 @@ TEST(RoomCommandLine, UsageErrorsEndWithStatus2)
         {"diskinfo", "10.0.0.0/33"},
         {"diskinfo", "10.0.0.9-5"},
         {"diskinfo", "127.0.0.1", "--parallel", "0"},
+        {"diskinfo", "127.0.0.1", "--failed", (scratch / "no" / "such" / "folder.txt").string()},
         {"delete", "127.0.0.1", "--path", "D:\\x"},
         {"update", "127.0.0.1", "--game", game.string(), "--path", "D:\\g\\", "--version", "1", "--bwlimit", "fast"},
         {"update", "127.0.0.1", "--game", game.string(), "--path", "D:\\g\\", "--version", "1", "--bwlimit", "0"},
@@ -479,7 +511,8 @@ TEST_F(Room, UpdateFromAClientsFileReportsEveryClient)
         json row = rows[i];
         EXPECT_EQ(row["client"], ClientLabels()[i]);
         if (i == 5) {
-            EXPECT_EQ(row["result"], "ok") << row;
+            EXPECT_EQ(row["result"], "current") << row;
+            EXPECT_EQ(row["ok"], true) << row;
             EXPECT_EQ(row["outcome"], "already current") << row;
             EXPECT_EQ(row["reply"], 110020) << row;
             EXPECT_EQ(row["replyMeaning"], "already current") << row;
@@ -503,7 +536,8 @@ TEST_F(Room, UpdateFromAClientsFileReportsEveryClient)
     EXPECT_FALSE(rows[14].value("error", "").empty()) << rows[14];
     json totals = document["totals"];
     EXPECT_EQ(totals["clients"], 15);
-    EXPECT_EQ(totals["ok"], 12);
+    EXPECT_EQ(totals["ok"], 12); // the current one among them
+    EXPECT_EQ(totals["current"], 1);
     EXPECT_EQ(totals["failed"], 1);
     EXPECT_EQ(totals["unreachable"], 2);
     EXPECT_EQ(totals["files"], 22);
@@ -533,7 +567,10 @@ TEST_F(Room, DiskInfoTableListsEveryClientAndSucceedsWhenAllDo)
     EXPECT_NE(range.output.find("127.0.0.3:" + port), std::string::npos) << range.output;
 }
 
-TEST_F(Room, BandwidthCapHoldsTheAggregateRate)
+// The cap's arithmetic is tested with a clock of the test's own
+// (room_targets_test); its live rate is measured by bench/bwlimit_rate.sh.
+// Here: a capped run goes through the tool and reports what it sent.
+TEST_F(Room, BandwidthCapIsAppliedAndReported)
 {
     // Three clients fetch 4 MB each under a cap of 24 Mbit/s (3 MB/s): about
     // four seconds of sending.
@@ -551,9 +588,8 @@ TEST_F(Room, BandwidthCapHoldsTheAggregateRate)
     const double seconds = totals["sendingSeconds"].get<double>();
     EXPECT_GE(sent, 12'000'000);
     ASSERT_GT(seconds, 0);
-    const double rate = sent / seconds;
-    EXPECT_NEAR(rate, 3'000'000, 300'000) << sent << " bytes in " << seconds << " s";
-    EXPECT_NEAR(totals["sendRate"].get<double>(), rate, 1000);
+    // The reported rate is what was sent over the time it took to send it.
+    EXPECT_NEAR(totals["sendRate"].get<double>(), sent / seconds, 1000);
 }
 
 } // namespace

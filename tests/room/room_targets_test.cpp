@@ -9,12 +9,17 @@
 #include <algorithm>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace {
+
+// How long a run may wait for the pool before the test calls it hung: a
+// guard, not a measure.
+constexpr auto kHangGuard = std::chrono::minutes(1);
 
 using qelsrv::Endpoint;
 
@@ -112,6 +117,8 @@ TEST(RoomPool, RunsABoundedNumberAtOnceAndRetriesAtTheEnd)
         std::condition_variable changed;
         size_t running = 0;
         size_t most = 0;
+        size_t firstRuns = 0;
+        bool hung = false;
         std::vector<std::string> order;
         qelsrv::PoolOptions options;
         options.parallel = parallel;
@@ -122,16 +129,20 @@ TEST(RoomPool, RunsABoundedNumberAtOnceAndRetriesAtTheEnd)
                 std::unique_lock lock(mutex);
                 order.push_back(std::to_string(index) + "/" + std::to_string(attempt));
                 ++running;
+                firstRuns += attempt == 1 ? 1 : 0;
                 most = std::max(most, running);
-                // Hold a little while fewer run than may, so that a pool
-                // running too many would show it.
+                // Each run stays until the pool is full, or until every
+                // first run has started (the pool has no more to fill it
+                // with): runs held while others start show a pool that
+                // runs too many, whatever the machine's load.
                 changed.notify_all();
-                changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return running >= parallel; });
+                hung |= !changed.wait_for(lock, kHangGuard, [&] { return running >= parallel || firstRuns == 10; });
                 --running;
                 changed.notify_all();
                 return index != 4 || attempt == 3; // task 4 succeeds on its third run
             },
             options);
+        EXPECT_FALSE(hung) << "the pool left places empty while tasks waited";
         EXPECT_LE(most, parallel);
         EXPECT_EQ(outcome.attempts[4], 3u);
         EXPECT_EQ(outcome.attempts[0], 1u);
@@ -177,7 +188,90 @@ TEST(RoomPool, AStopRequestStartsNoFurtherTask)
     EXPECT_EQ(outcome.attempts, (std::vector<unsigned>{1, 1, 0, 0, 0, 0}));
 }
 
-TEST(RoomBudget, ChunksFollowTheRate)
+// A clock that moves only when a send waits for its slot or the test says
+// so, so that the budget's slots can be checked to the nanosecond.
+class TestClock final : public qelsrv::BudgetClock {
+public:
+    TimePoint Now() override { return now_; }
+    void SleepUntil(TimePoint when) override { now_ = std::max(now_, when); }
+    void Advance(std::chrono::milliseconds by) { now_ += by; }
+    std::chrono::milliseconds Elapsed() const
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(now_ - TimePoint{});
+    }
+
+private:
+    TimePoint now_{};
+};
+
+// One send of a budget case: the clock moves `pause` on its own, then a
+// send of `bytes` asks for its slot, and the clock reads `slotAt` once the
+// send may go out.
+struct BudgetStep {
+    int pauseMs;
+    uint64_t bytes;
+    int slotAtMs;
+};
+
+struct BudgetCase {
+    const char* name;
+    uint64_t bytesPerSecond;
+    std::vector<BudgetStep> steps;
+};
+
+class RoomBudget : public testing::TestWithParam<BudgetCase> { };
+
+TEST_P(RoomBudget, SendsWaitForTheirSlots)
+{
+    TestClock clock;
+    qelsrv::SendBudget budget(GetParam().bytesPerSecond, clock);
+    uint64_t sent = 0;
+    for (const BudgetStep& step : GetParam().steps) {
+        clock.Advance(std::chrono::milliseconds(step.pauseMs));
+        budget.Acquire(step.bytes);
+        EXPECT_EQ(clock.Elapsed().count(), step.slotAtMs) << "the send after " << sent << " bytes";
+        budget.Count(step.bytes);
+        sent += step.bytes;
+    }
+    EXPECT_EQ(budget.BytesSent(), sent);
+}
+
+// 1,000,000 bytes a second: 100,000 bytes take a slot of 100 ms.
+INSTANTIATE_TEST_SUITE_P(
+    Slots, RoomBudget,
+    testing::Values(
+        BudgetCase{
+            "BackToBackSendsAreSpacedByTheirCost", 1'000'000, {{0, 100'000, 0}, {0, 100'000, 100}, {0, 100'000, 200}}},
+        BudgetCase{
+            "SlotsFollowEachSendsOwnSize", 1'000'000, {{0, 50'000, 0}, {0, 200'000, 50}, {0, 1'000, 250}, {0, 1, 251}}},
+        // A pause of 30 ms after a slot that ended at 100 ms: the next slot
+        // is made up from the past (130 ms less 50 ms is before 100 ms).
+        BudgetCase{
+            "ALatePauseWithinTheBurstIsMadeUp", 1'000'000, {{0, 100'000, 0}, {130, 100'000, 130}, {0, 100'000, 200}}},
+        // A pause of 900 ms: no more than 50 ms of unused rate is made up.
+        BudgetCase{
+            "ALongPauseMakesUpOnlyTheBurst", 1'000'000, {{0, 100'000, 0}, {1000, 100'000, 1000}, {0, 100'000, 1050}}},
+        BudgetCase{"TheFirstSendStartsAtOnceAfterAPause", 1'000'000, {{500, 100'000, 500}, {0, 100'000, 600}}},
+        BudgetCase{"WithoutALimitNothingWaits", 0, {{0, 4'000'000, 0}, {0, 4'000'000, 0}, {10, 1, 10}}}),
+    [](const testing::TestParamInfo<BudgetCase>& info) { return std::string(info.param.name); });
+
+TEST(RoomBudgetTotals, SendingTimeRunsFromTheFirstSendToTheLast)
+{
+    TestClock clock;
+    qelsrv::SendBudget budget(1'000'000, clock);
+    EXPECT_EQ(budget.AverageRate(), 0.0);
+    for (int i = 0; i < 4; ++i) {
+        budget.Acquire(250'000);
+        budget.Count(250'000);
+    }
+    // The fourth slot begins at 750 ms; counting ends as its send returns,
+    // which this clock makes instant.
+    EXPECT_EQ(budget.BytesSent(), 1'000'000u);
+    EXPECT_DOUBLE_EQ(budget.SendingSeconds(), 0.75);
+    EXPECT_DOUBLE_EQ(budget.AverageRate(), 1'000'000 / 0.75);
+}
+
+TEST(RoomBudgetChunks, ChunksFollowTheRate)
 {
     EXPECT_EQ(qelsrv::SendBudget(0).ChunkSize(), 4u << 20);
     EXPECT_EQ(qelsrv::SendBudget(1000).ChunkSize(), 4096u);

@@ -8,26 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-// A port nobody listens on right now.
-uint16_t FreePort()
-{
-    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);
-    return ntohs(address.sin_port);
-}
 
 struct StartedHost {
     std::unique_ptr<ChildProcess> process;
@@ -47,7 +31,7 @@ StartedHost StartHostOnFreePort(ServiceInstall& install)
     constexpr int kAttempts = 5;
     for (int attempt = 1;; ++attempt) {
         StartedHost started;
-        started.port = FreePort();
+        started.port = qeltest::FreeLoopbackPort();
         install.SetEnvironment("RAVELNET_PORT", std::to_string(started.port));
         started.process = install.StartHost();
         if (auto line = started.process->ReadLine()) {

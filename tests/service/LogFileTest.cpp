@@ -2,7 +2,7 @@
 // the retry, the lock under many threads, the message buffer's limit.
 #include "ExpectedLog.h"
 
-#include "service/LogFile.h"
+#include "base/LogFile.h"
 
 #include <gtest/gtest.h>
 

@@ -27,7 +27,7 @@ TEST_P(WriteModeValue, OnlyTheTextOneGivesOne)
     std::memset(storage.get(), 0, kWriteModeValueBufferSize);
     std::memcpy(storage.get(), GetParam().bytes, GetParam().length);
     const auto& buffer = *reinterpret_cast<const unsigned char(*)[kWriteModeValueBufferSize]>(storage.get());
-    EXPECT_EQ(WriteModeFlagFromValue(buffer), GetParam().flag);
+    EXPECT_EQ(WriteModeFlag(WriteModeFromValue(buffer)), GetParam().flag);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, WriteModeValue,

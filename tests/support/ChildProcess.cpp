@@ -5,15 +5,19 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <future>
 #include <initializer_list>
 #include <mutex>
 #include <random>
@@ -61,42 +65,131 @@ int StatusOf(int waitStatus)
     return WIFSIGNALED(waitStatus) ? 128 + WTERMSIG(waitStatus) : -1;
 }
 
-// Spawns `options` with standard input from `inputFd` (-1: /dev/null),
-// standard output to `outputFd` and standard error to `errorFd` (-1:
-// /dev/null).
+// The program to run: argv[0] itself when it names a path, else the first
+// executable of that name on PATH (found before the fork, so that the child
+// only makes system calls between fork and exec).
+std::string ProgramPath(const std::string& program)
+{
+    if (program.find('/') != std::string::npos) {
+        return program;
+    }
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t start = 0; start <= folders.size();) {
+        std::size_t end = folders.find(':', start);
+        if (end == std::string::npos) {
+            end = folders.size();
+        }
+        const std::string folder = end > start ? folders.substr(start, end - start) : ".";
+        const std::string candidate = folder + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        start = end + 1;
+    }
+    return program; // exec reports ENOENT
+}
+
+// What a forked child does before exec: only system calls, and on a failure
+// the errno through `report` and exit status 127.
+[[noreturn]] void BecomeProgram(const char* program, char** argv, char** envp, pid_t parent, int inputFd, int outputFd,
+                                int errorFd, const char* workingDirectory, int report)
+{
+    // A child must not outlive a test that crashes: it would keep its port,
+    // its folders and the machine's cores for the rest of the run.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
+        ::_exit(127); // the test has already ended
+    }
+    const auto moveTo = [](int fd, int target, const char* orNull, int flags) {
+        if (fd < 0) {
+            fd = ::open(orNull, flags | O_CLOEXEC);
+        }
+        return fd >= 0 && (fd == target ? ::fcntl(fd, F_SETFD, 0) : ::dup2(fd, target)) >= 0;
+    };
+    if (moveTo(inputFd, 0, "/dev/null", O_RDONLY) && moveTo(outputFd, 1, "/dev/null", O_WRONLY) &&
+        moveTo(errorFd, 2, "/dev/null", O_WRONLY) && (workingDirectory == nullptr || ::chdir(workingDirectory) == 0)) {
+        ::execve(program, argv, envp);
+    }
+    const int error = errno;
+    [[maybe_unused]] const ssize_t written = ::write(report, &error, sizeof error);
+    ::_exit(127);
+}
+
+// Forks and execs `options` with standard input from `inputFd` (-1:
+// /dev/null), standard output to `outputFd` and standard error to `errorFd`
+// (-1: /dev/null). Throws when the program could not be started.
+pid_t ForkAndExec(const ProcessOptions& options, int inputFd, int outputFd, int errorFd)
+{
+    const std::string program = ProgramPath(options.arguments[0]);
+    std::vector<std::string> argumentTexts = options.arguments;
+    std::vector<std::string> environmentTexts = MergedEnvironment(options.environment);
+    std::vector<char*> argv = Pointers(argumentTexts);
+    std::vector<char*> envp = Pointers(environmentTexts);
+    const std::string workingDirectory = options.workingDirectory.string();
+
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe2 failed");
+    }
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        BecomeProgram(program.c_str(), argv.data(), envp.data(), parent, inputFd, outputFd, errorFd,
+                      workingDirectory.empty() ? nullptr : workingDirectory.c_str(), report[1]);
+    }
+    ::close(report[1]);
+    if (pid < 0) {
+        ::close(report[0]);
+        throw std::runtime_error("cannot start " + options.arguments[0] + ": fork failed");
+    }
+    int error = 0;
+    ssize_t received;
+    while ((received = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) { }
+    ::close(report[0]);
+    if (received > 0) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+        throw std::runtime_error("cannot start " + options.arguments[0] + ": " + std::strerror(error));
+    }
+    return pid;
+}
+
+// Every child is started by one thread that lives as long as this process:
+// the parent-death signal fires when the thread that forked the child ends,
+// and a test may start a child from a thread that ends before the child
+// should.
 pid_t Spawn(const ProcessOptions& options, int inputFd, int outputFd, int errorFd)
 {
     if (options.arguments.empty()) {
         throw std::invalid_argument("no program to run");
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (inputFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, inputFd, 0);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    struct Starter {
+        std::mutex mutex;
+        std::condition_variable queued;
+        std::deque<std::packaged_task<pid_t()>> work;
+    };
+    static Starter* const starter = [] {
+        auto* made = new Starter; // never destroyed: its thread runs until the process ends
+        std::thread([made] {
+            for (;;) {
+                std::unique_lock lock(made->mutex);
+                made->queued.wait(lock, [made] { return !made->work.empty(); });
+                std::packaged_task<pid_t()> next = std::move(made->work.front());
+                made->work.pop_front();
+                lock.unlock();
+                next();
+            }
+        }).detach();
+        return made;
+    }();
+    std::packaged_task<pid_t()> start([&] { return ForkAndExec(options, inputFd, outputFd, errorFd); });
+    std::future<pid_t> started = start.get_future();
+    {
+        std::lock_guard lock(starter->mutex);
+        starter->work.push_back(std::move(start));
     }
-    posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
-    if (errorFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, errorFd, 2);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    }
-    if (!options.workingDirectory.empty()) {
-        posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
-    }
-    std::vector<std::string> argumentTexts = options.arguments;
-    std::vector<std::string> environmentTexts = MergedEnvironment(options.environment);
-    std::vector<char*> argv = Pointers(argumentTexts);
-    std::vector<char*> envp = Pointers(environmentTexts);
-
-    pid_t pid = -1;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        throw std::runtime_error("cannot start " + options.arguments[0] + ": " + std::strerror(error));
-    }
-    return pid;
+    starter->queued.notify_one();
+    return started.get();
 }
 
 // A file with no name that only this process and its child hold.

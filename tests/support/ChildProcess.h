@@ -1,8 +1,10 @@
-// Test support: programs started from a test, on Linux. A program under test
-// runs as a ChildProcess whose standard output is read line by line and whose
-// standard input, when asked for, is a pipe the test writes lines to. Its
-// standard error goes to a file, never to a pipe, so that a talkative child
-// (Wine) can never stall on a full pipe. Short helper commands (wine reg,
+// Test support: programs started from a test, on Linux. A child never
+// outlives its test: it gets SIGKILL when the test process ends, however it
+// ends (a crash included), and a ChildProcess kills its child when it goes.
+// A program under test runs as a ChildProcess whose standard output is read
+// line by line and whose standard input, when asked for, is a pipe the test
+// writes lines to. Its standard error goes to a file, never to a pipe, so
+// that a talkative child (Wine) can never stall on a full pipe. Short helper commands (wine reg,
 // wineserver, objdump) run to their end with RunCommand.
 #pragma once
 

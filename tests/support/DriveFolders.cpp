@@ -1,7 +1,7 @@
 #include "DriveFolders.h"
 
 #include "HostFiles.h"
-#include "service/LogFile.h"
+#include "base/LogFile.h"
 
 #include <cstdlib>
 #include <stdexcept>

@@ -4,6 +4,8 @@
 // win32posix_faults.h). After every run the test checks what the task left.
 #pragma once
 
+#include "WriteModes.h"
+
 #include <win32posix_faults.h>
 
 #include <gtest/gtest.h>
@@ -32,18 +34,18 @@ inline const Fault kIoError{"EIO", EIO, false};
 inline const Fault kDiskFull{"ENOSPC", ENOSPC, false};
 inline const Fault kShortWrite{"ShortWrite", 0, true};
 
-// The cases of a task's sweep: each write mode (0 buffered, 1 unbuffered)
-// with each fault, named "Buffered_EIO" and so on.
-using WriteModeAndFault = std::tuple<int32_t, Fault>;
+// The cases of a task's sweep: each write mode with each fault, named
+// "Buffered_EIO" and so on.
+using WriteModeAndFault = std::tuple<qek::WriteMode, Fault>;
 
 inline auto EveryWriteModeAndFault()
 {
-    return ::testing::Combine(::testing::Values(0, 1), ::testing::Values(kIoError, kDiskFull, kShortWrite));
+    return ::testing::Combine(qeltest::EveryWriteMode(), ::testing::Values(kIoError, kDiskFull, kShortWrite));
 }
 
 inline std::string WriteModeAndFaultName(const ::testing::TestParamInfo<WriteModeAndFault>& info)
 {
-    return std::string(std::get<0>(info.param) == 1 ? "Unbuffered" : "Buffered") + "_" + std::get<1>(info.param).name;
+    return qeltest::WriteModeName(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
 }
 
 // Runs `run()` with the `failCall`-th call below `folder` failing (0: none);

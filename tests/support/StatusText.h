@@ -2,7 +2,7 @@
 // its code and a failure with code 1 can never pass for success.
 #pragma once
 
-#include "service/Status.h"
+#include "base/Status.h"
 
 #include <string>
 

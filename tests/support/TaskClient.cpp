@@ -16,7 +16,7 @@ TaskClient* theClient = nullptr;
 
 } // namespace
 
-TaskClient::TaskClient(ClientTasks tasks, int32_t writeModeFlag) : tasks_(tasks), service_(writeModeFlag)
+TaskClient::TaskClient(ClientTasks tasks, qek::WriteMode mode) : tasks_(tasks), service_(mode)
 {
     theClient = this;
     RavelnetServerSettings settings{};

@@ -26,7 +26,7 @@ enum class ClientTasks {
 // context of its own.
 class TaskClient {
 public:
-    TaskClient(ClientTasks tasks, int32_t writeModeFlag);
+    TaskClient(ClientTasks tasks, qek::WriteMode mode);
     ~TaskClient();
     TaskClient(const TaskClient&) = delete;
     TaskClient& operator=(const TaskClient&) = delete;

@@ -23,7 +23,7 @@ namespace updtest {
 // SyncService::HandleUpdateTask with the given write mode. One at a time.
 class UpdateClient : public qeltest::TaskClient {
 public:
-    explicit UpdateClient(int32_t writeModeFlag) : TaskClient(qeltest::ClientTasks::Update, writeModeFlag) { }
+    explicit UpdateClient(qek::WriteMode mode) : TaskClient(qeltest::ClientTasks::Update, mode) { }
 };
 
 // What the scripted server does.

@@ -1,7 +1,7 @@
 // The check-list analysis and the local scan, on a drive mapped to a
 // temporary folder: what the FileList keeps, what is deleted, what is created.
-#include "update/CheckList.h"
-#include "update/LocalScan.h"
+#include "filetask/CheckList.h"
+#include "filetask/LocalScan.h"
 
 #include "StatusText.h"
 #include "UpdateTestSupport.h"
@@ -30,7 +30,7 @@ protected:
         fs::create_directories(drive.Host(kRoot));
         fs::create_directories(drive.Host("data"));
     }
-    void TearDown() override { ReleaseCheckList(list, handles, views); }
+    void TearDown() override { checkList.ReleaseCheckList(); }
 
     void WriteCheckFile(const std::string& bytes, const std::string& path = kCheckFile)
     {
@@ -42,7 +42,13 @@ protected:
     Status Analyse(const std::vector<QELDtFile>& records, int allowDelete, int skip = 0)
     {
         WriteCheckFile(Serialize(records));
-        return AnalyseCheckFile(kCheckFile.c_str(), kRoot.c_str(), list, handles, views, request, allowDelete, skip);
+        return AnalyseCheckFile(kCheckFile.c_str(), kRoot.c_str(), checkList, progress, Policy(allowDelete),
+                                skip != 0 ? LocalCompare::Skip : LocalCompare::Compare);
+    }
+
+    static DeletePolicy Policy(int allowDelete)
+    {
+        return allowDelete != 0 ? DeletePolicy::DeleteUnlisted : DeletePolicy::KeepUnlisted;
     }
 
     std::vector<std::string> Names() const
@@ -56,11 +62,13 @@ protected:
 
     std::string Local(const std::string& name) const { return kRoot + name.substr(1); }
 
+    // The totals as the next request carries them.
+    FileRequest Request() const { return MakeFileRequest(progress, kFileRequestSendFile); }
+
     TempDrive drive;
-    FileList list;
-    HandleList handles;
-    ViewList views;
-    FileRequest request{};
+    ReceivedCheckList checkList;
+    FileList& list = checkList.Entries();
+    TaskProgress progress;
 };
 
 using NameList = std::vector<std::string>;
@@ -69,9 +77,9 @@ using NameList = std::vector<std::string>;
 
 TEST_F(CheckListAnalysis, EmptyCheckFileCannotBeMapped)
 {
-    request.filesDone = 9;
+    progress.filesDone = 9;
     EXPECT_EQ(StatusText(Analyse({}, 0)), FailedWith(110024));
-    EXPECT_EQ(request.filesDone, 0u); // cleared before anything else
+    EXPECT_EQ(progress.filesDone, 0u); // cleared before anything else
     EXPECT_TRUE(list.Empty());
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::Unmappable(ERROR_FILE_INVALID)}));
 }
@@ -81,10 +89,11 @@ TEST_F(CheckListAnalysis, TrailingBytesShorterThanARecordAreIgnored)
     std::string bytes = Serialize({FileRecord("\\a", 10)});
     bytes += std::string(279, 'z');
     WriteCheckFile(bytes);
-    EXPECT_EQ(StatusText(AnalyseCheckFile(kCheckFile.c_str(), kRoot.c_str(), list, handles, views, request, 0, 0)),
+    EXPECT_EQ(StatusText(AnalyseCheckFile(kCheckFile.c_str(), kRoot.c_str(), checkList, progress, Policy(0),
+                                          LocalCompare::Compare)),
               "ok");
     EXPECT_EQ(Names(), (NameList{"\\a"}));
-    EXPECT_EQ(request.filesToUpdate, 1u);
+    EXPECT_EQ(progress.filesToUpdate, 1u);
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::FilesToUpdate(1, 0, 10)}));
 }
 
@@ -97,9 +106,9 @@ TEST_F(CheckListAnalysis, BadTagSkipsTheScanTheDirectoriesAndTheTotals)
     records[3].tag = 0xdeadbeef;
     EXPECT_EQ(StatusText(Analyse(records, 1)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\a", "\\b", "\\early\\"}));
-    EXPECT_EQ(request.filesToUpdate, 0u);
-    EXPECT_EQ(request.bytesToUpdateHigh, 0u);
-    EXPECT_EQ(request.bytesToUpdateLow, 0u);
+    EXPECT_EQ(progress.filesToUpdate, 0u);
+    EXPECT_EQ(Request().bytesToUpdateHigh, 0u);
+    EXPECT_EQ(Request().bytesToUpdateLow, 0u);
     EXPECT_TRUE(Exists(drive, Local("\\unlisted")));
     EXPECT_FALSE(Exists(drive, Local("\\early\\")));
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::BadTag(static_cast<int>(0xdeadbeef))}));
@@ -111,7 +120,7 @@ TEST_F(CheckListAnalysis, BadTagInTheThirdRecordKeepsTwoEntries)
     records[2].tag = 0;
     EXPECT_EQ(StatusText(Analyse(records, 0)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\one", "\\two"}));
-    EXPECT_EQ(request.filesToUpdate, 0u);
+    EXPECT_EQ(progress.filesToUpdate, 0u);
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::BadTag(0)}));
 }
 
@@ -119,8 +128,8 @@ TEST_F(CheckListAnalysis, FirstRecordOfANameCountsAndTheSecondIsIgnored)
 {
     EXPECT_EQ(StatusText(Analyse({FileRecord("\\a", 100), FileRecord("\\b", 1), FileRecord("\\a", 5000)}, 0)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\a", "\\b"}));
-    EXPECT_EQ(request.filesToUpdate, 2u);
-    EXPECT_EQ(request.bytesToUpdateLow, 101u);
+    EXPECT_EQ(progress.filesToUpdate, 2u);
+    EXPECT_EQ(Request().bytesToUpdateLow, 101u);
     EXPECT_EQ(list.Find("\\a")->sizeLow, 100u);
 }
 
@@ -128,7 +137,7 @@ TEST_F(CheckListAnalysis, NamesThatDifferInLetterCaseAreTwoEntries)
 {
     EXPECT_EQ(StatusText(Analyse({FileRecord("\\Game.exe", 1), FileRecord("\\game.exe", 2)}, 0)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\Game.exe", "\\game.exe"}));
-    EXPECT_EQ(request.filesToUpdate, 2u);
+    EXPECT_EQ(progress.filesToUpdate, 2u);
 }
 
 TEST_F(CheckListAnalysis, FiveGibToFetchIsLoggedAsOneAndAQuarterOfTheLowHalf)
@@ -136,9 +145,9 @@ TEST_F(CheckListAnalysis, FiveGibToFetchIsLoggedAsOneAndAQuarterOfTheLowHalf)
     EXPECT_EQ(StatusText(Analyse(
                   {FileRecord("\\big", 4ull << 30), FileRecord("\\more", 1ull << 30), DirectoryRecord("\\d\\")}, 0)),
               "ok");
-    EXPECT_EQ(request.filesToUpdate, 2u);
-    EXPECT_EQ(request.bytesToUpdateHigh, 1u);
-    EXPECT_EQ(request.bytesToUpdateLow, 1073741824u);
+    EXPECT_EQ(progress.filesToUpdate, 2u);
+    EXPECT_EQ(Request().bytesToUpdateHigh, 1u);
+    EXPECT_EQ(Request().bytesToUpdateLow, 1073741824u);
     EXPECT_EQ(drive.LogMessages(), (std::vector<std::string>{msg::FilesToUpdate(2, 1, 1073741824)}));
 }
 
@@ -155,8 +164,8 @@ TEST_F(CheckListAnalysis, CurrentFilesAreStruckOutAndOneTimeUnitOrOneByteMakesAF
                                  0)),
               "ok");
     EXPECT_EQ(Names(), (NameList{"\\missing", "\\size", "\\sub\\", "\\time", "\\timeHigh"}));
-    EXPECT_EQ(request.filesToUpdate, 4u);
-    EXPECT_EQ(request.bytesToUpdateLow, 20u);
+    EXPECT_EQ(progress.filesToUpdate, 4u);
+    EXPECT_EQ(Request().bytesToUpdateLow, 20u);
 }
 
 // The comparison reads size and time from the listing, as Windows keeps them
@@ -180,7 +189,7 @@ TEST_F(CheckListAnalysis, SkipFlagFetchesEverythingAndDeletesNothing)
     PutFile(drive, Local("\\unlisted"), "x");
     EXPECT_EQ(StatusText(Analyse({FileRecord("\\same", 5), DirectoryRecord("\\new\\")}, 1, 1)), "ok");
     EXPECT_EQ(Names(), (NameList{"\\new\\", "\\same"}));
-    EXPECT_EQ(request.filesToUpdate, 1u);
+    EXPECT_EQ(progress.filesToUpdate, 1u);
     EXPECT_TRUE(Exists(drive, Local("\\unlisted")));
     EXPECT_TRUE(fs::is_directory(drive.Host(Local("\\new\\"))));
 }
@@ -224,7 +233,7 @@ TEST_F(CheckListAnalysis, ListedDirectoriesAreCreatedWithTheirParents)
         "ok");
     EXPECT_TRUE(fs::is_directory(drive.Host(Local("\\a\\b\\c\\"))));
     EXPECT_TRUE(fs::is_directory(drive.Host(Local("\\z\\"))));
-    EXPECT_EQ(request.filesToUpdate, 0u);
+    EXPECT_EQ(progress.filesToUpdate, 0u);
 }
 
 TEST_F(CheckListAnalysis, MarkerIsDeletedByTheScanButTheOpenCheckFileSurvives)
@@ -232,7 +241,8 @@ TEST_F(CheckListAnalysis, MarkerIsDeletedByTheScanButTheOpenCheckFileSurvives)
     const std::string checkFile = kRoot + "tarngamever\\QELFilesInfo.dat.tmp";
     PutFile(drive, kRoot + "tarnGameVer\\tarnGameVer.txt", "1.0");
     WriteCheckFile(Serialize({FileRecord("\\a", 1)}), checkFile);
-    EXPECT_EQ(StatusText(AnalyseCheckFile(checkFile.c_str(), kRoot.c_str(), list, handles, views, request, 1, 0)),
+    EXPECT_EQ(StatusText(AnalyseCheckFile(checkFile.c_str(), kRoot.c_str(), checkList, progress, Policy(1),
+                                          LocalCompare::Compare)),
               "ok");
     EXPECT_FALSE(Exists(drive, kRoot + "tarnGameVer\\tarnGameVer.txt"));
     EXPECT_TRUE(Exists(drive, checkFile));
@@ -256,7 +266,7 @@ TEST_F(CheckListAnalysis, HostileNamesFailTheWholeAnalysisBeforeAnythingIsTouche
     for (const std::string& name : hostile) {
         SCOPED_TRACE(name);
         PutFile(drive, Local("\\unlisted"), "u");
-        ReleaseCheckList(list, handles, views);
+        checkList.ReleaseCheckList();
         const size_t logSize = drive.LogBytes().size();
         EXPECT_EQ(StatusText(Analyse({FileRecord("\\a", 1), DirectoryRecord("\\newdir\\"), FileRecord(name, 3),
                                       DirectoryRecord(name + "\\")},
@@ -264,7 +274,7 @@ TEST_F(CheckListAnalysis, HostileNamesFailTheWholeAnalysisBeforeAnythingIsTouche
                   FailedWith(ERROR_INVALID_NAME));
         EXPECT_TRUE(Exists(drive, Local("\\unlisted")));
         EXPECT_FALSE(Exists(drive, Local("\\newdir\\")));
-        EXPECT_EQ(request.filesToUpdate, 0u);
+        EXPECT_EQ(progress.filesToUpdate, 0u);
         EXPECT_EQ(drive.LogBytes().substr(logSize).find(msg::BadName(name)) != std::string::npos, true);
     }
     EXPECT_FALSE(Exists(drive, "D:\\Games\\outside.txt"));
@@ -284,7 +294,7 @@ TEST_F(CheckListAnalysis, PathBeyond255CharactersFailsTheAnalysis)
     const std::string fits = "\\" + std::string(255 - kRoot.size() - 1, 'f');
     const std::string tooLong = fits + "g";
     EXPECT_EQ(StatusText(Analyse({FileRecord(fits, 1)}, 0)), "ok");
-    ReleaseCheckList(list, handles, views);
+    checkList.ReleaseCheckList();
     EXPECT_EQ(StatusText(Analyse({FileRecord(fits, 1), FileRecord(tooLong, 1)}, 0)),
               FailedWith(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_EQ(drive.LogMessages().back(), msg::PathTooLong(kRoot, tooLong));
@@ -316,7 +326,7 @@ TEST(LocalScan, MissingRootEndsTheScanAtOnce)
     QELDtFile record = FileRecord("\\a", 0);
     FileList list;
     list.Insert(&record);
-    EXPECT_FALSE(ScanLocalDirectory("D:\\nothing\\", "D:\\nothing\\", list, 1));
+    EXPECT_FALSE(ScanLocalDirectory("D:\\nothing\\", "D:\\nothing\\", list, DeletePolicy::DeleteUnlisted));
     EXPECT_EQ(list.Size(), 1u);
 }
 
@@ -327,7 +337,7 @@ TEST(LocalScan, EmptyRootChangesNothing)
     QELDtFile record = FileRecord("\\a", 0);
     FileList list;
     list.Insert(&record);
-    EXPECT_TRUE(ScanLocalDirectory("D:\\empty\\", "D:\\empty\\", list, 1));
+    EXPECT_TRUE(ScanLocalDirectory("D:\\empty\\", "D:\\empty\\", list, DeletePolicy::DeleteUnlisted));
     EXPECT_EQ(list.Size(), 1u);
 }
 
@@ -338,7 +348,7 @@ TEST(LocalScan, DirectoryPathBeyondItsBufferEndsTheScanWithoutDeletingIt)
     const std::string deep = root + std::string(200, 'a') + "\\" + std::string(60, 'b') + "\\";
     PutFile(drive, deep + "file.txt", "x");
     FileList list;
-    EXPECT_FALSE(ScanLocalDirectory(root.c_str(), root.c_str(), list, 1));
+    EXPECT_FALSE(ScanLocalDirectory(root.c_str(), root.c_str(), list, DeletePolicy::DeleteUnlisted));
     EXPECT_TRUE(Exists(drive, deep + "file.txt"));
 }
 

@@ -1,6 +1,7 @@
 // File reception without a server: what happens before anything is asked
 // for (names, paths, creation) and files of size 0, which need no exchange.
-#include "update/FileReception.h"
+#include "WriteModes.h"
+#include "filetask/FileReception.h"
 
 #include "StatusText.h"
 #include "UpdateTestSupport.h"
@@ -23,20 +24,20 @@ const std::string kTarget = "D:\\Games\\X\\";
 // transport's handle error instead of the result these tests expect.
 constexpr RavelnetConnection kNoConnection = 0;
 
-class FileReception : public ::testing::TestWithParam<int32_t> {
+class FileReception : public ::testing::TestWithParam<qek::WriteMode> {
 protected:
     void SetUp() override { fs::create_directories(drive.Host(kTarget)); }
 
     Status Receive(const QELDtFile& record, const std::string& target = kTarget)
     {
-        return GetParam() == 1
-                   ? ReceiveFileUnbuffered(kNoConnection, params, record, request, buffer.data(), target.c_str())
-                   : ReceiveFileBuffered(kNoConnection, params, record, request, buffer.data(), target.c_str());
+        return GetParam() == qek::WriteMode::Unbuffered
+                   ? ReceiveFileUnbuffered(kNoConnection, params, record, progress, buffer.data(), target.c_str())
+                   : ReceiveFileBuffered(kNoConnection, params, record, progress, buffer.data(), target.c_str());
     }
 
     TempDrive drive;
     TaskParams params{};
-    FileRequest request{};
+    TaskProgress progress;
     std::vector<char> buffer = std::vector<char>(kReceiveBufferSize);
 };
 
@@ -46,19 +47,20 @@ TEST_P(FileReception, EmptyFileReplacesAProtectedOneWithoutAnyExchange)
 {
     PutFile(drive, kTarget + "cfg.ini", "old content", kSomeTime - 100);
     ASSERT_TRUE(SetFileAttributesA((kTarget + "cfg.ini").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
-    request.bytesDoneLow = 77;
+    progress.bytesDone = 77;
     EXPECT_EQ(StatusText(Receive(FileRecord("\\cfg.ini", 0, kSomeTime))), "ok");
     EXPECT_EQ(ReadFileBytes(drive, kTarget + "cfg.ini"), "");
     EXPECT_EQ(FileTimeOf(kTarget + "cfg.ini"), kSomeTime);
     EXPECT_EQ(GetFileAttributesA((kTarget + "cfg.ini").c_str()) &
                   (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
               0u);
+    const FileRequest request = MakeFileRequest(progress, kFileRequestSendFile);
     EXPECT_EQ(request.bytesDoneLow, 77u);
     EXPECT_STREQ(request.fileName, "\\cfg.ini");
-    EXPECT_EQ(request.command, 0u);
     const std::vector<std::string> expected =
-        GetParam() == 1 ? std::vector<std::string>{msg::Downloaded(kTarget + "\\cfg.ini", 0, 0)}
-                        : std::vector<std::string>{};
+        GetParam() == qek::WriteMode::Unbuffered
+            ? std::vector<std::string>{msg::Downloaded(kTarget + "\\cfg.ini", 0, 0)}
+            : std::vector<std::string>{};
     EXPECT_EQ(drive.LogMessages(), expected);
 }
 
@@ -143,11 +145,11 @@ TEST_P(FileReception, LinksPlantedBetweenTwoFilesOfOneTaskAreNotWrittenThrough)
             }
             return Status::Ok();
         };
-        request = FileRequest{};
-        EXPECT_EQ(StatusText(DownloadListedFiles(kNoConnection, GetParam(), params, list, request, kTarget.c_str(),
+        progress = TaskProgress{};
+        EXPECT_EQ(StatusText(DownloadListedFiles(kNoConnection, GetParam(), params, list, progress, kTarget.c_str(),
                                                  plantAfterFirst)),
                   "ok");
-        EXPECT_EQ(request.filesDone, 2u);
+        EXPECT_EQ(progress.filesDone, 2u);
         EXPECT_EQ(fs::symlink_status(drive.Host(folder)).type(), fs::file_type::directory);
         EXPECT_EQ(fs::symlink_status(drive.Host(kTarget + "sub\\b.txt")).type(), fs::file_type::regular);
         EXPECT_EQ(ReadFileBytes(drive, "D:\\outside\\b.txt"), "victim");
@@ -155,5 +157,5 @@ TEST_P(FileReception, LinksPlantedBetweenTwoFilesOfOneTaskAreNotWrittenThrough)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(WriteModes, FileReception, ::testing::Values(0, 1),
-                         [](const auto& info) { return info.param == 1 ? "Unbuffered" : "Buffered"; });
+INSTANTIATE_TEST_SUITE_P(WriteModes, FileReception, qeltest::EveryWriteMode(),
+                         [](const auto& info) { return qeltest::WriteModeName(info); });

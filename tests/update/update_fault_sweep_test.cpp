@@ -1,8 +1,9 @@
 // Every file-system call of an update fails once, in turn: the N-th call
 // below the game folder fails with EIO or ENOSPC, or the N-th write is cut
 // short. Whatever call it hits, the game is never recorded at the new
-// version unless every listed file holds the server's bytes and time, and
-// the next update without a fault brings the game up to date.
+// version unless every listed file holds the server's bytes and time, no
+// file is left holding another file's bytes, and the next update without a
+// fault brings the game up to date.
 #include "UpdatePeer.h"
 #include "UpdateTestSupport.h"
 
@@ -108,6 +109,27 @@ protected:
         return "";
     }
 
+    // A listed file on the disk that holds more bytes than the list gives it,
+    // and the first of those bytes that is not zero ("" when none does):
+    // without the system cache a file is written in whole blocks and cut to
+    // its size afterwards, and when the cut fails the rest of its last block
+    // stays on the disk. That rest must never be another file's bytes.
+    std::string BytesOfAnotherFile() const
+    {
+        for (const QELDtFile& record : list.records) {
+            const std::string local = kGame + std::string(record.name).substr(1);
+            if (IsDirectoryRecord(record) || !Exists(drive, local))
+                continue;
+            const std::optional<std::string> bytes = ReadFileBytes(drive, local);
+            if (!bytes || bytes->size() <= RecordSize(record))
+                continue;
+            const size_t leaked = bytes->find_first_not_of('\0', RecordSize(record));
+            if (leaked != std::string::npos)
+                return local + " holds a byte of another file at " + std::to_string(leaked);
+        }
+        return "";
+    }
+
     TempDrive drive;
     UpdateClient client;
     fs::path serverFolder;
@@ -128,6 +150,7 @@ TEST_P(UpdateFaultSweep, NoFaultLeavesTheGameMarkedCurrentWithWrongContent)
         }
         const bool current = ReadFileBytes(drive, kMarker) == std::optional<std::string>("2.0");
         const std::string difference = Difference(false);
+        EXPECT_EQ(BytesOfAnotherFile(), "");
         if (current) {
             EXPECT_EQ(difference, "") << "marked current with wrong content";
         }

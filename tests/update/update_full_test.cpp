@@ -3,6 +3,7 @@
 // modes: the client's game folder ends up with the server's bytes and times.
 #include "UpdatePeer.h"
 #include "UpdateTestSupport.h"
+#include "WriteModes.h"
 
 #include <checklist.h>
 #include <update_session.h>
@@ -19,7 +20,7 @@ namespace {
 
 const std::string kGame = "D:\\Games\\Full\\";
 
-class FullUpdate : public ::testing::TestWithParam<int32_t> {
+class FullUpdate : public ::testing::TestWithParam<qek::WriteMode> {
 protected:
     FullUpdate() : client(GetParam()) { serverFolder = drive.Root().parent_path() / "server"; }
 
@@ -107,5 +108,5 @@ TEST_P(FullUpdate, BringsTheGameToTheServersContentThenDeclinesTheSameVersion)
     EXPECT_EQ(ReadFileBytes(drive, kGame + "tarnGameVer\\tarnGameVer.txt"), "1.1");
 }
 
-INSTANTIATE_TEST_SUITE_P(WriteModes, FullUpdate, ::testing::Values(0, 1),
-                         [](const auto& info) { return info.param == 1 ? "Unbuffered" : "Buffered"; });
+INSTANTIATE_TEST_SUITE_P(WriteModes, FullUpdate, qeltest::EveryWriteMode(),
+                         [](const auto& info) { return qeltest::WriteModeName(info); });

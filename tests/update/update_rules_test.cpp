@@ -1,8 +1,8 @@
 // The pure rules of the update task: record layouts as bytes, the
 // allowDelete rule, name safety, name order and the FileList, path joining.
+#include "base/Paths.h"
+#include "filetask/FileList.h"
 #include "protocol/FileTaskRecords.h"
-#include "update/FileList.h"
-#include "update/UpdatePaths.h"
 #include "update/UpdateTask.h"
 
 #include "UpdateTestSupport.h"
@@ -160,14 +160,14 @@ TEST(AllowDelete, TwoLevelsBelowTheDriveRootAndNothingThatFolds)
          0}, // "D:\運\"
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(AllowDeleteFor(c.gamePath), c.expected) << c.gamePath;
+        EXPECT_EQ(DeletePolicyFor(c.gamePath) == DeletePolicy::DeleteUnlisted, c.expected == 1) << c.gamePath;
     }
 }
 
 TEST(AllowDelete, LongPathIsReadWithinItsWorkBuffer)
 {
     std::string path = "D:\\Games\\" + std::string(240, 'x') + "\\";
-    EXPECT_EQ(AllowDeleteFor(path.c_str()), 1);
+    EXPECT_EQ(DeletePolicyFor(path.c_str()), DeletePolicy::DeleteUnlisted);
 }
 
 TEST(EntryNames, OnlyNamesThatStayBelowTheRootAreSafe)
@@ -247,9 +247,9 @@ TEST(EntryNames, OnlyNamesWindowsStoresAsWrittenAreSafe)
         // or forbidden character (0x7C is '|' alone, part of the character here).
         {"\\\xb0\x7c.txt", true},
         {"\\\xb0\xa1\\x", true},
-        {"\\x\xb0", true},   // a lead byte at the end stands alone
-        {"\\\x8f/x", false}, // nor before a byte that no character ends in
-        {"\\\x81:", false},
+        {"\\x\xb0", false},  // a lead byte at the end: Windows drops it
+        {"\\\x8f/x", false}, // a second byte that no character ends in:
+        {"\\\x81:", false},  // Windows stores another character
     };
     for (const Case& c : cases) {
         EXPECT_EQ(IsSafeEntryName(c.name, std::strlen(c.name) + 1), c.safe) << c.name;
@@ -343,10 +343,10 @@ TEST(Paths, TemporaryCheckListBesideTheMarker)
     char out[256];
     ASSERT_TRUE(BuildCheckListPath(out, sizeof(out), "D:\\Games\\X\\"));
     EXPECT_STREQ(out, "D:\\Games\\X\\tarngamever\\QELFilesInfo.dat.tmp");
-    const std::string longest = "D:\\" + std::string(kMaxGamePathLength - 4, 'g') + "\\";
-    ASSERT_EQ(longest.size(), kMaxGamePathLength);
+    const std::string longest = "D:\\" + std::string(kMaxGamePathBytes - 4, 'g') + "\\";
+    ASSERT_EQ(longest.size(), kMaxGamePathBytes);
     EXPECT_TRUE(BuildCheckListPath(out, sizeof(out), longest.c_str()));
     EXPECT_EQ(std::strlen(out), 255u);
-    const std::string tooLong = "D:\\" + std::string(kMaxGamePathLength - 3, 'g') + "\\";
+    const std::string tooLong = "D:\\" + std::string(kMaxGamePathBytes - 3, 'g') + "\\";
     EXPECT_FALSE(BuildCheckListPath(out, sizeof(out), tooLong.c_str()));
 }

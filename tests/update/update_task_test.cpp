@@ -4,6 +4,7 @@
 #include "PlantedLinks.h"
 #include "UpdatePeer.h"
 #include "UpdateTestSupport.h"
+#include "WriteModes.h"
 
 #include "FaultSweep.h"
 
@@ -35,9 +36,9 @@ struct ServedFile {
     uint64_t fileTime = kSomeTime;
 };
 
-class UpdateTask : public ::testing::TestWithParam<int32_t> {
+class UpdateTask : public ::testing::TestWithParam<qek::WriteMode> {
 protected:
-    explicit UpdateTask(int32_t writeMode = 0) : client(writeMode) { }
+    explicit UpdateTask(qek::WriteMode mode = qek::WriteMode::Buffered) : client(mode) { }
 
     // Runs one task; the client's handler has returned when this returns.
     PeerOutcome Run(const PeerScript& script)
@@ -71,13 +72,13 @@ protected:
 
 class UpdateTaskBuffered : public UpdateTask {
 protected:
-    UpdateTaskBuffered() : UpdateTask(0) { }
+    UpdateTaskBuffered() : UpdateTask(qek::WriteMode::Buffered) { }
 };
 
 class UpdateTaskInBothModes : public UpdateTask {
 protected:
     UpdateTaskInBothModes() : UpdateTask(GetParam()) { }
-    bool Unbuffered() const { return GetParam() == 1; }
+    bool Unbuffered() const { return GetParam() == qek::WriteMode::Unbuffered; }
 };
 
 // Sets a process-wide limit on the size of a written file, as a full disk
@@ -307,8 +308,8 @@ TEST_P(UpdateTaskInBothModes, ACheckListLargerThanTheFreeSpaceIsRefusedBeforeItI
     EXPECT_EQ(log.back(), msg::CheckListTooLarge(game + kTempCheckList, 2 * 1024 * 1024));
 }
 
-INSTANTIATE_TEST_SUITE_P(WriteModes, UpdateTaskInBothModes, ::testing::Values(0, 1),
-                         [](const auto& info) { return info.param == 1 ? "Unbuffered" : "Buffered"; });
+INSTANTIATE_TEST_SUITE_P(WriteModes, UpdateTaskInBothModes, qeltest::EveryWriteMode(),
+                         [](const auto& info) { return qeltest::WriteModeName(info); });
 
 TEST_F(UpdateTaskBuffered, EqualVersionsAreDeclinedAndNothingIsCreated)
 {

@@ -154,6 +154,35 @@ TEST_F(GbkNames, SecondByteBarIsNoForbiddenCharacter)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME));
 }
 
+// A lead byte followed by a byte that no double-byte character ends in (one
+// below 0x40, here '/', ':', a space or a digit) still makes one character
+// with it: that byte is no separator nor character of its own, and as the
+// pair is no character of the code page, no name can hold it (a '/' read as
+// a separator would name a missing folder instead: ERROR_PATH_NOT_FOUND). The
+// client's name rules take the same reading, and refuse such names before
+// any call.
+TEST_F(GbkNames, ALeadByteTakesTheNextByteEvenWhenItCannotEndACharacter)
+{
+    for (const std::string& name :
+         {std::string("a\x81/b"), std::string("c\x81:d"), std::string("e\x81 f"), std::string("g\x81") + "0h"}) {
+        SCOPED_TRACE(name);
+        SetLastError(0);
+        HANDLE h =
+            CreateFileA(Path(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME));
+        EXPECT_FALSE(CreateDirectoryA(Path(name).c_str(), nullptr));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME));
+    }
+    EXPECT_TRUE(List("*").empty());
+    // The backslash after a lead byte is its second byte: one name.
+    MakeFile("i\x81\\j", "pair");
+    EXPECT_EQ(ReadAll("i\x81\\j"), "pair");
+    EXPECT_EQ(List("*"), std::set<std::string>{"i\x81\\j"});
+}
+
 TEST_F(GbkNames, NeighboursSharingALeadByteStayApart)
 {
     MakeDirectory(kQian);

@@ -28,12 +28,16 @@ TEST(CriticalSection, RecursiveForItsOwnerExclusiveForOthers)
         inside = 2;
         LeaveCriticalSection(&section);
     });
-    // Once the other thread runs, it gets a while to get in wrongly. On a
-    // loaded machine it may not have reached EnterCriticalSection by then,
-    // which can only let a fault pass unseen, never fail a correct section.
+    // Wait until the other thread is about to enter (a minute at most: a
+    // guard against a thread that never runs).
     for (int waited = 0; !otherStarted && waited < 6000; ++waited) {
-        Sleep(10); // a minute at most: a guard against a thread that never runs
+        Sleep(10);
     }
+    // Nothing tells from outside that the other thread now waits inside
+    // EnterCriticalSection: this bounded pause gives a section that wrongly
+    // lets it in the time to do so. On a loaded machine the thread may not
+    // have reached the call by then, which can only let a fault pass unseen,
+    // never fail a correct section.
     Sleep(20);
     EXPECT_FALSE(otherEntered);
     inside = 1;

@@ -3,6 +3,8 @@
 // and the client applies it to every drive but its system drive.
 #pragma once
 
+#include "protocol/Names.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -24,7 +26,7 @@ inline std::string MakeDeleteGamePayload(std::string_view gamePath)
 
 // True when `path` names a directory at least two levels below a drive's root,
 // in the form "D:\games\x" (one or more trailing backslashes allowed): once
-// those are gone, a DrivePath (see protocol/Names.h) of two components or more.
+// those are gone, a DrivePath of two components or more.
 //
 // Refused: a name with fewer than two directory levels ("D:\x"); an empty name
 // anywhere ("D:\games\\x", "D:\\x"); an empty path, one of 512 bytes or more,
@@ -34,6 +36,6 @@ inline std::string MakeDeleteGamePayload(std::string_view gamePath)
 // device name), because Windows folds "D:\games\.." and "D:\games\ " up to a
 // shallower directory. Backslashes are found character by character: in
 // "D:\网络\淺" the second byte of 淺 is no separator.
-bool IsValidSecondLevelPath(const char* path);
+bool IsValidSecondLevelPath(const char* path, const NameRules& names);
 
 } // namespace qek::inline protocol

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ravelnet::net {
@@ -28,6 +29,45 @@ inline constexpr NativeSocket kNoSocket = -1;
 
 // An IPv4 address in host byte order (127.0.0.1 is 0x7F000001).
 using Ipv4 = std::uint32_t;
+
+// ---- Owning a socket -------------------------------------------------------
+
+// Closes a socket (kNoSocket: nothing), leaving the thread's last socket
+// error as it was. A platform primitive, called by UniqueSocket alone.
+void CloseSocket(NativeSocket socket);
+
+// The owner of one socket: every socket that is opened or accepted is held by
+// one, and closed when its owner goes or is reset. Move-only: a socket changes
+// hands (from the waiting room to a task, from a task to its connection) by
+// moving. The other primitives borrow the socket they act on (Get).
+class UniqueSocket {
+public:
+    UniqueSocket() = default;
+    explicit UniqueSocket(NativeSocket socket) : socket_(socket) { }
+    ~UniqueSocket() { Reset(); }
+
+    UniqueSocket(UniqueSocket&& other) noexcept : socket_(other.Release()) { }
+    UniqueSocket& operator=(UniqueSocket&& other) noexcept
+    {
+        if (this != &other)
+            Reset(other.Release());
+        return *this;
+    }
+    UniqueSocket(const UniqueSocket&) = delete;
+    UniqueSocket& operator=(const UniqueSocket&) = delete;
+
+    NativeSocket Get() const { return socket_; }
+    bool IsValid() const { return socket_ != kNoSocket; }
+
+    // Gives the socket up without closing it.
+    NativeSocket Release() { return std::exchange(socket_, kNoSocket); }
+
+    // Closes what is held (if anything) and holds `socket` instead.
+    void Reset(NativeSocket socket = kNoSocket) { CloseSocket(std::exchange(socket_, socket)); }
+
+private:
+    NativeSocket socket_ = kNoSocket;
+};
 
 // ---- Platform primitives (socket_posix.cpp / socket_win.cpp) --------------
 
@@ -47,20 +87,20 @@ struct StepResult {
     std::size_t bytes; // bytes moved when step == Moved
 };
 
-// A bound, listening, non-blocking IPv4 socket; kNoSocket on failure.
-NativeSocket OpenListener(Ipv4 address, std::uint16_t port, int backlog);
+// A bound, listening, non-blocking IPv4 socket; none on failure.
+UniqueSocket OpenListener(Ipv4 address, std::uint16_t port, int backlog);
 // The port a socket is bound to (tells a listener opened on port 0 its port).
 std::optional<std::uint16_t> BoundPort(NativeSocket socket);
-// Takes one pending connection from a non-blocking listener. kNoSocket with
+// Takes one pending connection from a non-blocking listener. None with
 // WouldBlock when none is pending; with PeerClosed when the one taken was
 // already gone (reset before it was accepted): more may be pending; with
 // Failed when the system refuses (out of descriptors and the like).
-NativeSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step);
+UniqueSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step);
 
 // Starts a non-blocking connect, from `source` (any port) when given.
 // `pending` tells that it completes later: wait until writable, then ask
 // ConnectError.
-NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending, std::optional<Ipv4> source = std::nullopt);
+UniqueSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending, std::optional<Ipv4> source = std::nullopt);
 // 0 once a started connect succeeded, else its socket error.
 int ConnectError(NativeSocket socket);
 
@@ -82,9 +122,9 @@ Readiness WaitConnected(NativeSocket socket, int timeoutMs);
 
 void ShutdownBoth(NativeSocket socket);
 void ShutdownSending(NativeSocket socket);
-void CloseSocket(NativeSocket socket);
-// Closes with a reset instead of an orderly end (a linger time of zero).
-void ResetAndClose(NativeSocket socket);
+// Lets the socket go with a reset instead of an orderly end (a linger time
+// of zero).
+void ResetAndClose(UniqueSocket socket);
 
 // IPv4 address of a host name or dotted text.
 std::optional<Ipv4> ResolveIpv4(const std::string& host);

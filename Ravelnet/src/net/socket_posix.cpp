@@ -78,13 +78,6 @@ Readiness WaitFor(NativeSocket socket, short events, int timeoutMs)
     }
 }
 
-void CloseRetainingErrno(int fd)
-{
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-}
-
 } // namespace
 
 bool StartNetworking()
@@ -104,11 +97,12 @@ std::string DescribeSocketError(int code)
     return std::strerror(code);
 }
 
-NativeSocket OpenListener(Ipv4 address, std::uint16_t port, int backlog)
+UniqueSocket OpenListener(Ipv4 address, std::uint16_t port, int backlog)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return kNoSocket;
+    UniqueSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!listener.IsValid())
+        return listener;
+    const int fd = Fd(listener.Get());
     // A restarted server may bind its port while old connections linger in
     // TIME_WAIT; on POSIX this does not let two listeners share a port.
     int on = 1;
@@ -116,10 +110,9 @@ NativeSocket OpenListener(Ipv4 address, std::uint16_t port, int backlog)
     sockaddr_in sa = MakeAddress(address, port);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0 ||
         !SetNonBlocking(fd)) {
-        CloseRetainingErrno(fd);
-        return kNoSocket;
+        return UniqueSocket();
     }
-    return fd;
+    return listener;
 }
 
 std::optional<std::uint16_t> BoundPort(NativeSocket socket)
@@ -131,41 +124,38 @@ std::optional<std::uint16_t> BoundPort(NativeSocket socket)
     return ntohs(sa.sin_port);
 }
 
-NativeSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step)
+UniqueSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step)
 {
     sockaddr_in sa{};
     socklen_t size = sizeof sa;
-    int fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&sa), &size, SOCK_CLOEXEC);
-    if (fd < 0) {
+    UniqueSocket accepted(::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&sa), &size, SOCK_CLOEXEC));
+    if (!accepted.IsValid()) {
         step = IsWouldBlock(errno) ? Step::WouldBlock : IsConnectionGone(errno) ? Step::PeerClosed : Step::Failed;
-        return kNoSocket;
+        return accepted;
     }
     peer = sa.sin_family == AF_INET ? ntohl(sa.sin_addr.s_addr) : 0;
     step = Step::Moved;
-    return fd;
+    return accepted;
 }
 
-NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending, std::optional<Ipv4> source)
+UniqueSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending, std::optional<Ipv4> source)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return kNoSocket;
+    UniqueSocket connecting(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!connecting.IsValid())
+        return connecting;
+    const int fd = Fd(connecting.Get());
     sockaddr_in from = MakeAddress(source.value_or(0), 0);
-    if (!SetNonBlocking(fd) || (source && ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)) {
-        CloseRetainingErrno(fd);
-        return kNoSocket;
-    }
+    if (!SetNonBlocking(fd) || (source && ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0))
+        return UniqueSocket();
     sockaddr_in sa = MakeAddress(address, port);
     int result;
     do {
         result = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     } while (result != 0 && errno == EINTR);
     pending = result != 0 && errno == EINPROGRESS;
-    if (result != 0 && !pending) {
-        CloseRetainingErrno(fd);
-        return kNoSocket;
-    }
-    return fd;
+    if (result != 0 && !pending)
+        return UniqueSocket();
+    return connecting;
 }
 
 int ConnectError(NativeSocket socket)
@@ -245,15 +235,17 @@ void ShutdownSending(NativeSocket socket)
 
 void CloseSocket(NativeSocket socket)
 {
-    if (socket != kNoSocket)
-        ::close(Fd(socket));
+    if (socket == kNoSocket)
+        return;
+    const int saved = errno;
+    ::close(Fd(socket));
+    errno = saved;
 }
 
-void ResetAndClose(NativeSocket socket)
+void ResetAndClose(UniqueSocket socket)
 {
     linger abortive{1, 0};
-    ::setsockopt(Fd(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    CloseSocket(socket);
+    ::setsockopt(Fd(socket.Get()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
 std::optional<std::string> ReadEnvironment(const char* name)
@@ -266,9 +258,10 @@ std::optional<std::string> ReadEnvironment(const char* name)
 
 // ---- ReadinessWaiter: poll on the sockets and on a pipe written by Wake ----
 
+// The pipe's ends are descriptors like a socket's and are held the same way.
 struct ReadinessWaiter::State {
-    int wakeRead = -1;
-    int wakeWrite = -1;
+    UniqueSocket wakeRead;
+    UniqueSocket wakeWrite;
     std::vector<pollfd> entries; // kept between waits: no allocation per wait
 };
 
@@ -276,22 +269,16 @@ ReadinessWaiter::ReadinessWaiter() : state_(std::make_unique<State>())
 {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
-        state_->wakeRead = ends[0];
-        state_->wakeWrite = ends[1];
+        state_->wakeRead.Reset(ends[0]);
+        state_->wakeWrite.Reset(ends[1]);
     }
 }
 
-ReadinessWaiter::~ReadinessWaiter()
-{
-    if (state_->wakeRead >= 0)
-        ::close(state_->wakeRead);
-    if (state_->wakeWrite >= 0)
-        ::close(state_->wakeWrite);
-}
+ReadinessWaiter::~ReadinessWaiter() = default;
 
 bool ReadinessWaiter::Usable() const
 {
-    return state_->wakeRead >= 0;
+    return state_->wakeRead.IsValid();
 }
 
 ReadinessWaiter::Event ReadinessWaiter::Wait(const std::vector<NativeSocket>& sockets, int timeoutMs,
@@ -300,7 +287,7 @@ ReadinessWaiter::Event ReadinessWaiter::Wait(const std::vector<NativeSocket>& so
     if (sockets.size() > kMaxSockets)
         return Event::Failed;
     std::vector<pollfd>& entries = state_->entries;
-    entries.assign(1, pollfd{state_->wakeRead, POLLIN, 0});
+    entries.assign(1, pollfd{Fd(state_->wakeRead.Get()), POLLIN, 0});
     for (NativeSocket socket : sockets)
         entries.push_back(pollfd{Fd(socket), POLLIN, 0});
     int count;
@@ -325,7 +312,7 @@ void ReadinessWaiter::Wake()
     const char byte = 1;
     ssize_t written;
     do {
-        written = ::write(state_->wakeWrite, &byte, 1);
+        written = ::write(Fd(state_->wakeWrite.Get()), &byte, 1);
     } while (written < 0 && errno == EINTR);
 }
 

@@ -47,13 +47,6 @@ int ClampLength(std::size_t length)
     return length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
 }
 
-void CloseRetainingError(SOCKET socket)
-{
-    int saved = ::WSAGetLastError();
-    ::closesocket(socket);
-    ::WSASetLastError(saved);
-}
-
 // Single-socket waits use WSAPoll, which lists each socket once and reports
 // an error or hang-up whatever was asked. select is kept for connects only
 // (WaitConnected): before Windows 10 2004 WSAPoll did not report a failed
@@ -129,11 +122,12 @@ std::string DescribeSocketError(int code)
     return text;
 }
 
-NativeSocket OpenListener(Ipv4 address, std::uint16_t port, int backlog)
+UniqueSocket OpenListener(Ipv4 address, std::uint16_t port, int backlog)
 {
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET)
-        return kNoSocket;
+    UniqueSocket listener(Native(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+    if (!listener.IsValid())
+        return listener;
+    const SOCKET s = Sock(listener.Get());
     KeepFromChildren(s);
     // On Windows SO_REUSEADDR would let another program take over the port;
     // exclusive use is the safe setting for a listener.
@@ -142,10 +136,9 @@ NativeSocket OpenListener(Ipv4 address, std::uint16_t port, int backlog)
     sockaddr_in sa = MakeAddress(address, port);
     if (::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, backlog) != 0 ||
         !SetNonBlocking(s)) {
-        CloseRetainingError(s);
-        return kNoSocket;
+        return UniqueSocket();
     }
-    return Native(s);
+    return listener;
 }
 
 std::optional<std::uint16_t> BoundPort(NativeSocket socket)
@@ -157,40 +150,37 @@ std::optional<std::uint16_t> BoundPort(NativeSocket socket)
     return ntohs(sa.sin_port);
 }
 
-NativeSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step)
+UniqueSocket AcceptPending(NativeSocket listener, Ipv4& peer, Step& step)
 {
     sockaddr_in sa{};
     int size = sizeof sa;
-    SOCKET s = ::accept(Sock(listener), reinterpret_cast<sockaddr*>(&sa), &size);
-    if (s == INVALID_SOCKET) {
+    UniqueSocket accepted(Native(::accept(Sock(listener), reinterpret_cast<sockaddr*>(&sa), &size)));
+    if (!accepted.IsValid()) {
         step = AcceptStep(::WSAGetLastError());
-        return kNoSocket;
+        return accepted;
     }
-    KeepFromChildren(s);
+    KeepFromChildren(Sock(accepted.Get()));
     peer = sa.sin_family == AF_INET ? ntohl(sa.sin_addr.s_addr) : 0;
     step = Step::Moved;
-    return Native(s);
+    return accepted;
 }
 
-NativeSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending, std::optional<Ipv4> source)
+UniqueSocket BeginConnect(Ipv4 address, std::uint16_t port, bool& pending, std::optional<Ipv4> source)
 {
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET)
-        return kNoSocket;
+    UniqueSocket connecting(Native(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+    if (!connecting.IsValid())
+        return connecting;
+    const SOCKET s = Sock(connecting.Get());
     KeepFromChildren(s);
     sockaddr_in from = MakeAddress(source.value_or(0), 0);
-    if (!SetNonBlocking(s) || (source && ::bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)) {
-        CloseRetainingError(s);
-        return kNoSocket;
-    }
+    if (!SetNonBlocking(s) || (source && ::bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0))
+        return UniqueSocket();
     sockaddr_in sa = MakeAddress(address, port);
     int result = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     pending = result != 0 && ::WSAGetLastError() == WSAEWOULDBLOCK;
-    if (result != 0 && !pending) {
-        CloseRetainingError(s);
-        return kNoSocket;
-    }
-    return Native(s);
+    if (result != 0 && !pending)
+        return UniqueSocket();
+    return connecting;
 }
 
 int ConnectError(NativeSocket socket)
@@ -268,15 +258,17 @@ void ShutdownSending(NativeSocket socket)
 
 void CloseSocket(NativeSocket socket)
 {
-    if (socket != kNoSocket)
-        ::closesocket(Sock(socket));
+    if (socket == kNoSocket)
+        return;
+    const int saved = ::WSAGetLastError();
+    ::closesocket(Sock(socket));
+    ::WSASetLastError(saved);
 }
 
-void ResetAndClose(NativeSocket socket)
+void ResetAndClose(UniqueSocket socket)
 {
     linger abortive{1, 0};
-    ::setsockopt(Sock(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
-    CloseSocket(socket);
+    ::setsockopt(Sock(socket.Get()), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
 }
 
 std::optional<std::string> ReadEnvironment(const char* name)
@@ -297,36 +289,32 @@ std::optional<std::string> ReadEnvironment(const char* name)
 // socket that Wake sends one byte to (WSAPoll waits on sockets only).
 
 struct ReadinessWaiter::State {
-    SOCKET wake = INVALID_SOCKET;   // bound to 127.0.0.1 and connected to itself
+    UniqueSocket wake;              // bound to 127.0.0.1 and connected to itself
     std::vector<WSAPOLLFD> entries; // kept between waits: no allocation per wait
 };
 
 ReadinessWaiter::ReadinessWaiter() : state_(std::make_unique<State>())
 {
-    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == INVALID_SOCKET)
+    UniqueSocket wake(Native(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)));
+    if (!wake.IsValid())
         return;
+    const SOCKET s = Sock(wake.Get());
     KeepFromChildren(s);
     sockaddr_in sa = MakeAddress(INADDR_LOOPBACK, 0);
     int size = sizeof sa;
     if (::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
         ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &size) != 0 ||
         ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        ::closesocket(s);
         return;
     }
-    state_->wake = s;
+    state_->wake = std::move(wake);
 }
 
-ReadinessWaiter::~ReadinessWaiter()
-{
-    if (state_->wake != INVALID_SOCKET)
-        ::closesocket(state_->wake);
-}
+ReadinessWaiter::~ReadinessWaiter() = default;
 
 bool ReadinessWaiter::Usable() const
 {
-    return state_->wake != INVALID_SOCKET;
+    return state_->wake.IsValid();
 }
 
 ReadinessWaiter::Event ReadinessWaiter::Wait(const std::vector<NativeSocket>& sockets, int timeoutMs,
@@ -335,7 +323,7 @@ ReadinessWaiter::Event ReadinessWaiter::Wait(const std::vector<NativeSocket>& so
     if (sockets.size() > kMaxSockets)
         return Event::Failed;
     std::vector<WSAPOLLFD>& entries = state_->entries;
-    entries.assign(1, WSAPOLLFD{state_->wake, POLLRDNORM, 0});
+    entries.assign(1, WSAPOLLFD{Sock(state_->wake.Get()), POLLRDNORM, 0});
     for (NativeSocket socket : sockets)
         entries.push_back(WSAPOLLFD{Sock(socket), POLLRDNORM, 0});
     int count = ::WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), timeoutMs < 0 ? -1 : timeoutMs);
@@ -355,7 +343,7 @@ ReadinessWaiter::Event ReadinessWaiter::Wait(const std::vector<NativeSocket>& so
 void ReadinessWaiter::Wake()
 {
     const char byte = 1;
-    ::send(state_->wake, &byte, 1, 0);
+    ::send(Sock(state_->wake.Get()), &byte, 1, 0);
 }
 
 } // namespace ravelnet::net
