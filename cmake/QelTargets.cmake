@@ -4,6 +4,18 @@ function(qel_target_defaults target)
     target_compile_options(${target} PRIVATE /W4 /WX)
   else()
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+    # The product's own code narrows no value silently: the 32-bit product
+    # counts files past 4 GiB, where a 64-bit count cut to 32 bits would go
+    # unseen. GCC's -Wconversion; clang's would also take every change of
+    # sign, so there only the cut from 64 to 32 bits. The tests may narrow
+    # what they build.
+    if(NOT CMAKE_CURRENT_SOURCE_DIR MATCHES "^${PROJECT_SOURCE_DIR}/tests(/|$)")
+      if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+        target_compile_options(${target} PRIVATE -Wconversion)
+      else()
+        target_compile_options(${target} PRIVATE -Wshorten-64-to-32)
+      endif()
+    endif()
     # GCC 12 reports overlapping copies inside libstdc++'s own std::string
     # operator+ once it is inlined at -O2 and above (GCC bug 105329): false
     # positives that stop optimised builds, so that check is off there.

@@ -377,6 +377,7 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
 /* ---- File mapping (read-only views) ------------------------------------ */
 #define PAGE_READONLY 0x02
 #define PAGE_READWRITE 0x04
+#define FILE_MAP_COPY 0x0001
 #define FILE_MAP_READ 0x0004
 
 HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpFileMappingAttributes, DWORD flProtect,

@@ -5,9 +5,17 @@
 
 #include <windows.h>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <ctime>
 #include <optional>
+
+// The layer sizes files past 4 GiB, lists folders whose entries have 64-bit
+// positions and keeps times past 2038, also in a 32-bit build: every Linux
+// build defines _FILE_OFFSET_BITS=64 and _TIME_BITS=64 (CMakeLists.txt).
+static_assert(sizeof(off_t) == 8, "the Win32 layer needs 64-bit file offsets (_FILE_OFFSET_BITS=64)");
+static_assert(sizeof(time_t) == 8, "the Win32 layer needs 64-bit times (_TIME_BITS=64)");
 
 namespace win32posix {
 

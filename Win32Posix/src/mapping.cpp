@@ -23,6 +23,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,7 +35,6 @@ namespace {
 using win32posix::Fail;
 
 constexpr DWORD kSecCommit = 0x08000000;      // SEC_COMMIT: the default for file sections
-constexpr DWORD kFileMapCopy = 0x0001;        // FILE_MAP_COPY
 constexpr DWORD kFileMapWrite = 0x0002;       // FILE_MAP_WRITE (part of FILE_MAP_ALL_ACCESS)
 constexpr DWORD kErrorMappedAlignment = 1132; // ERROR_MAPPED_ALIGNMENT
 constexpr uint64_t kAllocationGranularity = 0x10000;
@@ -170,7 +170,7 @@ bool SectionSize(win32posix::OpenFile& file, uint64_t requested, bool writable, 
 // A read-only view: the bytes of the file at `offset`, read into pages of
 // their own that are then made read-only. MAP_FAILED, with the last error
 // set, when they cannot be read in full.
-void* ReadCopy(int fd, uint64_t offset, uint64_t length)
+void* ReadCopy(int fd, uint64_t offset, size_t length)
 {
     void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) {
@@ -178,7 +178,7 @@ void* ReadCopy(int fd, uint64_t offset, uint64_t length)
         return MAP_FAILED;
     }
     auto* bytes = static_cast<char*>(base);
-    uint64_t done = 0;
+    size_t done = 0;
     while (done < length) {
         const ssize_t got = pread(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) {
@@ -194,7 +194,7 @@ void* ReadCopy(int fd, uint64_t offset, uint64_t length)
             munmap(base, length);
             return MAP_FAILED;
         }
-        done += static_cast<uint64_t>(got);
+        done += static_cast<size_t>(got);
     }
     mprotect(base, length, PROT_READ);
     return base;
@@ -249,7 +249,7 @@ extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesire
     }
     const std::shared_ptr<Section>& section = mapping->section();
     const bool write = (dwDesiredAccess & kFileMapWrite) != 0;
-    const bool copy = !write && (dwDesiredAccess & kFileMapCopy) != 0;
+    const bool copy = !write && (dwDesiredAccess & FILE_MAP_COPY) != 0;
     if (write && !section->writable()) {
         return FailView(ERROR_ACCESS_DENIED);
     }
@@ -261,10 +261,16 @@ extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesire
         return FailView(ERROR_INVALID_PARAMETER);
     }
     const uint64_t available = section->size() - offset;
-    const uint64_t length = dwNumberOfBytesToMap == 0 ? available : dwNumberOfBytesToMap;
-    if (length > available) {
+    const uint64_t requested = dwNumberOfBytesToMap == 0 ? available : dwNumberOfBytesToMap;
+    if (requested > available) {
         return FailView(ERROR_ACCESS_DENIED);
     }
+    // A 32-bit process has no room for a view of 4 GiB or more: no view
+    // rather than one of fewer bytes than asked for.
+    if (requested > std::numeric_limits<size_t>::max()) {
+        return FailView(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    const size_t length = static_cast<size_t>(requested);
     void* base = MAP_FAILED;
     if (write || copy) {
         base = mmap(nullptr, length, PROT_READ | PROT_WRITE, copy ? MAP_PRIVATE : MAP_SHARED, section->fd(),
@@ -278,7 +284,7 @@ extern "C" LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesire
     if (base == MAP_FAILED) {
         return nullptr;
     }
-    Views().Add(reinterpret_cast<uintptr_t>(base), View{static_cast<size_t>(length), section});
+    Views().Add(reinterpret_cast<uintptr_t>(base), View{length, section});
     return base;
 }
 

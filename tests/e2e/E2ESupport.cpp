@@ -3,6 +3,7 @@
 #include "HostFiles.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <fcntl.h>
 #include <iconv.h>
@@ -36,6 +37,38 @@ void WorldTest::TearDown()
         ReportClient(*client_);
     }
     client_.reset();
+}
+
+void PrintTo(const WriteMode& mode, std::ostream* out)
+{
+    *out << mode.name;
+}
+
+const WriteMode kWriteModes[2] = {
+    {"Buffered", std::nullopt, false},
+    {"Unbuffered", "1", true},
+};
+
+void WorldAndModeTest::SetUp()
+{
+    if (auto reason = ClientWorld::Unavailable(std::get<0>(GetParam()))) {
+        GTEST_SKIP() << *reason;
+    }
+    client_ = ClientWorld::Create(std::get<0>(GetParam()));
+    client_->SetWriteModeValue(Mode().registryValue);
+}
+
+void WorldAndModeTest::TearDown()
+{
+    if (client_ && HasFailure()) {
+        ReportClient(*client_);
+    }
+    client_.reset();
+}
+
+std::string WorldAndModeParamName(const testing::TestParamInfo<WorldAndMode>& info)
+{
+    return WorldName(std::get<0>(info.param)) + std::get<1>(info.param).name;
 }
 
 void ReportClient(const ClientWorld& client)
@@ -174,6 +207,11 @@ void PutFile(const fs::path& path, const std::string& content, uint64_t fileTime
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
         file << content;
     }
+    SetFileTimeOf(path, fileTime);
+}
+
+void SetFileTimeOf(const fs::path& path, uint64_t fileTime)
+{
     const timespec times[2] = {UnixTimeOf(fileTime), UnixTimeOf(fileTime)};
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
@@ -223,6 +261,16 @@ std::map<std::string, FileState> FilesBelow(const fs::path& root)
             FileState{content.size(), FileTimeOf(it->path()).value_or(0), digest};
     }
     return files;
+}
+
+VolumeSpace SpaceOf(const fs::path& folder)
+{
+    struct statvfs status { };
+    if (::statvfs(folder.c_str(), &status) != 0) {
+        return {};
+    }
+    return {static_cast<uint64_t>(status.f_blocks) * status.f_frsize,
+            static_cast<uint64_t>(status.f_bavail) * status.f_frsize};
 }
 
 TempFolder::TempFolder()

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace qek::protocol;
@@ -53,6 +54,41 @@ std::string WorldParamName(const testing::TestParamInfo<World>& info);
     INSTANTIATE_TEST_SUITE_P(Linux, Suite, testing::Values(::e2e::World::Linux), ::e2e::WorldParamName);               \
     INSTANTIATE_TEST_SUITE_P(Wine, Suite, testing::Values(::e2e::World::Wine), ::e2e::WorldParamName)
 
+// The two write modes of the registry value "QELClt_NoBufWrite": none
+// (buffered) and "1" (unbuffered).
+struct WriteMode {
+    const char* name;
+    std::optional<std::string> registryValue;
+    bool unbuffered;
+};
+void PrintTo(const WriteMode& mode, std::ostream* out);
+extern const WriteMode kWriteModes[2];
+
+// Each test gets a fresh client of its world, with the write-mode value of
+// its mode; a world that cannot run on this machine skips with its reason.
+using WorldAndMode = std::tuple<World, WriteMode>;
+class WorldAndModeTest : public testing::TestWithParam<WorldAndMode> {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    ClientWorld& Client() { return *client_; }
+    const WriteMode& Mode() const { return std::get<1>(GetParam()); }
+
+    std::unique_ptr<ClientWorld> client_;
+};
+
+std::string WorldAndModeParamName(const testing::TestParamInfo<WorldAndMode>& info);
+
+// Runs the suite's tests once per world and write mode:
+// Linux/<Suite>.<Test>/LinuxBuffered, .../LinuxUnbuffered, and Wine/... .
+#define QEL_E2E_IN_BOTH_WORLDS_AND_MODES(Suite)                                                                        \
+    INSTANTIATE_TEST_SUITE_P(                                                                                          \
+        Linux, Suite, testing::Combine(testing::Values(::e2e::World::Linux), testing::ValuesIn(::e2e::kWriteModes)),   \
+        ::e2e::WorldAndModeParamName);                                                                                 \
+    INSTANTIATE_TEST_SUITE_P(                                                                                          \
+        Wine, Suite, testing::Combine(testing::Values(::e2e::World::Wine), testing::ValuesIn(::e2e::kWriteModes)),     \
+        ::e2e::WorldAndModeParamName)
+
 // ---- The log ----------------------------------------------------------------
 
 // The messages of the log: of every line that carries the module name, the
@@ -84,6 +120,8 @@ using qeltest::kSomeTime;
 
 // Writes `content` to `path` (parents created) with last-write time `fileTime`.
 void PutFile(const std::filesystem::path& path, const std::string& content, uint64_t fileTime = kSomeTime);
+// Sets the last-write (and access) time of `path` to `fileTime`.
+void SetFileTimeOf(const std::filesystem::path& path, uint64_t fileTime);
 std::optional<std::string> ReadFileBytes(const std::filesystem::path& path);
 // The last-write time as a FILETIME count, read from the host's file system.
 std::optional<uint64_t> FileTimeOf(const std::filesystem::path& path);
@@ -100,6 +138,14 @@ struct FileState {
 };
 void PrintTo(const FileState& state, std::ostream* out);
 std::map<std::string, FileState> FilesBelow(const std::filesystem::path& root);
+
+// The size of the volume that holds `folder` and what a program can use of
+// it (not the superuser's reserve); zeros when it cannot be asked.
+struct VolumeSpace {
+    uint64_t total = 0;
+    uint64_t free = 0;
+};
+VolumeSpace SpaceOf(const std::filesystem::path& folder);
 
 // A temporary folder of the test's own (the server's game), removed with it.
 class TempFolder {

@@ -4,28 +4,10 @@
 
 #include "maintenance_tasks.h"
 
-#include <sys/statvfs.h>
-
 namespace fs = std::filesystem;
 
 namespace e2e {
 namespace {
-
-struct VolumeSpace {
-    uint64_t total = 0;
-    uint64_t free = 0;
-};
-
-VolumeSpace SpaceOf(const fs::path& folder)
-{
-    struct statvfs status { };
-    if (::statvfs(folder.c_str(), &status) != 0) {
-        return {};
-    }
-    // Free: what a program can use (not the superuser's reserve).
-    return {static_cast<uint64_t>(status.f_blocks) * status.f_frsize,
-            static_cast<uint64_t>(status.f_bavail) * status.f_frsize};
-}
 
 class DiskInfoE2E : public WorldTest { };
 

@@ -17,38 +17,16 @@ namespace {
 
 constexpr uint64_t kOneSecond = 10000000; // FILETIME units
 
-struct WriteMode {
-    const char* name;
-    std::optional<std::string> registryValue;
-    bool unbuffered;
-};
-
-void PrintTo(const WriteMode& mode, std::ostream* out)
-{
-    *out << mode.name;
-}
-
-class UpdateE2E : public testing::TestWithParam<std::tuple<World, WriteMode>> {
+class UpdateE2E : public WorldAndModeTest {
 protected:
     void SetUp() override
     {
-        if (auto reason = ClientWorld::Unavailable(std::get<0>(GetParam()))) {
-            GTEST_SKIP() << *reason;
+        WorldAndModeTest::SetUp();
+        if (client_) {
+            client_->MapDrives({{'D'}});
         }
-        client_ = ClientWorld::Create(std::get<0>(GetParam()));
-        client_->MapDrives({{'D'}});
-        client_->SetWriteModeValue(Mode().registryValue);
-    }
-    void TearDown() override
-    {
-        if (client_ && HasFailure()) {
-            ReportClient(*client_);
-        }
-        client_.reset();
     }
 
-    const WriteMode& Mode() const { return std::get<1>(GetParam()); }
-    ClientWorld& Client() { return *client_; }
     fs::path ServerGame() const { return server_.Path() / "Alpha"; }
     fs::path ClientGame() { return Client().Drive('D') / "Games" / "Alpha"; }
 
@@ -67,7 +45,6 @@ protected:
                                           });
     }
 
-    std::unique_ptr<ClientWorld> client_;
     TempFolder server_;
 };
 
@@ -147,20 +124,7 @@ TEST_P(UpdateE2E, BringsTheGameToTheServersContentThenDeclinesTheSameVersion)
     EXPECT_EQ(CountMessage(MessagesOnceLogged(Client(), agree), agree), 1);
 }
 
-const WriteMode kWriteModes[] = {
-    {"Buffered", std::nullopt, false},
-    {"Unbuffered", "1", true},
-};
-
-std::string ParamName(const testing::TestParamInfo<std::tuple<World, WriteMode>>& info)
-{
-    return WorldName(std::get<0>(info.param)) + std::get<1>(info.param).name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Linux, UpdateE2E,
-                         testing::Combine(testing::Values(World::Linux), testing::ValuesIn(kWriteModes)), ParamName);
-INSTANTIATE_TEST_SUITE_P(Wine, UpdateE2E,
-                         testing::Combine(testing::Values(World::Wine), testing::ValuesIn(kWriteModes)), ParamName);
+QEL_E2E_IN_BOTH_WORLDS_AND_MODES(UpdateE2E);
 
 } // namespace
 } // namespace e2e

@@ -353,6 +353,13 @@ TEST(RoomPeer, RetryRunsAFailedClientAgainAfterTheOthers)
 // run (and those ended) are the ones to run again.
 TEST(RoomPeer, CtrlCStopsStartingAndStillPrintsTheSummary)
 {
+#ifdef QEL_TEST_UNDER_QEMU_USER
+    // Under qemu-i386 (user mode, 7.2) a thread of a program with several
+    // goes on after its signal handler with another thread's thread pointer
+    // (pthread_self changes), and qelsrv's join of that thread then fails
+    // with EDEADLK.
+    GTEST_SKIP() << "qemu-i386 (user mode) gives a thread another thread's thread pointer after a signal handler";
+#endif
     for (int presses : {1, 2}) {
         SCOPED_TRACE(presses);
         Peer peer(6, Peer::Mode::Hold);

@@ -268,7 +268,7 @@ TEST_F(CheckListAnalysis, HostileNamesFailTheWholeAnalysisBeforeAnythingIsTouche
         SCOPED_TRACE(name);
         PutFile(drive, Local("\\unlisted"), "u");
         checkList.ReleaseCheckList();
-        const uint64_t logSize = drive.LogBytes().size();
+        const size_t logSize = drive.LogBytes().size();
         EXPECT_EQ(StatusText(Analyse({FileRecord("\\a", 1), DirectoryRecord("\\newdir\\"), FileRecord(name, 3),
                                       DirectoryRecord(name + "\\")},
                                      1)),
