@@ -93,11 +93,11 @@ Status ReadRecords(const char* view, uint64_t length, const char* root, FileList
     return Status::Ok();
 }
 
-// Creates the listed directories and counts the files left to fetch. Fails
-// with the system error code of a listed directory that cannot be made (or
-// held): an empty one would never show it otherwise, and the game would be
-// marked current without it.
-Status PrepareDirectoriesAndTotals(FolderChain& folders, const FileList& fileList, TaskProgress& progress)
+// Creates the listed directories and counts the files left to fetch. A
+// directory that cannot be made does not refuse the list (nothing of a
+// refused list is made or removed, and this comes after the local scan): the
+// walk over the listed entries fails on it (DownloadListedFiles).
+void PrepareDirectoriesAndTotals(FolderChain& folders, const FileList& fileList, TaskProgress& progress)
 {
     uint64_t totalBytes = 0;
     for (const FileList::Entry entry : fileList) {
@@ -105,9 +105,7 @@ Status PrepareDirectoriesAndTotals(FolderChain& folders, const FileList& fileLis
             // Made as the chain is held down to it: a link in the place of a
             // listed directory, which would carry its files elsewhere, is
             // replaced by a real one.
-            if (const Status made = folders.HoldBelowRoot(entry.record->name); made.Failed()) {
-                return made;
-            }
+            static_cast<void>(folders.HoldBelowRoot(entry.record->name));
         } else {
             ++progress.filesToUpdate;
             totalBytes += RecordSize(*entry.record);
@@ -116,7 +114,6 @@ Status PrepareDirectoriesAndTotals(FolderChain& folders, const FileList& fileLis
     progress.bytesToUpdate = totalBytes;
     Log(ModuleLog(), "服务器同步任务,需要更新文件数目(%d),更新量(%d,%d)", static_cast<int>(progress.filesToUpdate),
         static_cast<int>(HighHalf(totalBytes)), static_cast<int>(LowHalf(totalBytes)));
-    return Status::Ok();
 }
 
 } // namespace
@@ -189,7 +186,8 @@ Status AnalyseMapped(const char* view, uint64_t length, FolderChain& folders, Re
         if (compare == LocalCompare::Compare) {
             ScanLocalDirectory(folders, root, entries, deletePolicy);
         }
-        return PrepareDirectoriesAndTotals(folders, entries, progress);
+        PrepareDirectoriesAndTotals(folders, entries, progress);
+        return Status::Ok();
     } catch (const std::bad_alloc&) {
         // A list too large for this process' memory: no part of it is used.
         list.Entries().Clear();

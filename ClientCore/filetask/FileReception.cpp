@@ -282,6 +282,13 @@ Status DownloadListedFiles(RavelnetConnection connection, WriteMode mode, const 
     for (const FileList::Entry entry : fileList) {
         const QELDtFile& record = *entry.record;
         if (IsDirectoryRecord(record)) {
+            // Made when the list was analysed; one that could not be made
+            // (an empty one would never show it otherwise) ends the walk, so
+            // that the game is not marked current without it.
+            if (const Status made = folders.HoldBelowRoot(record.name); made.Failed()) {
+                Log(ModuleLog(), "QEK_CORE: 下载文件失败(%s)(%d)", record.name, made.Code());
+                return made;
+            }
             continue;
         }
         const Status received =

@@ -51,8 +51,9 @@ using AfterFileReceived = std::function<Status(const QELDtFile& record)>;
 
 // Takes the receive buffer (its failure logged), then fetches every file of
 // `fileList` in order below the root of `folders`, written in `mode`, counting
-// each as done in `progress` after `afterEach`. Ends at the first failure,
-// logged with the file's name; nothing more is requested after it.
+// each as done in `progress` after `afterEach`; a listed directory is held
+// on the way (one that could not be made fails there). Ends at the first
+// failure, logged with the entry's name; nothing more is requested after it.
 Status DownloadListedFiles(RavelnetConnection connection, WriteMode mode, const TaskParams& params,
                            const FileList& fileList, TaskProgress& progress, FolderChain& folders,
                            const AfterFileReceived& afterEach = {});

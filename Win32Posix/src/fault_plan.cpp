@@ -112,6 +112,19 @@ void PlannedAction(const std::string& hostPath, EntryChange change)
 
 using namespace win32posix;
 
+namespace {
+
+// A plan's folder as the paths below it begin: "/x/y" gives "/x/y/".
+std::string FolderWithSlash(const char* folder)
+{
+    std::string withSlash = folder;
+    if (withSlash.empty() || withSlash.back() != '/')
+        withSlash += '/';
+    return withSlash;
+}
+
+} // namespace
+
 extern "C" void Win32PosixSetActionPlan(const Win32PosixActionPlan* request)
 {
     std::lock_guard lock(PlanMutex());
@@ -120,9 +133,7 @@ extern "C" void Win32PosixSetActionPlan(const Win32PosixActionPlan* request)
     if (!request || !request->hostFolder)
         return;
     plan.active = true;
-    plan.folder = request->hostFolder;
-    if (plan.folder.empty() || plan.folder.back() != '/')
-        plan.folder += '/';
+    plan.folder = FolderWithSlash(request->hostFolder);
     plan.atCall = request->atCall;
     plan.kinds = request->kinds;
     plan.action = request->action;
@@ -143,9 +154,7 @@ extern "C" void Win32PosixSetFaultPlan(const Win32PosixFaultPlan* request)
     if (!request || !request->hostFolder)
         return;
     plan.active = true;
-    plan.folder = request->hostFolder;
-    if (plan.folder.empty() || plan.folder.back() != '/')
-        plan.folder += '/';
+    plan.folder = FolderWithSlash(request->hostFolder);
     plan.failCall = request->failCall;
     plan.error = request->error;
     plan.shortWrite = request->shortWrite != 0;
