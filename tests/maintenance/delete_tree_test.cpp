@@ -64,14 +64,14 @@ TEST_F(DeleteTreeTest, AFileIsDeletedAndAMissingPathFails)
     PutHostFile(drives.Host(R"(D:\games\x)"));
     EXPECT_EQ(StatusText(DeleteTree(R"(D:\games\x)")), "ok");
     EXPECT_FALSE(Exists(R"(D:\games\x)"));
-    EXPECT_NE(StatusText(DeleteTree(R"(D:\games\x)")), "ok");
+    EXPECT_EQ(StatusText(DeleteTree(R"(D:\games\x)")), FailedWith(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(DeleteTreeTest, AReadOnlyFileKeepsItsDirectoryChain)
 {
     PutGame();
     MakeReadOnly(R"(D:\games\x\sub\deeper\c.txt)");
-    EXPECT_NE(StatusText(DeleteTree(R"(D:\games\x)")), "ok");
+    EXPECT_EQ(StatusText(DeleteTree(R"(D:\games\x)")), FailedWith(ERROR_DIR_NOT_EMPTY));
     EXPECT_TRUE(Exists(R"(D:\games\x\sub\deeper\c.txt)"));
     EXPECT_FALSE(Exists(R"(D:\games\x\a.txt)"));
     EXPECT_FALSE(Exists(R"(D:\games\x\sub\b.txt)"));
