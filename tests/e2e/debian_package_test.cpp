@@ -401,18 +401,15 @@ std::set<std::string> CountedCalls(const std::string& summary)
     return calls;
 }
 
-// The process that `parent` started (strace's tracee), once there is one.
+// The process that `parent` started (strace's tracee). Asked once the tracee
+// has told systemd it is ready, so it is there.
 std::optional<pid_t> ChildOf(pid_t parent)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::istringstream children(
-            ReadText("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children"));
-        pid_t child = 0;
-        if (children >> child) {
-            return child;
-        }
-        std::this_thread::sleep_for(Milliseconds(20));
+    std::istringstream children(
+        ReadText("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children"));
+    pid_t child = 0;
+    if (children >> child) {
+        return child;
     }
     return std::nullopt;
 }
