@@ -33,14 +33,10 @@ Status OpenCopySource(const char* source, UniqueHandle& input)
         return Status::LastError(ERROR_FILE_NOT_FOUND);
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(input.Get(), &info)) {
-        return Status::LastError(ERROR_ACCESS_DENIED);
+    if (const Status read = ReadHeldInformation(input.Get(), source, info); read.Failed()) {
+        return read;
     }
-    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        info.nNumberOfLinks > 1) {
-        return Status::Failure(ERROR_ACCESS_DENIED);
-    }
-    return Status::Ok();
+    return IsFileOfItsOwn(info) ? Status::Ok() : Status::Failure(ERROR_ACCESS_DENIED);
 }
 
 // The bytes and the last-write time of `input` into `destination`, an open

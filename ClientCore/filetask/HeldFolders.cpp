@@ -436,6 +436,11 @@ Status ReadHeldInformation(HANDLE handle, const char* path, BY_HANDLE_FILE_INFOR
     return Status::Ok();
 }
 
+bool IsFileOfItsOwn(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    return !IsFolder(info) && !LeadsElsewhere(info);
+}
+
 bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b)
 {
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&

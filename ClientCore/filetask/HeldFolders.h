@@ -155,6 +155,9 @@ Status OpenToWrite(const char* path, DWORD access, DWORD flags, ProtectedFile pr
 // with the system error code of GetFileInformationByHandle.
 Status ReadHeldInformation(HANDLE handle, const char* path, BY_HANDLE_FILE_INFORMATION& info);
 
+// A file of its own: no folder, no link, no second name.
+bool IsFileOfItsOwn(const BY_HANDLE_FILE_INFORMATION& info);
+
 // Whether two handles are the same file (the volume and the file index).
 bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);
 
